@@ -1,0 +1,262 @@
+#include "control/restart.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <vector>
+
+#include "io/fortran_format.hpp"
+#include "io/list_reader.hpp"
+#include "io/text_file.hpp"
+#include "setup/text_helpers.hpp"
+
+namespace questrand {
+
+namespace {
+
+// The nine saved fields, in record order 2..10.
+template <class S>
+auto saved_fields(S& s) {
+  return std::array{&s.cvar.u, &s.cvar.v, &s.cvar.p, &s.cvar.t, &s.cvar.c,
+                    &s.cprop.vis, &s.cprop.den, &s.cprop.gamt, &s.cprop.gamc};
+}
+
+std::uint32_t load_u32(const unsigned char* b) {
+  return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+         (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+std::int32_t load_i32(const unsigned char* b) {
+  const std::uint32_t u = load_u32(b);
+  std::int32_t v;
+  std::memcpy(&v, &u, 4);
+  return v;
+}
+float load_f32(const unsigned char* b) {
+  const std::uint32_t u = load_u32(b);
+  float v;
+  std::memcpy(&v, &u, 4);
+  return v;
+}
+void store_u32(std::vector<unsigned char>& out, std::uint32_t v) {
+  for (int k = 0; k < 4; ++k) out.push_back(static_cast<unsigned char>((v >> (8 * k)) & 0xFF));
+}
+void store_f32(std::vector<unsigned char>& out, float f) {
+  std::uint32_t u;
+  std::memcpy(&u, &f, 4);
+  store_u32(out, u);
+}
+void store_i32(std::vector<unsigned char>& out, std::int32_t i) {
+  std::uint32_t u;
+  std::memcpy(&u, &i, 4);
+  store_u32(out, u);
+}
+
+// One framed record found in the file: where its data starts and its length.
+struct Record {
+  std::size_t offset;
+  std::size_t length;
+};
+
+class RestartParser {
+ public:
+  RestartParser(std::string name, const std::string& bytes) : name_(std::move(name)), bytes_(bytes) {}
+
+  [[noreturn]] void fail(int record, const std::string& what) const {
+    throw io::InputError(name_ + ": record " + std::to_string(record) + ": " + what +
+                         " (not a restart file written by a run of this problem)");
+  }
+
+  // Reads the frame of record `number`, which must hold `expected` bytes.
+  Record next(int number, std::size_t expected, const std::string& content) {
+    const std::size_t left = bytes_.size() - pos_;
+    if (left == 0) fail(number, "missing: the file ends after " + std::to_string(number - 1) + " records");
+    if (left < 4) fail(number, "truncated length word");
+    const std::size_t len = load_u32(data() + pos_);
+    if (len != expected)
+      fail(number, "holds " + std::to_string(len) + " data bytes, expected " + std::to_string(expected) + " (" +
+                       content + ")");
+    if (left - 4 < len + 4) fail(number, "truncated: the file ends inside the record");
+    const std::size_t trailer = load_u32(data() + pos_ + 4 + len);
+    if (trailer != len)
+      fail(number, "broken framing: the closing length word " + std::to_string(trailer) + " differs from " +
+                       std::to_string(len));
+    Record r{pos_ + 4, len};
+    pos_ += len + 8;
+    return r;
+  }
+
+  // Length word of the next record, without consuming it (or -1).
+  long long peek_length() const {
+    if (bytes_.size() - pos_ < 4) return -1;
+    return load_u32(data() + pos_);
+  }
+
+  const unsigned char* data() const { return reinterpret_cast<const unsigned char*>(bytes_.data()); }
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  const std::string& bytes_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+void read_restart(State& s) {
+  const std::string name = trimmed(s.cio.rstin_name);
+  struct stat st {};
+  std::ifstream in;
+  if (!name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) in.open(name, std::ios::binary);
+  if (!in) {
+    std::fprintf(s.chan.console, "%s\n",
+                 io::FreeLine().text(" UNABLE TO READ RESTART FILE ").text(s.cio.rstin_name).str().c_str());
+    return;
+  }
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  const std::string bytes = ss.str();
+
+  RestartParser parser(name, bytes);
+  const bool steady = s.ctime.steady;
+  const std::size_t header_len = steady ? 12 : 16;
+  const long long found = parser.peek_length();
+  if (found == (steady ? 16 : 12))
+    parser.fail(1, steady ? "the header of a transient run's restart file, read by a steady run"
+                          : "the header of a steady run's restart file, read by a transient run");
+  const Record head = parser.next(1, header_len, steady ? "ni, nj, iter of a steady run" : "ni, nj, istep, time of a transient run");
+  const unsigned char* h = parser.data() + head.offset;
+  const int ni = load_i32(h);
+  const int nj = load_i32(h + 4);
+  if (ni < 1 || ni > kMaxGrid || nj < 1 || nj > kMaxGrid || ni != s.cgrid.ni || nj != s.cgrid.nj)
+    throw io::InputError(name + ": record 1: the restart file holds a " + std::to_string(ni) + " by " +
+                         std::to_string(nj) + " grid, but PROB.INP gives a " + std::to_string(s.cgrid.ni) + " by " +
+                         std::to_string(s.cgrid.nj) + " grid");
+
+  const std::size_t field_len = 4u * static_cast<std::size_t>(ni) * static_cast<std::size_t>(nj);
+  const std::string field_content = "a " + std::to_string(ni) + " by " + std::to_string(nj) + " field";
+  Record records[9];
+  for (int k = 0; k < 9; ++k) records[k] = parser.next(k + 2, field_len, field_content);
+
+  // Every record is sound: take the values.
+  if (steady) {
+    s.cterm.iter = load_i32(h + 8);
+    s.cterm.maxit = s.cterm.maxit + s.cterm.iter;
+  } else {
+    s.ctime.istep = load_i32(h + 8);
+    s.ctime.time = load_f32(h + 12);
+    s.ctime.nsteps = s.ctime.nsteps + s.ctime.istep;
+  }
+  auto fields = saved_fields(s);
+  for (int k = 0; k < 9; ++k) {
+    const unsigned char* d = parser.data() + records[k].offset;
+    Field& f = *fields[k];
+    for (int j = 1; j <= nj; ++j)
+      for (int i = 1; i <= ni; ++i, d += 4) f(i, j) = load_f32(d);
+  }
+}
+
+void write_restart(const State& s) {
+  const int ni = s.cgrid.ni;
+  const int nj = s.cgrid.nj;
+  std::vector<unsigned char> out;
+  out.reserve(24 + 9 * (8 + 4 * static_cast<std::size_t>(ni) * static_cast<std::size_t>(nj)));
+  const std::uint32_t head_len = s.ctime.steady ? 12 : 16;
+  store_u32(out, head_len);
+  store_i32(out, ni);
+  store_i32(out, nj);
+  if (s.ctime.steady) {
+    store_i32(out, s.cterm.iter);
+  } else {
+    store_i32(out, s.ctime.istep);
+    store_f32(out, s.ctime.time);
+  }
+  store_u32(out, head_len);
+  const std::uint32_t field_len = 4u * static_cast<std::uint32_t>(ni) * static_cast<std::uint32_t>(nj);
+  for (const Field* f : saved_fields(s)) {
+    store_u32(out, field_len);
+    for (int j = 1; j <= nj; ++j)
+      for (int i = 1; i <= ni; ++i) store_f32(out, (*f)(i, j));
+    store_u32(out, field_len);
+  }
+
+  const std::string name = trimmed(s.cio.rstout_name);
+  const std::string temp = name + ".part" + std::to_string(::getpid());
+  errno = 0;
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (fd < 0) io::fail_file(name, "create the restart file (as " + temp + ")");
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::write(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int err = errno;
+      ::close(fd);
+      ::unlink(temp.c_str());
+      errno = err;
+      io::fail_file(name, "write the restart file");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    errno = err;
+    io::fail_file(name, "write the restart file");
+  }
+  if (std::rename(temp.c_str(), name.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    errno = err;
+    io::fail_file(name, "replace the restart file");
+  }
+}
+
+std::string save_name(const State& s, const char* ext) {
+  return s.cio.runname.substr(0, static_cast<std::size_t>(stem_length(s.cio.runname))) + ext;
+}
+
+namespace {
+
+void write_scalar_save(const State& s, const char* ext, const Field& phi) {
+  const Cgrid& g = s.cgrid;
+  io::TextFile f(save_name(s, ext), "w");
+  for (int j = 2; j <= g.jlast; ++j)
+    for (int i = 2; i <= g.ilast; ++i) f.line(io::FreeLine().real(g.x(i)).real(g.y(j)).real(phi(i, j)).str());
+  f.close();
+}
+
+void write_velocity_save(const State& s) {
+  const Cgrid& g = s.cgrid;
+  const Field& u = s.cvar.u;
+  const Field& v = s.cvar.v;
+  io::TextFile f(save_name(s, ".VEL"), "w");
+  for (int j = 2; j <= g.jlast; ++j) {
+    const float fy = (g.y(j) - g.y(j - 1)) / (g.y(j + 1) - g.y(j - 1));
+    for (int i = 2; i <= g.ilast; ++i) {
+      const float fx = (g.x(i) - g.x(i - 1)) / (g.x(i + 1) - g.x(i - 1));
+      const float u_node = fx * u(i + 1, j) + (1.0f - fx) * u(i, j);
+      const float v_node = fy * v(i, j + 1) + (1.0f - fy) * v(i, j);
+      f.line(io::FreeLine().real(g.x(i)).real(g.y(j)).real(u_node).real(v_node).str());
+    }
+  }
+  f.close();
+}
+
+}  // namespace
+
+void write_save_files(const State& s) {
+  if (s.cio.save_vel) write_velocity_save(s);
+  if (s.cio.save_prs) write_scalar_save(s, ".PRS", s.cvar.p);
+  if (s.cio.save_tmp) write_scalar_save(s, ".TMP", s.cvar.t);
+  if (s.cio.save_con) write_scalar_save(s, ".CON", s.cvar.c);
+}
+
+}  // namespace questrand

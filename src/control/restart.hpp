@@ -1,0 +1,39 @@
+// Restart file (binary, ten length-framed records) and the text save files.
+//
+// Record framing: 4-byte little-endian data length L, L data bytes, L again.
+// Record 1: ni, nj, iter (steady, L = 12) or ni, nj, istep, time (transient,
+// L = 16); records 2..10: u, v, p, t, c, vis, den, gamt, gamc over
+// I = 1..ni, J = 1..nj with I fastest (L = 4 ni nj).
+#pragma once
+
+#include <string>
+
+#include "control/state.hpp"
+
+namespace questrand {
+
+// Reads the restart file rstin_name.  A file that cannot be opened gives the
+// console line " UNABLE TO READ RESTART FILE <name>" and changes nothing.
+// A file that opens but is not a restart file of this run (broken framing,
+// records of the wrong size, the header form of the other kind of run, or a
+// grid different from this run's) throws io::InputError naming the file and
+// the record; the state is then unchanged.  On success the nine fields are
+// replaced and maxit (steady) or nsteps (transient) is raised by the iter or
+// istep read.
+void read_restart(State& s);
+
+// Writes the restart file rstout_name.  The records go to a temporary file
+// in the same directory, which replaces the old file only once complete, so
+// a failed write leaves the previous restart file as it was.  Failures throw
+// io::FileError.
+void write_restart(const State& s);
+
+// The save files chosen by save_vel, save_prs, save_tmp and save_con, in that
+// order: one free-format line per interior node (J outer, I inner) with
+// x, y and the node values (u and v interpolated from their faces).
+void write_save_files(const State& s);
+
+// Name of a save file: the run name's stem followed by ext.
+std::string save_name(const State& s, const char* ext);
+
+}  // namespace questrand

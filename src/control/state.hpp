@@ -1,0 +1,170 @@
+// The state of one run: thirteen plain blocks with their defaults, gathered in
+// one object that every routine receives by reference.
+//
+// Fields are fixed 350 x 350 arrays of single-precision reals indexed (I, J)
+// from 1, I (x, columns) varying fastest; grid vectors hold 350 reals indexed
+// from 1.  Nothing here allocates after the object is made.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+namespace questrand {
+
+inline constexpr int kMaxGrid = 350;  // largest grid the fields can hold
+
+// 350 x 350 field, element (I, J) at offset (J-1)*350 + (I-1).
+struct Field {
+  float data[kMaxGrid * kMaxGrid] = {};
+  float& operator()(int i, int j) { return data[(j - 1) * kMaxGrid + (i - 1)]; }
+  float operator()(int i, int j) const { return data[(j - 1) * kMaxGrid + (i - 1)]; }
+};
+
+// Grid vector of 350 reals, element I at offset I-1.
+struct GridVec {
+  float data[kMaxGrid] = {};
+  float& operator()(int i) { return data[i - 1]; }
+  float operator()(int i) const { return data[i - 1]; }
+};
+
+// Grid sizes and the nineteen grid vectors.
+struct Cgrid {
+  bool axisym = false;  // axisymmetric: the radius of row J is y(J)
+  int ni = 3;           // grid columns
+  int nj = 3;           // grid rows
+  int ilast = 0;        // ni - 1
+  int jlast = 0;        // nj - 1
+  GridVec x, y, xu, yv, rad, radv, radvs, dxe, dxw, dxeu, dxwu, wx, wxu, dyn, dys, dynv, dysv, hy, hyv;
+  Cgrid() {
+    x(1) = -0.5f; x(2) = 0.5f; x(3) = 1.5f;
+    y(1) = -0.5f; y(2) = 0.5f; y(3) = 1.5f;
+  }
+};
+
+// Time stepping.
+struct Ctime {
+  bool steady = true;  // one steady solve, no time loop
+  int nsteps = 1;      // number of the last time step
+  int istep = 0;       // current time step
+  float dt = 1.0f;     // time-step size
+  float time = 0.0f;   // physical time
+};
+
+// Solution fields and their solve switches.
+struct Cvar {
+  bool solve_u = false, solve_v = false, solve_p = false, solve_t = false, solve_c = false;
+  Field u, v, p, pcor, t, c, cold, uold, vold, told;
+};
+
+// Property fields.
+struct Cprop {
+  bool propupd = false;  // property update after every outer iteration
+  float vis0 = 1.0f;     // starting viscosity
+  float den0 = 1.0f;     // starting density
+  float prandtl = 1.0f;  // starting gamt = vis0 / prandtl
+  float schmidt = 1.0f;  // starting gamc = vis0 / schmidt
+  Field den, denold, vis, gamt, gamc;
+};
+
+// Iteration control and residuals.  References are ordered mass, u, v, t, c;
+// residuals u, v, mass, t, c.
+struct Cterm {
+  int maxit = 1;
+  int iter = 0;
+  float convtol = 1.0e-6f;
+  float resref_m = 1.0f, resref_u = 1.0f, resref_v = 1.0f, resref_t = 1.0f, resref_c = 1.0f;
+  float res_u = 0.0f, res_v = 0.0f, res_mass = 0.0f, res_t = 0.0f, res_c = 0.0f;
+};
+
+// Under-relaxation factors.
+struct Crelx {
+  float relax_u = 1.0f, relax_v = 1.0f, relax_p = 1.0f, relax_t = 1.0f, relax_c = 1.0f;
+};
+
+// Pressure reference cell.
+struct Cpres {
+  int ipref = 2, jpref = 2;
+};
+
+// Linear-solver choice: 1 line solver, 2 whole-field solver.
+struct Csolv {
+  int solver_u = 1, solver_v = 1, solver_p = 1, solver_t = 1, solver_c = 1;
+  float solver_alpha = 0.8f;  // whole-field iteration parameter
+};
+
+// Linear-solver limits.
+struct Cters {
+  int sweeps_u = 1, sweeps_v = 1, sweeps_p = 1, sweeps_t = 1, sweeps_c = 1;
+  float tol_u = 1.0e-6f, tol_v = 1.0e-6f, tol_p = 1.0e-6f, tol_t = 1.0e-6f, tol_c = 1.0e-6f;
+};
+
+// Units, file names and output switches.  Names are blank-padded texts of
+// exactly 12 characters, titles of exactly 21.
+struct Cio {
+  int unit_in = 1, unit_list = 3, unit_file = 4, unit_con = 6;
+  std::string runname = "RESULT.     ";
+  std::string rstin_name = "PHIDAT.     ";
+  std::string rstout_name = "PHIDAT.     ";
+  bool restart_in = false, restart_out = false;
+  bool save_vel = false, save_prs = false, save_tmp = false, save_con = false;
+  int imon = 2, jmon = 2;
+  int prt_iter = 1, prt_step = 1;
+  std::string title_u = "*-*- U- VELOCITY -*-*";
+  std::string title_v = "*-*- V- VELOCITY -*-*";
+  std::string title_p = "*-*-*- PRESSURE *-*-*";
+  std::string title_t = "*-*- TEMPERATURE -*-*";
+  std::string title_c = "*-* CONCENTRATION *-*";
+};
+
+// General constants.
+struct Cgen {
+  float bignum = 1.0e30f;  // fixes values through the source terms
+};
+
+// The instrument: dimensions, layer rows, physical parameters (zero at start).
+struct Cprob {
+  float halfgap = 0, chlength = 0;
+  bool parabolic = false;
+  float c_in = 0, u_in = 0, density = 0, viscosity = 0, diff_flow = 0;
+  float flowin = 0, momin = 0;
+  float spare = 0;
+  float th_memb = 0, th_gel = 0, diff_memb = 0, diff_gel = 0;
+  int jflow1 = 0, jflow2 = 0, jmemb1 = 0, jmemb2 = 0, jgel1 = 0, jgel2 = 0;
+  int n_flow = 0, n_memb = 0, n_gel = 0;
+};
+
+// Coefficients of the linearised equation being assembled, and the velocity
+// correction coefficients (zero at start).
+struct Ccoef {
+  Field ap, an, as, ae, aw, su, sp, du, dv;
+};
+
+// The open output channels: the console and the listing file, which stays
+// open from the start-of-run output to the end of the run.
+struct Channels {
+  std::FILE* console = stdout;
+  std::FILE* listing = nullptr;
+  std::string listing_name;
+};
+
+// The whole state of a run.  It is large (about 18 MB): make it once, on the
+// heap, and pass it by reference.
+struct State {
+  Cgrid cgrid;
+  Ctime ctime;
+  Cvar cvar;
+  Cprop cprop;
+  Cterm cterm;
+  Crelx crelx;
+  Cpres cpres;
+  Csolv csolv;
+  Cters cters;
+  Cio cio;
+  Cgen cgen;
+  Cprob cprob;
+  Ccoef ccoef;
+  Channels chan;
+};
+
+}  // namespace questrand

@@ -1,0 +1,69 @@
+// Pieces shared by the five equations: the hybrid convection-diffusion
+// weighting, the central coefficient / residual / relaxation step and the
+// choice of linear solver.
+#pragma once
+
+#include <cmath>
+
+#include "control/state.hpp"
+
+namespace questrand {
+
+// Hybrid weighting of a face with mass flux f and conductance d:
+//   downstream-signed  a = max(|f/2|, d) - f/2   (north and east faces)
+//   upstream-signed    a = max(|f/2|, d) + f/2   (south and west faces)
+// |f| <= 2d gives central differencing, |f| > 2d pure upwinding.
+inline float hybrid_minus(float f, float d) {
+  const float half = f / 2.0f;
+  const float m = std::fabs(half) > d ? std::fabs(half) : d;
+  return m - half;
+}
+inline float hybrid_plus(float f, float d) {
+  const float half = f / 2.0f;
+  const float m = std::fabs(half) > d ? std::fabs(half) : d;
+  return m + half;
+}
+
+// Index range of a solved equation.
+struct Range {
+  int istart, jstart, iend, jend;
+};
+
+// Phase 3 of the transport and momentum equations, over the range with I
+// outer and J inner:
+//   ap = as + an + ae + aw - sp
+//   [dcoef = dcoef / ap]                       (momentum only)
+//   r  = an phi_N + as phi_S + ae phi_E + aw phi_W - ap phi_P + su
+//   r  = r / (bignum V)  when -sp > 0.5 bignum V  (pinned cell)
+//   res += |r|                                 (float sum, this order)
+//   ap = ap / relax;  su = su + (1 - relax) ap phi_P
+//   [dcoef = relax dcoef]
+// volume(i, j) gives the cell volume V as this equation writes it.
+template <class Volume>
+float relax_and_residual(State& s, const Range& r, Field& phi, float relax, Volume volume, Field* dcoef) {
+  Ccoef& cf = s.ccoef;
+  const float bignum = s.cgen.bignum;
+  float res = 0.0f;
+  for (int i = r.istart; i <= r.iend; ++i) {
+    for (int j = r.jstart; j <= r.jend; ++j) {
+      cf.ap(i, j) = cf.as(i, j) + cf.an(i, j) + cf.ae(i, j) + cf.aw(i, j) - cf.sp(i, j);
+      if (dcoef) (*dcoef)(i, j) = (*dcoef)(i, j) / cf.ap(i, j);
+      float resid = cf.an(i, j) * phi(i, j + 1) + cf.as(i, j) * phi(i, j - 1) + cf.ae(i, j) * phi(i + 1, j) +
+                    cf.aw(i, j) * phi(i - 1, j) - cf.ap(i, j) * phi(i, j) + cf.su(i, j);
+      const float vol = volume(i, j);
+      if (-cf.sp(i, j) > 0.5f * bignum * vol) resid = resid / (bignum * vol);
+      res = res + std::fabs(resid);
+      cf.ap(i, j) = cf.ap(i, j) / relax;
+      cf.su(i, j) = cf.su(i, j) + (1.0f - relax) * cf.ap(i, j) * phi(i, j);
+      if (dcoef) (*dcoef)(i, j) = relax * (*dcoef)(i, j);
+    }
+  }
+  return res;
+}
+
+// Hands the assembled equation to the solver named by `selector`: 1 the line
+// solver (with sweeps and tol), 2 the whole-field solver (with sweeps); any
+// other value solves nothing.
+void solve_equation(State& s, int selector, const Range& r, Field& phi, int sweeps, float tol);
+
+}  // namespace questrand

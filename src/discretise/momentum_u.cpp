@@ -1,0 +1,92 @@
+#include "discretise/boundary_hooks.hpp"
+#include "discretise/common.hpp"
+#include "discretise/momentum.hpp"
+
+namespace questrand {
+
+void calcu(State& s) {
+  const Cgrid& g = s.cgrid;
+  Field& u = s.cvar.u;
+  const Field& v = s.cvar.v;
+  const Field& p = s.cvar.p;
+  const Field& uold = s.cvar.uold;
+  const Field& den = s.cprop.den;
+  const Field& denold = s.cprop.denold;
+  const Field& vis = s.cprop.vis;
+  Ccoef& cf = s.ccoef;
+  const bool steady = s.ctime.steady;
+  const float dt = s.ctime.dt;
+
+  for (int i = 3; i <= g.ilast; ++i) {
+    for (int j = 2; j <= g.jlast; ++j) {
+      const float area_n = g.wxu(i) * g.radv(j + 1);
+      const float area_s = g.wxu(i) * g.radv(j);
+      const float area_ew = g.hy(j) * g.rad(j);
+      const float vol = g.hy(j) * g.wxu(i) * g.rad(j);
+
+      const float gn = 0.5f * (den(i, j) + den(i, j + 1)) * v(i, j + 1);
+      const float gnw = 0.5f * (den(i - 1, j + 1) + den(i - 1, j)) * v(i - 1, j + 1);
+      const float fn = 0.5f * (gn + gnw) * area_n;
+      const float gs = 0.5f * (den(i, j) + den(i, j - 1)) * v(i, j);
+      const float gsw = 0.5f * (den(i - 1, j - 1) + den(i - 1, j)) * v(i - 1, j);
+      const float fs = 0.5f * (gs + gsw) * area_s;
+      const float ge = 0.5f * (den(i, j) + den(i + 1, j)) * u(i + 1, j);
+      const float gp = 0.5f * (den(i, j) + den(i - 1, j)) * u(i, j);
+      const float fe = 0.5f * (ge + gp) * area_ew;
+      const float gw = 0.5f * (den(i - 1, j) + den(i - 2, j)) * u(i - 1, j);
+      const float fw = 0.5f * (gw + gp) * area_ew;
+
+      const float dn = 0.25f * (vis(i, j + 1) + vis(i, j) + vis(i - 1, j) + vis(i - 1, j + 1)) * area_n / g.dyn(j);
+      const float ds = 0.25f * (vis(i, j - 1) + vis(i, j) + vis(i - 1, j) + vis(i - 1, j - 1)) * area_s / g.dys(j);
+      const float de = vis(i, j) * area_ew / g.dxeu(i);
+      const float dw = vis(i - 1, j) * area_ew / g.dxwu(i);
+
+      cf.an(i, j) = hybrid_minus(fn, dn);
+      cf.as(i, j) = hybrid_plus(fs, ds);
+      cf.ae(i, j) = hybrid_minus(fe, de);
+      cf.aw(i, j) = hybrid_plus(fw, dw);
+
+      float a0 = 0.0f;
+      float b0 = 0.0f;
+      if (!steady) {
+        b0 = 0.5f * (den(i - 1, j) + den(i, j)) * vol / dt;
+        a0 = 0.5f * (denold(i - 1, j) + denold(i, j)) * vol / dt;
+        cf.su(i, j) = a0 * uold(i, j);
+        cf.sp(i, j) = -a0;
+      } else {
+        cf.su(i, j) = 0.0f;
+        cf.sp(i, j) = 0.0f;
+      }
+
+      const float smp = (b0 - a0) + fn - fs + fe - fw;
+      const float cp = smp > 0.0f ? smp : 0.0f;
+      cf.su(i, j) = cf.su(i, j) + cp * u(i, j);
+      cf.sp(i, j) = cf.sp(i, j) - cp;
+
+      cf.du(i, j) = area_ew;
+      cf.su(i, j) = cf.su(i, j) + cf.du(i, j) * (p(i - 1, j) - p(i, j));
+
+      // Normal stress: d/dx (vis du/dx) beyond the part in the coefficients.
+      const float stress_e = vis(i, j) * (u(i + 1, j) - u(i, j)) / g.wx(i);
+      const float stress_w = vis(i - 1, j) * (u(i, j) - u(i - 1, j)) / g.wx(i - 1);
+      cf.su(i, j) = cf.su(i, j) + (stress_e - stress_w) / g.wxu(i) * vol;
+
+      // Cross derivative: d/dy (vis dv/dx).
+      const float vis_n = 0.25f * (vis(i - 1, j) + vis(i, j) + vis(i, j + 1) + vis(i - 1, j + 1));
+      const float vis_s = 0.25f * (vis(i - 1, j) + vis(i, j) + vis(i, j - 1) + vis(i - 1, j - 1));
+      const float cross_n = vis_n * (v(i, j + 1) - v(i - 1, j + 1)) * g.radv(j + 1) / g.dxw(i);
+      const float cross_s = vis_s * (v(i, j) - v(i - 1, j)) * g.radv(j) / g.dxw(i);
+      cf.su(i, j) = cf.su(i, j) + (cross_n - cross_s) / g.hy(j) / g.rad(j) * vol;
+    }
+  }
+
+  modu(s);
+
+  const Range range{3, 2, g.ilast, g.jlast};
+  s.cterm.res_u = relax_and_residual(
+      s, range, u, s.crelx.relax_u, [&g](int i, int j) { return g.wxu(i) * g.rad(j) * g.hy(j); }, &cf.du);
+
+  solve_equation(s, s.csolv.solver_u, range, u, s.cters.sweeps_u, s.cters.tol_u);
+}
+
+}  // namespace questrand

@@ -1,0 +1,94 @@
+#include "discretise/boundary_hooks.hpp"
+#include "discretise/common.hpp"
+#include "discretise/momentum.hpp"
+
+namespace questrand {
+
+void calcv(State& s) {
+  const Cgrid& g = s.cgrid;
+  const Field& u = s.cvar.u;
+  Field& v = s.cvar.v;
+  const Field& p = s.cvar.p;
+  const Field& vold = s.cvar.vold;
+  const Field& den = s.cprop.den;
+  const Field& denold = s.cprop.denold;
+  const Field& vis = s.cprop.vis;
+  Ccoef& cf = s.ccoef;
+  const bool steady = s.ctime.steady;
+  const float dt = s.ctime.dt;
+
+  for (int i = 2; i <= g.ilast; ++i) {
+    for (int j = 3; j <= g.jlast; ++j) {
+      const float area_n = g.wx(i) * g.radvs(j + 1);
+      const float area_s = g.wx(i) * g.radvs(j);
+      const float area_ew = g.hyv(j) * g.radv(j);
+      const float vol = g.hyv(j) * g.wx(i) * g.radv(j);
+
+      const float gn = 0.5f * (den(i, j) + den(i, j + 1)) * v(i, j + 1);
+      const float gp = 0.5f * (den(i, j) + den(i, j - 1)) * v(i, j);
+      const float fn = 0.5f * (gp + gn) * area_n;
+      const float gs = 0.5f * (den(i, j - 2) + den(i, j - 1)) * v(i, j - 1);
+      const float fs = 0.5f * (gs + gp) * area_s;
+      const float ge = 0.5f * (den(i, j) + den(i + 1, j)) * u(i + 1, j);
+      const float gse = 0.5f * (den(i + 1, j - 1) + den(i, j - 1)) * u(i + 1, j - 1);
+      const float fe = 0.5f * (ge + gse) * area_ew;
+      const float gw = 0.5f * (den(i, j) + den(i - 1, j)) * u(i, j);
+      const float gsw = 0.5f * (den(i, j - 1) + den(i - 1, j - 1)) * u(i, j - 1);
+      const float fw = 0.5f * (gw + gsw) * area_ew;
+
+      const float dn = vis(i, j) * area_n / g.dynv(j);
+      const float ds = vis(i, j - 1) * area_s / g.dysv(j);
+      const float de = 0.25f * (vis(i + 1, j) + vis(i, j) + vis(i, j - 1) + vis(i + 1, j - 1)) * area_ew / g.dxe(i);
+      const float dw = 0.25f * (vis(i - 1, j) + vis(i, j) + vis(i, j - 1) + vis(i - 1, j - 1)) * area_ew / g.dxw(i);
+
+      cf.an(i, j) = hybrid_minus(fn, dn);
+      cf.as(i, j) = hybrid_plus(fs, ds);
+      cf.ae(i, j) = hybrid_minus(fe, de);
+      cf.aw(i, j) = hybrid_plus(fw, dw);
+
+      float a0 = 0.0f;
+      float b0 = 0.0f;
+      if (!steady) {
+        b0 = 0.5f * (den(i, j - 1) + den(i, j)) * vol / dt;
+        a0 = 0.5f * (denold(i, j - 1) + denold(i, j)) * vol / dt;
+        cf.su(i, j) = a0 * vold(i, j);
+        cf.sp(i, j) = -a0;
+      } else {
+        cf.su(i, j) = 0.0f;
+        cf.sp(i, j) = 0.0f;
+      }
+
+      const float smp = (b0 - a0) + fn - fs + fe - fw;
+      const float cp = smp > 0.0f ? smp : 0.0f;
+      cf.su(i, j) = cf.su(i, j) + cp * v(i, j);
+
+      cf.dv(i, j) = 0.5f * (g.wx(i) * g.radvs(j) + g.wx(i) * g.radvs(j + 1));
+      cf.su(i, j) = cf.su(i, j) + cf.dv(i, j) * (p(i, j - 1) - p(i, j));
+
+      cf.sp(i, j) = cf.sp(i, j) - cp;
+      if (g.axisym) cf.sp(i, j) = cf.sp(i, j) - vis(i, j) * vol / (g.radv(j) * g.radv(j));
+
+      // Cross derivative: d/dx (vis du/dy).
+      const float vis_e = 0.25f * (vis(i + 1, j) + vis(i, j) + vis(i, j - 1) + vis(i + 1, j - 1));
+      const float vis_w = 0.25f * (vis(i - 1, j) + vis(i, j) + vis(i, j - 1) + vis(i - 1, j - 1));
+      const float cross_e = vis_e * (u(i + 1, j) - u(i + 1, j - 1)) / g.dys(j);
+      const float cross_w = vis_w * (u(i, j) - u(i, j - 1)) / g.dys(j);
+      cf.su(i, j) = cf.su(i, j) + (cross_e - cross_w) / g.wx(i) * vol;
+
+      // Normal stress: (1/r) d/dy (r vis dv/dy) beyond the coefficients.
+      const float stress_n = vis(i, j) * g.rad(j) * (v(i, j + 1) - v(i, j)) / g.hy(j);
+      const float stress_s = vis(i, j - 1) * g.rad(j - 1) * (v(i, j) - v(i, j - 1)) / g.hy(j - 1);
+      cf.su(i, j) = cf.su(i, j) + vol * (stress_n - stress_s) / (g.rad(j) * g.hy(j));
+    }
+  }
+
+  modv(s);
+
+  const Range range{2, 3, g.ilast, g.jlast};
+  s.cterm.res_v = relax_and_residual(
+      s, range, v, s.crelx.relax_v, [&g](int i, int j) { return g.wx(i) * g.radv(j) * g.hyv(j); }, &cf.dv);
+
+  solve_equation(s, s.csolv.solver_v, range, v, s.cters.sweeps_v, s.cters.tol_v);
+}
+
+}  // namespace questrand

@@ -1,0 +1,85 @@
+#include <cmath>
+
+#include "discretise/boundary_hooks.hpp"
+#include "discretise/common.hpp"
+#include "discretise/momentum.hpp"
+
+namespace questrand {
+
+void calcp(State& s) {
+  const Cgrid& g = s.cgrid;
+  Field& u = s.cvar.u;
+  Field& v = s.cvar.v;
+  Field& p = s.cvar.p;
+  Field& pcor = s.cvar.pcor;
+  const Field& den = s.cprop.den;
+  const Field& denold = s.cprop.denold;
+  Ccoef& cf = s.ccoef;
+  const bool steady = s.ctime.steady;
+  const float dt = s.ctime.dt;
+
+  float res_mass = 0.0f;
+  for (int i = 2; i <= g.ilast; ++i) {
+    for (int j = 2; j <= g.jlast; ++j) {
+      const float area_n = g.wx(i) * g.radv(j + 1);
+      const float area_s = g.wx(i) * g.radv(j);
+      const float area_ew = g.hy(j) * g.rad(j);
+      const float vol = g.wx(i) * g.hy(j) * g.rad(j);
+
+      const float rho_n = 0.5f * (den(i, j + 1) + den(i, j));
+      const float rho_s = 0.5f * (den(i, j - 1) + den(i, j));
+      const float rho_e = 0.5f * (den(i + 1, j) + den(i, j));
+      const float rho_w = 0.5f * (den(i, j) + den(i - 1, j));
+
+      cf.an(i, j) = rho_n * area_n * cf.dv(i, j + 1);
+      cf.as(i, j) = rho_s * area_s * cf.dv(i, j);
+      cf.ae(i, j) = rho_e * area_ew * cf.du(i + 1, j);
+      cf.aw(i, j) = rho_w * area_ew * cf.du(i, j);
+
+      const float fn = rho_n * v(i, j + 1) * area_n;
+      const float fs = rho_s * v(i, j) * area_s;
+      const float fe = rho_e * u(i + 1, j) * area_ew;
+      const float fw = rho_w * u(i, j) * area_ew;
+
+      float a0 = 0.0f;
+      float b0 = 0.0f;
+      if (!steady) {
+        b0 = den(i, j) * vol / dt;
+        a0 = denold(i, j) * vol / dt;
+      }
+      const float smp = (b0 - a0) + fn - fs + fe - fw;
+      cf.sp(i, j) = 0.0f;
+      cf.su(i, j) = -smp;
+      res_mass = res_mass + std::fabs(smp);
+    }
+  }
+  s.cterm.res_mass = res_mass;
+
+  modp(s);
+
+  for (int j = 2; j <= g.jlast; ++j)
+    for (int i = 2; i <= g.ilast; ++i)
+      cf.ap(i, j) = cf.as(i, j) + cf.an(i, j) + cf.ae(i, j) + cf.aw(i, j) - cf.sp(i, j);
+
+  solve_equation(s, s.csolv.solver_p, Range{2, 2, g.ilast, g.jlast}, pcor, s.cters.sweeps_p, s.cters.tol_p);
+
+  // Velocity corrections on exactly the solved ranges.
+  for (int j = 2; j <= g.jlast; ++j) {
+    for (int i = 2; i <= g.ilast; ++i) {
+      if (i != 2) u(i, j) = u(i, j) + cf.du(i, j) * (pcor(i - 1, j) - pcor(i, j));
+      if (j != 2) v(i, j) = v(i, j) + cf.dv(i, j) * (pcor(i, j - 1) - pcor(i, j));
+    }
+  }
+
+  // Pressure update relative to the reference cell; pcor back to zero.
+  const float pref = pcor(s.cpres.ipref, s.cpres.jpref);
+  const float relax_p = s.crelx.relax_p;
+  for (int j = 2; j <= g.jlast; ++j) {
+    for (int i = 2; i <= g.ilast; ++i) {
+      p(i, j) = p(i, j) + relax_p * (pcor(i, j) - pref);
+      pcor(i, j) = 0.0f;
+    }
+  }
+}
+
+}  // namespace questrand

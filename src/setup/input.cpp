@@ -1,0 +1,273 @@
+#include "setup/input.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string_view>
+#include <sys/stat.h>
+
+#include "io/list_reader.hpp"
+#include "setup/grid.hpp"
+#include "setup/text_helpers.hpp"
+
+namespace questrand {
+
+using io::InputError;
+using io::ListItem;
+using io::ListReader;
+
+namespace {
+
+// A problem input is a few kilobytes; anything beyond this is not one.
+constexpr long long kMaxInputBytes = 1 << 24;
+
+// Reports a value that was read but lies outside its allowed range.
+[[noreturn]] void reject(const std::string& file, int line, std::string_view what, const std::string& allowed,
+                         const std::string& found) {
+  std::ostringstream msg;
+  msg << file << ": line " << line << ": " << what << ": expected " << allowed << ", found " << found;
+  throw InputError(msg.str());
+}
+
+std::string show(float v) {
+  std::ostringstream ss;
+  ss.precision(9);
+  ss << v;
+  return ss.str();
+}
+
+void check_range(const std::string& file, int line, std::string_view what, int value, int lo, int hi) {
+  if (value < lo || value > hi)
+    reject(file, line, what, "an integer in " + std::to_string(lo) + ".." + std::to_string(hi), std::to_string(value));
+}
+
+void check_at_least(const std::string& file, int line, std::string_view what, int value, int lo) {
+  if (value < lo) reject(file, line, what, "an integer of at least " + std::to_string(lo), std::to_string(value));
+}
+
+void check_positive(const std::string& file, int line, std::string_view what, float value) {
+  if (!(value > 0.0f)) reject(file, line, what, "a value greater than 0", show(value));
+}
+
+// The run's own output names that a listing named `listing` must not share.
+// Returns the colliding file's role, or an empty text.
+std::string collision(const State& s, const std::string& listing) {
+  const Cio& io = s.cio;
+  const std::string stem = io.runname.substr(0, static_cast<std::size_t>(stem_length(io.runname)));
+  struct Named {
+    bool on;
+    std::string name;
+    const char* role;
+  };
+  const Named outputs[] = {
+      {io.restart_out, trimmed(io.rstout_name), "the restart file written at the end"},
+      {io.restart_in, trimmed(io.rstin_name), "the restart file read at the start"},
+      {io.save_vel, stem + ".VEL", "the velocity save file"},
+      {io.save_prs, stem + ".PRS", "the pressure save file"},
+      {io.save_tmp, stem + ".TMP", "the temperature save file"},
+      {io.save_con, stem + ".CON", "the concentration save file"},
+      {io.save_con, stem + ".CPR", "the end-of-run profile file along x"},
+      {io.save_con, stem + ".VPR", "the end-of-run profile file along y"},
+      {true, "monitor.dat", "the monitor file"},
+      {true, kProblemFile, "the problem input"},
+  };
+  for (const Named& o : outputs)
+    if (o.on && o.name == listing) return o.role;
+  // Step-stamped concentration files: T, five digits, .CON/.CPR/.VPR.
+  if (io.save_con && listing.size() == 10 && listing[0] == 'T' && listing[6] == '.') {
+    bool digits = true;
+    for (int k = 1; k <= 5; ++k) digits = digits && listing[k] >= '0' && listing[k] <= '9';
+    const std::string ext = listing.substr(6);
+    if (digits && (ext == ".CON" || ext == ".CPR" || ext == ".VPR")) return "a step-stamped concentration file";
+  }
+  return "";
+}
+
+}  // namespace
+
+void read_problem(State& s, const std::string& file, const std::string& content) {
+  ListReader in(file, content);
+  Cprob& pb = s.cprob;
+  Cgrid& g = s.cgrid;
+
+  in.skip_lines(3, "title lines");
+  in.skip_lines(2, "geometry heading");
+  in.read_list({ListItem::real(pb.chlength, "channel length"), ListItem::real(pb.halfgap, "half-gap"),
+                ListItem::real(pb.th_memb, "membrane thickness"), ListItem::real(pb.th_gel, "gel thickness")});
+  {
+    const int line = in.line_number();
+    check_positive(file, line, "channel length", pb.chlength);
+    check_positive(file, line, "half-gap", pb.halfgap);
+    check_positive(file, line, "membrane thickness", pb.th_memb);
+    check_positive(file, line, "gel thickness", pb.th_gel);
+  }
+  in.read_list({});
+  in.read_list({ListItem::real(pb.u_in, "inlet velocity")});
+  in.read_list({});
+  in.read_list({ListItem::logical(pb.parabolic, "parabolic-profile switch")});
+  in.read_list({});
+  in.read_list({ListItem::real(pb.spare, "spare value")});
+  in.read_list({});
+  in.read_list({ListItem::real(pb.c_in, "inlet concentration")});
+  in.skip_lines(2, "fluid heading");
+  in.read_list({ListItem::real(pb.density, "fluid density")});
+  in.read_list({});
+  in.read_list({ListItem::real(pb.viscosity, "fluid viscosity")});
+  in.read_list({});
+  in.read_list({ListItem::real(pb.diff_flow, "diffusivity in the channel"),
+                ListItem::real(pb.diff_memb, "diffusivity in the membrane"),
+                ListItem::real(pb.diff_gel, "diffusivity in the gel")});
+  in.skip_lines(2, "grid heading");
+  g.axisym = false;
+  in.read_list({ListItem::integer(g.ni, "number of grid columns")});
+  check_range(file, in.line_number(), "number of grid columns", g.ni, 3, kMaxGrid);
+  in.read_list({});
+  in.read_list({ListItem::integer(pb.n_flow, "cell rows across the channel"),
+                ListItem::integer(pb.n_memb, "cell rows across the membrane"),
+                ListItem::integer(pb.n_gel, "cell rows across the gel")});
+  {
+    const int line = in.line_number();
+    check_range(file, line, "cell rows across the channel", pb.n_flow, 1, kMaxGrid - 4);
+    check_range(file, line, "cell rows across the membrane", pb.n_memb, 1, kMaxGrid - 4);
+    check_range(file, line, "cell rows across the gel", pb.n_gel, 1, kMaxGrid - 4);
+    const int nj = pb.n_flow + pb.n_memb + pb.n_gel + 2;
+    if (nj > kMaxGrid)
+      reject(file, line, "number of grid rows (cell rows of channel, membrane and gel plus 2)",
+             "at most " + std::to_string(kMaxGrid), std::to_string(nj));
+    g.nj = nj;
+  }
+
+  // Nodes: interior columns on [0, chlength], rows of the three layers, and
+  // mirror nodes outside the inlet, the outlet, the symmetry plane and the top.
+  grid1(g.x, kMaxGrid, 0.0f, pb.chlength, 2, g.ni - 1);
+  g.x(1) = -g.x(2);
+  g.x(g.ni) = 2.0f * pb.chlength - g.x(g.ni - 1);
+  pb.jflow1 = 2;
+  pb.jflow2 = pb.n_flow + 1;
+  pb.jmemb1 = pb.n_flow + 2;
+  pb.jmemb2 = pb.n_flow + pb.n_memb + 1;
+  pb.jgel1 = pb.n_flow + pb.n_memb + 2;
+  pb.jgel2 = g.nj - 1;
+  grid1(g.y, kMaxGrid, 0.0f, pb.halfgap, pb.jflow1, pb.jflow2);
+  grid1(g.y, kMaxGrid, pb.halfgap, pb.th_memb, pb.jmemb1, pb.jmemb2);
+  grid1(g.y, kMaxGrid, pb.halfgap + pb.th_memb, pb.th_gel, pb.jgel1, pb.jgel2);
+  g.y(1) = -g.y(2);
+  g.y(g.nj) = 2.0f * (pb.halfgap + pb.th_memb + pb.th_gel) - g.y(g.nj - 1);
+
+  in.skip_lines(2, "time-stepping heading");
+  in.read_list({ListItem::logical(s.ctime.steady, "steady-state switch")});
+  in.read_list({});
+  in.read_list({ListItem::integer(s.ctime.nsteps, "number of the last time step")});
+  in.read_list({});
+  in.read_list({ListItem::real(s.ctime.dt, "time-step size")});
+  const int dt_line = in.line_number();
+  if (!s.ctime.steady) check_positive(file, dt_line, "time-step size (transient run)", s.ctime.dt);
+
+  in.skip_lines(2, "equations heading");
+  in.read_list({ListItem::logical(s.cvar.solve_u, "flow switch")});
+  s.cvar.solve_v = s.cvar.solve_u;
+  s.cvar.solve_p = s.cvar.solve_u;
+  in.read_list({});
+  in.read_list({ListItem::logical(s.cvar.solve_c, "concentration switch")});
+  s.cvar.solve_t = false;
+  s.cprop.propupd = true;
+
+  in.skip_lines(2, "iteration-control heading");
+  in.read_list({ListItem::integer(s.cterm.maxit, "maximum outer iterations per time step")});
+  check_at_least(file, in.line_number(), "maximum outer iterations per time step", s.cterm.maxit, 1);
+  in.read_list({});
+  in.read_list({ListItem::real(s.cterm.convtol, "convergence tolerance")});
+  s.cterm.resref_m = 1.0f;
+  s.cterm.resref_u = 1.0f;
+  s.cterm.resref_v = 1.0f;
+  s.cterm.resref_t = 1.0f;
+  s.cterm.resref_c = 1.0f;
+
+  in.skip_lines(2, "under-relaxation heading");
+  in.read_list({ListItem::real(s.crelx.relax_u, "under-relaxation of u"),
+                ListItem::real(s.crelx.relax_p, "under-relaxation of the pressure correction")});
+  if (s.cvar.solve_u) check_positive(file, in.line_number(), "under-relaxation of u (flow solved)", s.crelx.relax_u);
+  s.crelx.relax_v = s.crelx.relax_u;
+  in.read_list({});
+  in.read_list({ListItem::real(s.crelx.relax_c, "under-relaxation of c")});
+  if (s.cvar.solve_c)
+    check_positive(file, in.line_number(), "under-relaxation of c (concentration solved)", s.crelx.relax_c);
+  s.cpres.ipref = 2;
+  s.cpres.jpref = 2;
+
+  in.skip_lines(2, "linear-solver heading");
+  in.read_list({ListItem::integer(s.csolv.solver_u, "linear-solver choice of u"),
+                ListItem::integer(s.csolv.solver_p, "linear-solver choice of the pressure correction")});
+  s.csolv.solver_v = s.csolv.solver_u;
+  in.read_list({});
+  in.read_list({ListItem::integer(s.csolv.solver_c, "linear-solver choice of c")});
+  s.csolv.solver_alpha = 0.8f;
+  s.cters.sweeps_u = 3;
+  s.cters.sweeps_v = 3;
+  s.cters.sweeps_p = 5;
+  s.cters.sweeps_t = 1;
+  s.cters.sweeps_c = 1;
+  s.cters.tol_u = s.cters.tol_v = s.cters.tol_p = s.cters.tol_t = s.cters.tol_c = 1.0e-6f;
+
+  in.skip_lines(2, "output heading");
+  in.read_list({ListItem::integer(s.cio.imon, "monitoring column"), ListItem::integer(s.cio.jmon, "monitoring row")});
+  check_range(file, in.line_number(), "monitoring column", s.cio.imon, 1, g.ni);
+  check_range(file, in.line_number(), "monitoring row", s.cio.jmon, 1, g.nj);
+  in.read_list({});
+  in.read_list({ListItem::integer(s.cio.prt_step, "field-table interval in time steps")});
+  check_at_least(file, in.line_number(), "field-table interval in time steps", s.cio.prt_step, 1);
+  s.cio.prt_iter = 1000;
+  in.read_list({});
+  s.cio.runname = in.read_text(12, "run name");
+  const int name_line = in.line_number();
+  in.read_list({});
+  in.read_list({ListItem::logical(s.cio.restart_out, "restart-write switch")});
+  in.read_list({});
+  in.read_list({ListItem::logical(s.cio.restart_in, "restart-read switch")});
+  s.cio.save_vel = s.cvar.solve_u;
+  s.cio.save_prs = s.cvar.solve_u;
+  s.cio.save_tmp = false;
+  s.cio.save_con = s.cvar.solve_c;
+  s.cio.rstin_name = s.cio.runname;
+  appendext(s.cio.rstin_name, ".sav", 1);
+  s.cio.rstout_name = s.cio.rstin_name;
+
+  // The run name names the listing file: it must be a usable, distinct name.
+  const std::string listing = trimmed(s.cio.runname);
+  const std::string shown = "\"" + s.cio.runname + "\"";
+  if (listing.empty()) reject(file, name_line, "run name", "a name in columns 1-12 (it names the listing file)", "a blank name");
+  if (listing.find('/') != std::string::npos)
+    reject(file, name_line, "run name", "a file name in the working directory, without '/'", shown);
+  if (listing == "." || listing == "..") reject(file, name_line, "run name", "a file name", shown);
+  if (s.cio.restart_in || s.cio.restart_out) {
+    if (s.cio.runname.find('.') == std::string::npos && chrbln(s.cio.runname) == 12)
+      reject(file, name_line, "run name",
+             "a name with a point or shorter than 12 characters when a restart file is read or written "
+             "(the restart name would equal the run name, so the restart file and the listing would overwrite each other)",
+             shown);
+  }
+  const std::string role = collision(s, listing);
+  if (!role.empty())
+    reject(file, name_line, "run name",
+           "a name different from the run's other files (the listing would be overwritten by " + role + ")", shown);
+}
+
+void input(State& s) {
+  struct stat st {};
+  if (::stat(kProblemFile, &st) != 0)
+    throw InputError(std::string(kProblemFile) + ": cannot open the problem input: " + std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) throw InputError(std::string(kProblemFile) + ": is a directory, expected the problem input file");
+  if (st.st_size > kMaxInputBytes)
+    throw InputError(std::string(kProblemFile) + ": is " + std::to_string(st.st_size) +
+                     " bytes long, expected a problem input of at most " + std::to_string(kMaxInputBytes) + " bytes");
+  std::ifstream f(kProblemFile, std::ios::binary);
+  if (!f) throw InputError(std::string(kProblemFile) + ": cannot open the problem input: " + std::strerror(errno));
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  if (f.bad()) throw InputError(std::string(kProblemFile) + ": cannot read the problem input");
+  read_problem(s, kProblemFile, ss.str());
+}
+
+}  // namespace questrand

@@ -1,0 +1,31 @@
+// Line-by-line tridiagonal solver of the five-point system
+//   ap phi(I,J) = an phi(I,J+1) + as phi(I,J-1) + ae phi(I+1,J) + aw phi(I-1,J) + su
+// over columns istart..iend and rows jstart..jend (inclusive, within 2..349).
+// The ring of nodes one step outside the range holds fixed boundary values:
+// it is read, never written.  sp is not read (it is folded into ap).
+//
+// A pass solves every vertical line (column I, unknowns along J) west to
+// east, then every horizontal line (row J, unknowns along I) south to north,
+// each exactly by the tridiagonal recurrence with its neighbour lines at their
+// latest values.  Work vectors are static; nothing is allocated per call.
+// Pivots are not tested: a zero pivot gives non-finite values, which the run
+// driver reports as a diverged run.
+#pragma once
+
+#include "control/state.hpp"
+
+namespace questrand {
+
+// Passes until the residual sum
+//   rsum = sum |an phi_N + as phi_S + ae phi_E + aw phi_W + su - ap phi_P|
+// (I outer, J inner, accumulated in double) is at most tol, or nsweep passes
+// are made; at least one pass always.  A non-number rsum ends the loop.
+void adisol(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& phi, int nsweep, float tol);
+
+// One sweep over the vertical lines I = istart..iend.
+void lisoli(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& phi);
+
+// One sweep over the horizontal lines J = jstart..jend.
+void lisolj(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& phi);
+
+}  // namespace questrand

@@ -1,0 +1,25 @@
+// Whole-field strongly implicit solver (Stone's method with a minimal-residual
+// step length) of the same five-point system as the line solver, over
+// columns istart..iend and rows jstart..jend; the ring of nodes one step
+// outside the range is read, never written.  sp is not read.
+//
+// Each iteration factorises the system approximately, with the parameter
+// alpha partially cancelling the fill-in, solves for a correction d of the
+// clamped residual r, and adds omega d with omega = S1/S2, S1 = sum q r,
+// S2 = sum q^2, q = A d (double sums), omega limited to 0..1.  Odd
+// iterations run the rows upwards, even ones downwards.  A negative omega
+// sets alpha to 0 for good (alpha is the shared solver parameter).
+//
+// Six static 350 x 350 work arrays; the first five are cleared over
+// 1..ni x 1..nj on entry.  Pivots are not tested: a zero pivot gives
+// non-finite values, which the run driver reports as a diverged run.
+#pragma once
+
+#include "control/state.hpp"
+
+namespace questrand {
+
+void simsol(const Ccoef& cf, float& alpha, int ni, int nj, int istart, int jstart, int iend, int jend, Field& phi,
+            int nsweep);
+
+}  // namespace questrand
