@@ -120,10 +120,17 @@ void read_restart(State& s) {
                  io::FreeLine().text(" UNABLE TO READ RESTART FILE ").text(s.cio.rstin_name).str().c_str());
     return;
   }
+  // The largest restart file: a 350 by 350 grid, transient header.
+  constexpr long long kMaxRestartBytes = 24 + 9 * (8 + 4LL * kMaxGrid * kMaxGrid);
+  if (st.st_size > kMaxRestartBytes)
+    throw io::InputError(name + ": is " + std::to_string(st.st_size) + " bytes long, more than any restart file (" +
+                         std::to_string(kMaxRestartBytes) + " bytes)");
   std::ostringstream ss;
   ss << in.rdbuf();
-  const std::string bytes = ss.str();
+  load_restart(s, name, ss.str());
+}
 
+void load_restart(State& s, const std::string& name, const std::string& bytes) {
   RestartParser parser(name, bytes);
   const bool steady = s.ctime.steady;
   const std::size_t header_len = steady ? 12 : 16;

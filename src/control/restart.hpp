@@ -22,6 +22,10 @@ namespace questrand {
 // istep read.
 void read_restart(State& s);
 
+// The checks and the read of read_restart, on the bytes of a restart file
+// called `name`.
+void load_restart(State& s, const std::string& name, const std::string& bytes);
+
 // Writes the restart file rstout_name.  The records go to a temporary file
 // in the same directory, which replaces the old file only once complete, so
 // a failed write leaves the previous restart file as it was.  Failures throw
