@@ -230,9 +230,8 @@ void copy_to_old_level(State& s) {
 
 }  // namespace
 
-void contro(State& s) {
-  Cgrid& g = s.cgrid;
-  geom(s);
+void set_starting_fields(State& s) {
+  const Cgrid& g = s.cgrid;
   for (int j = 1; j <= g.nj; ++j) {
     for (int i = 1; i <= g.ni; ++i) {
       s.cvar.u(i, j) = 0.0f;
@@ -247,6 +246,11 @@ void contro(State& s) {
       s.cprop.gamc(i, j) = s.cprop.vis0 / s.cprop.schmidt;
     }
   }
+}
+
+void contro(State& s) {
+  geom(s);
+  set_starting_fields(s);
   init(s);
   if (s.cio.restart_in) read_restart(s);
   props(s);

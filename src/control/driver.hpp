@@ -15,6 +15,10 @@ class Diverged : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Starting fields over every node: u, v, p, pcor, t, c = 0; den = den0,
+// vis = vis0, gamt = vis0/prandtl, gamc = vis0/schmidt.
+void set_starting_fields(State& s);
+
 // Runs the whole computation from the state the problem input left:
 // geometry, starting fields, init, optional restart read, properties, the
 // start-of-run output and tables; then each time step (one pass for a steady

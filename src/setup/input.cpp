@@ -52,7 +52,9 @@ void check_positive(const std::string& file, int line, std::string_view what, fl
 }
 
 // The run's own output names that a listing named `listing` must not share.
-// Returns the colliding file's role, or an empty text.
+// Returns the colliding file's role, or an empty text.  (A step-stamped name
+// such as T00001.CON has the stem T00001, so it meets the end-of-run files of
+// the same name.)
 std::string collision(const State& s, const std::string& listing) {
   const Cio& io = s.cio;
   const std::string stem = io.runname.substr(0, static_cast<std::size_t>(stem_length(io.runname)));
@@ -75,13 +77,6 @@ std::string collision(const State& s, const std::string& listing) {
   };
   for (const Named& o : outputs)
     if (o.on && o.name == listing) return o.role;
-  // Step-stamped concentration files: T, five digits, .CON/.CPR/.VPR.
-  if (io.save_con && listing.size() == 10 && listing[0] == 'T' && listing[6] == '.') {
-    bool digits = true;
-    for (int k = 1; k <= 5; ++k) digits = digits && listing[k] >= '0' && listing[k] <= '9';
-    const std::string ext = listing.substr(6);
-    if (digits && (ext == ".CON" || ext == ".CPR" || ext == ".VPR")) return "a step-stamped concentration file";
-  }
   return "";
 }
 

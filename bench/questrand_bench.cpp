@@ -1,0 +1,350 @@
+// Benchmarks of the flow-through diffusion simulation on a 348 x 348 grid:
+// one whole outer iteration, its parts, the assembly of single equations and
+// the single sweeps of the linear solvers.
+//
+// Every figure is reported per solved grid node, the (ni-2) x (nj-2) = 346 x 346
+// interior scalar cells, as two user counters:
+//   ns_per_node       CPU nanoseconds per node and per benchmark iteration
+//   items_per_second  nodes processed per CPU second
+//
+// Each timed iteration starts from the same saved fields (restored with the
+// timer paused), so every iteration does the same work on the same numbers.
+// Without this the fields would converge as the benchmark runs: the line
+// solver stops its passes early once the residual sum reaches its tolerance,
+// and ever smaller corrections would drift towards subnormal numbers.
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "control/init.hpp"
+#include "control/state.hpp"
+#include "discretise/momentum.hpp"
+#include "discretise/scalar_transport.hpp"
+#include "setup/geometry.hpp"
+#include "setup/input.hpp"
+#include "setup/properties.hpp"
+#include "solvers/line_solver.hpp"
+#include "solvers/whole_field_solver.hpp"
+
+namespace {
+
+using questrand::Ccoef;
+using questrand::Field;
+using questrand::State;
+
+// The reference problem input with 348 grid columns and 200 + 40 + 106 cell
+// rows across channel, membrane and gel (nj = 348).
+constexpr const char* kProblemText =
+    "DIFFUSION INSTRUMENT - PROBLEM INPUT\n"
+    "benchmark case, 348 x 348 nodes\n"
+    "-----------------------------------------\n"
+    "GEOMETRY\n"
+    "channel length, half-gap, membrane thickness, gel thickness (m)\n"
+    "0.02  0.001  1.0E-4  5.0E-4\n"
+    "inlet velocity (m/s, centreline value when parabolic)\n"
+    "0.005\n"
+    "parabolic start profile (T/F)\n"
+    "T\n"
+    "spare value (not used)\n"
+    "0.0\n"
+    "inlet concentration\n"
+    "1.0\n"
+    "FLUID AND SPECIES\n"
+    "fluid density (kg/m3)\n"
+    "1000.0\n"
+    "fluid viscosity (Pa s)\n"
+    "1.0E-3\n"
+    "diffusivity in channel, membrane, gel (m2/s)\n"
+    "1.0E-9  5.0E-10  8.0E-10\n"
+    "GRID\n"
+    "number of grid columns\n"
+    "348\n"
+    "cell rows across channel, membrane, gel\n"
+    "200 40 106\n"
+    "TIME STEPPING\n"
+    "steady state (T/F)\n"
+    "T\n"
+    "number of the last time step\n"
+    "1\n"
+    "time-step size (s)\n"
+    "1.0\n"
+    "EQUATIONS\n"
+    "solve the flow (T/F)\n"
+    "T\n"
+    "solve the concentration (T/F)\n"
+    "T\n"
+    "ITERATION CONTROL\n"
+    "maximum outer iterations per time step\n"
+    "400\n"
+    "convergence tolerance\n"
+    "1.0E-4\n"
+    "UNDER-RELAXATION\n"
+    "u, pressure correction\n"
+    "0.5  0.5\n"
+    "concentration\n"
+    "1.0\n"
+    "LINEAR SOLVERS (1 line-by-line, 2 whole-field)\n"
+    "u, pressure correction\n"
+    "1  1\n"
+    "concentration\n"
+    "1\n"
+    "OUTPUT\n"
+    "monitoring column and row\n"
+    "11  6\n"
+    "field-table interval in time steps\n"
+    "1\n"
+    "run name (columns 1-12)\n"
+    "FLOWC.OUT\n"
+    "write the restart file at the end (T/F)\n"
+    "F\n"
+    "read the restart file at the start (T/F)\n"
+    "F\n";
+
+constexpr int kWarmupIterations = 5;
+
+enum class Solver { Line = 1, WholeField = 2 };
+
+void set_solvers(State& s, int selector) {
+  s.csolv.solver_u = selector;
+  s.csolv.solver_v = selector;
+  s.csolv.solver_p = selector;
+  s.csolv.solver_c = selector;
+}
+
+// One outer iteration as the run driver makes it for this problem (flow and
+// concentration solved, properties updated).
+void outer_iteration(State& s) {
+  s.cterm.iter = s.cterm.iter + 1;
+  questrand::calcu(s);
+  questrand::calcv(s);
+  questrand::calcp(s);
+  questrand::calcc(s);
+  questrand::props(s);
+}
+
+// The problem read, the geometry derived and the starting fields set as at
+// the start of a run, then a few outer iterations so that the fields are no
+// longer the trivial starting ones.
+std::unique_ptr<State> make_problem(Solver solver) {
+  auto s = std::make_unique<State>();
+  questrand::read_problem(*s, questrand::kProblemFile, kProblemText);
+  set_solvers(*s, static_cast<int>(solver));
+  questrand::geom(*s);
+  for (int j = 1; j <= s->cgrid.nj; ++j) {
+    for (int i = 1; i <= s->cgrid.ni; ++i) {
+      s->cvar.u(i, j) = 0.0f;
+      s->cvar.v(i, j) = 0.0f;
+      s->cvar.p(i, j) = 0.0f;
+      s->cvar.pcor(i, j) = 0.0f;
+      s->cvar.t(i, j) = 0.0f;
+      s->cvar.c(i, j) = 0.0f;
+      s->cprop.den(i, j) = s->cprop.den0;
+      s->cprop.vis(i, j) = s->cprop.vis0;
+      s->cprop.gamt(i, j) = s->cprop.vis0 / s->cprop.prandtl;
+      s->cprop.gamc(i, j) = s->cprop.vis0 / s->cprop.schmidt;
+    }
+  }
+  questrand::init(*s);
+  questrand::props(*s);
+  for (int n = 0; n < kWarmupIterations; ++n) outer_iteration(*s);
+  return s;
+}
+
+// Warmed problems, made once per solver choice and shared by the benchmarks.
+const State& warmed_problem(Solver solver) {
+  static std::map<Solver, std::unique_ptr<State>> cache;
+  auto it = cache.find(solver);
+  if (it == cache.end()) it = cache.emplace(solver, make_problem(solver)).first;
+  return *it->second;
+}
+
+double solved_nodes(const State& s) { return static_cast<double>(s.cgrid.ni - 2) * static_cast<double>(s.cgrid.nj - 2); }
+
+// ns_per_node: the value nodes * 1e-9 as an iteration-invariant rate is
+// nodes * 1e-9 * iterations / cpu_seconds; inverted it is
+// cpu_seconds * 1e9 / (nodes * iterations), nanoseconds per node per iteration.
+void report(benchmark::State& st, double nodes) {
+  st.SetItemsProcessed(static_cast<int64_t>(st.iterations() * nodes));
+  st.counters["ns_per_node"] =
+      benchmark::Counter(nodes * 1.0e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+// Runs `step` on a copy of the warmed problem, restoring the copy before each
+// timed iteration.  `prepare` adjusts the copy once before the loop.
+template <class Prepare, class Step>
+void run_on_state(benchmark::State& st, Solver solver, Prepare prepare, Step step) {
+  const State& warmed = warmed_problem(solver);
+  auto base = std::make_unique<State>(warmed);
+  prepare(*base);
+  auto s = std::make_unique<State>(*base);
+  for (auto _ : st) {
+    st.PauseTiming();
+    *s = *base;
+    st.ResumeTiming();
+    step(*s);
+    benchmark::ClobberMemory();
+  }
+  report(st, solved_nodes(*s));
+}
+
+void no_change(State&) {}
+
+// ---------------------------------------------------------------------------
+// Whole outer iterations and their parts.
+
+void BM_OuterIteration(benchmark::State& st, Solver solver) { run_on_state(st, solver, no_change, outer_iteration); }
+
+void BM_Part(benchmark::State& st, Solver solver, void (*part)(State&)) { run_on_state(st, solver, no_change, part); }
+
+// Assembly of one equation alone: the solver selector 0 makes the routine
+// build the coefficients, apply the boundary hook, form the residual and the
+// relaxation, and solve nothing.
+void BM_AssemblyU(benchmark::State& st) {
+  run_on_state(st, Solver::Line, [](State& s) { s.csolv.solver_u = 0; }, questrand::calcu);
+}
+void BM_AssemblyV(benchmark::State& st) {
+  run_on_state(st, Solver::Line, [](State& s) { s.csolv.solver_v = 0; }, questrand::calcv);
+}
+void BM_AssemblyC(benchmark::State& st) {
+  run_on_state(st, Solver::Line, [](State& s) { s.csolv.solver_c = 0; }, questrand::calcc);
+}
+
+// ---------------------------------------------------------------------------
+// Single solver sweeps on systems from real assemblies.
+
+// An assembled five-point system with the field it is solved for and the
+// range of unknowns.
+struct System {
+  Ccoef cf;
+  Field phi;
+  int ni = 0, nj = 0;
+  int istart = 0, jstart = 0, iend = 0, jend = 0;
+};
+
+enum class Equation { U, P, C };
+
+// Assembles the named equation of the warmed problem without solving it.
+std::unique_ptr<System> make_system(Equation eq) {
+  auto s = std::make_unique<State>(warmed_problem(Solver::Line));
+  auto sys = std::make_unique<System>();
+  const int ilast = s->cgrid.ilast;
+  const int jlast = s->cgrid.jlast;
+  switch (eq) {
+    case Equation::U:
+      s->csolv.solver_u = 0;
+      questrand::calcu(*s);
+      sys->phi = s->cvar.u;
+      sys->istart = 3;
+      sys->jstart = 2;
+      break;
+    case Equation::P:
+      // calcp with nothing solved leaves its coefficients in place; pcor is 0.
+      questrand::calcu(*s);
+      questrand::calcv(*s);
+      s->csolv.solver_p = 0;
+      questrand::calcp(*s);
+      sys->phi = s->cvar.pcor;
+      sys->istart = 2;
+      sys->jstart = 2;
+      break;
+    case Equation::C:
+      s->csolv.solver_c = 0;
+      questrand::calcc(*s);
+      sys->phi = s->cvar.c;
+      sys->istart = 2;
+      sys->jstart = 2;
+      break;
+  }
+  sys->cf = s->ccoef;
+  sys->ni = s->cgrid.ni;
+  sys->nj = s->cgrid.nj;
+  sys->iend = ilast;
+  sys->jend = jlast;
+  return sys;
+}
+
+const System& system_of(Equation eq) {
+  static std::map<Equation, std::unique_ptr<System>> cache;
+  auto it = cache.find(eq);
+  if (it == cache.end()) it = cache.emplace(eq, make_system(eq)).first;
+  return *it->second;
+}
+
+enum class Sweep { Lisoli, Lisolj, Adisol1, Simsol1, Simsol2 };
+
+void BM_Sweep(benchmark::State& st, Equation eq, Sweep sweep) {
+  const System& sys = system_of(eq);
+  auto phi = std::make_unique<Field>(sys.phi);
+  const double nodes = static_cast<double>(sys.iend - sys.istart + 1) * static_cast<double>(sys.jend - sys.jstart + 1);
+  for (auto _ : st) {
+    st.PauseTiming();
+    *phi = sys.phi;
+    float alpha = 0.8f;
+    st.ResumeTiming();
+    switch (sweep) {
+      case Sweep::Lisoli:
+        questrand::lisoli(sys.cf, sys.istart, sys.jstart, sys.iend, sys.jend, *phi);
+        break;
+      case Sweep::Lisolj:
+        questrand::lisolj(sys.cf, sys.istart, sys.jstart, sys.iend, sys.jend, *phi);
+        break;
+      case Sweep::Adisol1:
+        questrand::adisol(sys.cf, sys.istart, sys.jstart, sys.iend, sys.jend, *phi, 1, 1.0e-6f);
+        break;
+      case Sweep::Simsol1:
+        questrand::simsol(sys.cf, alpha, sys.ni, sys.nj, sys.istart, sys.jstart, sys.iend, sys.jend, *phi, 1);
+        break;
+      case Sweep::Simsol2:
+        questrand::simsol(sys.cf, alpha, sys.ni, sys.nj, sys.istart, sys.jstart, sys.iend, sys.jend, *phi, 2);
+        break;
+    }
+    benchmark::DoNotOptimize(phi->data);
+    benchmark::ClobberMemory();
+  }
+  report(st, nodes);
+}
+
+void register_all() {
+  using benchmark::RegisterBenchmark;
+  RegisterBenchmark("OuterIteration/line", BM_OuterIteration, Solver::Line)->Unit(benchmark::kMillisecond);
+  RegisterBenchmark("OuterIteration/whole_field", BM_OuterIteration, Solver::WholeField)
+      ->Unit(benchmark::kMillisecond);
+
+  const std::pair<const char*, void (*)(State&)> parts[] = {
+      {"calcu", questrand::calcu}, {"calcv", questrand::calcv}, {"calcp", questrand::calcp},
+      {"calcc", questrand::calcc}, {"props", questrand::props}};
+  for (const auto& [solver, label] : {std::pair{Solver::Line, "line"}, std::pair{Solver::WholeField, "whole_field"}})
+    for (const auto& [name, fn] : parts)
+      RegisterBenchmark((std::string("Part/") + name + "/" + label).c_str(), BM_Part, solver, fn)
+          ->Unit(benchmark::kMillisecond);
+
+  RegisterBenchmark("Assembly/calcu", BM_AssemblyU)->Unit(benchmark::kMillisecond);
+  RegisterBenchmark("Assembly/calcv", BM_AssemblyV)->Unit(benchmark::kMillisecond);
+  RegisterBenchmark("Assembly/calcc", BM_AssemblyC)->Unit(benchmark::kMillisecond);
+
+  const std::pair<Equation, const char*> equations[] = {{Equation::C, "c"}, {Equation::P, "pcor"}, {Equation::U, "u"}};
+  const std::pair<Sweep, const char*> sweeps[] = {{Sweep::Lisoli, "lisoli"},
+                                                  {Sweep::Lisolj, "lisolj"},
+                                                  {Sweep::Adisol1, "adisol_nsweep1"},
+                                                  {Sweep::Simsol1, "simsol_nsweep1"},
+                                                  {Sweep::Simsol2, "simsol_nsweep2"}};
+  for (const auto& [eq, eq_name] : equations)
+    for (const auto& [sweep, sweep_name] : sweeps)
+      RegisterBenchmark((std::string("Sweep/") + sweep_name + "/" + eq_name).c_str(), BM_Sweep, eq, sweep)
+          ->Unit(benchmark::kMicrosecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  register_all();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,42 @@
+#include "state_support.hpp"
+
+#include <sstream>
+
+#include "control/driver.hpp"
+#include "control/init.hpp"
+#include "setup/geometry.hpp"
+#include "setup/input.hpp"
+#include "setup/properties.hpp"
+
+namespace qtest {
+
+std::string ProblemText::text() const {
+  auto tf = [](bool b) { return b ? "T" : "F"; };
+  std::ostringstream o;
+  o.precision(9);
+  o << "TEST PROBLEM\nline 2\nline 3\nGEOMETRY\nlength, half-gap, membrane, gel\n"
+    << chlength << " " << halfgap << " " << th_memb << " " << th_gel << "\n"
+    << "inlet velocity\n" << u_in << "\nparabolic\n" << tf(parabolic) << "\nspare\n0.0\ninlet concentration\n1.0\n"
+    << "FLUID\ndensity\n1000.0\nviscosity\n" << viscosity << "\ndiffusivities\n1.0E-9 5.0E-10 8.0E-10\n"
+    << "GRID\ncolumns\n" << ni << "\nrows\n" << n_flow << " " << n_memb << " " << n_gel << "\n"
+    << "TIME\nsteady\n" << tf(steady) << "\nlast step\n" << nsteps << "\ndt\n" << dt << "\n"
+    << "EQUATIONS\nflow\n" << tf(flow) << "\nconcentration\n" << tf(conc) << "\n"
+    << "ITERATION\nmaxit\n" << maxit << "\nconvtol\n" << convtol << "\n"
+    << "RELAXATION\nu, p\n" << relax_u << " " << relax_p << "\nc\n" << relax_c << "\n"
+    << "SOLVERS\nu, p\n" << solver_u << " " << solver_p << "\nc\n" << solver_c << "\n"
+    << "OUTPUT\nmonitor\n" << imon << " " << jmon << "\nprt_step\n" << prt_step << "\nrun name\n" << runname << "\n"
+    << "restart out\n" << tf(restart_out) << "\nrestart in\n" << tf(restart_in) << "\n";
+  return o.str();
+}
+
+std::unique_ptr<questrand::State> prepared_state(const std::string& prob_text) {
+  auto s = std::make_unique<questrand::State>();
+  questrand::read_problem(*s, "PROB.INP", prob_text);
+  questrand::geom(*s);
+  questrand::set_starting_fields(*s);
+  questrand::init(*s);
+  questrand::props(*s);
+  return s;
+}
+
+}  // namespace qtest
