@@ -213,6 +213,8 @@ void outer_iterations(State& s) {
   }
 }
 
+}  // namespace
+
 void copy_to_old_level(State& s) {
   const Cgrid& g = s.cgrid;
   Cvar& var = s.cvar;
@@ -227,8 +229,6 @@ void copy_to_old_level(State& s) {
     }
   }
 }
-
-}  // namespace
 
 void set_starting_fields(State& s) {
   const Cgrid& g = s.cgrid;

@@ -19,6 +19,10 @@ class Diverged : public std::runtime_error {
 // vis = vis0, gamt = vis0/prandtl, gamc = vis0/schmidt.
 void set_starting_fields(State& s);
 
+// Start of a time step: uold = u, vold = v, told = t, cold = c,
+// denold = den over every node.
+void copy_to_old_level(State& s);
+
 // Runs the whole computation from the state the problem input left:
 // geometry, starting fields, init, optional restart read, properties, the
 // start-of-run output and tables; then each time step (one pass for a steady
