@@ -199,13 +199,31 @@ void ListReader::fail_end(std::string_view what, std::string_view expected) cons
   throw InputError(msg);
 }
 
+std::string printable(std::string_view text) {
+  constexpr std::size_t kShown = 40;
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (std::size_t k = 0; k < text.size() && k < kShown; ++k) {
+    const unsigned char ch = static_cast<unsigned char>(text[k]);
+    if (ch >= 0x20 && ch < 0x7F) {
+      out += static_cast<char>(ch);
+    } else {
+      out += "\\x";
+      out += hex[ch >> 4];
+      out += hex[ch & 0xF];
+    }
+  }
+  if (text.size() > kShown) out += "...";
+  return out;
+}
+
 void ListReader::fail_value(std::string_view what, std::string_view expected, std::string_view found) const {
   std::string msg = file_ + ": line " + std::to_string(line_no_) + ": ";
   msg += what;
   msg += ": expected ";
   msg += expected;
   msg += ", found \"";
-  msg += found;
+  msg += printable(found);
   msg += '"';
   throw InputError(msg);
 }

@@ -26,6 +26,10 @@ class InputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The text as an error message shows it: control and non-ASCII bytes as
+// \xNN, cut after 40 characters ("...").
+std::string printable(std::string_view text);
+
 enum class ItemType { Integer, Real, Logical };
 
 // One item of a list read: its type, where its value goes, and what it is

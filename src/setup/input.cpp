@@ -233,6 +233,10 @@ void read_problem(State& s, const std::string& file, const std::string& content)
   const std::string listing = trimmed(s.cio.runname);
   const std::string shown = "\"" + s.cio.runname + "\"";
   if (listing.empty()) reject(file, name_line, "run name", "a name in columns 1-12 (it names the listing file)", "a blank name");
+  for (char ch : listing)
+    if (static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) == 0x7F)
+      reject(file, name_line, "run name", "printable characters only (it names the listing file)",
+             "\"" + io::printable(s.cio.runname) + "\"");
   if (listing.find('/') != std::string::npos)
     reject(file, name_line, "run name", "a file name in the working directory, without '/'", shown);
   if (listing == "." || listing == "..") reject(file, name_line, "run name", "a file name", shown);
@@ -254,15 +258,22 @@ void input(State& s) {
   if (::stat(kProblemFile, &st) != 0)
     throw InputError(std::string(kProblemFile) + ": cannot open the problem input: " + std::strerror(errno));
   if (S_ISDIR(st.st_mode)) throw InputError(std::string(kProblemFile) + ": is a directory, expected the problem input file");
+  if (!S_ISREG(st.st_mode))
+    throw InputError(std::string(kProblemFile) + ": is not a regular file, expected the problem input file");
   if (st.st_size > kMaxInputBytes)
     throw InputError(std::string(kProblemFile) + ": is " + std::to_string(st.st_size) +
                      " bytes long, expected a problem input of at most " + std::to_string(kMaxInputBytes) + " bytes");
   std::ifstream f(kProblemFile, std::ios::binary);
   if (!f) throw InputError(std::string(kProblemFile) + ": cannot open the problem input: " + std::strerror(errno));
-  std::ostringstream ss;
-  ss << f.rdbuf();
+  // Read at most one byte beyond the limit: the file may grow while it is read.
+  std::string content(static_cast<std::size_t>(kMaxInputBytes) + 1, '\0');
+  f.read(content.data(), static_cast<std::streamsize>(content.size()));
   if (f.bad()) throw InputError(std::string(kProblemFile) + ": cannot read the problem input");
-  read_problem(s, kProblemFile, ss.str());
+  content.resize(static_cast<std::size_t>(f.gcount()));
+  if (content.size() > static_cast<std::size_t>(kMaxInputBytes))
+    throw InputError(std::string(kProblemFile) + ": is longer than " + std::to_string(kMaxInputBytes) +
+                     " bytes, expected a problem input");
+  read_problem(s, kProblemFile, content);
 }
 
 }  // namespace questrand
