@@ -120,3 +120,31 @@ TEST(Driver, SteadyRunOutput) {
   EXPECT_EQ(monitor[0].substr(0, 16), " 0.00000000E+00 ");
   EXPECT_EQ(count(listing, "*-* CONCENTR"), 2);  // starting and end-of-run tables
 }
+
+// An output file that cannot be created stops the run with status 1 and one
+// message naming the file; the restart file is replaced only when complete.
+TEST(Driver, UnwritableOutputFilesStopTheRun) {
+  qtest::ScratchDir dir;
+  qtest::ProblemText p = conc_problem();
+  p.nsteps = 2;
+  fs::create_directory(dir.path() / "CONT.CPR");  // the end-of-run profile file
+  qtest::write_file(dir.path() / "PROB.INP", p.text());
+  EXPECT_EQ(qtest::run_program(dir.path()), 1);
+  const auto err = lines_of(qtest::read_file(dir.path() / "stderr.txt"));
+  ASSERT_EQ(err.size(), 1u);
+  EXPECT_EQ(err[0].rfind("CONT.CPR: cannot create", 0), 0u) << err[0];
+
+  qtest::ScratchDir dir2;
+  p.restart_out = true;
+  fs::create_directory(dir2.path() / "CONT.sav");
+  qtest::write_file(dir2.path() / "CONT.sav" / "keep", "x");
+  qtest::write_file(dir2.path() / "PROB.INP", p.text());
+  EXPECT_EQ(qtest::run_program(dir2.path()), 1);
+  const auto err2 = lines_of(qtest::read_file(dir2.path() / "stderr.txt"));
+  ASSERT_EQ(err2.size(), 1u);
+  EXPECT_EQ(err2[0].rfind("CONT.sav: cannot replace the restart file", 0), 0u) << err2[0];
+  EXPECT_EQ(qtest::read_file(dir2.path() / "CONT.sav" / "keep"), "x");
+  for (const auto& e : fs::directory_iterator(dir2.path()))
+    EXPECT_EQ(e.path().filename().string().find(".part"), std::string::npos) << e.path();
+  EXPECT_FALSE(fs::exists(dir2.path() / "CONT.CON"));  // save files come after the restart file
+}

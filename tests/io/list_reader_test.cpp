@@ -37,6 +37,9 @@ struct ReadRow {
   std::string group, read, types, input, result, values, bits, next;
 };
 
+// How a row is shown in test listings: its group and its input.
+void PrintTo(const ReadRow& row, std::ostream* os) { *os << row.group << ": " << ::testing::PrintToString(row.input); }
+
 std::vector<ReadRow> load_read_table() {
   const auto t = qtest::read_tsv(qtest::data_dir() / "formats" / "read.tsv");
   const int c_group = t.column("group"), c_read = t.column("read"), c_types = t.column("types"),
