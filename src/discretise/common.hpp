@@ -29,35 +29,41 @@ struct Range {
   int istart, jstart, iend, jend;
 };
 
-// Phase 3 of the transport and momentum equations, over the range with I
-// outer and J inner:
+// Per-cell absolute residuals of the equation being relaxed (scratch).
+inline Field cell_residual;
+
+// Phase 3 of the transport and momentum equations, over the range:
 //   ap = as + an + ae + aw - sp
 //   [dcoef = dcoef / ap]                       (momentum only)
 //   r  = an phi_N + as phi_S + ae phi_E + aw phi_W - ap phi_P + su
 //   r  = r / (bignum V)  when -sp > 0.5 bignum V  (pinned cell)
-//   res += |r|                                 (float sum, this order)
+//   res += |r|            (a float sum, I outer and J inner)
 //   ap = ap / relax;  su = su + (1 - relax) ap phi_P
 //   [dcoef = relax dcoef]
-// volume(i, j) gives the cell volume V as this equation writes it.
+// volume(i, j) gives the cell volume V as this equation writes it.  The
+// cells are independent, so they are visited row by row; the sum is then
+// taken in its own order.
 template <class Volume>
 float relax_and_residual(State& s, const Range& r, Field& phi, float relax, Volume volume, Field* dcoef) {
   Ccoef& cf = s.ccoef;
   const float bignum = s.cgen.bignum;
-  float res = 0.0f;
-  for (int i = r.istart; i <= r.iend; ++i) {
-    for (int j = r.jstart; j <= r.jend; ++j) {
+  for (int j = r.jstart; j <= r.jend; ++j) {
+    for (int i = r.istart; i <= r.iend; ++i) {
       cf.ap(i, j) = cf.as(i, j) + cf.an(i, j) + cf.ae(i, j) + cf.aw(i, j) - cf.sp(i, j);
       if (dcoef) (*dcoef)(i, j) = (*dcoef)(i, j) / cf.ap(i, j);
       float resid = cf.an(i, j) * phi(i, j + 1) + cf.as(i, j) * phi(i, j - 1) + cf.ae(i, j) * phi(i + 1, j) +
                     cf.aw(i, j) * phi(i - 1, j) - cf.ap(i, j) * phi(i, j) + cf.su(i, j);
       const float vol = volume(i, j);
       if (-cf.sp(i, j) > 0.5f * bignum * vol) resid = resid / (bignum * vol);
-      res = res + std::fabs(resid);
+      cell_residual(i, j) = std::fabs(resid);
       cf.ap(i, j) = cf.ap(i, j) / relax;
       cf.su(i, j) = cf.su(i, j) + (1.0f - relax) * cf.ap(i, j) * phi(i, j);
       if (dcoef) (*dcoef)(i, j) = relax * (*dcoef)(i, j);
     }
   }
+  float res = 0.0f;
+  for (int i = r.istart; i <= r.iend; ++i)
+    for (int j = r.jstart; j <= r.jend; ++j) res = res + cell_residual(i, j);
   return res;
 }
 

@@ -16,8 +16,10 @@ void calc_scalar(State& s, const ScalarEquation& eq) {
   const bool steady = s.ctime.steady;
   const float dt = s.ctime.dt;
 
-  for (int i = 2; i <= g.ilast; ++i) {
-    for (int j = 2; j <= g.jlast; ++j) {
+  // Each cell's coefficients depend on the fields only: rows outer, so that
+  // the inner loop walks memory contiguously.
+  for (int j = 2; j <= g.jlast; ++j) {
+    for (int i = 2; i <= g.ilast; ++i) {
       const float area_n = g.wx(i) * g.radv(j + 1);
       const float area_s = g.wx(i) * g.radv(j);
       const float area_ew = g.rad(j) * g.hy(j);

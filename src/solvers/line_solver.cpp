@@ -46,6 +46,7 @@ void adisol(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& 
     ++pass;
     lisoli(cf, istart, jstart, iend, jend, phi);
     lisolj(cf, istart, jstart, iend, jend, phi);
+    if (pass >= nsweep) return;  // the last allowed pass: the residual decides nothing
     double rsum = 0.0;
     for (int i = istart; i <= iend; ++i) {
       for (int j = jstart; j <= jend; ++j) {
@@ -54,7 +55,7 @@ void adisol(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& 
         rsum = rsum + static_cast<double>(std::fabs(r));
       }
     }
-    if (!(rsum > static_cast<double>(tol) && pass < nsweep)) return;
+    if (!(rsum > static_cast<double>(tol))) return;
   }
 }
 
