@@ -14,7 +14,6 @@
 #include <functional>
 #include <map>
 #include <ostream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -632,11 +631,18 @@ std::string diverged_line(const std::string& text, const std::string& where) {
 
 // Number of the last " Iteration : n" console line.
 int last_console_iteration(const std::string& console) {
-  const std::regex re("Iteration :\\s+([0-9]+)");
+  const std::string key = "Iteration :";
   int last = -1;
-  for (auto it = std::sregex_iterator(console.begin(), console.end(), re); it != std::sregex_iterator(); ++it)
-    last = std::stoi((*it)[1].str());
+  for (std::size_t at = console.find(key); at != std::string::npos; at = console.find(key, at + 1))
+    last = std::stoi(console.substr(at + key.size()));
   return last;
+}
+
+// The number after `key` in `line`, or -1.
+int number_after(const std::string& line, const std::string& key) {
+  const std::size_t at = line.find(key);
+  if (at == std::string::npos) return -1;
+  return std::stoi(line.substr(at + key.size()));
 }
 
 void check_diverged_run(const fs::path& dir, const Outcome& o, const std::string& restart_before, int step) {
@@ -649,13 +655,14 @@ void check_diverged_run(const fs::path& dir, const Outcome& o, const std::string
   const std::string listing_line = diverged_line(qtest::read_file(dir / "CONC.OUT"), "listing");
   EXPECT_EQ(console_line, listing_line);
 
-  const std::regex re(
-      "DIVERGED: the (pressure correction \\(mass\\)|u-momentum|v-momentum|temperature|concentration) "
-      "residual is not finite at step ([0-9]+), iteration ([0-9]+)");
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(console_line, m, re)) << "console line: " << console_line;
-  EXPECT_EQ(m[2].str(), std::to_string(step)) << "the run blows up in its first step";
-  EXPECT_EQ(std::stoi(m[3].str()), last_console_iteration(o.out)) << "the iteration named is the last one shown";
+  bool named = false;
+  for (const char* eq : {"pressure correction (mass)", "u-momentum", "v-momentum", "temperature", "concentration"})
+    named = named || console_line.find(std::string("DIVERGED: the ") + eq + " residual is not finite at step ") !=
+                         std::string::npos;
+  ASSERT_TRUE(named) << "console line: " << console_line;
+  EXPECT_EQ(number_after(console_line, "at step "), step) << "the run blows up in its first step";
+  EXPECT_EQ(number_after(console_line, ", iteration "), last_console_iteration(o.out))
+      << "the iteration named is the last one shown";
 
   EXPECT_EQ(qtest::read_file(dir / "CONC.sav"), restart_before) << "the restart file was rewritten";
   EXPECT_FALSE(fs::exists(dir / "CONC.VEL"));
