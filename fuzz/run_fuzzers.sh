@@ -37,18 +37,19 @@ if ! command -v "$cxx" >/dev/null 2>&1; then
 fi
 
 echo "== building fuzz targets in $build"
-if ! CXX="$cxx" cmake -S "$root" -B "$build" -DQUESTRAND_FUZZ=ON -DQUESTRAND_TESTS=OFF >"$build.configure.log" 2>&1; then
-  cat "$build.configure.log" >&2
-  echo "run_fuzzers.sh: configuring the fuzz build failed" >&2
+mkdir -p "$build"
+if ! CXX="$cxx" cmake -S "$root" -B "$build" -DQUESTRAND_FUZZ=ON -DQUESTRAND_TESTS=OFF >"$build/configure.log" 2>&1; then
+  cat "$build/configure.log" >&2
+  echo "run_fuzzers.sh: configuring the fuzz build failed (a build directory configured with another compiler needs a fresh FUZZ_BUILD_DIR)" >&2
   exit 2
 fi
-rm -f "$build.configure.log"
 if ! cmake --build "$build" -j "$jobs" --target fuzz_problem_input fuzz_restart; then
   echo "run_fuzzers.sh: building the fuzz targets failed" >&2
   exit 2
 fi
 
 mkdir -p "$artifacts"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}"
 work="$(mktemp -d "${TMPDIR:-/tmp}/questrand-fuzz.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
@@ -88,7 +89,7 @@ run_target() {
 }
 
 run_target fuzz_problem_input problem_input -dict="$fuzz_dir/problem_input.dict"
-run_target fuzz_restart restart
+run_target fuzz_restart restart -dict="$fuzz_dir/restart.dict"
 
 echo "== summary"
 printf '%s' "$summary"

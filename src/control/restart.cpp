@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
+#include <limits>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -152,13 +155,23 @@ void load_restart(State& s, const std::string& name, const std::string& bytes) {
   Record records[9];
   for (int k = 0; k < 9; ++k) records[k] = parser.next(k + 2, field_len, field_content);
 
+  // The count read raises maxit (steady) or nsteps (transient): it must be
+  // a count, and the raised limit must stay an integer.
+  const int count = load_i32(h + 8);
+  const int limit = steady ? s.cterm.maxit : s.ctime.nsteps;
+  const char* counted = steady ? "iteration count" : "step number";
+  if (count < 0 || count > std::numeric_limits<int>::max() - std::max(limit, 0))
+    parser.fail(1, std::string("the ") + counted + " " + std::to_string(count) + " is out of range");
+  const float time = steady ? 0.0f : load_f32(h + 12);
+  if (!std::isfinite(time)) parser.fail(1, "the time is not a finite number");
+
   // Every record is sound: take the values.
   if (steady) {
-    s.cterm.iter = load_i32(h + 8);
+    s.cterm.iter = count;
     s.cterm.maxit = s.cterm.maxit + s.cterm.iter;
   } else {
-    s.ctime.istep = load_i32(h + 8);
-    s.ctime.time = load_f32(h + 12);
+    s.ctime.istep = count;
+    s.ctime.time = time;
     s.ctime.nsteps = s.ctime.nsteps + s.ctime.istep;
   }
   auto fields = saved_fields(s);

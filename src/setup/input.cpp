@@ -51,6 +51,10 @@ void check_positive(const std::string& file, int line, std::string_view what, fl
   if (!(value > 0.0f)) reject(file, line, what, "a value greater than 0", show(value));
 }
 
+void check_not_negative(const std::string& file, int line, std::string_view what, float value) {
+  if (!(value >= 0.0f)) reject(file, line, what, "a value of at least 0", show(value));
+}
+
 // The run's own output names that a listing named `listing` must not share.
 // Returns the colliding file's role, or an empty text.  (A step-stamped name
 // such as T00001.CON has the stem T00001, so it meets the end-of-run files of
@@ -91,8 +95,9 @@ void read_problem(State& s, const std::string& file, const std::string& content)
   in.skip_lines(2, "geometry heading");
   in.read_list({ListItem::real(pb.chlength, "channel length"), ListItem::real(pb.halfgap, "half-gap"),
                 ListItem::real(pb.th_memb, "membrane thickness"), ListItem::real(pb.th_gel, "gel thickness")});
+  const int geometry_line = in.line_number();
   {
-    const int line = in.line_number();
+    const int line = geometry_line;
     check_positive(file, line, "channel length", pb.chlength);
     check_positive(file, line, "half-gap", pb.halfgap);
     check_positive(file, line, "membrane thickness", pb.th_memb);
@@ -108,12 +113,20 @@ void read_problem(State& s, const std::string& file, const std::string& content)
   in.read_list({ListItem::real(pb.c_in, "inlet concentration")});
   in.skip_lines(2, "fluid heading");
   in.read_list({ListItem::real(pb.density, "fluid density")});
+  check_positive(file, in.line_number(), "fluid density", pb.density);
   in.read_list({});
   in.read_list({ListItem::real(pb.viscosity, "fluid viscosity")});
+  const int viscosity_line = in.line_number();
   in.read_list({});
   in.read_list({ListItem::real(pb.diff_flow, "diffusivity in the channel"),
                 ListItem::real(pb.diff_memb, "diffusivity in the membrane"),
                 ListItem::real(pb.diff_gel, "diffusivity in the gel")});
+  {
+    const int line = in.line_number();
+    check_not_negative(file, line, "diffusivity in the channel", pb.diff_flow);
+    check_not_negative(file, line, "diffusivity in the membrane", pb.diff_memb);
+    check_not_negative(file, line, "diffusivity in the gel", pb.diff_gel);
+  }
   in.skip_lines(2, "grid heading");
   g.axisym = false;
   in.read_list({ListItem::integer(g.ni, "number of grid columns")});
@@ -150,6 +163,19 @@ void read_problem(State& s, const std::string& file, const std::string& content)
   grid1(g.y, kMaxGrid, pb.halfgap + pb.th_memb, pb.th_gel, pb.jgel1, pb.jgel2);
   g.y(1) = -g.y(2);
   g.y(g.nj) = 2.0f * (pb.halfgap + pb.th_memb + pb.th_gel) - g.y(g.nj - 1);
+  // Extreme lengths (or a length far below its neighbours) leave nodes that
+  // coincide or overflow: no cell could be formed.
+  for (int i = 2; i <= g.ni; ++i)
+    if (!(std::isfinite(g.x(i)) && g.x(i) > g.x(i - 1)))
+      reject(file, geometry_line, "channel length",
+             "a length that gives distinct, finite grid columns for " + std::to_string(g.ni) + " columns",
+             show(pb.chlength));
+  for (int j = 2; j <= g.nj; ++j)
+    if (!(std::isfinite(g.y(j)) && g.y(j) > g.y(j - 1)))
+      reject(file, geometry_line, "half-gap, membrane and gel thicknesses",
+             "thicknesses that give distinct, finite grid rows (row " + std::to_string(j) + " meets row " +
+                 std::to_string(j - 1) + ")",
+             show(pb.halfgap) + ", " + show(pb.th_memb) + ", " + show(pb.th_gel));
 
   in.skip_lines(2, "time-stepping heading");
   in.read_list({ListItem::logical(s.ctime.steady, "steady-state switch")});
@@ -162,6 +188,7 @@ void read_problem(State& s, const std::string& file, const std::string& content)
 
   in.skip_lines(2, "equations heading");
   in.read_list({ListItem::logical(s.cvar.solve_u, "flow switch")});
+  if (s.cvar.solve_u) check_positive(file, viscosity_line, "fluid viscosity (flow solved)", pb.viscosity);
   s.cvar.solve_v = s.cvar.solve_u;
   s.cvar.solve_p = s.cvar.solve_u;
   in.read_list({});

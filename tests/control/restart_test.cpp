@@ -127,6 +127,16 @@ TEST(RestartFile, UnsuitableFilesAreRejectedAndChangeNothing) {
   expect_rejected(broken, false, "closing length word");
   expect_rejected("", false, "missing");
 
+  // Counts that would overflow the raised limit, or negative ones.
+  for (const unsigned count : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    std::string bad = good;
+    for (int k = 0; k < 4; ++k) bad[12 + k] = static_cast<char>((count >> (8 * k)) & 0xFF);
+    expect_rejected(bad, false, "step number");
+  }
+  std::string nan_time = good;
+  nan_time[16] = 0; nan_time[17] = 0; nan_time[18] = static_cast<char>(0xC0); nan_time[19] = 0x7F;
+  expect_rejected(nan_time, false, "time is not a finite number");
+
   // A file of another grid.
   qtest::ProblemText p;
   p.ni = 12;

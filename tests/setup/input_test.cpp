@@ -135,6 +135,18 @@ TEST(ProblemInput, RangeChecksNameTheLineAndTheQuantity) {
   EXPECT_NE(error_of(with_line(base, 48, "0.0")).find("line 48: under-relaxation of c"), std::string::npos);
   EXPECT_EQ(error_of(with_line(base, 46, "0.0 0.0")), "");  // flow off: relax_u unused; relax_p = 0 allowed
   EXPECT_NE(error_of(with_line(base, 6, "0.02 -0.001 1.0E-4 5.0E-4")).find("line 6: half-gap"), std::string::npos);
+  // Lengths whose nodes coincide or overflow.
+  EXPECT_NE(error_of(with_line(base, 6, "0.02 0.001 1.0E-4 1.0E-45")).find("line 6: half-gap, membrane and gel"),
+            std::string::npos);
+  EXPECT_NE(error_of(with_line(base, 6, "3.0E38 0.001 1.0E-4 5.0E-4")).find("line 6: channel length"),
+            std::string::npos);
+  EXPECT_NE(error_of(with_line(base, 17, "0.0")).find("line 17: fluid density"), std::string::npos);
+  EXPECT_NE(error_of(with_line(base, 21, "1.0E-9 -5.0E-10 8.0E-10")).find("line 21: diffusivity in the membrane"),
+            std::string::npos);
+  EXPECT_EQ(error_of(with_line(base, 21, "1.0E-9 0.0 8.0E-10")), "");  // an impermeable membrane
+  EXPECT_EQ(error_of(with_line(base, 19, "0.0")), "");                 // viscosity unused without the flow
+  EXPECT_NE(error_of(with_line(with_line(base, 19, "0.0"), 36, "T")).find("line 19: fluid viscosity"),
+            std::string::npos);
 }
 
 TEST(ProblemInput, RunNamesThatWouldOverwriteFilesAreRejected) {
