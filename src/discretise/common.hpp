@@ -24,6 +24,33 @@ inline float hybrid_plus(float f, float d) {
   return m + half;
 }
 
+// Face mass fluxes of one control volume.
+struct FaceFluxes {
+  float fn, fs, fe, fw;
+};
+
+// Transient term and mass-imbalance correction of cell (i, j), with the
+// accumulation factors a0 = rho_old V / dt and b0 = rho V / dt (both 0 in a
+// steady run, where the previous time level has no influence):
+//   su = a0 phi_old,  sp = -a0
+//   cp = max(0, (b0 - a0) + Fn - Fs + Fe - Fw)   (net outflow plus accumulation)
+//   su = su + cp phi,  sp = sp - cp
+// A cell that gains mass (cp = 0) gets no correction.
+inline void transient_and_imbalance(Ccoef& cf, int i, int j, bool steady, float a0, float b0, float phi_old,
+                                    float phi, const FaceFluxes& f) {
+  if (steady) {
+    cf.su(i, j) = 0.0f;
+    cf.sp(i, j) = 0.0f;
+  } else {
+    cf.su(i, j) = a0 * phi_old;
+    cf.sp(i, j) = -a0;
+  }
+  const float smp = (b0 - a0) + f.fn - f.fs + f.fe - f.fw;
+  const float cp = smp > 0.0f ? smp : 0.0f;
+  cf.su(i, j) = cf.su(i, j) + cp * phi;
+  cf.sp(i, j) = cf.sp(i, j) - cp;
+}
+
 // Index range of a solved equation.
 struct Range {
   int istart, jstart, iend, jend;

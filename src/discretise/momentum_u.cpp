@@ -53,17 +53,8 @@ void calcu(State& s) {
       if (!steady) {
         b0 = 0.5f * (den(i - 1, j) + den(i, j)) * vol / dt;
         a0 = 0.5f * (denold(i - 1, j) + denold(i, j)) * vol / dt;
-        cf.su(i, j) = a0 * uold(i, j);
-        cf.sp(i, j) = -a0;
-      } else {
-        cf.su(i, j) = 0.0f;
-        cf.sp(i, j) = 0.0f;
       }
-
-      const float smp = (b0 - a0) + fn - fs + fe - fw;
-      const float cp = smp > 0.0f ? smp : 0.0f;
-      cf.su(i, j) = cf.su(i, j) + cp * u(i, j);
-      cf.sp(i, j) = cf.sp(i, j) - cp;
+      transient_and_imbalance(cf, i, j, steady, a0, b0, uold(i, j), u(i, j), {fn, fs, fe, fw});
 
       cf.du(i, j) = area_ew;
       cf.su(i, j) = cf.su(i, j) + cf.du(i, j) * (p(i - 1, j) - p(i, j));

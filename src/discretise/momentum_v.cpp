@@ -53,21 +53,14 @@ void calcv(State& s) {
       if (!steady) {
         b0 = 0.5f * (den(i, j - 1) + den(i, j)) * vol / dt;
         a0 = 0.5f * (denold(i, j - 1) + denold(i, j)) * vol / dt;
-        cf.su(i, j) = a0 * vold(i, j);
-        cf.sp(i, j) = -a0;
-      } else {
-        cf.su(i, j) = 0.0f;
-        cf.sp(i, j) = 0.0f;
       }
-
-      const float smp = (b0 - a0) + fn - fs + fe - fw;
-      const float cp = smp > 0.0f ? smp : 0.0f;
-      cf.su(i, j) = cf.su(i, j) + cp * v(i, j);
+      // The correction's sink -cp joins sp here; the pressure force and the
+      // hoop-stress sink follow.
+      transient_and_imbalance(cf, i, j, steady, a0, b0, vold(i, j), v(i, j), {fn, fs, fe, fw});
 
       cf.dv(i, j) = 0.5f * (g.wx(i) * g.radvs(j) + g.wx(i) * g.radvs(j + 1));
       cf.su(i, j) = cf.su(i, j) + cf.dv(i, j) * (p(i, j - 1) - p(i, j));
 
-      cf.sp(i, j) = cf.sp(i, j) - cp;
       if (g.axisym) cf.sp(i, j) = cf.sp(i, j) - vis(i, j) * vol / (g.radv(j) * g.radv(j));
 
       // Cross derivative: d/dx (vis du/dy).

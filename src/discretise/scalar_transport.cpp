@@ -45,17 +45,8 @@ void calc_scalar(State& s, const ScalarEquation& eq) {
       if (!steady) {
         a0 = denold(i, j) * vol / dt;
         b0 = den(i, j) * vol / dt;
-        cf.su(i, j) = a0 * eq.old(i, j);
-        cf.sp(i, j) = -a0;
-      } else {
-        cf.su(i, j) = 0.0f;
-        cf.sp(i, j) = 0.0f;
       }
-
-      const float smp = (b0 - a0) + fn - fs + fe - fw;
-      const float cp = smp > 0.0f ? smp : 0.0f;
-      cf.su(i, j) = cf.su(i, j) + cp * eq.phi(i, j);
-      cf.sp(i, j) = cf.sp(i, j) - cp;
+      transient_and_imbalance(cf, i, j, steady, a0, b0, eq.old(i, j), eq.phi(i, j), {fn, fs, fe, fw});
     }
   }
 

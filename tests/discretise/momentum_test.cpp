@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "setup/geometry.hpp"
 #include "state_support.hpp"
 
 using questrand::State;
@@ -76,4 +77,29 @@ TEST(Calcp, CorrectionsAndReferencePressure) {
   const float pref_before = s->cvar.p(2, 2);
   questrand::calcp(*s);
   EXPECT_EQ(s->cvar.p(2, 2), pref_before);
+}
+
+TEST(Calcv, AxisymmetricHoopStressSink) {
+  auto s = flow_state();
+  auto& g = s->cgrid;
+  g.axisym = true;
+  questrand::geom(*s);
+  for (int j = 1; j <= g.nj; ++j)
+    for (int i = 1; i <= g.ni; ++i) {
+      s->cvar.u(i, j) = 0.0f;
+      s->cvar.v(i, j) = 0.0f;
+      s->cvar.p(i, j) = -2.0f * static_cast<float>(j);
+    }
+  s->csolv.solver_v = 0;  // assemble only
+  s->crelx.relax_v = 1.0f;
+  questrand::calcv(*s);
+  const int i = 4;
+  const int j = 3;
+  const auto& cf = s->ccoef;
+  const float vol = g.hyv(j) * g.wx(i) * g.radv(j);
+  const float hoop = s->cprop.vis(i, j) * vol / (g.radv(j) * g.radv(j));
+  const float area = 0.5f * (g.wx(i) * g.radvs(j) + g.wx(i) * g.radvs(j + 1));
+  EXPECT_FLOAT_EQ(cf.sp(i, j), -hoop);
+  EXPECT_FLOAT_EQ(cf.su(i, j), area * 2.0f);  // only the pressure force
+  EXPECT_FLOAT_EQ(cf.ap(i, j), cf.an(i, j) + cf.as(i, j) + cf.ae(i, j) + cf.aw(i, j) + hoop);
 }
