@@ -120,37 +120,34 @@ void write_field_file(const State& s, const std::string& name) {
   f.close();
 }
 
-void write_profiles_x(const State& s, const std::string& name) {
+namespace {
+
+// Profile table: a heading with one column per interior node across the
+// profiles, then one line per interior node along them.  Along x: lines per
+// column I, values c(I, 2..jlast); along y: lines per row J, values
+// c(2..ilast, J).
+void write_profiles(const State& s, const std::string& name, bool along_x) {
   const Cgrid& g = s.cgrid;
+  const int lines_last = along_x ? g.ilast : g.jlast;
+  const int values_last = along_x ? g.jlast : g.ilast;
   TextFile f(name, "w");
   FreeLine head;
-  head.text("\"X\" ");
-  for (int j = 2; j <= g.nj - 1; ++j) head.text(profile_heading('Y', g.y(j)));
+  head.text(along_x ? "\"X\" " : "\"Y\" ");
+  for (int k = 2; k <= values_last; ++k) head.text(profile_heading(along_x ? 'Y' : 'X', along_x ? g.y(k) : g.x(k)));
   f.line(head.str());
-  for (int i = 2; i <= g.ilast; ++i) {
+  for (int n = 2; n <= lines_last; ++n) {
     FreeLine line;
-    line.real(g.x(i));
-    for (int j = 2; j <= g.jlast; ++j) line.real(s.cvar.c(i, j));
+    line.real(along_x ? g.x(n) : g.y(n));
+    for (int k = 2; k <= values_last; ++k) line.real(along_x ? s.cvar.c(n, k) : s.cvar.c(k, n));
     f.line(line.str());
   }
   f.close();
 }
 
-void write_profiles_y(const State& s, const std::string& name) {
-  const Cgrid& g = s.cgrid;
-  TextFile f(name, "w");
-  FreeLine head;
-  head.text("\"Y\" ");
-  for (int i = 2; i <= g.ni - 1; ++i) head.text(profile_heading('X', g.x(i)));
-  f.line(head.str());
-  for (int j = 2; j <= g.jlast; ++j) {
-    FreeLine line;
-    line.real(g.y(j));
-    for (int i = 2; i <= g.ilast; ++i) line.real(s.cvar.c(i, j));
-    f.line(line.str());
-  }
-  f.close();
-}
+}  // namespace
+
+void write_profiles_x(const State& s, const std::string& name) { write_profiles(s, name, true); }
+void write_profiles_y(const State& s, const std::string& name) { write_profiles(s, name, false); }
 
 void usrout(State& s, int mode) {
   switch (mode) {
