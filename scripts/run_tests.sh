@@ -21,5 +21,6 @@ cmake --build "$root/build-sanitize" -j"$jobs"
 
 echo "== fuzzers"
 need clang++-14 clang-14
+need_file /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
 bash "$root/fuzz/run_fuzzers.sh" "${FUZZ_SECONDS:-60}"
 echo "all tests passed"
