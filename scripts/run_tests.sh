@@ -21,6 +21,10 @@ cmake --build "$root/build-sanitize" -j"$jobs"
 
 echo "== fuzzers"
 need clang++-14 clang-14
-need_file /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a libclang-rt-14-dev
+fuzzer_lib() { compgen -G "/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a" >/dev/null; }
+if ! fuzzer_lib && ! { install_package libclang-rt-14-dev && fuzzer_lib; }; then
+  echo "questrand: the libFuzzer runtime was not found: install the Debian package libclang-rt-14-dev" >&2
+  exit 1
+fi
 bash "$root/fuzz/run_fuzzers.sh" "${FUZZ_SECONDS:-60}"
 echo "all tests passed"
