@@ -23,6 +23,14 @@ std::string read_file(const fs::path& p) {
   return ss.str();
 }
 
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string l;
+  while (std::getline(in, l)) out.push_back(l);
+  return out;
+}
+
 void write_file(const fs::path& p, const std::string& content) {
   std::ofstream out(p, std::ios::binary);
   out << content;

@@ -12,6 +12,8 @@ namespace qtest {
 std::filesystem::path data_dir();
 
 std::string read_file(const std::filesystem::path& p);
+// The lines of a text, without their newlines.
+std::vector<std::string> lines_of(const std::string& text);
 void write_file(const std::filesystem::path& p, const std::string& content);
 
 // Rows of a tab-separated table with a header line; each row maps column

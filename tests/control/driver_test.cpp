@@ -12,14 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string l;
-  while (std::getline(in, l)) out.push_back(l);
-  return out;
-}
-
 int count(const std::string& text, const std::string& what) {
   int n = 0;
   for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -115,7 +107,7 @@ TEST(Driver, SteadyRunOutput) {
   const std::string listing = qtest::read_file(dir.path() / "CONT.A");
   EXPECT_EQ(count(listing, " IT="), 0);
   EXPECT_TRUE(fs::exists(dir.path() / "T00000.CON"));
-  const auto monitor = lines_of(qtest::read_file(dir.path() / "monitor.dat"));
+  const auto monitor = qtest::lines_of(qtest::read_file(dir.path() / "monitor.dat"));
   ASSERT_EQ(monitor.size(), 1u);
   EXPECT_EQ(monitor[0].substr(0, 16), " 0.00000000E+00 ");
   EXPECT_EQ(count(listing, "*-* CONCENTR"), 2);  // starting and end-of-run tables
@@ -130,7 +122,7 @@ TEST(Driver, UnwritableOutputFilesStopTheRun) {
   fs::create_directory(dir.path() / "CONT.CPR");  // the end-of-run profile file
   qtest::write_file(dir.path() / "PROB.INP", p.text());
   EXPECT_EQ(qtest::run_program(dir.path()), 1);
-  const auto err = lines_of(qtest::read_file(dir.path() / "stderr.txt"));
+  const auto err = qtest::lines_of(qtest::read_file(dir.path() / "stderr.txt"));
   ASSERT_EQ(err.size(), 1u);
   EXPECT_EQ(err[0].rfind("CONT.CPR: cannot create", 0), 0u) << err[0];
 
@@ -140,7 +132,7 @@ TEST(Driver, UnwritableOutputFilesStopTheRun) {
   qtest::write_file(dir2.path() / "CONT.sav" / "keep", "x");
   qtest::write_file(dir2.path() / "PROB.INP", p.text());
   EXPECT_EQ(qtest::run_program(dir2.path()), 1);
-  const auto err2 = lines_of(qtest::read_file(dir2.path() / "stderr.txt"));
+  const auto err2 = qtest::lines_of(qtest::read_file(dir2.path() / "stderr.txt"));
   ASSERT_EQ(err2.size(), 1u);
   EXPECT_EQ(err2[0].rfind("CONT.sav: cannot replace the restart file", 0), 0u) << err2[0];
   EXPECT_EQ(qtest::read_file(dir2.path() / "CONT.sav" / "keep"), "x");

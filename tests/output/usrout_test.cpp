@@ -14,14 +14,6 @@ using questrand::usrout;
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  std::string l;
-  while (std::getline(in, l)) out.push_back(l);
-  return out;
-}
-
 int count_numbers(const std::string& line) {
   std::istringstream in(line);
   std::string tok;
@@ -63,22 +55,22 @@ TEST(Usrout, ProfileFilesLayout) {
   ASSERT_EQ(s->cgrid.nj, 14);
   s->ctime.istep = 1;
   usrout(*s, 3);
-  const auto cpr = lines_of(qtest::read_file("T00001.CPR"));
+  const auto cpr = qtest::lines_of(qtest::read_file("T00001.CPR"));
   ASSERT_EQ(cpr.size(), 1u + 7u);  // heading, ni - 2 lines
   EXPECT_EQ(cpr[0].size(), 1u + 4u + 12u * 19u);
   EXPECT_EQ(cpr[0].substr(0, 25), " \"X\" \"C(Y=8.33333E-05)\" \"");
   for (std::size_t k = 1; k < cpr.size(); ++k) EXPECT_EQ(count_numbers(cpr[k]), 13);
   EXPECT_EQ(cpr[1], " 1.42857141E-03 2.01999998 2.02999997 2.03999996 2.04999995 2.05999994 2.06999993 2.07999992 "
                     "2.08999991 2.09999990 2.10999990 2.11999989 2.13000011 ");
-  const auto vpr = lines_of(qtest::read_file("T00001.VPR"));
+  const auto vpr = qtest::lines_of(qtest::read_file("T00001.VPR"));
   ASSERT_EQ(vpr.size(), 1u + 12u);
   EXPECT_EQ(count_numbers(vpr[1]), 1 + 7);
   EXPECT_EQ(vpr[0].substr(0, 5), " \"Y\" ");
-  const auto con = lines_of(qtest::read_file("T00001.CON"));
+  const auto con = qtest::lines_of(qtest::read_file("T00001.CON"));
   EXPECT_EQ(con.size(), 7u * 12u);
   EXPECT_EQ(count_numbers(con[0]), 3);
   // Monitor line: time and nine probes of column ni/2 = 4.
-  const auto mon = lines_of(qtest::read_file("monitor.dat"));
+  const auto mon = qtest::lines_of(qtest::read_file("monitor.dat"));
   ASSERT_EQ(mon.size(), 1u);
   EXPECT_EQ(count_numbers(mon[0]), 10);
 }
@@ -96,7 +88,7 @@ TEST(Usrout, StepIntervalRules) {
     const bool written = step == 1 || step % 5 == 0;
     EXPECT_EQ(fs::exists(questrand::step_name(step).substr(0, 6) + ".CON"), written) << step;
   }
-  EXPECT_EQ(lines_of(qtest::read_file("monitor.dat")).size(), 11u);
+  EXPECT_EQ(qtest::lines_of(qtest::read_file("monitor.dat")).size(), 11u);
 
   // Without save_con only the monitor line, and nothing at the end.
   s->cio.save_con = false;
@@ -128,12 +120,12 @@ TEST(Usrout, MonitorHeaderOnlyAtTheStartOfATransientRun) {
   usrout(*s, 1);  // steady: no header
   std::fclose(s->chan.listing);
   std::fclose(null_console);
-  const auto mon = lines_of(qtest::read_file("monitor.dat"));
+  const auto mon = qtest::lines_of(qtest::read_file("monitor.dat"));
   ASSERT_EQ(mon.size(), 1u);
   EXPECT_EQ(mon[0],
             " \"time\" \"C(FlStr)\" \"C(FlMid)\" \"C(FlEnd)\" \"C(MembStr)\" \"C(MembMid)\" \"C(MembEnd)\" "
             "\"C(GelStr)\" \"C(GelMid)\" \"C(GelEnd)\"");
-  const auto lis = lines_of(qtest::read_file("CASE1.A"));
+  const auto lis = qtest::lines_of(qtest::read_file("CASE1.A"));
   ASSERT_EQ(lis.size(), 6u);
   EXPECT_EQ(lis[4], "               HALF-GAP                :  1.000E-03");
 }

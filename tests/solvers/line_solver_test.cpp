@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "solvers/solver_support.hpp"
+
 namespace {
 
 using questrand::adisol;
@@ -18,30 +20,11 @@ using questrand::kMaxGrid;
 using questrand::lisoli;
 using questrand::lisolj;
 
-struct Range {
-  int is, js, ie, je;
-  bool inside(int i, int j) const { return i >= is && i <= ie && j >= js && j <= je; }
-};
-
-struct Problem {
-  std::unique_ptr<Ccoef> cf = std::make_unique<Ccoef>();
-  std::unique_ptr<Field> phi = std::make_unique<Field>();
-};
-
-std::unique_ptr<Field> copy_of(const Field& f) { return std::make_unique<Field>(f); }
-
-bool same_bits(const Field& a, const Field& b) { return std::memcmp(a.data, b.data, sizeof a.data) == 0; }
-
-bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// Nodes outside the range whose bits differ.
-int changed_outside(const Field& before, const Field& after, const Range& r) {
-  int n = 0;
-  for (int j = 1; j <= kMaxGrid; ++j)
-    for (int i = 1; i <= kMaxGrid; ++i)
-      if (!r.inside(i, j) && !same_bits(before(i, j), after(i, j))) ++n;
-  return n;
-}
+using qtest::Problem;
+using qtest::Range;
+using qtest::changed_outside;
+using qtest::copy_of;
+using qtest::same_bits;
 
 // A smooth reference solution of order one.
 double exact(int i, int j) { return std::sin(0.31 * i) * std::cos(0.17 * j) + 0.05 * i - 0.02 * j + 0.5; }

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "solvers/solver_support.hpp"
+
 namespace {
 
 using questrand::Ccoef;
@@ -17,30 +19,11 @@ using questrand::Field;
 using questrand::kMaxGrid;
 using questrand::simsol;
 
-struct Range {
-  int is, js, ie, je;
-  bool inside(int i, int j) const { return i >= is && i <= ie && j >= js && j <= je; }
-};
-
-struct Problem {
-  std::unique_ptr<Ccoef> cf = std::make_unique<Ccoef>();
-  std::unique_ptr<Field> phi = std::make_unique<Field>();
-};
-
-std::unique_ptr<Field> copy_of(const Field& f) { return std::make_unique<Field>(f); }
-
-bool same_bits(const Field& a, const Field& b) { return std::memcmp(a.data, b.data, sizeof a.data) == 0; }
-
-bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// Nodes outside the range whose bits differ.
-int changed_outside(const Field& before, const Field& after, const Range& r) {
-  int n = 0;
-  for (int j = 1; j <= kMaxGrid; ++j)
-    for (int i = 1; i <= kMaxGrid; ++i)
-      if (!r.inside(i, j) && !same_bits(before(i, j), after(i, j))) ++n;
-  return n;
-}
+using qtest::Problem;
+using qtest::Range;
+using qtest::changed_outside;
+using qtest::copy_of;
+using qtest::same_bits;
 
 // Runs simsol over the range with ni, nj one beyond it (as the equation
 // routines call it).
