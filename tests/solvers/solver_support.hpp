@@ -2,6 +2,7 @@
 // a range, and bitwise comparisons of fields.
 #pragma once
 
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -36,6 +37,44 @@ inline int changed_outside(const Field& before, const Field& after, const Range&
     for (int i = 1; i <= kMaxGrid; ++i)
       if (!r.inside(i, j) && !same_bits(before(i, j), after(i, j))) ++n;
   return n;
+}
+
+// A smooth reference solution of order one.
+inline double exact(int i, int j) { return std::sin(0.31 * i) * std::cos(0.17 * j) + 0.05 * i - 0.02 * j + 0.5; }
+
+// Positive neighbour coefficients in steps of 1/4 (so that sums are exact),
+// ap = sum of the four + sp, over the range.
+inline void set_coefficients(Ccoef& cf, const Range& r, float sp) {
+  for (int j = r.js; j <= r.je; ++j)
+    for (int i = r.is; i <= r.ie; ++i) {
+      cf.an(i, j) = 1.0f + 0.25f * static_cast<float>((3 * i + j) % 4);
+      cf.as(i, j) = 0.5f + 0.25f * static_cast<float>((i + 2 * j) % 3);
+      cf.ae(i, j) = 0.75f + 0.25f * static_cast<float>((i * j) % 5);
+      cf.aw(i, j) = 1.25f + 0.25f * static_cast<float>((i + j) % 2);
+      cf.ap(i, j) = cf.an(i, j) + cf.as(i, j) + cf.ae(i, j) + cf.aw(i, j) + sp;
+    }
+}
+
+// su such that `exact` solves the system (formed in double), the boundary
+// ring set to `exact` and the range to `start`.
+inline void manufacture(Problem& p, const Range& r, float start) {
+  Ccoef& cf = *p.cf;
+  Field& phi = *p.phi;
+  for (int j = r.js; j <= r.je; ++j)
+    for (int i = r.is; i <= r.ie; ++i) {
+      const double s = cf.ap(i, j) * exact(i, j) - cf.an(i, j) * exact(i, j + 1) - cf.as(i, j) * exact(i, j - 1) -
+                       cf.ae(i, j) * exact(i + 1, j) - cf.aw(i, j) * exact(i - 1, j);
+      cf.su(i, j) = static_cast<float>(s);
+    }
+  for (int j = r.js - 1; j <= r.je + 1; ++j)
+    for (int i = r.is - 1; i <= r.ie + 1; ++i) phi(i, j) = r.inside(i, j) ? start : static_cast<float>(exact(i, j));
+}
+
+inline double max_error(const Field& phi, const Range& r) {
+  double e = 0.0;
+  for (int j = r.js; j <= r.je; ++j)
+    for (int i = r.is; i <= r.ie; ++i) e = std::fmax(e, std::fabs(phi(i, j) - exact(i, j)));
+  return e;
 }
 
 }  // namespace qtest

@@ -24,6 +24,10 @@ using qtest::Range;
 using qtest::changed_outside;
 using qtest::copy_of;
 using qtest::same_bits;
+using qtest::exact;
+using qtest::manufacture;
+using qtest::max_error;
+using qtest::set_coefficients;
 
 // Runs simsol over the range with ni, nj one beyond it (as the equation
 // routines call it).
@@ -31,21 +35,7 @@ void solve(const Ccoef& cf, float& alpha, const Range& r, Field& phi, int nsweep
   simsol(cf, alpha, r.ie + 1, r.je + 1, r.is, r.js, r.ie, r.je, phi, nsweep);
 }
 
-// A smooth reference solution of order one.
-double exact(int i, int j) { return std::sin(0.31 * i) * std::cos(0.17 * j) + 0.05 * i - 0.02 * j + 0.5; }
 
-// Positive neighbour coefficients in steps of 1/4 (so that sums are exact),
-// ap = sum of the four + sp, over the range.
-void set_coefficients(Ccoef& cf, const Range& r, float sp) {
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) {
-      cf.an(i, j) = 1.0f + 0.25f * static_cast<float>((3 * i + j) % 4);
-      cf.as(i, j) = 0.5f + 0.25f * static_cast<float>((i + 2 * j) % 3);
-      cf.ae(i, j) = 0.75f + 0.25f * static_cast<float>((i * j) % 5);
-      cf.aw(i, j) = 1.25f + 0.25f * static_cast<float>((i + j) % 2);
-      cf.ap(i, j) = cf.an(i, j) + cf.as(i, j) + cf.ae(i, j) + cf.aw(i, j) + sp;
-    }
-}
 
 // Zero one neighbour coefficient over the range, keeping the margin of ap.
 enum class Side { north, south, east, west };
@@ -58,27 +48,7 @@ void drop(Ccoef& cf, const Range& r, Side s) {
     }
 }
 
-// su such that `exact` solves the system (formed in double), the boundary
-// ring set to `exact` and the range to `start`.
-void manufacture(Problem& p, const Range& r, float start) {
-  Ccoef& cf = *p.cf;
-  Field& phi = *p.phi;
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) {
-      const double s = cf.ap(i, j) * exact(i, j) - cf.an(i, j) * exact(i, j + 1) - cf.as(i, j) * exact(i, j - 1) -
-                       cf.ae(i, j) * exact(i + 1, j) - cf.aw(i, j) * exact(i - 1, j);
-      cf.su(i, j) = static_cast<float>(s);
-    }
-  for (int j = r.js - 1; j <= r.je + 1; ++j)
-    for (int i = r.is - 1; i <= r.ie + 1; ++i) phi(i, j) = r.inside(i, j) ? start : static_cast<float>(exact(i, j));
-}
 
-double max_error(const Field& phi, const Range& r) {
-  double e = 0.0;
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) e = std::fmax(e, std::fabs(phi(i, j) - exact(i, j)));
-  return e;
-}
 
 // Euclidean norm of the node residuals, each formed in double.
 double residual_norm(const Ccoef& cf, const Field& phi, const Range& r) {
