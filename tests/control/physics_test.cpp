@@ -93,49 +93,69 @@ TEST(Physics, SpeciesBalanceOfEachStep) {
 }
 
 // Steady flow in a long channel whose channel and membrane rows have equal
-// spacing, so that the wall face yv(jmemb1) lies on y = halfgap.
+// spacing, so that the wall face yv(jmemb1) lies on y = halfgap; solved by
+// the whole run driver in a scratch directory.
+std::unique_ptr<State> developed_flow(int solver) {
+  qtest::ProblemText p;
+  p.steady = true;
+  p.flow = true;
+  p.conc = false;
+  p.chlength = 0.05f;
+  p.halfgap = 0.001f;
+  p.th_memb = 0.001f;
+  p.th_gel = 2.0e-4f;
+  p.ni = 52;
+  p.n_flow = 10;
+  p.n_memb = 10;
+  p.n_gel = 2;
+  p.maxit = 1500;
+  p.convtol = 5.0e-4f;
+  p.relax_u = 0.7f;
+  p.relax_p = 0.3f;
+  p.solver_u = p.solver_p = solver;
+  p.imon = 26;
+  p.jmon = 3;
+  p.runname = "FLOW.OUT";
+  qtest::ScratchDir dir("flow");
+  qtest::WorkingDir here(dir.path());
+  auto s = std::make_unique<State>();
+  questrand::read_problem(*s, "PROB.INP", p.text());
+  std::FILE* quiet = std::fopen("/dev/null", "w");
+  s->chan.console = quiet;
+  questrand::contro(*s);
+  std::fclose(s->chan.listing);
+  std::fclose(quiet);
+  s->chan.listing = nullptr;
+  return s;
+}
+
+// Poiseuille flow between the symmetry plane and the wall face at h:
+// u = 1.5 Umean (1 - (y/h)^2), dp/dx = -3 mu Umean / h^2.  Returns the worst
+// profile error (of the peak) and the ratio of the pressure gradient to the
+// exact one.
+std::pair<double, double> poiseuille_errors(const State& s) {
+  const auto& g = s.cgrid;
+  const double h = g.yv(s.cprob.jmemb1);
+  const double umean = s.cprob.flowin / (1000.0 * h);
+  double worst = 0.0;
+  for (int j = 2; j <= s.cprob.jflow2; ++j) {
+    const double y = g.y(j);
+    const double exact = 1.5 * umean * (1.0 - (y / h) * (y / h));
+    worst = std::max(worst, std::fabs(s.cvar.u(g.ilast, j) - exact) / (1.5 * umean));
+  }
+  const int i1 = g.ni / 2;
+  const int i2 = g.ilast - 2;
+  const double dpdx = (s.cvar.p(i2, 2) - s.cvar.p(i1, 2)) / (g.x(i2) - g.x(i1));
+  return {worst, dpdx / (-3.0 * 1.0e-3 * umean / (h * h))};
+}
+
 class DevelopedFlow : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    qtest::ProblemText p;
-    p.steady = true;
-    p.flow = true;
-    p.conc = false;
-    p.chlength = 0.05f;
-    p.halfgap = 0.001f;
-    p.th_memb = 0.001f;
-    p.th_gel = 2.0e-4f;
-    p.ni = 52;
-    p.n_flow = 10;
-    p.n_memb = 10;
-    p.n_gel = 2;
-    p.maxit = 1500;
-    p.convtol = 5.0e-4f;
-    p.relax_u = 0.7f;
-    p.relax_p = 0.3f;
-    p.imon = 26;
-    p.jmon = 3;
-    p.runname = "FLOW.OUT";
-    dir_ = new qtest::ScratchDir("flow");
-    qtest::WorkingDir here(dir_->path());
-    state_ = new State();
-    questrand::read_problem(*state_, "PROB.INP", p.text());
-    std::FILE* quiet = std::fopen("/dev/null", "w");
-    state_->chan.console = quiet;
-    questrand::contro(*state_);
-    std::fclose(state_->chan.listing);
-    std::fclose(quiet);
-    state_->chan.listing = nullptr;
-  }
-  static void TearDownTestSuite() {
-    delete state_;
-    delete dir_;
-  }
+  static void SetUpTestSuite() { state_ = developed_flow(1).release(); }
+  static void TearDownTestSuite() { delete state_; }
   static State* state_;
-  static qtest::ScratchDir* dir_;
 };
 State* DevelopedFlow::state_ = nullptr;
-qtest::ScratchDir* DevelopedFlow::dir_ = nullptr;
 
 TEST_F(DevelopedFlow, ConvergesWithMassConservedInEveryCell) {
   const State& s = *state_;
@@ -163,31 +183,24 @@ TEST_F(DevelopedFlow, ConvergesWithMassConservedInEveryCell) {
               s.cterm.iter, worst, outflow / s.cprob.flowin - 1.0);
 }
 
-// Poiseuille flow between the symmetry plane and the wall face at h:
-// u = 1.5 Umean (1 - (y/h)^2), dp/dx = -3 mu Umean / h^2.
 TEST_F(DevelopedFlow, ParabolicProfileAndPressureGradient) {
   const State& s = *state_;
-  const auto& g = s.cgrid;
-  const double h = g.yv(s.cprob.jmemb1);
-  const double umean = s.cprob.flowin / (1000.0 * h);
-  const double mu = 1.0e-3;
-  const int i_out = g.ilast;
-  double worst_profile = 0.0;
-  for (int j = 2; j <= s.cprob.jflow2; ++j) {
-    const double y = g.y(j);
-    const double exact = 1.5 * umean * (1.0 - (y / h) * (y / h));
-    const double err = std::fabs(s.cvar.u(i_out, j) - exact) / (1.5 * umean);
-    worst_profile = std::max(worst_profile, err);
-    EXPECT_LT(err, 0.02) << "row " << j;
-  }
-  // Pressure gradient between the middle and the end of the channel.
-  const int i1 = g.ni / 2;
-  const int i2 = g.ilast - 2;
-  const double dpdx = (s.cvar.p(i2, 2) - s.cvar.p(i1, 2)) / (g.x(i2) - g.x(i1));
-  const double exact_dpdx = -3.0 * mu * umean / (h * h);
-  EXPECT_NEAR(dpdx / exact_dpdx, 1.0, 0.02);
+  const auto [profile, gradient] = poiseuille_errors(s);
+  EXPECT_LT(profile, 0.02);
+  EXPECT_NEAR(gradient, 1.0, 0.02);
   // Across the channel the pressure is uniform in the developed region.
+  const int i1 = s.cgrid.ni / 2;
   EXPECT_NEAR(s.cvar.p(i1, s.cprob.jflow2) / s.cvar.p(i1, 2), 1.0, 0.01);
-  std::printf("developed flow: profile error %.3g of the peak, dp/dx ratio to -3 mu U/h^2 = %.5f\n", worst_profile,
-              dpdx / exact_dpdx);
+  std::printf("developed flow: profile error %.3g of the peak, dp/dx ratio to -3 mu U/h^2 = %.5f\n", profile, gradient);
+}
+
+// The whole-field solver reaches the same flow.
+TEST(Physics, WholeFieldSolverGivesTheSameDevelopedFlow) {
+  auto s = developed_flow(2);
+  EXPECT_LT(s->cterm.iter, s->cterm.maxit) << "no convergence";
+  const auto [profile, gradient] = poiseuille_errors(*s);
+  EXPECT_LT(profile, 0.02);
+  EXPECT_NEAR(gradient, 1.0, 0.02);
+  std::printf("whole-field solver: %d iterations, profile error %.3g, dp/dx ratio %.5f\n", s->cterm.iter, profile,
+              gradient);
 }
