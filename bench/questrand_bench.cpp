@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "control/driver.hpp"
 #include "control/init.hpp"
 #include "control/state.hpp"
 #include "discretise/momentum.hpp"
@@ -136,20 +137,7 @@ std::unique_ptr<State> make_problem(Solver solver) {
   questrand::read_problem(*s, questrand::kProblemFile, kProblemText);
   set_solvers(*s, static_cast<int>(solver));
   questrand::geom(*s);
-  for (int j = 1; j <= s->cgrid.nj; ++j) {
-    for (int i = 1; i <= s->cgrid.ni; ++i) {
-      s->cvar.u(i, j) = 0.0f;
-      s->cvar.v(i, j) = 0.0f;
-      s->cvar.p(i, j) = 0.0f;
-      s->cvar.pcor(i, j) = 0.0f;
-      s->cvar.t(i, j) = 0.0f;
-      s->cvar.c(i, j) = 0.0f;
-      s->cprop.den(i, j) = s->cprop.den0;
-      s->cprop.vis(i, j) = s->cprop.vis0;
-      s->cprop.gamt(i, j) = s->cprop.vis0 / s->cprop.prandtl;
-      s->cprop.gamc(i, j) = s->cprop.vis0 / s->cprop.schmidt;
-    }
-  }
+  questrand::set_starting_fields(*s);
   questrand::init(*s);
   questrand::props(*s);
   for (int n = 0; n < kWarmupIterations; ++n) outer_iteration(*s);

@@ -118,7 +118,7 @@ void read_restart(State& s) {
   struct stat st {};
   std::ifstream in;
   if (!name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) in.open(name, std::ios::binary);
-  if (!in.is_open() || !in) {
+  if (!in.is_open()) {
     std::fprintf(s.chan.console, "%s\n",
                  io::FreeLine().text(" UNABLE TO READ RESTART FILE ").text(s.cio.rstin_name).str().c_str());
     return;

@@ -292,14 +292,14 @@ void input(State& s) {
                      " bytes long, expected a problem input of at most " + std::to_string(kMaxInputBytes) + " bytes");
   std::ifstream f(kProblemFile, std::ios::binary);
   if (!f) throw InputError(std::string(kProblemFile) + ": cannot open the problem input: " + std::strerror(errno));
-  // Read at most one byte beyond the limit: the file may grow while it is read.
-  std::string content(static_cast<std::size_t>(kMaxInputBytes) + 1, '\0');
+  // Read what stat reported and one byte more, to notice a file that grows
+  // while it is read.
+  std::string content(static_cast<std::size_t>(st.st_size) + 1, '\0');
   f.read(content.data(), static_cast<std::streamsize>(content.size()));
   if (f.bad()) throw InputError(std::string(kProblemFile) + ": cannot read the problem input");
   content.resize(static_cast<std::size_t>(f.gcount()));
-  if (content.size() > static_cast<std::size_t>(kMaxInputBytes))
-    throw InputError(std::string(kProblemFile) + ": is longer than " + std::to_string(kMaxInputBytes) +
-                     " bytes, expected a problem input");
+  if (content.size() > static_cast<std::size_t>(st.st_size))
+    throw InputError(std::string(kProblemFile) + ": changed while it was read, expected a problem input at rest");
   read_problem(s, kProblemFile, content);
 }
 
