@@ -194,3 +194,28 @@ def save_all(run: Run, outdir) -> tuple[list, list]:
         fig.savefig(outdir / name)
         paths.append(outdir / name)
     return paths, notes
+
+
+def add_parser(subparsers):
+    """The ``plot`` command."""
+    parser = subparsers.add_parser("plot", help="PNG figures of a finished run",
+                                   description="Write every plot of a finished run as PNG files "
+                                               "and print their paths.")
+    parser.add_argument("dir", help="run directory")
+    parser.add_argument("-o", "--outdir", help="directory for the PNG files (default: DIR/plots)")
+    parser.set_defaults(func=_main)
+    return parser
+
+
+def _main(args) -> int:
+    import sys
+
+    from .results import read_run
+
+    run = read_run(args.dir)
+    paths, notes = save_all(run, args.outdir or run.workdir / "plots")
+    for note in notes:
+        print(f"note: {note}", file=sys.stderr)
+    for path in paths:
+        print(path)
+    return 0

@@ -87,3 +87,21 @@ def read_pvd(path) -> list:
     path = Path(path)
     root = ET.parse(path).getroot()
     return [(float(d.get("timestep")), path.parent / d.get("file")) for d in root.iter("DataSet")]
+
+
+def add_parser(subparsers):
+    """The ``vtk`` command."""
+    parser = subparsers.add_parser("vtk", help="ParaView files of a finished run",
+                                   description="Write one VTK file per field time and a .pvd "
+                                               "collection; print the .pvd path.")
+    parser.add_argument("dir", help="run directory")
+    parser.add_argument("-o", "--outdir", help="directory for the files (default: DIR/vtk)")
+    parser.set_defaults(func=_main)
+    return parser
+
+
+def _main(args) -> int:
+    from .results import read_run
+
+    print(write_vtk(read_run(args.dir), args.outdir))
+    return 0
