@@ -1,0 +1,92 @@
+#!/usr/bin/env python3
+"""One run of a sweep: the job of the workflow's ``run_case`` rule.
+
+    run_case.py --program PATH --problem TEXT [--timeout S] RUNDIR
+
+Empties RUNDIR (a rerun starts clean: the program appends to monitor.dat),
+writes TEXT as RUNDIR/PROB.INP, runs the program there (console output in
+console.txt, standard error in stderr.txt) and writes RUNDIR/run.json:
+
+    {"status": "ok" | "failed", "exit_status": N or null, "error": "...",
+     "wall_time": seconds, "program": PATH}
+
+A run the program ends with a non-zero exit status (or that exceeds the
+timeout) is a result like any other: it is recorded as failed and this job
+succeeds, so the sweep's summary lists it.  Only a job that cannot run the
+program at all, or that is killed, fails.
+
+Standard library only, so that it starts quickly on every node.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+RECORD = "run.json"
+
+
+def error_line(stderr: str) -> str:
+    """The program's error report: its first non-empty line on standard error."""
+    for line in stderr.splitlines():
+        if line.strip():
+            return line.strip()
+    return ""
+
+
+def empty(directory: Path) -> None:
+    for entry in directory.iterdir():
+        if entry.is_dir() and not entry.is_symlink():
+            shutil.rmtree(entry)
+        else:
+            entry.unlink()
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description="Run the questrand program for one run of a sweep.")
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--problem", required=True, help="the text of PROB.INP")
+    parser.add_argument("--timeout", type=float, default=None)
+    parser.add_argument("rundir")
+    args = parser.parse_args(argv)
+
+    rundir = Path(args.rundir)
+    rundir.mkdir(parents=True, exist_ok=True)
+    empty(rundir)
+    (rundir / "PROB.INP").write_text(args.problem, encoding="latin-1")
+    record = {"status": "ok", "exit_status": 0, "error": "", "wall_time": None,
+              "program": args.program}
+    start = time.perf_counter()
+    try:
+        with open(rundir / "console.txt", "wb") as out, open(rundir / "stderr.txt", "wb") as err:
+            done = subprocess.run([args.program], cwd=rundir, stdout=out, stderr=err,
+                                  timeout=args.timeout)
+        record["exit_status"] = done.returncode
+    except subprocess.TimeoutExpired:
+        record.update(status="failed", exit_status=None,
+                      error=f"no end after {args.timeout:g} s (stopped)")
+    except OSError as exc:
+        print(f"run_case: {args.program}: cannot run the program: {exc.strerror}", file=sys.stderr)
+        return 1
+    record["wall_time"] = time.perf_counter() - start
+    if record["exit_status"] is not None and record["exit_status"] < 0:
+        # killed by a signal (out of memory, a scheduler's limit): not a result
+        print(f"run_case: {args.program} in {rundir} was killed by signal {-record['exit_status']}",
+              file=sys.stderr)
+        return 1
+    if record["exit_status"]:
+        record["status"] = "failed"
+        record["error"] = (error_line((rundir / "stderr.txt").read_text(errors="replace"))
+                           or "(nothing on standard error)")
+    partial = rundir / (RECORD + ".part")
+    partial.write_text(json.dumps(record, indent=1) + "\n")
+    os.replace(partial, rundir / RECORD)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
