@@ -601,7 +601,9 @@ def _main(args) -> int:
     env = dict(os.environ)
     env.setdefault("USER", _user())
     print(f"questrand sweep: {len(sweep.runs)} runs in {outdir}", file=sys.stderr)
-    done = subprocess.run(command, env=env)
+    # snakemake runs in the sweep's directory: Slurm jobs start there (sbatch -D) and
+    # write their logs under its .snakemake/slurm_logs.
+    done = subprocess.run(command, env=env, cwd=outdir)
     if args.dry_run:
         return done.returncode
     rows = _read_summary(outdir / SUMMARY_FILE) if (outdir / SUMMARY_FILE).is_file() else None
