@@ -1,0 +1,320 @@
+"""Parameter sweeps (``questrand sweep``, workflow/Snakefile): four runs on a
+small case, no rerun of finished runs, a changed row reruns alone, a failing
+run is recorded while the others finish, an interrupted sweep resumes,
+checks before anything runs, the workflow used directly, and the same sweep
+through a single-node Slurm cluster on this machine."""
+
+import csv
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+from conftest import CASES_DIR, PYTHON_DIR
+
+import questrand
+from questrand import Problem
+from questrand.sweep import Sweep, SweepError, parse_value
+
+REPO = PYTHON_DIR.parent
+BASE_CASE = CASES_DIR / "transient_flow_conc" / "PROB.INP"
+NAMES = ["u_in", "diff_gel"]
+ROWS = [("slow", "0.002", "8e-10"), ("mid", "0.005", "8e-10"),
+        ("mid_slowgel", "0.005", "4e-10"), ("fast", "0.01", "8e-10")]
+
+needs_snakemake = pytest.mark.skipif(shutil.which("snakemake") is None,
+                                     reason="snakemake not installed (Debian package snakemake)")
+
+
+def write_base(directory, **changes) -> Path:
+    """The small base case: the reference transient case, three steps."""
+    path = Path(directory) / "PROB.INP"
+    Problem.read(BASE_CASE).replace(**{"nsteps": 3, **changes}).write(path)
+    return path
+
+
+def write_table(path, rows, names=NAMES) -> Path:
+    lines = [",".join(["id", *names])] + [",".join(row) for row in rows]
+    Path(path).write_text("\n".join(lines) + "\n")
+    return Path(path)
+
+
+def sweep(program, *args, env=None, **kwargs):
+    """Run `python3 -m questrand sweep ARGS`; returns the CompletedProcess."""
+    full_env = dict(env or os.environ)
+    full_env["PYTHONPATH"] = str(PYTHON_DIR)
+    full_env["QUESTRAND_PROGRAM"] = str(program)
+    return subprocess.run([sys.executable, "-m", "questrand", "sweep", *map(str, args)],
+                          env=full_env, capture_output=True, text=True, **kwargs)
+
+
+def read_summary(outdir) -> list:
+    with open(Path(outdir) / "summary.csv", newline="") as f:
+        return list(csv.DictReader(f))
+
+
+def stamps(outdir) -> dict:
+    """The modification time of each run's record and listing, by run id."""
+    return {d.name: ((d / "run.json").stat().st_mtime_ns, (d / "console.txt").stat().st_mtime_ns)
+            for d in sorted((Path(outdir) / "runs").iterdir())}
+
+
+def check_summary(outdir, ids, names=NAMES):
+    """summary.csv has one row per run, in order, whose values equal what
+    read_run finds in each run directory."""
+    rows = read_summary(outdir)
+    header = list(rows[0].keys())
+    assert header == ["id", *names, "status", "exit_status", "error", "steps", "outer_iterations",
+                      "warning_steps", "final_time", "m_memb", "m_gel", "c_gel_mean", "wall_time"]
+    assert [row["id"] for row in rows] == list(ids)
+    for row in rows:
+        if row["status"] != "ok":
+            continue
+        run = questrand.read_run(Path(outdir) / "runs" / row["id"])
+        for name in names:
+            assert parse_value(name, row[name]) == getattr(run.problem, name), (row["id"], name)
+        assert row["exit_status"] == "0" and row["error"] == ""
+        assert float(row["final_time"]) == float(run.monitor["time"][-1])
+        assert int(row["outer_iterations"]) == len(run.residuals)
+        assert int(row["steps"]) == len(set(run.residuals["step"])) == run.problem.nsteps
+        assert int(row["warning_steps"]) == 0
+        if run.uptake is not None:
+            for name in ("m_memb", "m_gel", "c_gel_mean"):
+                assert float(row[name]) == float(run.uptake[name][-1]), (row["id"], name)
+        else:
+            assert row["m_memb"] == row["m_gel"] == row["c_gel_mean"] == ""
+        assert float(row["wall_time"]) > 0
+    return rows
+
+
+def check_run_dirs(outdir, ids):
+    for run_id in ids:
+        d = Path(outdir) / "runs" / run_id
+        assert {"PROB.INP", "run.json", "console.txt", "monitor.dat", "TRANS.OUT", "TRANS.CON"} \
+            <= {p.name for p in d.iterdir()}, run_id
+    assert sorted(p.name for p in (Path(outdir) / "runs").iterdir()) == sorted(ids)
+    assert (Path(outdir) / "uptake.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+# -- checks before anything runs -------------------------------------------------
+@pytest.mark.parametrize("table, message", [
+    ("id,u_inn\na,0.1\n", r"line 1 \(header\), column 2: 'u_inn' is not a problem value"),
+    ("id,diff_gel\na,1e-9\nb,fast\n", r"row 2 \(line 3\), column diff_gel: expected a real number, found 'fast'"),
+    ("ni\n22\n22.5\n", r"row 2 \(line 3\), column ni: expected an integer, found '22.5'"),
+    ("ni\n400\n", r"row 1 \(line 2\), column ni: number of grid columns: expected an integer in 3..350"),
+    ("id,th_gel\na,1e-4\nb,-1e-4\n", r"row 2 \(line 3\), column th_gel: gel thickness: expected a value greater than 0"),
+    ("id,ni\nx,22\nx,24\n", r"row 2 \(line 3\), column id: the id 'x' is already used by row 1"),
+    ("id,ni\n../x,22\n", r"row 1 \(line 2\), column id: expected a run id"),
+    ("id,ni\na,22,3\n", r"row 1 \(line 2\): expected 2 values as in the header, found 3"),
+    ("id,steady\na,maybe\n", r"column steady: expected a logical value T or F"),
+])
+def test_bad_table_is_refused_before_anything_runs(table, message, tmp_path):
+    base = write_base(tmp_path)
+    (tmp_path / "s.csv").write_text(table)
+    with pytest.raises(SweepError, match=message):
+        Sweep.from_csv(base, tmp_path / "s.csv")
+
+
+def test_bad_table_from_the_command_line(program, tmp_path):
+    base = write_base(tmp_path)
+    (tmp_path / "s.csv").write_text("id,diff_gel\na,1e-9\nb,fast\n")
+    done = sweep(program, base, tmp_path / "s.csv", "-o", tmp_path / "out")
+    assert done.returncode == 1
+    assert done.stderr.strip().splitlines() == [
+        f"questrand sweep: error: {tmp_path / 's.csv'}: row 2 (line 3), column diff_gel: "
+        "expected a real number, found 'fast'"]
+    assert not (tmp_path / "out").exists()
+
+
+def test_grid_is_the_product_of_value_lists(tmp_path):
+    base = write_base(tmp_path)
+    s = Sweep.from_grid(base, ["u_in=0.002,0.005", "th_gel=2e-4,5e-4,1e-3"])
+    assert len(s.runs) == 6
+    assert s.runs[0].id == "u_in=0.002__th_gel=2e-4"
+    assert s.runs[-1].values == {"u_in": 0.005, "th_gel": 1e-3}
+    assert Problem.parse(s.runs[-1].text).th_gel == 1e-3
+    with pytest.raises(SweepError, match=r"--grid 'n_gel=4,four': expected an integer, found 'four'"):
+        Sweep.from_grid(base, ["n_gel=4,four"])
+    with pytest.raises(SweepError, match=r"'gel' is not a problem value"):
+        Sweep.from_grid(base, ["gel=1"])
+    with pytest.raises(SweepError, match=r"column jmon: monitoring row: expected an integer in 1..18"):
+        Sweep.from_grid(base, ["n_gel=2,8", "jmon=20"])
+
+
+def test_configuration_round_trip(tmp_path):
+    base = write_base(tmp_path)
+    s = Sweep.from_csv(base, write_table(tmp_path / "s.csv", ROWS), program="/bin/true", timeout=5.0)
+    again = Sweep.from_config(s.to_config())
+    assert [(r.id, r.values, r.text) for r in again.runs] == [(r.id, r.values, r.text) for r in s.runs]
+    assert (again.program, again.timeout, again.names) == ("/bin/true", 5.0, NAMES)
+    with pytest.raises(SweepError, match="exactly one of the keys"):
+        Sweep.from_config({"problem": str(base)})
+
+
+# -- sweeps on this machine ------------------------------------------------------
+@pytest.fixture(scope="module")
+def four_runs(program, tmp_path_factory):
+    """The four-run sweep, run once on two local cores."""
+    work = tmp_path_factory.mktemp("sweep")
+    base = write_base(work)
+    table = write_table(work / "SWEEP.csv", ROWS)
+    done = sweep(program, base, table, "-o", work / "out", "--cores", "2")
+    assert done.returncode == 0, done.stderr[-3000:]
+    return work, base, table, done
+
+
+@needs_snakemake
+def test_four_runs_and_their_summary(four_runs):
+    work, _, _, done = four_runs
+    ids = [row[0] for row in ROWS]
+    check_run_dirs(work / "out", ids)
+    rows = check_summary(work / "out", ids)
+    assert [(r["u_in"], r["diff_gel"]) for r in rows] == [(row[1], row[2]) for row in ROWS]
+    assert all(r["status"] == "ok" for r in rows)
+    assert "4 of 4 runs ok" in done.stderr
+
+
+@needs_snakemake
+def test_second_invocation_runs_nothing_and_a_changed_row_reruns_alone(four_runs, program):
+    work, base, table, _ = four_runs
+    before = stamps(work / "out")
+    summary_before = (work / "out" / "summary.csv").stat().st_mtime_ns
+    done = sweep(program, base, table, "-o", work / "out", "--cores", "2")
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert "Nothing to be done" in done.stderr
+    assert stamps(work / "out") == before
+    assert (work / "out" / "summary.csv").stat().st_mtime_ns == summary_before
+
+    changed = [row if row[0] != "mid_slowgel" else ("mid_slowgel", "0.005", "2e-10") for row in ROWS]
+    write_table(table, changed)
+    done = sweep(program, base, table, "-o", work / "out", "--cores", "2")
+    assert done.returncode == 0, done.stderr[-3000:]
+    after = stamps(work / "out")
+    assert [i for i in after if after[i] != before[i]] == ["mid_slowgel"]
+    rows = check_summary(work / "out", [row[0] for row in ROWS])
+    assert rows[2]["diff_gel"] == "2e-10"
+    assert questrand.read_run(work / "out" / "runs" / "mid_slowgel").problem.diff_gel == 2e-10
+    write_table(table, ROWS)
+
+
+@needs_snakemake
+def test_failing_run_is_recorded_while_the_others_finish(program, tmp_path):
+    base = write_base(tmp_path)
+    rows = [("a", "0.002", "0.5"), ("b", "0.005", "5.0"), ("c", "0.005", "0.5"), ("d", "0.01", "0.5")]
+    table = write_table(tmp_path / "s.csv", rows, names=["u_in", "relax_u"])
+    done = sweep(program, base, table, "-o", tmp_path / "out", "--cores", "2")
+    assert done.returncode == 1
+    summary = check_summary(tmp_path / "out", ["a", "b", "c", "d"], names=["u_in", "relax_u"])
+    assert [r["status"] for r in summary] == ["ok", "failed", "ok", "ok"]
+    failed = summary[1]
+    assert failed["exit_status"] == "3"  # the program's status of a diverged run
+    assert "DIVERGED" in failed["error"] and "\n" not in failed["error"]
+    assert failed["final_time"] == failed["m_gel"] == ""
+    assert "run b failed (exit status 3)" in done.stderr
+    for run_id in ("a", "c", "d"):
+        assert (tmp_path / "out" / "runs" / run_id / "TRANS.CON").is_file()
+
+    # the next invocation tries the failed run again, and only that one
+    before = stamps(tmp_path / "out")
+    sweep(program, base, table, "-o", tmp_path / "out", "--cores", "2")
+    after = stamps(tmp_path / "out")
+    assert [i for i in after if after[i] != before[i]] == ["b"]
+
+
+@needs_snakemake
+def test_interrupted_sweep_resumes(program, tmp_path):
+    base = write_base(tmp_path, nsteps=12)
+    rows = [(f"r{k}", f"{0.002 + 0.001 * k:g}", "8e-10") for k in range(4)]
+    table = write_table(tmp_path / "s.csv", rows)
+    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), QUESTRAND_PROGRAM=str(program))
+    process = subprocess.Popen([sys.executable, "-m", "questrand", "sweep", str(base), str(table),
+                                "-o", str(tmp_path / "out"), "--cores", "1"], env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not list((tmp_path / "out").glob("runs/*/run.json")):
+        time.sleep(0.05)
+    os.killpg(process.pid, signal.SIGINT)  # as Ctrl-C does
+    process.wait(timeout=60)
+    finished = {p.parent.name: p.stat().st_mtime_ns for p in (tmp_path / "out").glob("runs/*/run.json")}
+    assert finished and not (tmp_path / "out" / "summary.csv").exists()
+    done = sweep(program, base, table, "-o", tmp_path / "out", "--cores", "2")
+    assert done.returncode == 0, done.stderr[-3000:]
+    check_summary(tmp_path / "out", [row[0] for row in rows])
+    for run_id, stamp in finished.items():  # finished runs were not run again
+        assert (tmp_path / "out" / "runs" / run_id / "run.json").stat().st_mtime_ns == stamp
+
+
+@needs_snakemake
+def test_dry_run_runs_nothing(program, tmp_path):
+    base = write_base(tmp_path)
+    done = sweep(program, base, "--grid", "u_in=0.002,0.005", "-o", tmp_path / "out", "--dry-run")
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert "run_case" in done.stdout + done.stderr
+    assert not (tmp_path / "out" / "runs").exists()
+
+
+@needs_snakemake
+def test_workflow_runs_directly_with_a_configuration_file(program, tmp_path):
+    """snakemake with the repository's Snakefile and a hand-written config."""
+    base = write_base(tmp_path)
+    (tmp_path / "sweep.yaml").write_text(
+        f"problem: {base}\nprogram: {program}\ngrid:\n  th_gel: [2.0e-4, 5.0e-4]\n")
+    done = subprocess.run(["snakemake", "-s", str(REPO / "workflow" / "Snakefile"), "-d",
+                           str(tmp_path / "out"), "--configfile", str(tmp_path / "sweep.yaml"),
+                           "--cores", "2"], capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr[-3000:]
+    check_summary(tmp_path / "out", ["th_gel=0.0002", "th_gel=0.0005"], names=["th_gel"])
+
+
+# -- the same sweep on a Slurm cluster -----------------------------------------------
+@pytest.fixture(scope="module")
+def slurm():
+    """A single-node Slurm cluster on this machine (skipped, with the reason,
+    where its daemons cannot start).  Its scratch folder is outside pytest's
+    private temporary folder: munged runs as the munge user."""
+    import slurm_cluster
+
+    if shutil.which("snakemake") is None:
+        pytest.skip("Slurm test skipped: snakemake not installed")
+    scratch = Path(tempfile.mkdtemp(prefix="questrand-slurm-"))
+    try:
+        cluster = slurm_cluster.start(scratch, partition=_profile_partition())
+    except slurm_cluster.ClusterUnavailable as exc:
+        shutil.rmtree(scratch, ignore_errors=True)
+        pytest.skip(f"Slurm test skipped: {exc}")
+    yield cluster
+    cluster.stop()
+    shutil.rmtree(scratch, ignore_errors=True)
+
+
+def _profile_partition() -> str:
+    """The partition the repository's Slurm profile sends runs to."""
+    text = (REPO / "workflow" / "profiles" / "slurm" / "config.yaml").read_text()
+    for line in text.splitlines():
+        line = line.split("#")[0].strip()
+        if line.startswith("- slurm_partition="):
+            return line.split("=", 1)[1].strip().strip("\"'")
+    return "main"
+
+
+def test_four_runs_through_slurm(slurm, program, tmp_path):
+    base = write_base(tmp_path)
+    table = write_table(tmp_path / "SWEEP.csv", ROWS)
+    done = sweep(program, base, table, "-o", tmp_path / "out", "--profile", "slurm",
+                 env=slurm.env, timeout=600)
+    assert done.returncode == 0, done.stderr[-3000:] + "\n" + slurm.logs()
+    assert "submitted with SLURM jobid" in done.stderr
+    ids = [row[0] for row in ROWS]
+    check_run_dirs(tmp_path / "out", ids)
+    check_summary(tmp_path / "out", ids)
+    # the same values as the sweep on this machine's cores
+    local = sweep(program, base, table, "-o", tmp_path / "local", "--cores", "2")
+    assert local.returncode == 0, local.stderr[-3000:]
+    keep = [c for c in read_summary(tmp_path / "local")[0] if c != "wall_time"]
+    assert [[r[c] for c in keep] for r in read_summary(tmp_path / "out")] == \
+        [[r[c] for c in keep] for r in read_summary(tmp_path / "local")]
