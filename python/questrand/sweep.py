@@ -496,12 +496,16 @@ def plot_uptake_comparison(sweep: Sweep, root="."):
         ax.grid(alpha=0.3)
         if ax.get_legend_handles_labels()[0]:
             ax.legend(fontsize="small")
-    title = f"{sweep.base_path.name}: gel uptake of {shown} run{'s' if shown != 1 else ''}"
+    title = f"{sweep.base.runname.strip()}: gel uptake of {shown} run{'s' if shown != 1 else ''}"
     if failed:
         title += f" ({failed} failed or not run)"
     top.set_title(title)
     if not shown:
         top.text(0.5, 0.5, "no finished run", ha="center", va="center", transform=top.transAxes)
+    elif probe_only:
+        top.text(0.5, 0.5, f"no uptake file (.UPT) in {len(probe_only)} run"
+                 f"{'s' if len(probe_only) != 1 else ''}: their mid-gel probe is shown below",
+                 ha="center", va="center", transform=top.transAxes)
     return fig
 
 
