@@ -6,7 +6,9 @@
 // Each iteration factorises the system approximately, with the parameter
 // alpha partially cancelling the fill-in, solves for a correction d of the
 // clamped residual r, and adds omega d with omega = S1/S2, S1 = sum q r,
-// S2 = sum q^2, q = A d (double sums), omega limited to 0..1.  Odd
+// S2 = sum q^2, q = A d (double sums and quotient), omega limited to 0..1
+// and then held as a single-precision real; phi + omega d is formed in
+// single precision.  Odd
 // iterations run the rows upwards, even ones downwards.  A negative omega
 // sets alpha to 0 for good (alpha is the shared solver parameter).
 //

@@ -407,3 +407,52 @@ TEST(WholeFieldSolver, BothOrderingsConvergeToManufacturedSolution) {
 }
 
 }  // namespace
+
+TEST(WholeFieldSolver, StepLengthAndUpdateAreSinglePrecision) {
+  // One upward iteration on a 3 x 2 range whose step length lies strictly
+  // between 0 and 1.  The correction is scaled by the step length rounded to
+  // a single-precision real and added in single precision.  Carrying the
+  // double quotient into a double product and sum instead moves (3,2) and
+  // (4,3) by one unit in the last place (the second values below).
+  Problem p;
+  Ccoef& cf = *p.cf;
+  struct Node {
+    int i, j;
+    float an, as, ae, aw, su;
+  };
+  const Node nodes[] = {{2, 2, 1.0f, 0.5f, 0.75f, 1.25f, 2.0f},  {3, 2, 1.5f, 0.25f, 1.0f, 0.5f, -1.0f},
+                        {4, 2, 0.5f, 1.0f, 0.25f, 1.5f, 0.5f},   {2, 3, 0.75f, 1.25f, 0.5f, 1.0f, 0.0f},
+                        {3, 3, 0.25f, 0.75f, 1.5f, 0.75f, 3.0f}, {4, 3, 1.0f, 0.5f, 0.75f, 0.25f, -2.0f}};
+  for (const Node& n : nodes) {
+    cf.an(n.i, n.j) = n.an;
+    cf.as(n.i, n.j) = n.as;
+    cf.ae(n.i, n.j) = n.ae;
+    cf.aw(n.i, n.j) = n.aw;
+    cf.su(n.i, n.j) = n.su;
+    cf.ap(n.i, n.j) = n.an + n.as + n.ae + n.aw + 1.0f;
+  }
+  Field& phi = *p.phi;
+  phi(1, 2) = 1.0f;
+  phi(1, 3) = -0.5f;
+  phi(5, 2) = 2.0f;
+  phi(5, 3) = 1.5f;
+  phi(2, 1) = 0.5f;
+  phi(3, 1) = -1.0f;
+  phi(4, 1) = 0.25f;
+  phi(2, 4) = 0.75f;
+  phi(3, 4) = 2.0f;
+  phi(4, 4) = -0.25f;
+  for (int j = 2; j <= 3; ++j)
+    for (int i = 2; i <= 4; ++i) phi(i, j) = 0.1f * static_cast<float>(i + j);
+
+  float alpha = 0.0f;
+  solve(cf, alpha, Range{2, 2, 4, 3}, phi, 1);
+  const float single[2][3] = {{0x1.c7c4cp-1f, 0x1.835a9cp-3f, 0x1.365f94p-2f},
+                              {0x1.7cb1cp-2f, 0x1.b70e7p-1f, -0x1.b6975p-3f}};
+  for (int j = 2; j <= 3; ++j)
+    for (int i = 2; i <= 4; ++i) EXPECT_TRUE(same_bits(phi(i, j), single[j - 2][i - 2])) << i << "," << j << ": " << phi(i, j);
+  // The double-precision update would give these at (3,2) and (4,3).
+  EXPECT_FALSE(same_bits(phi(3, 2), 0x1.835a9ap-3f));
+  EXPECT_FALSE(same_bits(phi(4, 3), -0x1.b6974ep-3f));
+  EXPECT_EQ(alpha, 0.0f);
+}
