@@ -1,6 +1,7 @@
 #include "control/driver.hpp"
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -278,6 +279,9 @@ void contro(State& s) {
 }
 
 int run_program() {
+  // A file-size limit (ulimit -f) makes a write fail with EFBIG, reported
+  // like any failed write, instead of killing the program silently.
+  std::signal(SIGXFSZ, SIG_IGN);
   std::unique_ptr<State> state;
   try {
     state = std::make_unique<State>();

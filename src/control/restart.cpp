@@ -77,6 +77,11 @@ class RestartParser {
                          " (not a restart file written by a run of this problem)");
   }
 
+  // A record that is well framed but holds an impossible value.
+  [[noreturn]] void fail_value(int record, const std::string& what) const {
+    throw io::InputError(name_ + ": record " + std::to_string(record) + ": " + what);
+  }
+
   // Reads the frame of record `number`, which must hold `expected` bytes.
   Record next(int number, std::size_t expected, const std::string& content) {
     const std::size_t left = bytes_.size() - pos_;
@@ -116,13 +121,27 @@ class RestartParser {
 void read_restart(State& s) {
   const std::string name = trimmed(s.cio.rstin_name);
   struct stat st {};
-  std::ifstream in;
-  if (!name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) in.open(name, std::ios::binary);
-  if (!in.is_open()) {
+  errno = 0;
+  if (::stat(name.c_str(), &st) != 0 && errno == ENOENT) {
+    // No restart file: the run starts from the initial fields.
     std::fprintf(s.chan.console, "%s\n",
                  io::FreeLine().text(" UNABLE TO READ RESTART FILE ").text(s.cio.rstin_name).str().c_str());
+    std::fprintf(stderr, "questrand: warning: %s: no such restart file; the run starts from the initial fields\n",
+                 name.c_str());
     return;
   }
+  // A restart file that exists but cannot be read is bad input: going on
+  // would replace the file the user asked to continue from.
+  if (errno != 0)
+    throw io::InputError(name + ": cannot read the restart file: " + std::strerror(errno));
+  if (!S_ISREG(st.st_mode))
+    throw io::InputError(name + ": cannot read the restart file: " +
+                         (S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file"));
+  errno = 0;
+  std::ifstream in(name, std::ios::binary);
+  if (!in.is_open())
+    throw io::InputError(name + ": cannot read the restart file: " +
+                         (errno != 0 ? std::strerror(errno) : "it cannot be opened"));
   // The largest restart file: a 350 by 350 grid, transient header.
   constexpr long long kMaxRestartBytes = 24 + 9 * (8 + 4LL * kMaxGrid * kMaxGrid);
   if (st.st_size > kMaxRestartBytes)
@@ -164,6 +183,17 @@ void load_restart(State& s, const std::string& name, const std::string& bytes) {
     parser.fail(1, std::string("the ") + counted + " " + std::to_string(count) + " is out of range");
   const float time = steady ? 0.0f : load_f32(h + 12);
   if (!std::isfinite(time)) parser.fail(1, "the time is not a finite number");
+
+  // Every value of every field record must be a finite number.
+  static const char* const field_names[9] = {"u", "v", "p", "t", "c", "vis", "den", "gamt", "gamc"};
+  for (int k = 0; k < 9; ++k) {
+    const unsigned char* d = parser.data() + records[k].offset;
+    for (int j = 1; j <= nj; ++j)
+      for (int i = 1; i <= ni; ++i, d += 4)
+        if (!std::isfinite(load_f32(d)))
+          parser.fail_value(k + 2, std::string("field ") + field_names[k] + ": the value at node (" +
+                                       std::to_string(i) + "," + std::to_string(j) + ") is not a finite number");
+  }
 
   // Every record is sound: take the values.
   if (steady) {
@@ -208,7 +238,9 @@ void write_restart(const State& s) {
   }
 
   const std::string name = trimmed(s.cio.rstout_name);
-  const std::string temp = name + ".part" + std::to_string(::getpid());
+  // One fixed temporary name per restart file: a write cut short by a kill
+  // leaves at most this one file, which the next write replaces.
+  const std::string temp = restart_temp_name(name);
   errno = 0;
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) io::fail_file(name, "create the restart file (as " + temp + ")");

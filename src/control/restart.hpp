@@ -12,12 +12,14 @@
 
 namespace questrand {
 
-// Reads the restart file rstin_name.  A file that cannot be opened gives the
-// console line " UNABLE TO READ RESTART FILE <name>" and changes nothing.
-// A file that opens but is not a restart file of this run (broken framing,
-// records of the wrong size, the header form of the other kind of run, or a
-// grid different from this run's) throws io::InputError naming the file and
-// the record; the state is then unchanged.  On success the nine fields are
+// Reads the restart file rstin_name.  A file that does not exist gives the
+// console line " UNABLE TO READ RESTART FILE <name>", a warning on standard
+// error, and changes nothing.  A file that exists but cannot be read
+// (permissions, a directory), or is not a restart file of this run (broken
+// framing, records of the wrong size, the header form of the other kind of
+// run, a grid different from this run's, a value that is not a finite
+// number) throws io::InputError naming the file and the record (and the
+// field and node of a non-finite value); the state is then unchanged.  On success the nine fields are
 // replaced and maxit (steady) or nsteps (transient) is raised by the iter or
 // istep read.
 void read_restart(State& s);
@@ -28,7 +30,9 @@ void load_restart(State& s, const std::string& name, const std::string& bytes);
 
 // Writes the restart file rstout_name.  The records go to a temporary file
 // in the same directory, which replaces the old file only once complete, so
-// a failed write leaves the previous restart file as it was.  Failures throw
+// a failed write leaves the previous restart file as it was.  The temporary
+// file has one fixed name per restart file (restart_temp_name), so a write cut
+// short by a kill leaves at most that one file, replaced by the next write.  Failures throw
 // io::FileError.
 void write_restart(const State& s);
 

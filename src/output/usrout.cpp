@@ -95,6 +95,9 @@ void end_of_run(const State& s) {
 }  // namespace
 
 std::string step_name(int istep) {
+  // From step 100000 on the number takes as many digits as it needs
+  // (T100000.), so that no step's files overwrite another's.
+  if (istep >= 100000) return "T" + std::to_string(istep) + ".";
   std::string digits;
   if (istep < 10) {
     digits = "T0000" + io::fmt_i(istep, 1);

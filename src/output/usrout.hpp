@@ -16,11 +16,12 @@ inline constexpr const char* kMonitorFile = "monitor.dat";
 // mode 2: nothing.
 // mode 3: append time and the nine probe concentrations to monitor.dat; at
 //         step 1 and every prt_step-th step, when save_con, write
-//         Tnnnnn.CON, Tnnnnn.CPR and Tnnnnn.VPR.
+//         Tnnnnn.CON, Tnnnnn.CPR and Tnnnnn.VPR (wider from step 100000).
 // mode 4: when save_con, the end-of-run profiles <stem>.CPR and <stem>.VPR.
 void usrout(State& s, int mode);
 
-// The 9-character step name: "T", the step in five digits, ".", blanks.
+// The 9-character step name: "T", the step in five digits, ".", blanks;
+// from step 100000 on, "T", all the step's digits and "." (T100000.).
 std::string step_name(int istep);
 
 // Field file: x(I), y(J), c(I,J) for J = 2..jlast, I = 2..ilast.

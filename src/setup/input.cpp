@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -69,6 +70,7 @@ std::string collision(const State& s, const std::string& listing) {
   };
   const Named outputs[] = {
       {io.restart_out, trimmed(io.rstout_name), "the restart file written at the end"},
+      {io.restart_out, restart_temp_name(io.rstout_name), "the temporary file of the restart write"},
       {io.restart_in, trimmed(io.rstin_name), "the restart file read at the start"},
       {io.save_vel, stem + ".VEL", "the velocity save file"},
       {io.save_prs, stem + ".PRS", "the pressure save file"},
@@ -86,7 +88,7 @@ std::string collision(const State& s, const std::string& listing) {
 
 }  // namespace
 
-void read_problem(State& s, const std::string& file, const std::string& content) {
+std::vector<std::string> read_problem(State& s, const std::string& file, const std::string& content) {
   ListReader in(file, content);
   Cprob& pb = s.cprob;
   Cgrid& g = s.cgrid;
@@ -278,6 +280,7 @@ void read_problem(State& s, const std::string& file, const std::string& content)
   if (!role.empty())
     reject(file, name_line, "run name",
            "a name different from the run's other files (the listing would be overwritten by " + role + ")", shown);
+  return in.warnings();
 }
 
 void input(State& s) {
@@ -300,7 +303,8 @@ void input(State& s) {
   content.resize(static_cast<std::size_t>(f.gcount()));
   if (content.size() > static_cast<std::size_t>(st.st_size))
     throw InputError(std::string(kProblemFile) + ": changed while it was read, expected a problem input at rest");
-  read_problem(s, kProblemFile, content);
+  for (const std::string& warning : read_problem(s, kProblemFile, content))
+    std::fprintf(stderr, "%s\n", warning.c_str());
 }
 
 }  // namespace questrand

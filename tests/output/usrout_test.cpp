@@ -45,7 +45,11 @@ TEST(Usrout, StepNames) {
   EXPECT_EQ(questrand::step_name(6789), "T06789.  ");
   EXPECT_EQ(questrand::step_name(12345), "T12345.  ");
   EXPECT_EQ(questrand::step_name(0), "T00000.  ");
-  EXPECT_EQ(questrand::step_name(100000), "T*****.  ");
+  // Wider stamps from step 100000 on: no step's files overwrite another's.
+  EXPECT_EQ(questrand::step_name(99999), "T99999.  ");
+  EXPECT_EQ(questrand::step_name(100000), "T100000.");
+  EXPECT_EQ(questrand::step_name(100001), "T100001.");
+  EXPECT_EQ(questrand::step_name(2147483647), "T2147483647.");
 }
 
 TEST(Usrout, ProfileFilesLayout) {
