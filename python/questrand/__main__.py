@@ -1,0 +1,7 @@
+"""``python3 -m questrand COMMAND``."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())

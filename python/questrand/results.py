@@ -1,0 +1,310 @@
+"""Reading the files of a finished run into numpy arrays.
+
+:func:`read_run` collects everything a run directory holds: the problem, the
+monitor history, the uptake observables, the residual history of the
+listing, the final fields of the save files and the concentration fields of
+the time steps.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import re
+from pathlib import Path
+
+import numpy as np
+
+from .errors import OutputFileError
+from .grid import MONITOR_NAMES, Grid, listing_name, stem, step_stem
+from .problem import PROBLEM_FILE, Problem
+
+MONITOR_FILE = "monitor.dat"
+CONSOLE_FILE = "console.txt"
+UPTAKE_NAMES = ("time", "m_flow", "m_memb", "m_gel", "c_memb_mean", "c_gel_mean",
+                "flux_memb_gel", "c_out", "balance")
+RESIDUAL_NAMES = ("step", "iter", "res_u", "res_v", "res_mass", "res_t", "res_c",
+                  "u", "v", "p", "t", "c")
+
+
+class Table:
+    """Columns of numbers by name: ``table["time"]`` is a numpy array.
+
+    ``names`` lists the columns in file order, ``data`` is the 2-D array
+    (one row per line of the file).
+    """
+
+    def __init__(self, names, data):
+        self.names = tuple(names)
+        self.data = np.asarray(data, dtype=np.float64).reshape(-1, len(self.names))
+
+    def __getitem__(self, name) -> np.ndarray:
+        try:
+            return self.data[:, self.names.index(name)]
+        except ValueError:
+            raise KeyError(f"no column {name!r} (columns: {', '.join(self.names)})") from None
+
+    def __contains__(self, name) -> bool:
+        return name in self.names
+
+    def __len__(self) -> int:
+        return self.data.shape[0]
+
+    def __repr__(self) -> str:
+        return f"Table({len(self)} rows: {', '.join(self.names)})"
+
+    def last(self) -> dict:
+        """The last row as a dict by column name."""
+        return dict(zip(self.names, (float(v) for v in self.data[-1])))
+
+
+@dataclasses.dataclass
+class Fields:
+    """Fields at the interior nodes: ``c[j, i]`` is the value at ``(x[i], y[j])``.
+
+    ``u``, ``v`` (velocities interpolated to the nodes), ``p`` and ``c`` are
+    ``None`` when the run did not write them.
+    """
+
+    x: np.ndarray
+    y: np.ndarray
+    u: np.ndarray | None = None
+    v: np.ndarray | None = None
+    p: np.ndarray | None = None
+    c: np.ndarray | None = None
+
+
+@dataclasses.dataclass
+class StepField:
+    """The concentration field written at one time step (T*.CON)."""
+
+    step: int
+    time: float
+    path: Path
+    fields: Fields
+
+
+@dataclasses.dataclass
+class Run:
+    """Everything a run directory holds (``None`` where a file is missing).
+
+    * ``problem``: the :class:`Problem` of PROB.INP;
+    * ``grid``: node coordinates, ``grid.layers`` (rows and y extents of the
+      channel, membrane and gel) and ``grid.probes`` (the nine monitor probes);
+    * ``monitor``: the monitor history of this run (a :class:`Table` with
+      ``time`` and the nine probe columns), ``monitor_histories``: every
+      history of monitor.dat, split at its header lines;
+    * ``uptake``: the uptake observables of the ``.UPT`` file;
+    * ``residuals``: the iteration lines of the listing (:data:`RESIDUAL_NAMES`);
+    * ``final``: the end-of-run fields of the save files;
+    * ``steps``: the concentration fields of the time steps, by step number.
+    """
+
+    workdir: Path
+    problem: Problem
+    grid: Grid
+    monitor: Table | None
+    monitor_histories: list
+    uptake: Table | None
+    residuals: Table | None
+    final: Fields | None
+    steps: list
+    console: str | None = None
+
+    @property
+    def last_field(self) -> Fields | None:
+        """The latest concentration field: the final one, else the last step's."""
+        if self.final is not None and self.final.c is not None:
+            return self.final
+        return self.steps[-1].fields if self.steps else None
+
+    def file(self, extension: str) -> Path:
+        """The path of the end-of-run file with this extension (e.g. ".CON")."""
+        return self.workdir / (stem(self.problem.runname) + extension)
+
+
+def read_run(workdir) -> Run:
+    """Read a finished run directory.
+
+    Raises :class:`OutputFileError` for a file that is present but does not
+    have the program's layout, and :class:`~questrand.ProblemFileError` when
+    the directory has no readable PROB.INP.
+    """
+    workdir = Path(workdir)
+    problem = Problem.read(workdir / PROBLEM_FILE)
+    grid = Grid.of(problem)
+    shape = (problem.nj - 2, problem.ni - 2)
+
+    histories = read_monitor(workdir / MONITOR_FILE) if (workdir / MONITOR_FILE).exists() else []
+    upt = workdir / (stem(problem.runname).rstrip(" ") + ".UPT")
+    listing = workdir / listing_name(problem.runname)
+    residuals, step_lines = read_listing(listing) if listing.is_file() else (None, [])
+    monitor = histories[-1][1] if histories else None
+    headed = histories[-1][0] if histories else False
+    console = workdir / CONSOLE_FILE
+
+    final = _read_final(workdir, problem, shape)
+    steps = []
+    for path in sorted(workdir.glob("T[0-9][0-9][0-9][0-9][0-9].CON")):
+        step = int(path.stem[1:])
+        x, y, (c,) = read_node_file(path, 1, shape)
+        time = _step_time(step, problem, monitor, headed, step_lines)
+        steps.append(StepField(step, time, path, Fields(x, y, c=c)))
+    return Run(workdir=workdir, problem=problem, grid=grid, monitor=monitor,
+               monitor_histories=[table for _, table in histories],
+               uptake=read_uptake(upt) if upt.is_file() else None,
+               residuals=residuals, final=final, steps=steps,
+               console=console.read_text(errors="replace") if console.is_file() else None)
+
+
+def _read_final(workdir: Path, problem: Problem, shape) -> Fields | None:
+    """The end-of-run save files (.VEL, .PRS, .CON) that exist, or None."""
+    base = stem(problem.runname)
+    found = {}
+    coords = None
+    for ext, names in ((".VEL", ("u", "v")), (".PRS", ("p",)), (".CON", ("c",))):
+        path = workdir / (base + ext)
+        if path.is_file():
+            x, y, values = read_node_file(path, len(names), shape)
+            coords = coords or (x, y)
+            found.update(zip(names, values))
+    if coords is None:
+        return None
+    return Fields(coords[0], coords[1], **found)
+
+
+def _step_time(step, problem, monitor, headed, step_lines) -> float:
+    """The time of a step's field file.
+
+    The monitor file holds the exact times, one line per step: the steps this
+    run's listing names are the last lines of the latest history; a history
+    that began with a header (a run from time zero) has step k on line k.
+    Otherwise the step count times ``dt``.
+    """
+    if problem.steady:
+        return float(monitor["time"][-1]) if monitor is not None and len(monitor) else 0.0
+    if monitor is not None:
+        listed = [s for s, _ in step_lines]
+        if step in listed and len(listed) <= len(monitor):
+            return float(monitor["time"][len(monitor) - len(listed) + listed.index(step)])
+        if headed and 1 <= step <= len(monitor):
+            return float(monitor["time"][step - 1])
+    times = dict(step_lines)
+    return times.get(step, step * problem.dt)
+
+
+# -- single files ------------------------------------------------------------
+def _numbers(path: Path, line_no: int, line: str, count: int | None):
+    try:
+        values = [float(v) for v in line.split()]
+    except ValueError:
+        values = None
+    if values is None or (count is not None and len(values) != count):
+        want = f"{count} numbers" if count is not None else "numbers"
+        raise OutputFileError(f"{path}: line {line_no}: expected {want}, found {line.strip()[:60]!r}")
+    return values
+
+
+def read_node_file(path, nvalues: int, shape):
+    """A field file of ``x y value...`` lines over the interior nodes (rows
+    outer, columns inner).  Returns x, y and the ``nvalues`` arrays of shape
+    ``shape`` = (rows, columns)."""
+    path = Path(path)
+    lines = path.read_text(errors="replace").splitlines()
+    rows, cols = shape
+    if len(lines) != rows * cols:
+        raise OutputFileError(f"{path}: expected {rows * cols} lines ({cols} columns by {rows} rows "
+                              f"of interior nodes), found {len(lines)}")
+    data = np.array([_numbers(path, n, line, 2 + nvalues) for n, line in enumerate(lines, 1)])
+    data = data.reshape(rows, cols, 2 + nvalues)
+    x, y = data[0, :, 0].copy(), data[:, 0, 1].copy()
+    return x, y, [data[:, :, 2 + k].copy() for k in range(nvalues)]
+
+
+def read_monitor(path):
+    """The histories of a monitor file, split at its header lines.
+
+    Returns a list of ``(headed, Table)``: ``headed`` tells whether the
+    history began with a header line (a transient run from time zero); data
+    lines before any header (a steady run writes none) form a history of
+    their own with the program's column names.
+    """
+    path = Path(path)
+    histories = []
+    names, rows, headed = MONITOR_NAMES, [], False
+    for n, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
+        if '"' in line:
+            if rows or headed:
+                histories.append((headed, Table(names, rows)))
+            names, rows, headed = tuple(re.findall(r'"([^"]*)"', line)), [], True
+            if len(names) != len(MONITOR_NAMES):
+                raise OutputFileError(f"{path}: line {n}: expected a header of {len(MONITOR_NAMES)} "
+                                      f"quoted names, found {len(names)}")
+        elif line.strip():
+            rows.append(_numbers(path, n, line, len(names)))
+    if rows or headed:
+        histories.append((headed, Table(names, rows)))
+    return histories
+
+
+def read_uptake(path) -> Table:
+    """The uptake file (CSV, a header line then one line per time step).
+
+    A run that continues an earlier one appends to it: a later header line
+    starts a new history unless its first time follows on the previous
+    line's time.  Returns the latest history.
+    """
+    path = Path(path)
+    names, histories = None, []
+    for n, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
+        if not line.strip():
+            continue
+        cells = tuple(cell.strip() for cell in line.split(","))
+        if cells[0] == "time":
+            if names is not None and cells != names:
+                raise OutputFileError(f"{path}: line {n}: header differs from the first one")
+            names = cells
+            histories.append([])
+        elif names is None:
+            raise OutputFileError(f"{path}: line {n}: expected the header line 'time,...'")
+        else:
+            histories[-1].append(_numbers(path, n, line.replace(",", " "), len(names)))
+    if names is None:
+        raise OutputFileError(f"{path}: line 1: expected the header line 'time,...'")
+    rows = histories[0]
+    for later in histories[1:]:
+        continues = rows and later and later[0][0] > rows[-1][0]
+        rows = rows + later if continues else later
+    return Table(names, rows)
+
+
+_STEP_LINE = re.compile(r"^ IT=([ \d*]{5})   TIME=(.{10})")
+_E103 = r"[ -](?:\d\.\d{3}E[+-]\d\d|\s*(?:NaN|Inf|Infinity|\*+))"
+_ITER_LINE = re.compile(rf"^ ([ \d*]{{3}}) {{4}}((?:{_E103}){{5}}) {{3}}((?:{_E103}){{5}})\s*$")
+
+
+def read_listing(path):
+    """The residual history of a listing file.
+
+    Returns ``(Table, step_lines)``: the table has one row per iteration line
+    (columns :data:`RESIDUAL_NAMES`; ``step`` is 0 in a steady run, ``iter``
+    is NaN where the listing shows asterisks); ``step_lines`` lists
+    ``(step, time)`` of the step lines in order (time as printed, 4 digits).
+    """
+    path = Path(path)
+    rows, steps, step = [], [], 0
+    for line in path.read_text(errors="replace").splitlines():
+        match = _STEP_LINE.match(line)
+        if match:
+            step = _int_or_nan(match.group(1))
+            steps.append((step, float(match.group(2))))
+            continue
+        match = _ITER_LINE.match(line)
+        if match:
+            values = [float(line[c:c + 10]) if "*" not in line[c:c + 10] else np.nan
+                      for c in (*range(8, 58, 10), *range(61, 111, 10))]
+            rows.append([step, _int_or_nan(match.group(1)), *values])
+    return Table(RESIDUAL_NAMES, rows), steps
+
+
+def _int_or_nan(text: str):
+    return np.nan if "*" in text else int(text)

@@ -1,0 +1,50 @@
+"""Shared fixtures: the reference cases and the program under test."""
+
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+PYTHON_DIR = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(PYTHON_DIR))
+
+CASES_DIR = PYTHON_DIR.parent / "tests" / "data" / "cases"
+
+
+def case_dirs():
+    """Every reference run directory (a case, or each run of a multi-run case)."""
+    dirs = []
+    for case in sorted(CASES_DIR.iterdir()):
+        if (case / "PROB.INP").is_file():
+            dirs.append(case)
+        else:
+            dirs.extend(sorted(d for d in case.iterdir() if (d / "PROB.INP").is_file()))
+    return dirs
+
+
+def case_id(path):
+    return str(path.relative_to(CASES_DIR))
+
+
+@pytest.fixture(scope="session")
+def program():
+    """The questrand program (QUESTRAND_PROGRAM or the repository build)."""
+    from questrand.runner import find_program
+
+    try:
+        return find_program()
+    except FileNotFoundError as exc:
+        pytest.skip(f"no questrand program: {exc}")
+
+
+UPT_HEADER = "time,m_flow,m_memb,m_gel,c_memb_mean,c_gel_mean,flux_memb_gel,c_out,balance"
+
+
+def write_uptake(path, times):
+    """A small synthetic uptake file: one line per time."""
+    lines = [UPT_HEADER]
+    for t in times:
+        lines.append(",".join(f"{v:.9g}" for v in (t, 1.0, 0.1 * t, 0.01 * t * t, 0.2, 0.02 * t,
+                                                   0.003, 0.9, 1e-7)))
+    Path(path).write_text("\n".join(lines) + "\n")
