@@ -19,7 +19,7 @@
 #include "io/fortran_format.hpp"
 #include "io/list_reader.hpp"
 #include "io/text_file.hpp"
-#include "setup/text_helpers.hpp"
+#include "setup/run_files.hpp"
 
 namespace questrand {
 
@@ -118,17 +118,12 @@ class RestartParser {
 
 }  // namespace
 
-void read_restart(State& s) {
-  const std::string name = trimmed(s.cio.rstin_name);
+bool read_restart(State& s) {
+  const std::string name = run_files(s.cio).restart_in;
   struct stat st {};
   errno = 0;
   if (::stat(name.c_str(), &st) != 0 && errno == ENOENT) {
-    // No restart file: the run starts from the initial fields.
-    std::fprintf(s.chan.console, "%s\n",
-                 io::FreeLine().text(" UNABLE TO READ RESTART FILE ").text(s.cio.rstin_name).str().c_str());
-    std::fprintf(stderr, "questrand: warning: %s: no such restart file; the run starts from the initial fields\n",
-                 name.c_str());
-    return;
+    return false;  // no restart file: the run starts from the initial fields
   }
   // A restart file that exists but cannot be read is bad input: going on
   // would replace the file the user asked to continue from.
@@ -150,6 +145,7 @@ void read_restart(State& s) {
   std::ostringstream ss;
   ss << in.rdbuf();
   load_restart(s, name, ss.str());
+  return true;
 }
 
 void load_restart(State& s, const std::string& name, const std::string& bytes) {
@@ -237,10 +233,11 @@ void write_restart(const State& s) {
     store_u32(out, field_len);
   }
 
-  const std::string name = trimmed(s.cio.rstout_name);
   // One fixed temporary name per restart file: a write cut short by a kill
   // leaves at most this one file, which the next write replaces.
-  const std::string temp = restart_temp_name(name);
+  const RunFiles files = run_files(s.cio);
+  const std::string& name = files.restart_out;
+  const std::string& temp = files.restart_temp;
   errno = 0;
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) io::fail_file(name, "create the restart file (as " + temp + ")");
@@ -269,46 +266,6 @@ void write_restart(const State& s) {
     errno = err;
     io::fail_file(name, "replace the restart file");
   }
-}
-
-std::string save_name(const State& s, const char* ext) {
-  return s.cio.runname.substr(0, static_cast<std::size_t>(stem_length(s.cio.runname))) + ext;
-}
-
-namespace {
-
-void write_scalar_save(const State& s, const char* ext, const Field& phi) {
-  const Cgrid& g = s.cgrid;
-  io::TextFile f(save_name(s, ext), "w");
-  for (int j = 2; j <= g.jlast; ++j)
-    for (int i = 2; i <= g.ilast; ++i) f.line(io::FreeLine().real(g.x(i)).real(g.y(j)).real(phi(i, j)).str());
-  f.close();
-}
-
-void write_velocity_save(const State& s) {
-  const Cgrid& g = s.cgrid;
-  const Field& u = s.cvar.u;
-  const Field& v = s.cvar.v;
-  io::TextFile f(save_name(s, ".VEL"), "w");
-  for (int j = 2; j <= g.jlast; ++j) {
-    const float fy = (g.y(j) - g.y(j - 1)) / (g.y(j + 1) - g.y(j - 1));
-    for (int i = 2; i <= g.ilast; ++i) {
-      const float fx = (g.x(i) - g.x(i - 1)) / (g.x(i + 1) - g.x(i - 1));
-      const float u_node = fx * u(i + 1, j) + (1.0f - fx) * u(i, j);
-      const float v_node = fy * v(i, j + 1) + (1.0f - fy) * v(i, j);
-      f.line(io::FreeLine().real(g.x(i)).real(g.y(j)).real(u_node).real(v_node).str());
-    }
-  }
-  f.close();
-}
-
-}  // namespace
-
-void write_save_files(const State& s) {
-  if (s.cio.save_vel) write_velocity_save(s);
-  if (s.cio.save_prs) write_scalar_save(s, ".PRS", s.cvar.p);
-  if (s.cio.save_tmp) write_scalar_save(s, ".TMP", s.cvar.t);
-  if (s.cio.save_con) write_scalar_save(s, ".CON", s.cvar.c);
 }
 
 }  // namespace questrand

@@ -33,14 +33,16 @@ std::string_view expected_text(ItemType type) {
   return "a value";
 }
 
+// An optional leading sign at s[i]: skipped; true when it is a minus.
+bool take_sign(std::string_view s, std::size_t& i) {
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) return s[i++] == '-';
+  return false;
+}
+
 // Optional sign and decimal digits, within the 32-bit range.
 bool parse_integer(std::string_view s, int& out) {
   std::size_t i = 0;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-    negative = s[i] == '-';
-    ++i;
-  }
+  const bool negative = take_sign(s, i);
   if (i == s.size()) return false;
   long long v = 0;
   for (; i < s.size(); ++i) {
@@ -61,11 +63,7 @@ bool parse_integer(std::string_view s, int& out) {
 // refused; one below the smallest subnormal becomes a zero of its sign.
 bool parse_real(std::string_view s, float& out) {
   std::size_t i = 0;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-    negative = s[i] == '-';
-    ++i;
-  }
+  const bool negative = take_sign(s, i);
   std::string int_digits;
   std::string frac_digits;
   while (i < s.size() && is_digit(s[i])) int_digits += s[i++];

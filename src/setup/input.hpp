@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "control/state.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 

@@ -4,7 +4,8 @@
 
 namespace questrand {
 
-void lisoli(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& phi) {
+void lisoli(const Ccoef& cf, const Range& r, Field& phi) {
+  const int istart = r.istart, jstart = r.jstart, iend = r.iend, jend = r.jend;
   // Indexed by J; position jstart-1 holds the start of the recurrence.
   static float tda[kMaxGrid + 1], tdb[kMaxGrid + 1], tdc[kMaxGrid + 1];
   tda[jstart - 1] = 0.0f;
@@ -22,7 +23,8 @@ void lisoli(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& 
   }
 }
 
-void lisolj(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& phi) {
+void lisolj(const Ccoef& cf, const Range& r, Field& phi) {
+  const int istart = r.istart, jstart = r.jstart, iend = r.iend, jend = r.jend;
   // Indexed by I; position istart-1 holds the start of the recurrence.
   static float tda[kMaxGrid + 1], tdb[kMaxGrid + 1], tdc[kMaxGrid + 1];
   tda[istart - 1] = 0.0f;
@@ -40,13 +42,14 @@ void lisolj(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& 
   }
 }
 
-void adisol(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& phi, int nsweep, float tol) {
+void adisol(const Ccoef& cf, const Range& range, Field& phi, const LineSolverParams& params) {
+  const int istart = range.istart, jstart = range.jstart, iend = range.iend, jend = range.jend;
   int pass = 0;
   for (;;) {
     ++pass;
-    lisoli(cf, istart, jstart, iend, jend, phi);
-    lisolj(cf, istart, jstart, iend, jend, phi);
-    if (pass >= nsweep) return;  // the last allowed pass: the residual decides nothing
+    lisoli(cf, range, phi);
+    lisolj(cf, range, phi);
+    if (pass >= params.sweeps) return;  // the last allowed pass: the residual decides nothing
     double rsum = 0.0;
     for (int i = istart; i <= iend; ++i) {
       for (int j = jstart; j <= jend; ++j) {
@@ -55,7 +58,7 @@ void adisol(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& 
         rsum = rsum + static_cast<double>(std::fabs(r));
       }
     }
-    if (!(rsum > static_cast<double>(tol))) return;
+    if (!(rsum > static_cast<double>(params.tol))) return;
   }
 }
 

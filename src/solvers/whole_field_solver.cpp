@@ -57,8 +57,9 @@ void step_and_update(const Ccoef& cf, float& alpha, int istart, int jstart, int 
 
 }  // namespace
 
-void simsol(const Ccoef& cf, float& alpha, int ni, int nj, int istart, int jstart, int iend, int jend, Field& phi,
-            int nsweep) {
+void simsol(const Ccoef& cf, const Range& range, Field& phi, const WholeFieldParams& params, float& alpha) {
+  const int ni = params.ni, nj = params.nj, nsweep = params.sweeps;
+  const int istart = range.istart, jstart = range.jstart, iend = range.iend, jend = range.jend;
   for (int j = 1; j <= nj; ++j) {
     for (int i = 1; i <= ni; ++i) {
       sipy(i, j) = 0.0f;

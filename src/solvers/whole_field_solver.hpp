@@ -17,11 +17,19 @@
 // non-finite values, which the run driver reports as a diverged run.
 #pragma once
 
-#include "control/state.hpp"
+#include "core/range.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 
-void simsol(const Ccoef& cf, float& alpha, int ni, int nj, int istart, int jstart, int iend, int jend, Field& phi,
-            int nsweep);
+// Settings of one whole-field solver call.
+struct WholeFieldParams {
+  int ni = 3, nj = 3;  // grid size: the work arrays are cleared over 1..ni x 1..nj
+  int sweeps = 1;      // iterations (none when 0 or less)
+};
+
+// `alpha` is the solver's shared iteration parameter (solver_alpha): read at
+// every node, and set to 0 for good when a step length comes out negative.
+void simsol(const Ccoef& cf, const Range& r, Field& phi, const WholeFieldParams& params, float& alpha);
 
 }  // namespace questrand

@@ -32,7 +32,7 @@ using qtest::set_coefficients;
 // Runs simsol over the range with ni, nj one beyond it (as the equation
 // routines call it).
 void solve(const Ccoef& cf, float& alpha, const Range& r, Field& phi, int nsweep) {
-  simsol(cf, alpha, r.ie + 1, r.je + 1, r.is, r.js, r.ie, r.je, phi, nsweep);
+  simsol(cf, r, phi, {r.iend + 1, r.jend + 1, nsweep}, alpha);
 }
 
 
@@ -40,8 +40,8 @@ void solve(const Ccoef& cf, float& alpha, const Range& r, Field& phi, int nsweep
 // Zero one neighbour coefficient over the range, keeping the margin of ap.
 enum class Side { north, south, east, west };
 void drop(Ccoef& cf, const Range& r, Side s) {
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) {
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) {
       float& a = s == Side::north ? cf.an(i, j) : s == Side::south ? cf.as(i, j) : s == Side::east ? cf.ae(i, j) : cf.aw(i, j);
       cf.ap(i, j) -= a;
       a = 0.0f;
@@ -53,8 +53,8 @@ void drop(Ccoef& cf, const Range& r, Side s) {
 // Euclidean norm of the node residuals, each formed in double.
 double residual_norm(const Ccoef& cf, const Field& phi, const Range& r) {
   double s = 0.0;
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) {
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) {
       const double res = double(cf.an(i, j)) * phi(i, j + 1) + double(cf.as(i, j)) * phi(i, j - 1) +
                          double(cf.ae(i, j)) * phi(i + 1, j) + double(cf.aw(i, j)) * phi(i - 1, j) + cf.su(i, j) -
                          double(cf.ap(i, j)) * phi(i, j);
@@ -93,7 +93,7 @@ TEST(WholeFieldSolver, EmptyRangeChangesNeitherFieldNorAlpha) {
   const Range empties[] = {{7, 3, 6, 12}, {3, 9, 15, 8}};
   for (const Range& r : empties) {
     float alpha = 0.8f;
-    simsol(*p.cf, alpha, 20, 20, r.is, r.js, r.ie, r.je, *p.phi, 3);
+    simsol(*p.cf, r, *p.phi, {20, 20, 3}, alpha);
     EXPECT_TRUE(same_bits(*before, *p.phi));
     EXPECT_TRUE(same_bits(alpha, 0.8f));
   }
@@ -251,7 +251,7 @@ TEST(WholeFieldSolver, ResidualClampReplacesValuesByPositiveOnes) {
     cf.aw(i, j) = 1.5f;
     cf.su(i, j) = c.su;
     float alpha = 0.8f;
-    simsol(cf, alpha, i + 1, j + 1, i, j, i, j, *p.phi, 1);
+    simsol(cf, Range{i, j, i, j}, *p.phi, {i + 1, j + 1, 1}, alpha);
     EXPECT_EQ((*p.phi)(i, j), c.phi);
     EXPECT_TRUE(same_bits(alpha, 0.8f));
   }
@@ -265,8 +265,8 @@ TEST(WholeFieldSolver, SatisfiedSystemStillGetsTinyCorrection) {
   set_coefficients(*p.cf, r, 0.0f);
   float alpha = 0.8f;
   solve(*p.cf, alpha, r, *p.phi, 1);
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) {
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) {
       const float v = (*p.phi)(i, j);
       EXPECT_NE(v, 0.0f) << i << "," << j;
       EXPECT_LT(std::fabs(v), 1e-32f) << i << "," << j;
@@ -342,12 +342,12 @@ TEST(WholeFieldSolver, BoundaryRingAndBeyondNeverWritten) {
     }
   const auto before = copy_of(*p.phi);
   float alpha = 0.8f;
-  simsol(*p.cf, alpha, 40, 30, r.is, r.js, r.ie, r.je, *p.phi, 3);
+  simsol(*p.cf, r, *p.phi, {40, 30, 3}, alpha);
   EXPECT_EQ(changed_outside(*before, *p.phi, r), 0);
   int changed_inside = 0;
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) changed_inside += (*p.phi)(i, j) != (*before)(i, j);
-  EXPECT_EQ(changed_inside, (r.ie - r.is + 1) * (r.je - r.js + 1));
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) changed_inside += (*p.phi)(i, j) != (*before)(i, j);
+  EXPECT_EQ(changed_inside, (r.iend - r.istart + 1) * (r.jend - r.jstart + 1));
 }
 
 TEST(WholeFieldSolver, ResultDoesNotDependOnEarlierCalls) {
@@ -401,8 +401,8 @@ TEST(WholeFieldSolver, BothOrderingsConvergeToManufacturedSolution) {
   solve(*p.cf, alpha, r, *one_one, 1);
   solve(*p.cf, alpha, r, *one_one, 1);
   double diff = 0.0;
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) diff = std::fmax(diff, std::fabs((*two)(i, j) - (*one_one)(i, j)));
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) diff = std::fmax(diff, std::fabs((*two)(i, j) - (*one_one)(i, j)));
   EXPECT_GT(diff, 1e-3);
 }
 
