@@ -14,8 +14,9 @@
 namespace questrand {
 
 void contro(State& s, RunOutput& out) {
-  if (start_run(s) == RestartRead::Missing) out.restart_missing(s);
-  out.start(s);
+  const RestartRead restart = start_run(s);
+  if (restart == RestartRead::Missing) out.restart_missing(s);
+  out.start(s, restart == RestartRead::Read);
 
   for (;;) {
     if (!s.ctime.steady) {
@@ -34,7 +35,10 @@ void contro(State& s, RunOutput& out) {
   }
 
   out.run_ended(s);
-  if (s.cio.restart_out) write_restart(s);
+  if (s.cio.restart_out) {
+    write_restart(s);
+    out.wrote(run_files(s.cio).restart_out);
+  }
   out.save_files(s);
 }
 
@@ -55,6 +59,7 @@ int run_program() {
   try {
     input(s);
     contro(s, out);
+    out.summary(s);
   } catch (const io::InputError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     status = 2;

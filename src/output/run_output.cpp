@@ -1,11 +1,16 @@
 #include "output/run_output.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 
 #include "io/fortran_format.hpp"
 #include "io/text_file.hpp"
 #include "output/field_table.hpp"
 #include "output/save_files.hpp"
+#include "output/uptake_file.hpp"
 #include "output/usrout.hpp"
 
 namespace questrand {
@@ -38,15 +43,23 @@ void RunOutput::restart_missing(const State& s) {
                run_files(s.cio).restart_in.c_str());
 }
 
-void RunOutput::start(const State& s) {
+void RunOutput::start(const State& s, bool continued) {
   files_ = run_files(s.cio);
   write_banner(console_);
   errno = 0;
   listing_ = std::fopen(files_.listing.c_str(), "w");
   if (!listing_) io::fail_file(files_.listing, "create");
+  wrote(files_.listing);
   for (const std::string& line : listing_heading(s)) to_listing(line);
   if (!s.ctime.steady && s.ctime.time <= s.ctime.dt) append_monitor_header();
+  start_uptake_file(files_.uptake(), continued);
+  wrote(kMonitorFile);
+  wrote(files_.uptake());
   print_tables(s);
+}
+
+void RunOutput::wrote(const std::string& name) {
+  if (std::find(written_.begin(), written_.end(), name) == written_.end()) written_.push_back(name);
 }
 
 void RunOutput::step_started(const State& s) {
@@ -169,6 +182,15 @@ void RunOutput::iteration_ended(const State& s, const IterationOutcome& outcome)
   if (outcome.state == IterationState::Limit) {
     for (const char* l : kWarning) to_listing(l);
     for (const char* l : kWarning) to_console(l);
+    if (progress_shown_) std::fprintf(stderr, "\r\033[K");
+    if (s.ctime.steady)
+      std::fprintf(stderr, "questrand: warning: the steady solve ended without convergence after maxit = %d outer iterations\n",
+                   s.cterm.maxit);
+    else
+      std::fprintf(stderr, "questrand: warning: step %d ended without convergence after maxit = %d outer iterations\n",
+                   s.ctime.istep, s.cterm.maxit);
+    ++warned_steps_;
+    if (first_warned_step_ == 0) first_warned_step_ = s.ctime.steady ? 1 : s.ctime.istep;
   }
   if (tm.iter % s.cio.prt_iter == 0) {
     print_tables(s);
@@ -178,13 +200,72 @@ void RunOutput::iteration_ended(const State& s, const IterationOutcome& outcome)
 
 void RunOutput::step_ended(const State& s) {
   append_monitor_line(s);
+  if (s.cio.save_con && (s.ctime.istep % s.cio.prt_step == 0 || s.ctime.istep == 1)) ++step_files_;
   write_step_files(s);
+  last_uptake_ = uptake_of(s);
+  append_uptake_line(files_.uptake(), last_uptake_);
   if (s.ctime.istep % s.cio.prt_step == 0 && s.cterm.iter % s.cio.prt_iter != 0) print_tables(s);
+  if (first_step_ < 0) first_step_ = s.ctime.istep;
+  ++steps_;
+  iterations_ += s.cterm.iter;
+  progress(s);
 }
 
-void RunOutput::run_ended(const State& s) { write_end_profiles(s, files_); }
+namespace {
 
-void RunOutput::save_files(const State& s) { write_save_files(s, files_); }
+double seconds_since(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+}  // namespace
+
+// One line on a terminal, rewritten in place: step k of N, the simulated
+// time, the elapsed and the estimated remaining wall time.
+void RunOutput::progress(const State& s) {
+  if (s.ctime.steady || !::isatty(STDERR_FILENO)) return;
+  const double elapsed = seconds_since(started_);
+  const int total = s.ctime.nsteps - first_step_ + 1;
+  const int done = s.ctime.istep - first_step_ + 1;
+  const double remaining = done > 0 ? elapsed / done * (total - done) : 0.0;
+  std::fprintf(stderr, "\r\033[Kquestrand: step %d of %d, time %.6g, elapsed %.1f s, remaining about %.1f s",
+               s.ctime.istep, s.ctime.nsteps, static_cast<double>(s.ctime.time), elapsed, remaining);
+  std::fflush(stderr);
+  progress_shown_ = true;
+}
+
+void RunOutput::summary(const State& s) {
+  if (progress_shown_) std::fprintf(stderr, "\r\033[K");
+  const char* unit = s.ctime.steady ? "steady solve" : (steps_ == 1 ? "step" : "steps");
+  std::fprintf(stderr, "questrand %s: run %s finished: %d %s, %lld outer iterations", QUESTRAND_VERSION,
+               files_.listing.c_str(), s.ctime.steady ? 1 : steps_, unit, iterations_);
+  if (warned_steps_ > 0)
+    std::fprintf(stderr, ", %d ended with the convergence warning (first: %s %d)\n", warned_steps_,
+                 s.ctime.steady ? "iteration limit" : "step", s.ctime.steady ? s.cterm.maxit : first_warned_step_);
+  else
+    std::fprintf(stderr, ", none ended with the convergence warning\n");
+  std::fprintf(stderr, "questrand: final time %.9g: m_memb %.9g, m_gel %.9g, c_gel_mean %.9g\n",
+               static_cast<double>(s.ctime.time), last_uptake_.m_memb, last_uptake_.m_gel, last_uptake_.c_gel_mean);
+  std::string files;
+  for (const std::string& f : written_) files += (files.empty() ? "" : ", ") + f;
+  if (step_files_ > 0) files += ", " + std::to_string(step_files_) + (step_files_ == 1 ? " set" : " sets") + " of T*.CON/.CPR/.VPR";
+  std::fprintf(stderr, "questrand: wall time %.3f s; files written: %s\n", seconds_since(started_), files.c_str());
+}
+
+void RunOutput::run_ended(const State& s) {
+  write_end_profiles(s, files_);
+  if (s.cio.save_con) {
+    wrote(files_.save(".CPR"));
+    wrote(files_.save(".VPR"));
+  }
+}
+
+void RunOutput::save_files(const State& s) {
+  write_save_files(s, files_);
+  const std::pair<bool, const char*> saves[] = {
+      {s.cio.save_vel, ".VEL"}, {s.cio.save_prs, ".PRS"}, {s.cio.save_tmp, ".TMP"}, {s.cio.save_con, ".CON"}};
+  for (const auto& [on, ext] : saves)
+    if (on) wrote(files_.save(ext));
+}
 
 bool RunOutput::close() {
   std::fflush(console_);

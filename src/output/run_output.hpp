@@ -9,11 +9,14 @@
 // or written throws io::FileError naming it.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "core/iteration.hpp"
 #include "core/state.hpp"
+#include "observables/uptake.hpp"
 #include "setup/run_files.hpp"
 
 namespace questrand {
@@ -31,8 +34,10 @@ class RunOutput {
 
   // Start of the run: console banner; the listing file (created, named by the
   // run name) with its heading; for a transient run with time <= dt the
-  // header line of monitor.dat; the field tables of the starting fields.
-  void start(const State& s);
+  // header line of monitor.dat; the uptake file <stem>.UPT, created with its
+  // header, or appended when the run continues from a restart file it read
+  // (`continued`); the field tables of the starting fields.
+  void start(const State& s, bool continued = false);
 
   // A time step begins: two empty lines and " IT=  n   TIME= t" on the
   // listing and the console.
@@ -42,12 +47,14 @@ class RunOutput {
   void iterations_started(const State& s);
 
   // An outer iteration ended: its listing line and console block; the
-  // divergence lines or the convergence warning; every prt_iter iterations
+  // divergence lines or the convergence warning (on standard error also a
+  // line naming the step and the iteration limit); every prt_iter iterations
   // the field tables (and a new header when the iterations go on).
   void iteration_ended(const State& s, const IterationOutcome& outcome);
 
-  // A time step ended: the monitor line, the step's concentration files, and
-  // the field tables at the step interval (unless just written).
+  // A time step ended: the monitor line, the step's concentration files, the
+  // uptake line, the field tables at the step interval (unless just
+  // written), and, when standard error is a terminal, the progress line.
   void step_ended(const State& s);
 
   // The run ended: the end-of-run profile files.
@@ -55,6 +62,14 @@ class RunOutput {
 
   // The save files of the final fields.
   void save_files(const State& s);
+
+  // Notes a file the run wrote outside this object (the restart file).
+  void wrote(const std::string& name);
+
+  // The end-of-run summary on standard error: steps and outer iterations,
+  // steps that ended with the convergence warning (and the first), the final
+  // time and uptake, the wall time and the files written.
+  void summary(const State& s);
 
   // Flushes and closes the listing; false when that fails.
   bool close();
@@ -66,9 +81,21 @@ class RunOutput {
   void to_console(const std::string& text);
   void print_tables(const State& s);
 
+  void progress(const State& s);
+
   std::FILE* console_;
   std::FILE* listing_ = nullptr;
   RunFiles files_;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  bool progress_shown_ = false;
+  int steps_ = 0;
+  long long iterations_ = 0;
+  int warned_steps_ = 0;
+  int first_warned_step_ = 0;
+  int first_step_ = -1;
+  int step_files_ = 0;
+  Uptake last_uptake_;
+  std::vector<std::string> written_;
 };
 
 // The line that reports a diverged run (with its leading blank), as the

@@ -80,6 +80,7 @@ std::string collision(const State& s, const std::string& listing) {
       {io.save_con, files.save(".CPR"), "the end-of-run profile file along x"},
       {io.save_con, files.save(".VPR"), "the end-of-run profile file along y"},
       {true, kMonitorFile, "the monitor file"},
+      {true, files.uptake(), "the uptake file"},
       {true, kProblemFile, "the problem input"},
   };
   for (const Named& o : outputs)
