@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds questrand and runs every test: the unit tests and reference runs,
-# the same suite under AddressSanitizer and UBSan, each fuzzer for a bounded
+# Builds questrand and runs every test: the unit tests, the reference runs and
+# the Python toolkit's tests, the C++ suite under AddressSanitizer and UBSan, each fuzzer for a bounded
 # time (FUZZ_SECONDS, default 60), and a check that the README's two commands,
 # run in their order on a fresh clone, find the whole suite.
 #
@@ -16,6 +16,8 @@ need cmake cmake
 need g++ g++
 need python3 python3
 need_file /usr/include/gtest/gtest.h libgtest-dev
+need_python_modules numpy:python3-numpy scipy:python3-scipy matplotlib:python3-matplotlib \
+  meshio:python3-meshio pytest:python3-pytest
 
 configure() {  # configure BUILD_DIR EXTRA_OPTIONS...
   local dir="$1"
