@@ -318,3 +318,40 @@ def test_four_runs_through_slurm(slurm, program, tmp_path):
     keep = [c for c in read_summary(tmp_path / "local")[0] if c != "wall_time"]
     assert [[r[c] for c in keep] for r in read_summary(tmp_path / "out")] == \
         [[r[c] for c in keep] for r in read_summary(tmp_path / "local")]
+
+
+# -- the example ---------------------------------------------------------------------
+@needs_snakemake
+def test_example_sweep_gives_what_its_readme_states(program, tmp_path):
+    """examples/sweep: the README's summary table is what the sweep gives
+    (to the digits stated), and its plot is drawn."""
+    example = REPO / "examples" / "sweep"
+    done = sweep(program, example / "PROB.INP", example / "SWEEP.csv", "-o", tmp_path / "out",
+                 "--cores", "2")
+    assert done.returncode == 0, done.stderr[-3000:]
+    text = (example / "README.md").read_text()
+    lines = text[text.index("<!-- summary -->"):].splitlines()[1:]
+    header = [cell.strip() for cell in lines[0].strip("|").split("|")]
+    columns = {"id": "id", "u_in (m/s)": "u_in", "steps": "steps", "outer iterations": "outer_iterations",
+               "warning steps": "warning_steps", "m_memb": "m_memb", "m_gel": "m_gel",
+               "c_gel_mean": "c_gel_mean"}
+    assert header == list(columns)
+    stated = []
+    for line in lines[2:]:
+        if not line.startswith("|"):
+            break
+        stated.append(dict(zip(header, (cell.strip() for cell in line.strip("|").split("|")))))
+    rows = read_summary(tmp_path / "out")
+    assert [row["id"] for row in rows] == [s["id"] for s in stated]
+    for row, want in zip(rows, stated):
+        assert row["status"] == "ok" and float(row["final_time"]) == 300.0
+        for title, column in columns.items():
+            if column == "id":
+                continue
+            if column in ("steps", "outer_iterations", "warning_steps"):
+                assert row[column] == want[title], (row["id"], column, row[column])
+                continue
+            mantissa = want[title].lower().split("e")[0].replace(".", "").lstrip("0")
+            tolerance = 0.5 * 10.0 ** -(len(mantissa) - 1) * abs(float(want[title])) * 1.0001
+            assert abs(float(row[column]) - float(want[title])) <= tolerance, (row["id"], column, row[column])
+    assert (tmp_path / "out" / "uptake.png").stat().st_size > 10000
