@@ -278,7 +278,7 @@ class Sweep:
         return cls.from_rows(base_path, rows, names, source=str(csv_path), **options)
 
     @classmethod
-    def from_grid(cls, base_path, specs, **options) -> "Sweep":
+    def from_grid(cls, base_path, specs, *, source="--grid", **options) -> "Sweep":
         """A sweep of every combination of value lists ``NAME=v1,v2,...``
         (the first name varies slowest).  The id of a run joins its
         ``NAME=value`` texts with ``__``."""
@@ -286,7 +286,7 @@ class Sweep:
         for spec in specs:
             name, sep, values = spec.partition("=")
             name = name.strip()
-            where = f"--grid {spec!r}"
+            where = f"{source} {spec!r}"
             if not sep or not name:
                 raise SweepError(f"{where}: expected NAME=v1,v2,...")
             if name not in _FIELD_TYPES or name == "runname":
@@ -304,13 +304,13 @@ class Sweep:
             names.append(name)
             lists.append(parsed)
         if not names:
-            raise SweepError("--grid: expected at least one NAME=v1,v2,...")
+            raise SweepError(f"{source}: expected at least one NAME=v1,v2,...")
         rows = []
         for combo in itertools.product(*lists):
             run_id = "__".join(f"{n}={text}" for n, (text, _) in zip(names, combo))
             where = "run " + ", ".join(f"{n}={text}" for n, (text, _) in zip(names, combo))
             rows.append((where, run_id, {n: value for n, (_, value) in zip(names, combo)}))
-        return cls.from_rows(base_path, rows, names, source="--grid", **options)
+        return cls.from_rows(base_path, rows, names, source=source, **options)
 
     # -- the workflow's configuration ---------------------------------------
     def to_config(self) -> dict:
@@ -351,7 +351,7 @@ class Sweep:
             specs = [f"{name}=" + ",".join(format_value(v) if not isinstance(v, str) else v
                                            for v in (values if isinstance(values, list) else [values]))
                      for name, values in grid.items()]
-            return cls.from_grid(base, specs, **options)
+            return cls.from_grid(base, specs, source="sweep configuration: grid", **options)
         runs = config["runs"]
         if not isinstance(runs, list):
             raise SweepError("sweep configuration: runs: expected a list of {id, values} entries")
