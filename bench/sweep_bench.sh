@@ -45,7 +45,7 @@ calc() { "$python" -c "print($1)"; }
 rm -rf "$scratch/cores1" "$scratch/cores2"
 
 start=$(now)
-for d in "$scratch"/direct/*/; do (cd "$d" && "$program" >console.txt); done
+for d in "$scratch"/direct/*/; do (cd "$d" && "$program" >console.txt 2>stderr.txt); done
 direct=$(calc "$(now) - $start")
 
 start=$(now)
