@@ -264,6 +264,14 @@ def _model_run(program: str, text: str, workdir: str, timeout, observable: str, 
             shutil.rmtree(workdir, ignore_errors=True)
 
 
+def _cores() -> int:
+    """The number of cores this process may use."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
 class Model:
     """The observable as a function of the parameters: one program run per
     distinct parameter set, each in its own directory under ``root``; runs
@@ -280,7 +288,7 @@ class Model:
         self.observable = observable
         self.root = Path(root)
         self.program = str(find_program(program))
-        self.jobs = max(1, int(jobs or os.cpu_count() or 1))
+        self.jobs = max(1, int(jobs or _cores()))
         self.timeout = timeout
         self.keep = keep
         self.upt_name = stem(problem.runname).rstrip(" ") + ".UPT"
@@ -358,6 +366,8 @@ class FitResult:
     curve_time: np.ndarray
     curve_value: np.ndarray
     fitted: np.ndarray
+    search_runs: int = 0
+    search_time: float = 0.0
     profile_ci95: np.ndarray | None = None
     profile_open: np.ndarray | None = None
 
@@ -384,8 +394,9 @@ class FitResult:
                     "noise_sigma": None if self.data.sigma is not None else self.noise,
                     "weighted": self.data.sigma is not None,
                     "evaluations": self.evaluations, "reused": self.reused,
+                    "search_evaluations": self.search_runs,
                     "converged": self.converged, "message": self.message,
-                    "wall_time": round(self.wall_time, 3)})
+                    "wall_time": round(self.wall_time, 3), "search_time": round(self.search_time, 3)})
         return out
 
 
@@ -535,7 +546,8 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
                         t_quantile=tq, evaluations=model.runs, reused=model.reused,
                         converged=bool(result.success), message=str(result.message),
                         wall_time=0.0, curve_time=times, curve_value=values,
-                        fitted=objective.predictions([theta])[0])
+                        fitted=objective.predictions([theta])[0], search_runs=model.runs,
+                        search_time=_time.perf_counter() - started)
         if profile:
             res.profile_ci95, res.profile_open = _profile(objective, theta, se, rss, tq, dof,
                                                           data.sigma is not None, lower, upper, say)
@@ -641,7 +653,11 @@ def format_result(res: FitResult) -> str:
                                                        for j in range(len(res.names))))
     state = "converged" if res.converged else "NOT converged"
     lines.append(f"{state}: {res.message}")
-    lines.append(f"{res.evaluations} model runs ({res.reused} reused), {res.wall_time:.2f} s")
+    if res.profile_ci95 is not None:
+        lines.append(f"{res.search_runs} model runs for the estimates ({res.search_time:.2f} s), "
+                     f"{res.evaluations} with the profiles ({res.reused} reused), {res.wall_time:.2f} s")
+    else:
+        lines.append(f"{res.evaluations} model runs ({res.reused} reused), {res.wall_time:.2f} s")
     if res.profile_open is not None and res.profile_open.any():
         lines.append("(>=, <=: the profile interval reaches the parameter's bound)")
     return "\n".join(lines)
