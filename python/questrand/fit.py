@@ -536,7 +536,8 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
             raise FitError(f"{' and '.join(names)} cannot be told apart with {data.observable} in "
                            "this run (the Jacobian at the optimum is singular)") from None
         se = np.sqrt(np.diag(cov))
-        correlation = cov / np.outer(se, se)
+        correlation = np.clip(cov / np.outer(se, se), -1.0, 1.0)
+        np.fill_diagonal(correlation, 1.0)
         tq = float(stats.t.ppf(0.975, dof))
         estimate = np.exp(theta)
         ci = np.column_stack([np.exp(theta - tq * se), np.exp(theta + tq * se)])
@@ -660,7 +661,7 @@ def format_result(res: FitResult) -> str:
         lines.append(f"{res.evaluations} model runs ({res.reused} reused), {res.wall_time:.2f} s")
     if res.profile_open is not None and res.profile_open.any():
         lines.append("(>=, <=: the profile interval reaches the parameter's bound)")
-    return "\n".join(lines)
+    return "\n".join(line.rstrip() for line in lines)
 
 
 def _interval(pair, open_sides=(False, False)) -> str:
