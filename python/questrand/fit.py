@@ -486,7 +486,11 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
     receives progress lines.  Raises :class:`FitError` with a one-line
     reason when the fit cannot be made.
     """
-    from scipy import optimize, stats
+    try:
+        from scipy import optimize, stats
+    except ImportError:
+        raise FitError("the fit needs scipy: install Debian's python3-scipy "
+                       "(and run /usr/bin/python3)") from None
 
     started = _time.perf_counter()
     if problem.steady:
