@@ -593,7 +593,7 @@ def _profile(objective: _Objective, theta, se, rss, tq, dof, weighted, lower, up
 
                 inner = optimize.least_squares(fun, nuisance["start"], jac=jac,
                                                bounds=(lower[others], upper[others]), method="trf",
-                                               xtol=1e-6, ftol=1e-8, gtol=1e-8, max_nfev=50 * p)
+                                               xtol=1e-5, ftol=1e-7, gtol=1e-8, max_nfev=50 * p)
                 nuisance["start"] = inner.x
                 r = inner.fun
             else:
@@ -619,7 +619,9 @@ def _profile(objective: _Objective, theta, se, rss, tq, dof, weighted, lower, up
             if found is None:
                 intervals[k, side], reaches[k, side] = math.exp(bound), True
                 continue
-            root = optimize.brentq(excess, inside, found, xtol=1e-4, rtol=1e-10, maxiter=40)
+            # the ends to 1 % of the standard error (at least 1e-4 in ln p)
+            root = optimize.brentq(excess, inside, found, xtol=max(1e-4, 0.01 * se[k]),
+                                   rtol=1e-10, maxiter=40)
             intervals[k, side] = math.exp(root)
         say(f"profile of {objective.model.params[k].name}: "
             f"[{intervals[k, 0]:.6g}, {intervals[k, 1]:.6g}] ({objective.model.runs} model runs so far)")

@@ -79,20 +79,28 @@ def test_one_parameter_search_needs_few_runs(program, tmp_path):
     assert res.reused >= 1  # the Jacobian's base point is the residuals' run
 
 
+# The uptake of the gel tells the membrane from the gel best when the gel
+# diffusion is fast and the membrane the slower step (correlation about
+# -0.88 here; with equal time scales the two are nearly interchangeable).
+UPTAKE_MEMB, UPTAKE_GEL = 5e-11, 2e-9
+UPTAKE_BASE = BASE.replace(diff_memb=UPTAKE_MEMB, diff_gel=UPTAKE_GEL, dt=20.0)
+
+
 def test_two_parameters_diff_memb_and_diff_gel_from_the_gel_uptake(program, tmp_path):
-    data, _ = synthetic(program, tmp_path, "m_gel", noise=0.005, seed=21)
-    start = BASE.replace(diff_memb=6e-10, diff_gel=2e-10)
+    data, _ = synthetic(program, tmp_path, "m_gel", noise=0.003, seed=21, problem=UPTAKE_BASE)
+    start = UPTAKE_BASE.replace(diff_memb=1.5e-10, diff_gel=7e-10)
     res = fit(start, data, ["diff_memb", "diff_gel"], jobs=2, program=program)
     print("\n" + format_result(res))
     assert res.converged
-    for k, truth in enumerate((TRUE_MEMB, TRUE_GEL)):
+    for k, truth in enumerate((UPTAKE_MEMB, UPTAKE_GEL)):
         assert abs(res.estimate[k] / truth - 1) < 0.05, res.names[k]
         assert res.ci95[k, 0] < res.estimate[k] < res.ci95[k, 1]
     corr = res.correlation[0, 1]
-    assert corr == pytest.approx(res.correlation[1, 0])
-    assert -1 < corr < 1 and corr != 0
+    assert corr == res.correlation[1, 0]
+    assert -0.99 < corr < -0.5
     text = format_result(res)
     assert "correlation:" in text and f"{corr:.3f}" in text
+    assert res.as_json()["correlation"]["diff_memb"]["diff_gel"] == pytest.approx(corr)
 
 
 def test_sigma_column_weights_the_residuals(program, tmp_path):
