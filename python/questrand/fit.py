@@ -429,9 +429,11 @@ class _Objective:
         if np.any(outside):
             bad = t[outside][0]
             line = int(np.argmax(outside)) + 2
-            raise FitError(f"{self.data.path}: line {line}: time {bad:g} lies outside the run, which "
-                           f"covers times {times[0]:g} to {times[-1]:g} (its time steps: "
-                           f"dt = {self.model.problem.dt:g}, nsteps = {self.model.problem.nsteps})")
+            where = (f"before its first step at {times[0]:g}" if bad < times[0]
+                     else f"after its last step at {times[-1]:g}")
+            raise FitError(f"{self.data.path}: line {line}: time {bad:g} lies outside the run, "
+                           f"{where} (dt = {self.model.problem.dt:g}, "
+                           f"nsteps = {self.model.problem.nsteps})")
         return np.interp(t, times, values)
 
     def residuals(self, theta):
@@ -472,7 +474,7 @@ class _Objective:
 
 
 def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEFAULT_STEP,
-        profile=False, workdir=None, program=None, timeout=None, max_runs=None,
+        profile=False, workdir=None, program=None, timeout=None, max_evaluations=None,
         log=None) -> FitResult:
     """Fit the reals ``names`` of ``problem`` to the measured curve ``data``.
 
@@ -481,8 +483,8 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
     the relative change of a parameter for the finite differences;
     ``profile`` adds profile-likelihood intervals; ``workdir`` keeps every
     model run in its own subdirectory there (default: a temporary directory,
-    removed afterwards); ``max_runs`` caps the program runs of the
-    least-squares search (default 100 per parameter).  ``log``, a callable,
+    removed afterwards); ``max_evaluations`` caps the residual evaluations
+    of the least-squares search (default 100 per parameter).  ``log``, a callable,
     receives progress lines.  Raises :class:`FitError` with a one-line
     reason when the fit cannot be made.
     """
@@ -519,7 +521,7 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
         result = optimize.least_squares(
             objective.residuals, theta0, jac=objective.jacobian, bounds=(lower, upper),
             method="trf", x_scale=1.0, xtol=1e-6, ftol=1e-8, gtol=1e-8,
-            max_nfev=max_runs or 100 * p)
+            max_nfev=max_evaluations or 100 * p)
         theta = result.x
         say(f"least squares: {result.message} ({model.runs} model runs)")
         if objective.last_jac is not None and np.array_equal(objective.last_jac[0], theta):
@@ -729,8 +731,9 @@ def add_parser(subparsers):
     parser.add_argument("--workdir", metavar="DIR", help="keep every model run in DIR/run-NNNN "
                                                          "(default: a temporary directory, removed)")
     parser.add_argument("--timeout", type=float, metavar="S", help="stop a model run after S seconds")
-    parser.add_argument("--max-runs", type=int, metavar="N",
-                        help="cap on the model runs of the search (default 100 per parameter)")
+    parser.add_argument("--max-evaluations", type=int, metavar="N",
+                        help="cap on the residual evaluations of the search (default 100 per "
+                             "parameter); each also costs up to one model run per parameter")
     parser.set_defaults(func=_main)
     return parser
 
@@ -744,7 +747,7 @@ def _main(args) -> int:
     data = read_data(args.data, args.observable)
     result = fit(problem, data, args.param, parse_bounds(args.bounds), jobs=args.jobs,
                  step=args.step, profile=args.profile, workdir=args.workdir,
-                 timeout=args.timeout, max_runs=args.max_runs,
+                 timeout=args.timeout, max_evaluations=args.max_evaluations,
                  log=lambda line: print(line, file=sys.stderr))
     print(format_result(result))
     if args.json:

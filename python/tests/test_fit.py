@@ -177,9 +177,25 @@ def test_a_failing_model_run_gives_its_own_error_line(program, tmp_path):
 def test_data_outside_the_run_is_refused(program, tmp_path):
     data = Data(tmp_path / "late.csv", "C(GelMid)", np.array([10.0, 20.0, 400.0]),
                 np.array([0.0, 0.01, 0.5]))
-    with pytest.raises(FitError, match=r"late.csv: line 4: time 400 lies outside the run, which "
-                                       r"covers times 10 to 300"):
+    with pytest.raises(FitError, match=r"late.csv: line 4: time 400 lies outside the run, "
+                                       r"after its last step at 300 \(dt = 10, nsteps = 30\)"):
         fit(BASE, data, ["diff_gel"], jobs=1, program=program)
+
+
+def test_a_point_at_time_zero_is_outside_the_run(program, tmp_path):
+    data = Data(tmp_path / "early.csv", "C(GelMid)", np.array([0.0, 10.0, 20.0]),
+                np.array([0.0, 0.01, 0.02]))
+    with pytest.raises(FitError, match=r"early.csv: line 2: time 0 lies outside the run, "
+                                       r"before its first step at 10"):
+        fit(BASE, data, ["diff_gel"], jobs=1, program=program)
+
+
+def test_a_search_cut_short_is_marked_not_converged(program, tmp_path):
+    data, _ = synthetic(program, tmp_path, "C(GelMid)", noise=0.01, seed=3)
+    res = fit(BASE.replace(diff_gel=2e-10), data, ["diff_gel"], jobs=1, program=program,
+              max_evaluations=2)
+    assert not res.converged and "maximum number of function evaluations" in res.message
+    assert "NOT converged" in format_result(res)
 
 
 def test_fewer_points_than_parameters_is_refused(tmp_path):
