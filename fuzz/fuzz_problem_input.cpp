@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "control/state.hpp"
+#include "core/state.hpp"
 #include "io/list_reader.hpp"
 #include "setup/input.hpp"
 
@@ -51,7 +51,6 @@ void reset(State& w, const State& p) {
   w.cio = p.cio;
   w.cgen = p.cgen;
   w.cprob = p.cprob;
-  w.chan = p.chan;
 }
 
 [[noreturn]] void broken(const char* what) {

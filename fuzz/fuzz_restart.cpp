@@ -21,7 +21,7 @@
 #include <string>
 
 #include "control/restart.hpp"
-#include "control/state.hpp"
+#include "core/state.hpp"
 #include "io/list_reader.hpp"
 
 namespace {

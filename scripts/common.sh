@@ -20,5 +20,26 @@ need_file() {  # need_file PATH PACKAGE
   echo "questrand: $1 not found: install the Debian package $2 (apt-get install $2)" >&2
   exit 1
 }
+# need_python_modules MODULE:PACKAGE ...: Debian's python3 must import every
+# MODULE; a missing one is installed (as root) or named with its PACKAGE.
+# The tools use /usr/bin/python3: the python3 first on PATH may be another
+# interpreter without Debian's packages.
+debian_python=/usr/bin/python3
+need_python_modules() {
+  local item module package missing=()
+  [ -x "$debian_python" ] || install_package python3 || true
+  for item in "$@"; do
+    module=${item%%:*}
+    package=${item#*:}
+    if ! "$debian_python" -c "import $module" >/dev/null 2>&1; then
+      install_package "$package" && "$debian_python" -c "import $module" >/dev/null 2>&1 && continue
+      missing+=("$package")
+    fi
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "questrand: $debian_python lacks Python modules: install the Debian packages ${missing[*]} (apt-get install ${missing[*]})" >&2
+    exit 1
+  fi
+}
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(nproc 2>/dev/null || echo 2)"

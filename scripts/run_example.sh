@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Builds questrand and runs the shipped instrument example in a scratch
-# directory; prints where the results are.
+# Builds questrand, runs the main example (examples/instrument) in a scratch
+# directory, prints the run's summary, and draws its plots with the Python
+# toolkit; prints where the results and the plots are.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 need cmake cmake
 need g++ g++
+need_python_modules numpy:python3-numpy matplotlib:python3-matplotlib meshio:python3-meshio
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release -DQUESTRAND_TESTS=OFF >/dev/null
 cmake --build "$root/build" -j"$jobs" --target questrand >/dev/null
 work="$(mktemp -d "${TMPDIR:-/tmp}/questrand-example.XXXXXX")"
 cp "$root/examples/instrument/PROB.INP" "$work/"
-(cd "$work" && "$root/build/questrand" > console.txt)
-tail -n 6 "$work/console.txt"
+"$root/build/questrand" -C "$work" > "$work/console.txt"
 echo
 echo "example run finished in $work:"
 ls "$work"
+echo
+echo "plots:"
+QUESTRAND_PYTHON="$debian_python" "$root/build/questrand" plot "$work" -o "$work/plots"

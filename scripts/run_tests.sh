@@ -1,23 +1,44 @@
 #!/usr/bin/env bash
-# Builds questrand and runs every test: the unit tests and reference runs,
-# the same suite under AddressSanitizer and UBSan, and each fuzzer for a
-# bounded time (FUZZ_SECONDS, default 60).
+# Builds questrand and runs every test: the unit tests, the reference runs and
+# the Python toolkit's tests, the C++ suite under AddressSanitizer and UBSan, each fuzzer for a bounded
+# time (FUZZ_SECONDS, default 60), and a check that the README's two commands,
+# run in their order on a fresh clone, find the whole suite.
+#
+# Every build option the suite relies on is set here, so a build directory
+# configured by another script (run_example.sh builds without tests) cannot
+# turn the tests off.  ctest fails when it finds no test.
+#
+# QUESTRAND_LIST_TESTS=1: configure and build the release suite, print the
+# number of tests ctest finds, and stop (used by the fresh-clone check).
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 need cmake cmake
 need g++ g++
 need python3 python3
 need_file /usr/include/gtest/gtest.h libgtest-dev
+need_python_modules numpy:python3-numpy scipy:python3-scipy matplotlib:python3-matplotlib \
+  meshio:python3-meshio pytest:python3-pytest
+
+configure() {  # configure BUILD_DIR EXTRA_OPTIONS...
+  local dir="$1"
+  shift
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DQUESTRAND_TESTS=ON -DQUESTRAND_BENCH=OFF \
+    -DQUESTRAND_FUZZ=OFF "$@" >/dev/null
+}
 
 echo "== build and test (release)"
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+configure "$root/build" -DQUESTRAND_SANITIZE=OFF
 cmake --build "$root/build" -j"$jobs"
-(cd "$root/build" && ctest --output-on-failure -j"$jobs")
+if [ "${QUESTRAND_LIST_TESTS:-0}" = 1 ]; then
+  (cd "$root/build" && ctest -N --no-tests=error | sed -n 's/^Total Tests: //p')
+  exit 0
+fi
+(cd "$root/build" && ctest --output-on-failure --no-tests=error -j"$jobs")
 
 echo "== build and test (address and undefined-behaviour sanitizers)"
-cmake -S "$root" -B "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Release -DQUESTRAND_SANITIZE=ON >/dev/null
+configure "$root/build-sanitize" -DQUESTRAND_SANITIZE=ON
 cmake --build "$root/build-sanitize" -j"$jobs"
-(cd "$root/build-sanitize" && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$jobs")
+(cd "$root/build-sanitize" && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure --no-tests=error -j"$jobs")
 
 echo "== fuzzers"
 need clang++-14 clang-14
@@ -27,4 +48,7 @@ if ! fuzzer_lib && ! { install_package libclang-rt-14-dev && fuzzer_lib; }; then
   exit 1
 fi
 bash "$root/fuzz/run_fuzzers.sh" "${FUZZ_SECONDS:-60}"
+
+echo "== the README's two commands on a fresh clone"
+bash "$root/scripts/check_readme_commands.sh" "$(cd "$root/build" && ctest -N | sed -n 's/^Total Tests: //p')"
 echo "all tests passed"

@@ -1,5 +1,6 @@
 // questrand: simulator of a flow-through diffusion instrument.  Reads
-// PROB.INP in the working directory; takes no arguments.
-#include "control/driver.hpp"
+// PROB.INP in the working directory; see control/command_line.hpp for the
+// options.
+#include "control/command_line.hpp"
 
-int main() { return questrand::run_program(); }
+int main(int argc, char** argv) { return questrand::program_main(argc, argv); }

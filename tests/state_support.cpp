@@ -2,11 +2,8 @@
 
 #include <sstream>
 
-#include "control/driver.hpp"
-#include "control/init.hpp"
-#include "setup/geometry.hpp"
+#include "control/run.hpp"
 #include "setup/input.hpp"
-#include "setup/properties.hpp"
 
 namespace qtest {
 
@@ -32,10 +29,7 @@ std::string ProblemText::text() const {
 std::unique_ptr<questrand::State> prepared_state(const std::string& prob_text) {
   auto s = std::make_unique<questrand::State>();
   questrand::read_problem(*s, "PROB.INP", prob_text);
-  questrand::geom(*s);
-  questrand::set_starting_fields(*s);
-  questrand::init(*s);
-  questrand::props(*s);
+  questrand::start_run(*s);
   return s;
 }
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "control/state.hpp"
+#include "core/state.hpp"
 
 namespace qtest {
 

@@ -120,6 +120,18 @@ int run_program(const fs::path& dir, const std::string& console, const std::stri
   return -1;
 }
 
+std::string without_summary(const std::string& err) {
+  std::string out;
+  std::istringstream in(err);
+  std::string line;
+  while (std::getline(in, line)) {
+    const bool summary = (line.rfind("questrand ", 0) == 0 && line.find(": run ") != std::string::npos) ||
+                         line.rfind("questrand: final time ", 0) == 0 || line.rfind("questrand: wall time ", 0) == 0;
+    if (!summary) out += line + "\n";
+  }
+  return out;
+}
+
 WorkingDir::WorkingDir(const fs::path& p) : old_(fs::current_path()) { fs::current_path(p); }
 WorkingDir::~WorkingDir() {
   std::error_code ec;

@@ -49,6 +49,9 @@ class ScratchDir {
 int run_program(const std::filesystem::path& dir, const std::string& console = "console.txt",
                 const std::string& stderr_file = "stderr.txt");
 
+// Standard error without the three lines of the end-of-run summary.
+std::string without_summary(const std::string& err);
+
 // Changes the working directory for the lifetime of the object.
 class WorkingDir {
  public:

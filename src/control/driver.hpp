@@ -1,10 +1,11 @@
-// The run driver: start of run, time loop, outer iterations, end of run.
+// The run driver: the time loop and the outer iterations of a whole run, with
+// the run's output written around the numerics.
 #pragma once
 
 #include <stdexcept>
-#include <string>
 
-#include "control/state.hpp"
+#include "core/state.hpp"
+#include "output/run_output.hpp"
 
 namespace questrand {
 
@@ -15,24 +16,13 @@ class Diverged : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Starting fields over every node: u, v, p, pcor, t, c = 0; den = den0,
-// vis = vis0, gamt = vis0/prandtl, gamc = vis0/schmidt.
-void set_starting_fields(State& s);
-
-// Start of a time step: uold = u, vold = v, told = t, cold = c,
-// denold = den over every node.
-void copy_to_old_level(State& s);
-
 // Runs the whole computation from the state the problem input left:
-// geometry, starting fields, init, optional restart read, properties, the
-// start-of-run output and tables; then each time step (one pass for a steady
-// run) with its outer iterations calcu, calcv, calcp, calct, calcc (each by
-// its switch), the residual normalisation, the listing and console lines and
-// the convergence test (largest normalised residual <= convtol) or the
-// iteration limit maxit (warning); finally the end-of-run output, the
-// restart file and the save files.  A zero residual reference leaves its
-// residual undivided.
-void contro(State& s);
+// start_run and the start-of-run output; each time step (one pass for a
+// steady run) with its outer iterations until convergence or the iteration
+// limit (a warning); finally the end-of-run output, the restart file and the
+// save files.  A diverged iteration throws Diverged after its lines are
+// written.
+void contro(State& s, RunOutput& out);
 
 // Program entry: reads PROB.INP and runs contro.  Returns the exit status:
 // 0 success, 1 an output file could not be written, 2 bad input (PROB.INP or

@@ -1,7 +1,7 @@
 // Starting fields, inlet fluxes and residual references.
 #pragma once
 
-#include "control/state.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 

@@ -19,7 +19,7 @@
 #include "io/fortran_format.hpp"
 #include "io/list_reader.hpp"
 #include "io/text_file.hpp"
-#include "setup/text_helpers.hpp"
+#include "setup/run_files.hpp"
 
 namespace questrand {
 
@@ -77,6 +77,11 @@ class RestartParser {
                          " (not a restart file written by a run of this problem)");
   }
 
+  // A record that is well framed but holds an impossible value.
+  [[noreturn]] void fail_value(int record, const std::string& what) const {
+    throw io::InputError(name_ + ": record " + std::to_string(record) + ": " + what);
+  }
+
   // Reads the frame of record `number`, which must hold `expected` bytes.
   Record next(int number, std::size_t expected, const std::string& content) {
     const std::size_t left = bytes_.size() - pos_;
@@ -113,16 +118,25 @@ class RestartParser {
 
 }  // namespace
 
-void read_restart(State& s) {
-  const std::string name = trimmed(s.cio.rstin_name);
+bool read_restart(State& s) {
+  const std::string name = run_files(s.cio).restart_in;
   struct stat st {};
-  std::ifstream in;
-  if (!name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode)) in.open(name, std::ios::binary);
-  if (!in.is_open()) {
-    std::fprintf(s.chan.console, "%s\n",
-                 io::FreeLine().text(" UNABLE TO READ RESTART FILE ").text(s.cio.rstin_name).str().c_str());
-    return;
+  errno = 0;
+  if (::stat(name.c_str(), &st) != 0 && errno == ENOENT) {
+    return false;  // no restart file: the run starts from the initial fields
   }
+  // A restart file that exists but cannot be read is bad input: going on
+  // would replace the file the user asked to continue from.
+  if (errno != 0)
+    throw io::InputError(name + ": cannot read the restart file: " + std::strerror(errno));
+  if (!S_ISREG(st.st_mode))
+    throw io::InputError(name + ": cannot read the restart file: " +
+                         (S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file"));
+  errno = 0;
+  std::ifstream in(name, std::ios::binary);
+  if (!in.is_open())
+    throw io::InputError(name + ": cannot read the restart file: " +
+                         (errno != 0 ? std::strerror(errno) : "it cannot be opened"));
   // The largest restart file: a 350 by 350 grid, transient header.
   constexpr long long kMaxRestartBytes = 24 + 9 * (8 + 4LL * kMaxGrid * kMaxGrid);
   if (st.st_size > kMaxRestartBytes)
@@ -131,6 +145,7 @@ void read_restart(State& s) {
   std::ostringstream ss;
   ss << in.rdbuf();
   load_restart(s, name, ss.str());
+  return true;
 }
 
 void load_restart(State& s, const std::string& name, const std::string& bytes) {
@@ -164,6 +179,17 @@ void load_restart(State& s, const std::string& name, const std::string& bytes) {
     parser.fail(1, std::string("the ") + counted + " " + std::to_string(count) + " is out of range");
   const float time = steady ? 0.0f : load_f32(h + 12);
   if (!std::isfinite(time)) parser.fail(1, "the time is not a finite number");
+
+  // Every value of every field record must be a finite number.
+  static const char* const field_names[9] = {"u", "v", "p", "t", "c", "vis", "den", "gamt", "gamc"};
+  for (int k = 0; k < 9; ++k) {
+    const unsigned char* d = parser.data() + records[k].offset;
+    for (int j = 1; j <= nj; ++j)
+      for (int i = 1; i <= ni; ++i, d += 4)
+        if (!std::isfinite(load_f32(d)))
+          parser.fail_value(k + 2, std::string("field ") + field_names[k] + ": the value at node (" +
+                                       std::to_string(i) + "," + std::to_string(j) + ") is not a finite number");
+  }
 
   // Every record is sound: take the values.
   if (steady) {
@@ -207,8 +233,11 @@ void write_restart(const State& s) {
     store_u32(out, field_len);
   }
 
-  const std::string name = trimmed(s.cio.rstout_name);
-  const std::string temp = name + ".part" + std::to_string(::getpid());
+  // One fixed temporary name per restart file: a write cut short by a kill
+  // leaves at most this one file, which the next write replaces.
+  const RunFiles files = run_files(s.cio);
+  const std::string& name = files.restart_out;
+  const std::string& temp = files.restart_temp;
   errno = 0;
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) io::fail_file(name, "create the restart file (as " + temp + ")");
@@ -237,46 +266,6 @@ void write_restart(const State& s) {
     errno = err;
     io::fail_file(name, "replace the restart file");
   }
-}
-
-std::string save_name(const State& s, const char* ext) {
-  return s.cio.runname.substr(0, static_cast<std::size_t>(stem_length(s.cio.runname))) + ext;
-}
-
-namespace {
-
-void write_scalar_save(const State& s, const char* ext, const Field& phi) {
-  const Cgrid& g = s.cgrid;
-  io::TextFile f(save_name(s, ext), "w");
-  for (int j = 2; j <= g.jlast; ++j)
-    for (int i = 2; i <= g.ilast; ++i) f.line(io::FreeLine().real(g.x(i)).real(g.y(j)).real(phi(i, j)).str());
-  f.close();
-}
-
-void write_velocity_save(const State& s) {
-  const Cgrid& g = s.cgrid;
-  const Field& u = s.cvar.u;
-  const Field& v = s.cvar.v;
-  io::TextFile f(save_name(s, ".VEL"), "w");
-  for (int j = 2; j <= g.jlast; ++j) {
-    const float fy = (g.y(j) - g.y(j - 1)) / (g.y(j + 1) - g.y(j - 1));
-    for (int i = 2; i <= g.ilast; ++i) {
-      const float fx = (g.x(i) - g.x(i - 1)) / (g.x(i + 1) - g.x(i - 1));
-      const float u_node = fx * u(i + 1, j) + (1.0f - fx) * u(i, j);
-      const float v_node = fy * v(i, j + 1) + (1.0f - fy) * v(i, j);
-      f.line(io::FreeLine().real(g.x(i)).real(g.y(j)).real(u_node).real(v_node).str());
-    }
-  }
-  f.close();
-}
-
-}  // namespace
-
-void write_save_files(const State& s) {
-  if (s.cio.save_vel) write_velocity_save(s);
-  if (s.cio.save_prs) write_scalar_save(s, ".PRS", s.cvar.p);
-  if (s.cio.save_tmp) write_scalar_save(s, ".TMP", s.cvar.t);
-  if (s.cio.save_con) write_scalar_save(s, ".CON", s.cvar.c);
 }
 
 }  // namespace questrand

@@ -1,4 +1,4 @@
-// Restart file (binary, ten length-framed records) and the text save files.
+// Restart file (binary, ten length-framed records).
 //
 // Record framing: 4-byte little-endian data length L, L data bytes, L again.
 // Record 1: ni, nj, iter (steady, L = 12) or ni, nj, istep, time (transient,
@@ -8,19 +8,20 @@
 
 #include <string>
 
-#include "control/state.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 
-// Reads the restart file rstin_name.  A file that cannot be opened gives the
-// console line " UNABLE TO READ RESTART FILE <name>" and changes nothing.
-// A file that opens but is not a restart file of this run (broken framing,
-// records of the wrong size, the header form of the other kind of run, or a
-// grid different from this run's) throws io::InputError naming the file and
-// the record; the state is then unchanged.  On success the nine fields are
+// Reads the restart file rstin_name; false (and nothing changed) when the
+// file does not exist.  A file that exists but cannot be read
+// (permissions, a directory), or is not a restart file of this run (broken
+// framing, records of the wrong size, the header form of the other kind of
+// run, a grid different from this run's, a value that is not a finite
+// number) throws io::InputError naming the file and the record (and the
+// field and node of a non-finite value); the state is then unchanged.  On success the nine fields are
 // replaced and maxit (steady) or nsteps (transient) is raised by the iter or
 // istep read.
-void read_restart(State& s);
+bool read_restart(State& s);
 
 // The checks and the read of read_restart, on the bytes of a restart file
 // called `name`.
@@ -28,16 +29,10 @@ void load_restart(State& s, const std::string& name, const std::string& bytes);
 
 // Writes the restart file rstout_name.  The records go to a temporary file
 // in the same directory, which replaces the old file only once complete, so
-// a failed write leaves the previous restart file as it was.  Failures throw
+// a failed write leaves the previous restart file as it was.  The temporary
+// file has one fixed name per restart file (restart_temp_name), so a write cut
+// short by a kill leaves at most that one file, replaced by the next write.  Failures throw
 // io::FileError.
 void write_restart(const State& s);
-
-// The save files chosen by save_vel, save_prs, save_tmp and save_con, in that
-// order: one free-format line per interior node (J outer, I inner) with
-// x, y and the node values (u and v interpolated from their faces).
-void write_save_files(const State& s);
-
-// Name of a save file: the run name's stem followed by ext.
-std::string save_name(const State& s, const char* ext);
 
 }  // namespace questrand

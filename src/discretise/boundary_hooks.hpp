@@ -4,7 +4,7 @@
 // channel; rows jmemb1..jlast (membrane and gel) are solid for the flow.
 #pragma once
 
-#include "control/state.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 

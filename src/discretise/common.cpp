@@ -5,11 +5,11 @@
 
 namespace questrand {
 
-void solve_equation(State& s, int selector, const Range& r, Field& phi, int sweeps, float tol) {
-  if (selector == 1) {
-    adisol(s.ccoef, r.istart, r.jstart, r.iend, r.jend, phi, sweeps, tol);
-  } else if (selector == 2) {
-    simsol(s.ccoef, s.csolv.solver_alpha, s.cgrid.ni, s.cgrid.nj, r.istart, r.jstart, r.iend, r.jend, phi, sweeps);
+void solve_equation(State& s, const EquationSettings& eq, const Range& r, Field& phi) {
+  if (eq.solver == 1) {
+    adisol(s.ccoef, r, phi, LineSolverParams{eq.sweeps, eq.tol});
+  } else if (eq.solver == 2) {
+    simsol(s.ccoef, r, phi, WholeFieldParams{s.cgrid.ni, s.cgrid.nj, eq.sweeps}, s.csolv.solver_alpha);
   }
 }
 

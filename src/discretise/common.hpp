@@ -5,7 +5,9 @@
 
 #include <cmath>
 
-#include "control/state.hpp"
+#include "core/equation_settings.hpp"
+#include "core/range.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 
@@ -24,10 +26,67 @@ inline float hybrid_plus(float f, float d) {
   return m + half;
 }
 
-// Face mass fluxes of one control volume.
+// What the assembly of every equation reads, under the names the formulas
+// use: the grid, the velocities and pressure, the densities (current and
+// previous time level) and viscosity, the coefficient block and the time step.
+struct AssemblyView {
+  const Cgrid& g;
+  Field& u;
+  Field& v;
+  Field& p;
+  const Field& den;
+  const Field& denold;
+  const Field& vis;
+  Ccoef& cf;
+  bool steady;
+  float dt;
+};
+
+inline AssemblyView assembly_view(State& s) {
+  return {s.cgrid,      s.cvar.u,     s.cvar.v, s.cvar.p,        s.cprop.den,
+          s.cprop.denold, s.cprop.vis, s.ccoef,  s.ctime.steady, s.ctime.dt};
+}
+
+// Face areas and volume of the control volume of each variable at (i, j),
+// each product in the order its equation writes it (radii rad, radv, radvs
+// are 1 in the plane geometry):
+//   scalar (t, c): north/south wx radv, east/west rad hy, V = wx rad hy
+//   continuity:    the same faces, V = wx hy rad
+//   u (west face): north/south wxu radv, east/west hy rad, V = hy wxu rad
+//   v (south face): north/south wx radvs, east/west hyv radv, V = hyv wx radv
+struct CellFaces {
+  float area_n, area_s, area_ew, vol;
+};
+inline CellFaces scalar_cell(const Cgrid& g, int i, int j) {
+  return {g.wx(i) * g.radv(j + 1), g.wx(i) * g.radv(j), g.rad(j) * g.hy(j), g.wx(i) * g.rad(j) * g.hy(j)};
+}
+inline CellFaces continuity_cell(const Cgrid& g, int i, int j) {
+  return {g.wx(i) * g.radv(j + 1), g.wx(i) * g.radv(j), g.hy(j) * g.rad(j), g.wx(i) * g.hy(j) * g.rad(j)};
+}
+inline CellFaces u_cell(const Cgrid& g, int i, int j) {
+  return {g.wxu(i) * g.radv(j + 1), g.wxu(i) * g.radv(j), g.hy(j) * g.rad(j), g.hy(j) * g.wxu(i) * g.rad(j)};
+}
+inline CellFaces v_cell(const Cgrid& g, int i, int j) {
+  return {g.wx(i) * g.radvs(j + 1), g.wx(i) * g.radvs(j), g.hyv(j) * g.radv(j), g.hyv(j) * g.wx(i) * g.radv(j)};
+}
+
+// Face mass fluxes and diffusion conductances of one control volume.
 struct FaceFluxes {
   float fn, fs, fe, fw;
 };
+struct FaceConductances {
+  float dn, ds, de, dw;
+};
+
+// Neighbour coefficients of cell (i, j) by the hybrid weighting:
+//   an = hybrid_minus(Fn, Dn), as = hybrid_plus(Fs, Ds),
+//   ae = hybrid_minus(Fe, De), aw = hybrid_plus(Fw, Dw).
+inline void set_hybrid_coefficients(Ccoef& cf, int i, int j, const FaceFluxes& f, const FaceConductances& d) {
+  cf.an(i, j) = hybrid_minus(f.fn, d.dn);
+  cf.as(i, j) = hybrid_plus(f.fs, d.ds);
+  cf.ae(i, j) = hybrid_minus(f.fe, d.de);
+  cf.aw(i, j) = hybrid_plus(f.fw, d.dw);
+}
 
 // Transient term and mass-imbalance correction of cell (i, j), with the
 // accumulation factors a0 = rho_old V / dt and b0 = rho V / dt (both 0 in a
@@ -50,11 +109,6 @@ inline void transient_and_imbalance(Ccoef& cf, int i, int j, bool steady, float 
   cf.su(i, j) = cf.su(i, j) + cp * phi;
   cf.sp(i, j) = cf.sp(i, j) - cp;
 }
-
-// Index range of a solved equation.
-struct Range {
-  int istart, jstart, iend, jend;
-};
 
 // Per-cell absolute residuals of the equation being relaxed (scratch).
 inline Field cell_residual;
@@ -94,9 +148,9 @@ float relax_and_residual(State& s, const Range& r, Field& phi, float relax, Volu
   return res;
 }
 
-// Hands the assembled equation to the solver named by `selector`: 1 the line
-// solver (with sweeps and tol), 2 the whole-field solver (with sweeps); any
-// other value solves nothing.
-void solve_equation(State& s, int selector, const Range& r, Field& phi, int sweeps, float tol);
+// Hands the assembled equation to the solver its settings name: 1 the line
+// solver (with sweeps and tol), 2 the whole-field solver (with sweeps and the
+// shared solver_alpha); any other value solves nothing.
+void solve_equation(State& s, const EquationSettings& eq, const Range& r, Field& phi);
 
 }  // namespace questrand

@@ -1,7 +1,7 @@
 // Momentum equations on the staggered cells and the pressure correction.
 #pragma once
 
-#include "control/state.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 

@@ -5,26 +5,13 @@
 namespace questrand {
 
 void calcu(State& s) {
-  const Cgrid& g = s.cgrid;
-  Field& u = s.cvar.u;
-  const Field& v = s.cvar.v;
-  const Field& p = s.cvar.p;
+  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view(s);
   const Field& uold = s.cvar.uold;
-  const Field& den = s.cprop.den;
-  const Field& denold = s.cprop.denold;
-  const Field& vis = s.cprop.vis;
-  Ccoef& cf = s.ccoef;
-  const bool steady = s.ctime.steady;
-  const float dt = s.ctime.dt;
 
-  // Each cell's coefficients depend on the fields only: rows outer, so that
-  // the inner loop walks memory contiguously.
+  // Cells are independent: rows outer, the inner loop walks memory.
   for (int j = 2; j <= g.jlast; ++j) {
     for (int i = 3; i <= g.ilast; ++i) {
-      const float area_n = g.wxu(i) * g.radv(j + 1);
-      const float area_s = g.wxu(i) * g.radv(j);
-      const float area_ew = g.hy(j) * g.rad(j);
-      const float vol = g.hy(j) * g.wxu(i) * g.rad(j);
+      const auto [area_n, area_s, area_ew, vol] = u_cell(g, i, j);
 
       const float gn = 0.5f * (den(i, j) + den(i, j + 1)) * v(i, j + 1);
       const float gnw = 0.5f * (den(i - 1, j + 1) + den(i - 1, j)) * v(i - 1, j + 1);
@@ -43,17 +30,10 @@ void calcu(State& s) {
       const float de = vis(i, j) * area_ew / g.dxeu(i);
       const float dw = vis(i - 1, j) * area_ew / g.dxwu(i);
 
-      cf.an(i, j) = hybrid_minus(fn, dn);
-      cf.as(i, j) = hybrid_plus(fs, ds);
-      cf.ae(i, j) = hybrid_minus(fe, de);
-      cf.aw(i, j) = hybrid_plus(fw, dw);
+      set_hybrid_coefficients(cf, i, j, {fn, fs, fe, fw}, {dn, ds, de, dw});
 
-      float a0 = 0.0f;
-      float b0 = 0.0f;
-      if (!steady) {
-        b0 = 0.5f * (den(i - 1, j) + den(i, j)) * vol / dt;
-        a0 = 0.5f * (denold(i - 1, j) + denold(i, j)) * vol / dt;
-      }
+      const float a0 = steady ? 0.0f : 0.5f * (denold(i - 1, j) + denold(i, j)) * vol / dt;
+      const float b0 = steady ? 0.0f : 0.5f * (den(i - 1, j) + den(i, j)) * vol / dt;
       transient_and_imbalance(cf, i, j, steady, a0, b0, uold(i, j), u(i, j), {fn, fs, fe, fw});
 
       cf.du(i, j) = area_ew;
@@ -76,10 +56,11 @@ void calcu(State& s) {
   modu(s);
 
   const Range range{3, 2, g.ilast, g.jlast};
+  const EquationSettings settings = settings_of(s, Equation::u);
   s.cterm.res_u = relax_and_residual(
-      s, range, u, s.crelx.relax_u, [&g](int i, int j) { return g.wxu(i) * g.rad(j) * g.hy(j); }, &cf.du);
+      s, range, u, settings.relax, [&g](int i, int j) { return g.wxu(i) * g.rad(j) * g.hy(j); }, &cf.du);
 
-  solve_equation(s, s.csolv.solver_u, range, u, s.cters.sweeps_u, s.cters.tol_u);
+  solve_equation(s, settings, range, u);
 }
 
 }  // namespace questrand

@@ -5,26 +5,13 @@
 namespace questrand {
 
 void calcv(State& s) {
-  const Cgrid& g = s.cgrid;
-  const Field& u = s.cvar.u;
-  Field& v = s.cvar.v;
-  const Field& p = s.cvar.p;
+  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view(s);
   const Field& vold = s.cvar.vold;
-  const Field& den = s.cprop.den;
-  const Field& denold = s.cprop.denold;
-  const Field& vis = s.cprop.vis;
-  Ccoef& cf = s.ccoef;
-  const bool steady = s.ctime.steady;
-  const float dt = s.ctime.dt;
 
-  // Each cell's coefficients depend on the fields only: rows outer, so that
-  // the inner loop walks memory contiguously.
+  // Cells are independent: rows outer, the inner loop walks memory.
   for (int j = 3; j <= g.jlast; ++j) {
     for (int i = 2; i <= g.ilast; ++i) {
-      const float area_n = g.wx(i) * g.radvs(j + 1);
-      const float area_s = g.wx(i) * g.radvs(j);
-      const float area_ew = g.hyv(j) * g.radv(j);
-      const float vol = g.hyv(j) * g.wx(i) * g.radv(j);
+      const auto [area_n, area_s, area_ew, vol] = v_cell(g, i, j);
 
       const float gn = 0.5f * (den(i, j) + den(i, j + 1)) * v(i, j + 1);
       const float gp = 0.5f * (den(i, j) + den(i, j - 1)) * v(i, j);
@@ -43,17 +30,10 @@ void calcv(State& s) {
       const float de = 0.25f * (vis(i + 1, j) + vis(i, j) + vis(i, j - 1) + vis(i + 1, j - 1)) * area_ew / g.dxe(i);
       const float dw = 0.25f * (vis(i - 1, j) + vis(i, j) + vis(i, j - 1) + vis(i - 1, j - 1)) * area_ew / g.dxw(i);
 
-      cf.an(i, j) = hybrid_minus(fn, dn);
-      cf.as(i, j) = hybrid_plus(fs, ds);
-      cf.ae(i, j) = hybrid_minus(fe, de);
-      cf.aw(i, j) = hybrid_plus(fw, dw);
+      set_hybrid_coefficients(cf, i, j, {fn, fs, fe, fw}, {dn, ds, de, dw});
 
-      float a0 = 0.0f;
-      float b0 = 0.0f;
-      if (!steady) {
-        b0 = 0.5f * (den(i, j - 1) + den(i, j)) * vol / dt;
-        a0 = 0.5f * (denold(i, j - 1) + denold(i, j)) * vol / dt;
-      }
+      const float a0 = steady ? 0.0f : 0.5f * (denold(i, j - 1) + denold(i, j)) * vol / dt;
+      const float b0 = steady ? 0.0f : 0.5f * (den(i, j - 1) + den(i, j)) * vol / dt;
       // The correction's sink -cp joins sp here; the pressure force and the
       // hoop-stress sink follow.
       transient_and_imbalance(cf, i, j, steady, a0, b0, vold(i, j), v(i, j), {fn, fs, fe, fw});
@@ -80,10 +60,11 @@ void calcv(State& s) {
   modv(s);
 
   const Range range{2, 3, g.ilast, g.jlast};
+  const EquationSettings settings = settings_of(s, Equation::v);
   s.cterm.res_v = relax_and_residual(
-      s, range, v, s.crelx.relax_v, [&g](int i, int j) { return g.wx(i) * g.radv(j) * g.hyv(j); }, &cf.dv);
+      s, range, v, settings.relax, [&g](int i, int j) { return g.wx(i) * g.radv(j) * g.hyv(j); }, &cf.dv);
 
-  solve_equation(s, s.csolv.solver_v, range, v, s.cters.sweeps_v, s.cters.tol_v);
+  solve_equation(s, settings, range, v);
 }
 
 }  // namespace questrand

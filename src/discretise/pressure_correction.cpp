@@ -7,24 +7,13 @@
 namespace questrand {
 
 void calcp(State& s) {
-  const Cgrid& g = s.cgrid;
-  Field& u = s.cvar.u;
-  Field& v = s.cvar.v;
-  Field& p = s.cvar.p;
+  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view(s);
   Field& pcor = s.cvar.pcor;
-  const Field& den = s.cprop.den;
-  const Field& denold = s.cprop.denold;
-  Ccoef& cf = s.ccoef;
-  const bool steady = s.ctime.steady;
-  const float dt = s.ctime.dt;
 
   float res_mass = 0.0f;
   for (int i = 2; i <= g.ilast; ++i) {
     for (int j = 2; j <= g.jlast; ++j) {
-      const float area_n = g.wx(i) * g.radv(j + 1);
-      const float area_s = g.wx(i) * g.radv(j);
-      const float area_ew = g.hy(j) * g.rad(j);
-      const float vol = g.wx(i) * g.hy(j) * g.rad(j);
+      const auto [area_n, area_s, area_ew, vol] = continuity_cell(g, i, j);
 
       const float rho_n = 0.5f * (den(i, j + 1) + den(i, j));
       const float rho_s = 0.5f * (den(i, j - 1) + den(i, j));
@@ -41,12 +30,8 @@ void calcp(State& s) {
       const float fe = rho_e * u(i + 1, j) * area_ew;
       const float fw = rho_w * u(i, j) * area_ew;
 
-      float a0 = 0.0f;
-      float b0 = 0.0f;
-      if (!steady) {
-        b0 = den(i, j) * vol / dt;
-        a0 = denold(i, j) * vol / dt;
-      }
+      const float a0 = steady ? 0.0f : denold(i, j) * vol / dt;
+      const float b0 = steady ? 0.0f : den(i, j) * vol / dt;
       const float smp = (b0 - a0) + fn - fs + fe - fw;
       cf.sp(i, j) = 0.0f;
       cf.su(i, j) = -smp;
@@ -61,7 +46,7 @@ void calcp(State& s) {
     for (int i = 2; i <= g.ilast; ++i)
       cf.ap(i, j) = cf.as(i, j) + cf.an(i, j) + cf.ae(i, j) + cf.aw(i, j) - cf.sp(i, j);
 
-  solve_equation(s, s.csolv.solver_p, Range{2, 2, g.ilast, g.jlast}, pcor, s.cters.sweeps_p, s.cters.tol_p);
+  solve_equation(s, settings_of(s, Equation::p), Range{2, 2, g.ilast, g.jlast}, pcor);
 
   // Velocity corrections on exactly the solved ranges.
   for (int j = 2; j <= g.jlast; ++j) {
@@ -73,7 +58,7 @@ void calcp(State& s) {
 
   // Pressure update relative to the reference cell; pcor back to zero.
   const float pref = pcor(s.cpres.ipref, s.cpres.jpref);
-  const float relax_p = s.crelx.relax_p;
+  const float relax_p = settings_of(s, Equation::p).relax;
   for (int j = 2; j <= g.jlast; ++j) {
     for (int i = 2; i <= g.ilast; ++i) {
       p(i, j) = p(i, j) + relax_p * (pcor(i, j) - pref);

@@ -6,24 +6,13 @@
 namespace questrand {
 
 void calc_scalar(State& s, const ScalarEquation& eq) {
-  const Cgrid& g = s.cgrid;
-  const Field& u = s.cvar.u;
-  const Field& v = s.cvar.v;
-  const Field& den = s.cprop.den;
-  const Field& denold = s.cprop.denold;
+  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view(s);
   const Field& gam = eq.gam;
-  Ccoef& cf = s.ccoef;
-  const bool steady = s.ctime.steady;
-  const float dt = s.ctime.dt;
 
-  // Each cell's coefficients depend on the fields only: rows outer, so that
-  // the inner loop walks memory contiguously.
+  // Cells are independent: rows outer, the inner loop walks memory.
   for (int j = 2; j <= g.jlast; ++j) {
     for (int i = 2; i <= g.ilast; ++i) {
-      const float area_n = g.wx(i) * g.radv(j + 1);
-      const float area_s = g.wx(i) * g.radv(j);
-      const float area_ew = g.rad(j) * g.hy(j);
-      const float vol = g.wx(i) * g.rad(j) * g.hy(j);
+      const auto [area_n, area_s, area_ew, vol] = scalar_cell(g, i, j);
 
       const float fn = 0.5f * (den(i, j + 1) + den(i, j)) * v(i, j + 1) * area_n;
       const float fs = 0.5f * (den(i, j - 1) + den(i, j)) * v(i, j) * area_s;
@@ -35,17 +24,10 @@ void calc_scalar(State& s, const ScalarEquation& eq) {
       const float de = 0.5f * (gam(i + 1, j) + gam(i, j)) * area_ew / g.dxe(i);
       const float dw = 0.5f * (gam(i - 1, j) + gam(i, j)) * area_ew / g.dxw(i);
 
-      cf.an(i, j) = hybrid_minus(fn, dn);
-      cf.as(i, j) = hybrid_plus(fs, ds);
-      cf.ae(i, j) = hybrid_minus(fe, de);
-      cf.aw(i, j) = hybrid_plus(fw, dw);
+      set_hybrid_coefficients(cf, i, j, {fn, fs, fe, fw}, {dn, ds, de, dw});
 
-      float a0 = 0.0f;
-      float b0 = 0.0f;
-      if (!steady) {
-        a0 = denold(i, j) * vol / dt;
-        b0 = den(i, j) * vol / dt;
-      }
+      const float a0 = steady ? 0.0f : denold(i, j) * vol / dt;
+      const float b0 = steady ? 0.0f : den(i, j) * vol / dt;
       transient_and_imbalance(cf, i, j, steady, a0, b0, eq.old(i, j), eq.phi(i, j), {fn, fs, fe, fw});
     }
   }
@@ -54,19 +36,17 @@ void calc_scalar(State& s, const ScalarEquation& eq) {
 
   const Range range{2, 2, g.ilast, g.jlast};
   eq.res = relax_and_residual(
-      s, range, eq.phi, eq.relax, [&g](int i, int j) { return g.wx(i) * g.hy(j) * g.rad(j); }, nullptr);
+      s, range, eq.phi, eq.settings.relax, [&g](int i, int j) { return g.wx(i) * g.hy(j) * g.rad(j); }, nullptr);
 
-  solve_equation(s, eq.solver, range, eq.phi, eq.sweeps, eq.tol);
+  solve_equation(s, eq.settings, range, eq.phi);
 }
 
 void calct(State& s) {
-  calc_scalar(s, ScalarEquation{s.cvar.t, s.cvar.told, s.cprop.gamt, modt, s.crelx.relax_t, s.cterm.res_t,
-                                s.csolv.solver_t, s.cters.sweeps_t, s.cters.tol_t});
+  calc_scalar(s, ScalarEquation{s.cvar.t, s.cvar.told, s.cprop.gamt, modt, settings_of(s, Equation::t), s.cterm.res_t});
 }
 
 void calcc(State& s) {
-  calc_scalar(s, ScalarEquation{s.cvar.c, s.cvar.cold, s.cprop.gamc, modc, s.crelx.relax_c, s.cterm.res_c,
-                                s.csolv.solver_c, s.cters.sweeps_c, s.cters.tol_c});
+  calc_scalar(s, ScalarEquation{s.cvar.c, s.cvar.cold, s.cprop.gamc, modc, settings_of(s, Equation::c), s.cterm.res_c});
 }
 
 }  // namespace questrand

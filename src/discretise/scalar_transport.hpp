@@ -1,7 +1,8 @@
 // Transport of a scalar (temperature t, concentration c) on the scalar cells.
 #pragma once
 
-#include "control/state.hpp"
+#include "core/equation_settings.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 
@@ -11,11 +12,8 @@ struct ScalarEquation {
   const Field& old;    // its previous-time-level field
   const Field& gam;    // its diffusivity (density included)
   void (*hook)(State&);  // boundary conditions of the instrument
-  float relax;         // under-relaxation factor
+  EquationSettings settings;  // relaxation, solver, sweeps, tolerance
   float& res;          // residual sum written
-  int solver;          // solver selector
-  int sweeps;          // solver sweeps
-  float tol;           // solver tolerance
 };
 
 // Assembles and solves, over I = 2..ilast, J = 2..jlast,

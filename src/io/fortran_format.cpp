@@ -1,10 +1,14 @@
-// Fortran-style formatted output.  All digits come from the C library's exact
-// decimal conversion of the value (as a double, which holds every float
-// exactly); exact ties round to even.
+// Fortran-style formatted output.  All digits come from std::to_chars with a
+// given precision, which converts the exact binary value of the float (passed
+// as a double, which holds every float exactly) and rounds it correctly;
+// exact decimal ties round to even.  Each field is assembled in a small local
+// buffer and appended to the caller's string: no C library formatting, no
+// temporary strings per field.
 #include "io/fortran_format.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,145 +17,301 @@ namespace questrand::io {
 
 namespace {
 
-std::string stars(int w) { return std::string(static_cast<std::size_t>(w > 0 ? w : 0), '*'); }
+// A field body being assembled: at most a sign, the digits of a float in
+// fixed form with the precision the callers use, and an exponent.
+struct Body {
+  char s[1024];
+  int n = 0;
+  void put(char c) { s[n++] = c; }
+  void put(const char* p, int len) {
+    std::memcpy(s + n, p, static_cast<std::size_t>(len));
+    n += len;
+  }
+};
 
-// Right-justifies `s` in w columns, or w asterisks when it does not fit.
-std::string right(const std::string& s, int w) {
-  if (w <= 0) return std::string();
-  if (static_cast<int>(s.size()) > w) return stars(w);
-  return std::string(static_cast<std::size_t>(w) - s.size(), ' ') + s;
+void append_stars(std::string& out, int w) {
+  if (w > 0) out.append(static_cast<std::size_t>(w), '*');
 }
 
-// Digits of |v| rounded to `sig` significant digits (sig >= 1) and the
-// decimal exponent of the rounded value: |v| ~ 0.d1d2.. * 10^(exp10+1),
-// i.e. d1.d2.. * 10^exp10.  For zero the digits are all '0' and exp10 = 0.
+// Appends `s` right-justified in w columns, or w asterisks when it does not fit.
+void append_right(std::string& out, const char* s, int n, int w) {
+  if (w <= 0) return;
+  if (n > w) {
+    append_stars(out, w);
+    return;
+  }
+  out.append(static_cast<std::size_t>(w - n), ' ');
+  out.append(s, static_cast<std::size_t>(n));
+}
+
+// Digits of |v| rounded to `sig` significant digits and the decimal exponent
+// of the rounded value: |v| ~ d1.d2.. * 10^exp10.  For zero the digits are all
+// '0' and exp10 = 0.  A count below 1 means 7 digits (the default precision of
+// the exponent conversion, kept for the odd descriptor with d = 0).
 struct Digits {
-  std::string digits;
+  char d[128];
+  int n = 0;
   int exp10 = 0;
 };
 
-Digits round_digits(double mag, int sig) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.*e", sig - 1, mag);
-  Digits r;
+void round_digits(double mag, int sig, Digits& r) {
+  int prec = sig - 1;
+  if (prec < 0) prec = 6;
+  if (prec > 100) prec = 100;
+  char buf[160];
+  const auto res = std::to_chars(buf, buf + sizeof buf, mag, std::chars_format::scientific, prec);
+  const char* end = res.ptr;
   const char* p = buf;
-  for (; *p != 'e'; ++p)
-    if (*p >= '0' && *p <= '9') r.digits += *p;
-  r.exp10 = std::atoi(p + 1);
-  return r;
-}
-
-// Decimal exponent of the exact value of |v| (floor(log10|v|)), v finite, non-zero.
-int exact_exp10(double mag) {
-  // 150 digits after the point hold every float exactly, so nothing is rounded.
-  char buf[256];
-  std::snprintf(buf, sizeof buf, "%.150e", mag);
-  const char* e = std::strchr(buf, 'e');
-  return std::atoi(e + 1);
+  r.n = 0;
+  for (; p < end && *p != 'e'; ++p)
+    if (*p != '.') r.d[r.n++] = *p;
+  // p at 'e': sign and at least two exponent digits.
+  ++p;
+  const bool neg = *p == '-';
+  ++p;
+  int e = 0;
+  for (; p < end; ++p) e = e * 10 + (*p - '0');
+  r.exp10 = neg ? -e : e;
 }
 
 // "NaN", "Infinity", "-Infinity" (or "Inf", "-Inf" when narrower).
-std::string non_finite(float value, int w) {
-  if (std::isnan(value)) return w >= 3 ? right("NaN", w) : stars(w);
-  if (std::signbit(value)) {
-    if (w >= 9) return right("-Infinity", w);
-    if (w >= 4) return right("-Inf", w);
-    return stars(w);
+void append_non_finite(std::string& out, float value, int w) {
+  if (std::isnan(value)) {
+    if (w >= 3)
+      append_right(out, "NaN", 3, w);
+    else
+      append_stars(out, w);
+    return;
   }
-  if (w >= 8) return right("Infinity", w);
-  if (w >= 3) return right("Inf", w);
-  return stars(w);
+  if (std::signbit(value)) {
+    if (w >= 9)
+      append_right(out, "-Infinity", 9, w);
+    else if (w >= 4)
+      append_right(out, "-Inf", 4, w);
+    else
+      append_stars(out, w);
+    return;
+  }
+  if (w >= 8)
+    append_right(out, "Infinity", 8, w);
+  else if (w >= 3)
+    append_right(out, "Inf", 3, w);
+  else
+    append_stars(out, w);
 }
 
-std::string exponent_text(int e) {
-  char buf[16];
-  int a = std::abs(e);
-  if (a <= 99)
-    std::snprintf(buf, sizeof buf, "E%c%02d", e < 0 ? '-' : '+', a);
-  else
-    std::snprintf(buf, sizeof buf, "%c%03d", e < 0 ? '-' : '+', a);
-  return buf;
+// E+dd / E-dd for exponents up to 99 in magnitude, else +ddd / -ddd.
+void put_exponent(Body& b, int e) {
+  const int a = std::abs(e);
+  const char sign = e < 0 ? '-' : '+';
+  if (a <= 99) {
+    b.put('E');
+    b.put(sign);
+    b.put(static_cast<char>('0' + a / 10));
+    b.put(static_cast<char>('0' + a % 10));
+  } else {
+    b.put(sign);
+    b.put(static_cast<char>('0' + a / 100 % 10));
+    b.put(static_cast<char>('0' + a / 10 % 10));
+    b.put(static_cast<char>('0' + a % 10));
+  }
+}
+
+void append_e(std::string& out, float value, int w, int d, int scale) {
+  if (!std::isfinite(value)) {
+    append_non_finite(out, value, w);
+    return;
+  }
+  const double mag = std::fabs(static_cast<double>(value));
+  const bool neg = std::signbit(value);
+  Body b;
+  if (neg) b.put('-');
+  Digits r;
+  if (scale <= 0) {
+    // 0.d1..dd: d significant digits.
+    round_digits(mag, d > 0 ? d : 1, r);
+    const int expo = (mag == 0.0) ? 0 : r.exp10 + 1;
+    const int zero_at = b.n;
+    b.put('0');
+    b.put('.');
+    if (d > 0) b.put(r.d, r.n);
+    put_exponent(b, expo);
+    if (b.n > w) {  // drop the optional leading zero
+      std::memmove(b.s + zero_at, b.s + zero_at + 1, static_cast<std::size_t>(b.n - zero_at - 1));
+      --b.n;
+    }
+  } else {
+    if (scale > d + 1) {
+      append_stars(out, w);
+      return;
+    }
+    // k digits before the point, d-k+1 after: d+1 significant digits.
+    const int k = scale;
+    round_digits(mag, d + 1, r);
+    const int expo = (mag == 0.0) ? 0 : r.exp10 + 1 - k;
+    const int before = k < r.n ? k : r.n;
+    b.put(r.d, before);
+    b.put('.');
+    b.put(r.d + before, r.n - before);
+    put_exponent(b, expo);
+  }
+  append_right(out, b.s, b.n, w);
 }
 
 // Fw.d of a finite value; a leading zero before the point is dropped when
-// that is the only way to fit.
-std::string fixed(float value, int w, int d) {
-  char buf[512];
-  std::snprintf(buf, sizeof buf, "%.*f", d, std::fabs(static_cast<double>(value)));
-  std::string body = buf;
-  if (d == 0) body += '.';
-  std::string s = (std::signbit(value) ? "-" : "") + body;
-  if (static_cast<int>(s.size()) > w && body.size() > 1 && body[0] == '0' && body[1] == '.') {
-    body.erase(0, 1);
-    s = (std::signbit(value) ? "-" : "") + body;
+// that is the only way to fit.  Returns false (and appends nothing) when the
+// value does not fit: the caller then writes asterisks.
+bool append_fixed(std::string& out, float value, int w, int d) {
+  const double mag = std::fabs(static_cast<double>(value));
+  Body b;
+  if (std::signbit(value)) b.put('-');
+  const int start = b.n;
+  const auto res = std::to_chars(b.s + b.n, b.s + sizeof b.s - 1, mag, std::chars_format::fixed, d);
+  b.n = static_cast<int>(res.ptr - b.s);
+  if (d == 0) b.put('.');
+  if (b.n > w && b.n - start > 1 && b.s[start] == '0' && b.s[start + 1] == '.') {
+    std::memmove(b.s + start, b.s + start + 1, static_cast<std::size_t>(b.n - start - 1));
+    --b.n;
   }
-  return right(s, w);
+  if (w > 0 && b.n > w) return false;
+  append_right(out, b.s, b.n, w);
+  return true;
+}
+
+void append_g(std::string& out, float value, int w, int d, int scale) {
+  if (!std::isfinite(value)) {
+    append_non_finite(out, value, w);
+    return;
+  }
+  const double mag = std::fabs(static_cast<double>(value));
+  // Zero or below 0.1.  No float lies between 0.1 and the double nearest to
+  // it, so this comparison decides exactly for every float.
+  if (mag == 0.0 || mag < 0.1) {
+    append_e(out, value, w, d, scale);
+    return;
+  }
+  // Rounded to d significant digits, the value has k = exp10 + 1 digits
+  // before the point; this is the same as comparing |v| exactly with
+  // 10^k - 0.5*10^(k-d) (a tie rounds up, since 99..9 is odd).
+  Digits r;
+  round_digits(mag, d, r);
+  const int k = r.exp10 + 1;
+  if (k > d) {
+    append_e(out, value, w, d, scale);
+    return;
+  }
+  if (!append_fixed(out, value, w - 4, d - (k > 0 ? k : 0))) {
+    append_stars(out, w);
+    return;
+  }
+  out.append(4, ' ');
+}
+
+void append_i(std::string& out, int value, int w) {
+  char buf[16];
+  const auto res = std::to_chars(buf, buf + sizeof buf, value);
+  append_right(out, buf, static_cast<int>(res.ptr - buf), w);
+}
+
+void append_a(std::string& out, std::string_view text, int w) {
+  if (w <= 0) return;
+  if (static_cast<int>(text.size()) >= w) {
+    out.append(text.data(), static_cast<std::size_t>(w));
+    return;
+  }
+  out.append(static_cast<std::size_t>(w) - text.size(), ' ');
+  out.append(text);
+}
+
+void append_free_real(std::string& out, float value) {
+  if (std::isnan(value)) {
+    out += "NaN";
+    return;
+  }
+  if (std::isinf(value)) {
+    out += value < 0 ? "-Infinity" : "Infinity";
+    return;
+  }
+  const double mag = std::fabs(static_cast<double>(value));
+  Body b;
+  if (std::signbit(value)) b.put('-');
+  Digits r;
+  round_digits(mag, 9, r);  // the form is decided on this rounding
+  if (mag != 0.0 && r.exp10 >= -1 && r.exp10 <= 8) {
+    if (r.exp10 == -1) {
+      b.put('0');
+      b.put('.');
+      b.put(r.d, r.n);
+    } else {
+      const int before = r.exp10 + 1;
+      b.put(r.d, before);
+      b.put('.');
+      b.put(r.d + before, r.n - before);
+    }
+  } else {
+    b.put(r.d[0]);
+    b.put('.');
+    b.put(r.d + 1, r.n - 1);
+    put_exponent(b, mag == 0.0 ? 0 : r.exp10);
+  }
+  out.append(b.s, static_cast<std::size_t>(b.n));
 }
 
 }  // namespace
 
-std::string fmt_i(int value, int w) { return right(std::to_string(value), w); }
+std::string fmt_i(int value, int w) {
+  std::string s;
+  append_i(s, value, w);
+  return s;
+}
 
 std::string fmt_a(std::string_view text, int w) {
-  if (w <= 0) return std::string();
-  if (static_cast<int>(text.size()) >= w) return std::string(text.substr(0, static_cast<std::size_t>(w)));
-  return std::string(static_cast<std::size_t>(w) - text.size(), ' ') + std::string(text);
+  std::string s;
+  append_a(s, text, w);
+  return s;
 }
 
 std::string fmt_e(float value, int w, int d, int scale) {
-  if (!std::isfinite(value)) return non_finite(value, w);
-  const double mag = std::fabs(static_cast<double>(value));
-  const bool neg = std::signbit(value);
-  std::string mant;
-  int expo = 0;
-  if (scale <= 0) {
-    // 0.d1..dd: d significant digits.
-    Digits r = round_digits(mag, d > 0 ? d : 1);
-    if (d <= 0) r.digits.clear();
-    mant = "0." + r.digits;
-    expo = (mag == 0.0) ? 0 : r.exp10 + 1;
-  } else {
-    if (scale > d + 1) return stars(w);
-    // k digits before the point, d-k+1 after: d+1 significant digits.
-    const int k = scale;
-    Digits r = round_digits(mag, d + 1);
-    mant = r.digits.substr(0, static_cast<std::size_t>(k)) + "." + r.digits.substr(static_cast<std::size_t>(k));
-    expo = (mag == 0.0) ? 0 : r.exp10 + 1 - k;
-  }
-  std::string s = (neg ? "-" : "") + mant + exponent_text(expo);
-  if (static_cast<int>(s.size()) > w && scale <= 0) {
-    mant.erase(0, 1);  // drop the optional leading zero
-    s = (neg ? "-" : "") + mant + exponent_text(expo);
-  }
-  return right(s, w);
+  std::string s;
+  append_e(s, value, w, d, scale);
+  return s;
 }
 
 std::string fmt_g(float value, int w, int d, int scale) {
-  if (!std::isfinite(value)) return non_finite(value, w);
-  const double mag = std::fabs(static_cast<double>(value));
-  if (mag == 0.0 || exact_exp10(mag) < -1) return fmt_e(value, w, d, scale);  // zero or below 0.1
-  // Rounded to d significant digits, the value has k = exp10 + 1 digits
-  // before the point; this is the same as comparing |v| exactly with
-  // 10^k - 0.5*10^(k-d) (a tie rounds up, since 99..9 is odd).
-  const Digits r = round_digits(mag, d);
-  const int k = r.exp10 + 1;
-  if (k > d) return fmt_e(value, w, d, scale);
-  std::string f = fixed(value, w - 4, d - (k > 0 ? k : 0));
-  if (f.find('*') != std::string::npos) return stars(w);
-  return f + "    ";
+  std::string s;
+  append_g(s, value, w, d, scale);
+  return s;
 }
 
 // ---------------------------------------------------------------------------
+// FormattedLine: a field that starts at the end of the record (the usual
+// case) is appended in place; one that starts elsewhere (after T or X moved
+// the position back or past the end) goes through a scratch string.
 
 void FormattedLine::put(std::string_view s) {
-  if (pos_ > line_.size()) line_.resize(pos_, ' ');
-  for (char ch : s) {
-    if (pos_ < line_.size())
-      line_[pos_] = ch;
-    else
-      line_.push_back(ch);
-    ++pos_;
+  if (pos_ == line_.size()) {
+    line_.append(s);
+    pos_ += s.size();
+    return;
   }
+  if (pos_ > line_.size()) line_.resize(pos_, ' ');
+  const std::size_t overlap = std::min(s.size(), line_.size() - pos_);
+  line_.replace(pos_, overlap, s.data(), overlap);
+  line_.append(s.substr(overlap));
+  pos_ += s.size();
+}
+
+std::string& FormattedLine::field_begin() {
+  if (pos_ == line_.size()) return line_;
+  scratch_.clear();
+  return scratch_;
+}
+
+void FormattedLine::field_end(const std::string& out) {
+  if (&out == &line_)
+    pos_ = line_.size();
+  else
+    put(scratch_);
 }
 
 FormattedLine& FormattedLine::text(std::string_view s) {
@@ -160,7 +320,9 @@ FormattedLine& FormattedLine::text(std::string_view s) {
 }
 
 FormattedLine& FormattedLine::a(std::string_view s, int w) {
-  put(fmt_a(s, w));
+  std::string& out = field_begin();
+  append_a(out, s, w);
+  field_end(out);
   return *this;
 }
 
@@ -175,39 +337,36 @@ FormattedLine& FormattedLine::t(int column) {
 }
 
 FormattedLine& FormattedLine::i(int value, int w) {
-  put(fmt_i(value, w));
+  std::string& out = field_begin();
+  append_i(out, value, w);
+  field_end(out);
   return *this;
 }
 
 FormattedLine& FormattedLine::e(float value, int w, int d, int scale) {
-  put(fmt_e(value, w, d, scale));
+  std::string& out = field_begin();
+  append_e(out, value, w, d, scale);
+  field_end(out);
   return *this;
 }
 
 FormattedLine& FormattedLine::g(float value, int w, int d, int scale) {
-  put(fmt_g(value, w, d, scale));
+  std::string& out = field_begin();
+  append_g(out, value, w, d, scale);
+  field_end(out);
   return *this;
 }
 
 // ---------------------------------------------------------------------------
 
 std::string free_real(float value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value < 0 ? "-Infinity" : "Infinity";
-  const double mag = std::fabs(static_cast<double>(value));
-  const std::string sign = std::signbit(value) ? "-" : "";
-  const Digits r = round_digits(mag, 9);  // the form is decided on this rounding
-  if (mag != 0.0 && r.exp10 >= -1 && r.exp10 <= 8) {
-    if (r.exp10 == -1) return sign + "0." + r.digits;
-    const std::size_t before = static_cast<std::size_t>(r.exp10 + 1);
-    return sign + r.digits.substr(0, before) + "." + r.digits.substr(before);
-  }
-  const int expo = mag == 0.0 ? 0 : r.exp10;
-  return sign + r.digits.substr(0, 1) + "." + r.digits.substr(1) + exponent_text(expo);
+  std::string s;
+  append_free_real(s, value);
+  return s;
 }
 
 FreeLine& FreeLine::real(float value) {
-  line_ += free_real(value);
+  append_free_real(line_, value);
   line_ += ' ';
   return *this;
 }

@@ -37,7 +37,10 @@ class FormattedLine {
 
  private:
   void put(std::string_view s);
+  std::string& field_begin();  // where the next field is appended
+  void field_end(const std::string& out);
   std::string line_;
+  std::string scratch_;  // a field that does not start at the end of the record
   std::size_t pos_ = 0;
 };
 

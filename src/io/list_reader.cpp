@@ -33,14 +33,16 @@ std::string_view expected_text(ItemType type) {
   return "a value";
 }
 
+// An optional leading sign at s[i]: skipped; true when it is a minus.
+bool take_sign(std::string_view s, std::size_t& i) {
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) return s[i++] == '-';
+  return false;
+}
+
 // Optional sign and decimal digits, within the 32-bit range.
 bool parse_integer(std::string_view s, int& out) {
   std::size_t i = 0;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-    negative = s[i] == '-';
-    ++i;
-  }
+  const bool negative = take_sign(s, i);
   if (i == s.size()) return false;
   long long v = 0;
   for (; i < s.size(); ++i) {
@@ -61,11 +63,7 @@ bool parse_integer(std::string_view s, int& out) {
 // refused; one below the smallest subnormal becomes a zero of its sign.
 bool parse_real(std::string_view s, float& out) {
   std::size_t i = 0;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-    negative = s[i] == '-';
-    ++i;
-  }
+  const bool negative = take_sign(s, i);
   std::string int_digits;
   std::string frac_digits;
   while (i < s.size() && is_digit(s[i])) int_digits += s[i++];
@@ -276,6 +274,39 @@ void ListReader::read_list(const std::vector<ListItem>& items) {
       if (!store(items[k], value)) fail_value(items[k].what, expected_text(items[k].type), token);
     }
   }
+  if (k == items.size()) note_ignored_values(line.substr(pos), items.size());
+}
+
+namespace {
+
+// "first", "second", ... for the count of a list's values.
+std::string ordinal(std::size_t n) {
+  static const char* const words[] = {"first", "second", "third",   "fourth", "fifth",
+                                      "sixth", "seventh", "eighth", "ninth",  "tenth"};
+  return n >= 1 && n <= 10 ? words[n - 1] : std::to_string(n) + "th";
+}
+
+}  // namespace
+
+void ListReader::note_ignored_values(std::string_view rest, std::size_t count) {
+  std::size_t pos = 0;
+  while (pos < rest.size() && (is_blank(rest[pos]) || rest[pos] == ',' || rest[pos] == ';')) ++pos;
+  std::size_t end = pos;
+  while (end < rest.size() && !ends_value(rest[end])) ++end;
+  float ignored = 0.0f;
+  if (end == pos || !parse_real(rest.substr(pos, end - pos), ignored)) return;  // a comment
+  // The ignored text with its blanks run together.
+  std::string shown;
+  for (std::size_t i = pos; i < rest.size(); ++i) {
+    if (is_blank(rest[i])) {
+      if (!shown.empty() && shown.back() != ' ') shown += ' ';
+    } else {
+      shown += rest[i];
+    }
+  }
+  while (!shown.empty() && shown.back() == ' ') shown.pop_back();
+  warnings_.push_back(file_ + ": line " + std::to_string(line_no_) + ": values after the " + ordinal(count) +
+                      " ignored: \"" + printable(shown) + "\" (a decimal comma?)");
 }
 
 void ListReader::skip_lines(int n, std::string_view what) {

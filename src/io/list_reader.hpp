@@ -61,6 +61,12 @@ class ListReader {
   // Text read of the first `width` characters of the next line, blank-filled.
   std::string read_text(int width, std::string_view what);
 
+  // Warnings about value lines whose text after the list begins with a
+  // further number (a list written with decimal commas, 1,5E-9, reads as
+  // 1 and 5E-9): "<file>: line <n>: values after the third ignored: \"...\"
+  // (a decimal comma?)".  Words after the values stay silent comments.
+  const std::vector<std::string>& warnings() const { return warnings_; }
+
   // Number of the last line consumed (1-based; 0 before the first read).
   int line_number() const { return line_no_; }
   bool at_end() const;
@@ -69,6 +75,7 @@ class ListReader {
   // Takes the next line (without its LF, and without a CR before the LF);
   // false at end of file.
   bool next_line(std::string_view& line);
+  void note_ignored_values(std::string_view rest, std::size_t count);
   [[noreturn]] void fail_end(std::string_view what, std::string_view expected) const;
   [[noreturn]] void fail_value(std::string_view what, std::string_view expected, std::string_view found) const;
 
@@ -76,6 +83,7 @@ class ListReader {
   std::string data_;
   std::size_t pos_ = 0;  // start of the next unconsumed line
   int line_no_ = 0;
+  std::vector<std::string> warnings_;
 };
 
 }  // namespace questrand::io

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace questrand::io {
 
@@ -18,8 +19,27 @@ TextFile::TextFile(std::string name, const char* mode) : name_(std::move(name)) 
   if (!f_) fail_file(name_, mode[0] == 'a' ? "open for appending" : "create");
 }
 
+namespace {
+constexpr std::size_t kBlock = 1 << 16;  // lines are written in blocks of about this size
+}
+
 TextFile::~TextFile() {
-  if (f_) std::fclose(f_);
+  if (!f_) return;
+  if (!buf_.empty()) std::fwrite(buf_.data(), 1, buf_.size(), f_);  // unchecked, as the close is
+  std::fclose(f_);
+}
+
+void TextFile::write_buffer() {
+  if (buf_.empty()) return;
+  errno = 0;
+  const bool ok = std::fwrite(buf_.data(), 1, buf_.size(), f_) == buf_.size() && !std::ferror(f_);
+  buf_.clear();
+  if (!ok) fail_file(name_, "write");
+}
+
+std::FILE* TextFile::handle() {
+  if (f_) write_buffer();
+  return f_;
 }
 
 void write_line(std::FILE* f, const std::string& name, std::string_view text) {
@@ -28,10 +48,16 @@ void write_line(std::FILE* f, const std::string& name, std::string_view text) {
     fail_file(name, "write");
 }
 
-void TextFile::line(std::string_view text) { write_line(f_, name_, text); }
+void TextFile::line(std::string_view text) {
+  if (buf_.capacity() < kBlock) buf_.reserve(kBlock + 256);
+  buf_.append(text);
+  buf_.push_back('\n');
+  if (buf_.size() >= kBlock) write_buffer();
+}
 
 void TextFile::close() {
   if (!f_) return;
+  write_buffer();
   std::FILE* f = f_;
   f_ = nullptr;
   errno = 0;

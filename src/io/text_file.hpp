@@ -19,8 +19,9 @@ class FileError : public std::runtime_error {
 [[noreturn]] void fail_file(const std::string& name, std::string_view action);
 
 // A text file opened for writing ("w", created or replaced) or appending
-// ("a"), closed on destruction.  Every line is checked; close() reports a
-// failed flush.
+// ("a"), closed on destruction.  Lines are gathered in a buffer of the file's
+// own and written in large blocks, one call each; every block write is
+// checked, and close() writes the rest and reports a failed write or flush.
 class TextFile {
  public:
   TextFile(std::string name, const char* mode);
@@ -28,14 +29,16 @@ class TextFile {
   TextFile(const TextFile&) = delete;
   TextFile& operator=(const TextFile&) = delete;
 
-  void line(std::string_view text);  // writes text and a newline
-  void close();                      // flushes and closes, checking both
-  std::FILE* handle() { return f_; }
+  void line(std::string_view text);  // adds text and a newline
+  void close();                      // writes the buffer, flushes and closes, checking all
+  std::FILE* handle();               // the stream, with every line so far handed to it
   const std::string& name() const { return name_; }
 
  private:
+  void write_buffer();  // hands the buffered lines to the stream, checked
   std::string name_;
   std::FILE* f_ = nullptr;
+  std::string buf_;
 };
 
 // Writes text and a newline to an open stream, throwing FileError on failure.

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "control/state.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 

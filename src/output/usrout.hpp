@@ -1,27 +1,43 @@
-// The instrument's own output: banner, listing heading, the probe history
-// "monitor.dat" and the concentration field and profile files.
+// The instrument's own output: the console banner, the listing heading, the
+// probe history "monitor.dat" and the concentration field and profile files.
+//
+// Probes: column ni/2 and the rows jflow1, jflow2/2, jflow2 (channel start,
+// middle, end), jmemb1, jflow2 + (jmemb2 - jflow2 + 1)/2, jmemb2 (membrane),
+// jgel1, jmemb2 + (jgel2 - jmemb2 + 1)/2, jgel2 (gel), integer divisions.
 #pragma once
 
+#include <array>
+#include <cstdio>
 #include <string>
+#include <vector>
 
-#include "control/state.hpp"
+#include "core/state.hpp"
+#include "setup/run_files.hpp"
 
 namespace questrand {
 
-inline constexpr const char* kMonitorFile = "monitor.dat";
+// The rows of the nine probes, in monitor-file order.
+std::array<int, 9> probe_rows(const Cprob& pb);
 
-// mode 1: console banner, open the listing file (named by the run name) and
-//         write its heading; for a transient run with time <= dt, append the
-//         header line of monitor.dat.
-// mode 2: nothing.
-// mode 3: append time and the nine probe concentrations to monitor.dat; at
-//         step 1 and every prt_step-th step, when save_con, write
-//         Tnnnnn.CON, Tnnnnn.CPR and Tnnnnn.VPR.
-// mode 4: when save_con, the end-of-run profiles <stem>.CPR and <stem>.VPR.
-void usrout(State& s, int mode);
+// Console banner: five lines and one blank line.
+void write_banner(std::FILE* console);
 
-// The 9-character step name: "T", the step in five digits, ".", blanks.
-std::string step_name(int istep);
+// Listing heading: program name, version, two empty lines, half-gap and
+// channel length.
+std::vector<std::string> listing_heading(const State& s);
+
+// The header line of monitor.dat, appended.
+void append_monitor_header();
+
+// Time and the nine probe concentrations, appended to monitor.dat.
+void append_monitor_line(const State& s);
+
+// At step 1 and every prt_step-th step, when save_con: the step's field and
+// profile files <step stem>.CON, .CPR and .VPR.
+void write_step_files(const State& s);
+
+// When save_con: the end-of-run profiles <stem>.CPR and <stem>.VPR.
+void write_end_profiles(const State& s, const RunFiles& files);
 
 // Field file: x(I), y(J), c(I,J) for J = 2..jlast, I = 2..ilast.
 void write_field_file(const State& s, const std::string& name);

@@ -1,7 +1,7 @@
 // Cell geometry of the staggered grid.
 #pragma once
 
-#include "control/state.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 

@@ -1,7 +1,7 @@
 // Uniform grid law.
 #pragma once
 
-#include "control/state.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -10,6 +11,7 @@
 
 #include "io/list_reader.hpp"
 #include "setup/grid.hpp"
+#include "setup/run_files.hpp"
 #include "setup/text_helpers.hpp"
 
 namespace questrand {
@@ -61,22 +63,24 @@ void check_not_negative(const std::string& file, int line, std::string_view what
 // the same name.)
 std::string collision(const State& s, const std::string& listing) {
   const Cio& io = s.cio;
-  const std::string stem = io.runname.substr(0, static_cast<std::size_t>(stem_length(io.runname)));
+  const RunFiles files = run_files(io);
   struct Named {
     bool on;
     std::string name;
     const char* role;
   };
   const Named outputs[] = {
-      {io.restart_out, trimmed(io.rstout_name), "the restart file written at the end"},
-      {io.restart_in, trimmed(io.rstin_name), "the restart file read at the start"},
-      {io.save_vel, stem + ".VEL", "the velocity save file"},
-      {io.save_prs, stem + ".PRS", "the pressure save file"},
-      {io.save_tmp, stem + ".TMP", "the temperature save file"},
-      {io.save_con, stem + ".CON", "the concentration save file"},
-      {io.save_con, stem + ".CPR", "the end-of-run profile file along x"},
-      {io.save_con, stem + ".VPR", "the end-of-run profile file along y"},
-      {true, "monitor.dat", "the monitor file"},
+      {io.restart_out, files.restart_out, "the restart file written at the end"},
+      {io.restart_out, files.restart_temp, "the temporary file of the restart write"},
+      {io.restart_in, files.restart_in, "the restart file read at the start"},
+      {io.save_vel, files.save(".VEL"), "the velocity save file"},
+      {io.save_prs, files.save(".PRS"), "the pressure save file"},
+      {io.save_tmp, files.save(".TMP"), "the temperature save file"},
+      {io.save_con, files.save(".CON"), "the concentration save file"},
+      {io.save_con, files.save(".CPR"), "the end-of-run profile file along x"},
+      {io.save_con, files.save(".VPR"), "the end-of-run profile file along y"},
+      {true, kMonitorFile, "the monitor file"},
+      {true, files.uptake(), "the uptake file"},
       {true, kProblemFile, "the problem input"},
   };
   for (const Named& o : outputs)
@@ -86,7 +90,7 @@ std::string collision(const State& s, const std::string& listing) {
 
 }  // namespace
 
-void read_problem(State& s, const std::string& file, const std::string& content) {
+std::vector<std::string> read_problem(State& s, const std::string& file, const std::string& content) {
   ListReader in(file, content);
   Cprob& pb = s.cprob;
   Cgrid& g = s.cgrid;
@@ -201,11 +205,7 @@ void read_problem(State& s, const std::string& file, const std::string& content)
   check_at_least(file, in.line_number(), "maximum outer iterations per time step", s.cterm.maxit, 1);
   in.read_list({});
   in.read_list({ListItem::real(s.cterm.convtol, "convergence tolerance")});
-  s.cterm.resref_m = 1.0f;
-  s.cterm.resref_u = 1.0f;
-  s.cterm.resref_v = 1.0f;
-  s.cterm.resref_t = 1.0f;
-  s.cterm.resref_c = 1.0f;
+  s.cterm.resref_m = s.cterm.resref_u = s.cterm.resref_v = s.cterm.resref_t = s.cterm.resref_c = 1.0f;
 
   in.skip_lines(2, "under-relaxation heading");
   in.read_list({ListItem::real(s.crelx.relax_u, "under-relaxation of u"),
@@ -257,7 +257,7 @@ void read_problem(State& s, const std::string& file, const std::string& content)
   s.cio.rstout_name = s.cio.rstin_name;
 
   // The run name names the listing file: it must be a usable, distinct name.
-  const std::string listing = trimmed(s.cio.runname);
+  const std::string listing = run_files(s.cio).listing;
   const std::string shown = "\"" + s.cio.runname + "\"";
   if (listing.empty()) reject(file, name_line, "run name", "a name in columns 1-12 (it names the listing file)", "a blank name");
   for (char ch : listing)
@@ -278,6 +278,7 @@ void read_problem(State& s, const std::string& file, const std::string& content)
   if (!role.empty())
     reject(file, name_line, "run name",
            "a name different from the run's other files (the listing would be overwritten by " + role + ")", shown);
+  return in.warnings();
 }
 
 void input(State& s) {
@@ -300,7 +301,8 @@ void input(State& s) {
   content.resize(static_cast<std::size_t>(f.gcount()));
   if (content.size() > static_cast<std::size_t>(st.st_size))
     throw InputError(std::string(kProblemFile) + ": changed while it was read, expected a problem input at rest");
-  read_problem(s, kProblemFile, content);
+  for (const std::string& warning : read_problem(s, kProblemFile, content))
+    std::fprintf(stderr, "%s\n", warning.c_str());
 }
 
 }  // namespace questrand

@@ -2,8 +2,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-#include "control/state.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 
@@ -14,11 +15,13 @@ inline constexpr const char* kProblemFile = "PROB.INP";
 // not carry, builds the node coordinates of the three layers and forms the
 // restart names.  Every value is checked as soon as it is read; a bad value
 // throws io::InputError naming the file, the line, the quantity and what is
-// allowed.
-void read_problem(State& s, const std::string& file_name, const std::string& content);
+// allowed.  Returns the reader's warnings (values left over on a value line,
+// see io::ListReader::warnings), one complete line each.
+std::vector<std::string> read_problem(State& s, const std::string& file_name, const std::string& content);
 
 // Opens "PROB.INP" in the working directory and reads it (read_problem).
-// A missing or unreadable file throws io::InputError.
+// A missing or unreadable file throws io::InputError.  Warnings go to
+// standard error.
 void input(State& s);
 
 }  // namespace questrand

@@ -1,7 +1,7 @@
 // Material properties of the three layers.
 #pragma once
 
-#include "control/state.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 

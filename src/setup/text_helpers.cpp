@@ -41,4 +41,6 @@ std::string trimmed(std::string_view name) {
   return std::string(name.substr(0, end));
 }
 
+std::string restart_temp_name(std::string_view restart_name) { return trimmed(restart_name) + ".part"; }
+
 }  // namespace questrand

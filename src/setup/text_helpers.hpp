@@ -25,4 +25,8 @@ int stem_length(std::string_view name);
 // The name without its trailing blanks (a file name).
 std::string trimmed(std::string_view name);
 
+// The temporary file a restart write goes to before it replaces the restart
+// file: "<restart file name>.part", one fixed name per restart file.
+std::string restart_temp_name(std::string_view restart_name);
+
 }  // namespace questrand

@@ -1,61 +1,220 @@
+// Line-by-line tridiagonal solver.
+//
+// Speed notes (every stored value keeps the bits of the plain recurrence):
+//
+// * The elimination factors of a line, term = 1 / (ap - tdb * tda(prev)) and
+//   tda = a_next * term, depend on the coefficients only.  adisol computes
+//   them in its first pass and keeps them for the later passes of the same
+//   call; only the right-hand side and tdc are formed again.
+// * Subnormal numbers are common in these systems (pinned solid cells give
+//   tiny coefficients and tiny velocities).  On many x86 cores a float
+//   multiply with a subnormal operand or result takes a microcode path that
+//   costs some 100 cycles; additions, subtractions and conversions do not.
+//   The product of two floats is exact in double, so rounding the double
+//   product to float gives exactly the float product.  Products off the
+//   recurrence chain are always formed that way; products on the chain use
+//   the float multiply when both operands are zero or at least 2^-63 in
+//   magnitude (the product is then zero, normal or beyond the float range,
+//   never subnormal) and the double route otherwise.
 #include "solvers/line_solver.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace questrand {
 
-void lisoli(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& phi) {
-  // Indexed by J; position jstart-1 holds the start of the recurrence.
-  static float tda[kMaxGrid + 1], tdb[kMaxGrid + 1], tdc[kMaxGrid + 1];
-  tda[jstart - 1] = 0.0f;
-  for (int i = istart; i <= iend; ++i) {
-    tdc[jstart - 1] = phi(i, jstart - 1);
-    for (int j = jstart; j <= jend; ++j) {
-      tda[j] = cf.an(i, j);
-      tdb[j] = cf.as(i, j);
-      tdc[j] = cf.ae(i, j) * phi(i + 1, j) + cf.aw(i, j) * phi(i - 1, j) + cf.su(i, j);
-      const float term = 1.0f / (cf.ap(i, j) - tdb[j] * tda[j - 1]);
-      tda[j] = tda[j] * term;
-      tdc[j] = (tdc[j] + tdb[j] * tdc[j - 1]) * term;
+namespace {
+
+constexpr int N = kMaxGrid;
+
+// a * b rounded to float, formed as an exact double product: the same bits as
+// the float multiply, without its slow path for subnormal numbers.
+[[gnu::always_inline]] inline float mul_wide(float a, float b) {
+  double da = static_cast<double>(a);
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+  // Hides where da came from: otherwise the compiler narrows the double
+  // product back into a float multiply.
+  asm("" : "+x"(da));
+#endif
+  return static_cast<float>(da * static_cast<double>(b));
+}
+
+[[gnu::noinline]] float mul_wide_call(float a, float b) { return mul_wide(a, b); }
+
+// Zero, or a magnitude of at least 2^-63 (infinities and NaNs included).
+[[gnu::always_inline]] inline bool plain(float a) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &a, sizeof bits);
+  return (bits & 0x7fffffffu) - 1u >= 0x1fffffffu;
+}
+
+// a * b for the recurrence chains: the float multiply, whose latency is the
+// shortest, unless an operand is small enough for the product to be subnormal.
+[[gnu::always_inline]] inline float mul(float a, float b) {
+  if (__builtin_expect(plain(a) & plain(b), 1)) return a * b;
+  return mul_wide_call(a, b);
+}
+
+// Elimination factors of one sweep direction, line by line: for the line L
+// (column I for the vertical lines, row J for the horizontal ones) and the
+// position k along it, element (L-1)*N + (k-1) of tda holds tda(k) and of term
+// the reciprocal pivot.  Filled by the first pass of an adisol call.
+struct Factors {
+  float tda[N * N];
+  float term[N * N];
+};
+Factors factors_v, factors_h;
+
+enum class Mode {
+  compute,  // form the factors along the way (lisoli, lisolj)
+  store,    // form them and keep them in a Factors block (first adisol pass)
+  reuse,    // take them from the Factors block (later adisol passes)
+};
+
+// One sweep over the vertical lines I = is..ie: unknowns along J, stride N.
+template <Mode mode>
+void vertical_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& phi, Factors& f) {
+  float tdc[N + 1];
+  float tda_line[N + 1];
+  if (je < js) return;
+  for (int i = is; i <= ie; ++i) {
+    float* fa = mode == Mode::compute ? tda_line : f.tda + (i - 1) * N - 1;  // indexed by J
+    float* ft = f.term + (i - 1) * N - 1;
+    const std::size_t k0 = static_cast<std::size_t>((js - 1) * N + (i - 1));
+    const float* ap = cf.ap.data + k0;
+    const float* an = cf.an.data + k0;
+    const float* as = cf.as.data + k0;
+    const float* ae = cf.ae.data + k0;
+    const float* aw = cf.aw.data + k0;
+    const float* su = cf.su.data + k0;
+    float* p = phi.data + k0;
+    const int n = je - js + 1;
+    float c = p[-N];     // phi(I, js-1)
+    float a = 0.0f;      // tda(js-1)
+    for (int m = 0; m < n; ++m) {
+      const std::size_t k = static_cast<std::size_t>(m) * N;
+      const float rhs = mul_wide(ae[k], p[k + 1]) + mul_wide(aw[k], p[k - 1]) + su[k];
+      const float b = as[k];
+      float term;
+      if constexpr (mode == Mode::reuse) {
+        term = ft[js + m];
+      } else {
+        term = 1.0f / (ap[k] - mul(b, a));
+        a = mul(an[k], term);
+        fa[js + m] = a;
+        if constexpr (mode == Mode::store) ft[js + m] = term;
+      }
+      c = mul(rhs + mul(b, c), term);
+      tdc[js + m] = c;
     }
-    for (int j = jend; j >= jstart; --j) phi(i, j) = tda[j] * phi(i, j + 1) + tdc[j];
+    float x = p[static_cast<std::size_t>(n) * N];  // phi(I, je+1)
+    for (int m = n - 1; m >= 0; --m) {
+      x = mul(fa[js + m], x) + tdc[js + m];
+      p[static_cast<std::size_t>(m) * N] = x;
+    }
   }
 }
 
-void lisolj(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& phi) {
-  // Indexed by I; position istart-1 holds the start of the recurrence.
-  static float tda[kMaxGrid + 1], tdb[kMaxGrid + 1], tdc[kMaxGrid + 1];
-  tda[istart - 1] = 0.0f;
-  for (int j = jstart; j <= jend; ++j) {
-    tdc[istart - 1] = phi(istart - 1, j);
-    for (int i = istart; i <= iend; ++i) {
-      tda[i] = cf.ae(i, j);
-      tdb[i] = cf.aw(i, j);
-      tdc[i] = cf.as(i, j) * phi(i, j - 1) + cf.an(i, j) * phi(i, j + 1) + cf.su(i, j);
-      const float term = 1.0f / (cf.ap(i, j) - tdb[i] * tda[i - 1]);
-      tda[i] = tda[i] * term;
-      tdc[i] = (tdc[i] + tdb[i] * tdc[i - 1]) * term;
+// One sweep over the horizontal lines J = js..je: unknowns along I, unit stride.
+template <Mode mode>
+void horizontal_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& phi, Factors& f) {
+  float tdc[N + 1];
+  float rhs[N + 1];
+  float tda_line[N + 1];
+  if (ie < is) return;
+  const int n = ie - is + 1;
+  for (int j = js; j <= je; ++j) {
+    float* fa = mode == Mode::compute ? tda_line : f.tda + (j - 1) * N - 1;  // indexed by I
+    float* ft = f.term + (j - 1) * N - 1;
+    const std::size_t k0 = static_cast<std::size_t>((j - 1) * N + (is - 1));
+    const float* ap = cf.ap.data + k0;
+    const float* an = cf.an.data + k0;
+    const float* as = cf.as.data + k0;
+    const float* ae = cf.ae.data + k0;
+    const float* aw = cf.aw.data + k0;
+    const float* su = cf.su.data + k0;
+    float* p = phi.data + k0;
+    // The right-hand sides of the row need only the rows below (solved) and
+    // above (not yet): form them all before the recurrence.
+    for (int m = 0; m < n; ++m) rhs[m] = mul_wide(as[m], p[m - N]) + mul_wide(an[m], p[m + N]) + su[m];
+    float c = p[-1];  // phi(is-1, J)
+    float a = 0.0f;   // tda(is-1)
+    for (int m = 0; m < n; ++m) {
+      const float b = aw[m];
+      float term;
+      if constexpr (mode == Mode::reuse) {
+        term = ft[is + m];
+      } else {
+        term = 1.0f / (ap[m] - mul(b, a));
+        a = mul(ae[m], term);
+        fa[is + m] = a;
+        if constexpr (mode == Mode::store) ft[is + m] = term;
+      }
+      c = mul(rhs[m] + mul(b, c), term);
+      tdc[is + m] = c;
     }
-    for (int i = iend; i >= istart; --i) phi(i, j) = tda[i] * phi(i + 1, j) + tdc[i];
+    float x = p[n];  // phi(ie+1, J)
+    for (int m = n - 1; m >= 0; --m) {
+      x = mul(fa[is + m], x) + tdc[is + m];
+      p[m] = x;
+    }
   }
 }
 
-void adisol(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& phi, int nsweep, float tol) {
+// Sum over I (outer) and J (inner) of |an phi_N + as phi_S + ae phi_E + aw phi_W + su - ap phi_P|,
+// in double.  The float residuals are formed row by row (unit stride) into a
+// work array, then summed in the required order.
+double residual_sum(const Ccoef& cf, int is, int js, int ie, int je, const Field& phi) {
+  static float res[N * N];  // (J - js) * N + (I - is)
+  if (ie < is || je < js) return 0.0;
+  const int n = ie - is + 1;
+  for (int j = js; j <= je; ++j) {
+    const std::size_t k0 = static_cast<std::size_t>((j - 1) * N + (is - 1));
+    const float* ap = cf.ap.data + k0;
+    const float* an = cf.an.data + k0;
+    const float* as = cf.as.data + k0;
+    const float* ae = cf.ae.data + k0;
+    const float* aw = cf.aw.data + k0;
+    const float* su = cf.su.data + k0;
+    const float* p = phi.data + k0;
+    float* r = res + static_cast<std::size_t>(j - js) * N;
+    for (int m = 0; m < n; ++m)
+      r[m] = std::fabs(mul_wide(an[m], p[m + N]) + mul_wide(as[m], p[m - N]) + mul_wide(ae[m], p[m + 1]) +
+                       mul_wide(aw[m], p[m - 1]) + su[m] - mul_wide(ap[m], p[m]));
+  }
+  double rsum = 0.0;
+  for (int m = 0; m < n; ++m) {
+    const float* r = res + m;
+    for (int j = 0; j <= je - js; ++j) rsum = rsum + static_cast<double>(r[static_cast<std::size_t>(j) * N]);
+  }
+  return rsum;
+}
+
+}  // namespace
+
+void lisoli(const Ccoef& cf, const Range& r, Field& phi) {
+  vertical_sweep<Mode::compute>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
+}
+
+void lisolj(const Ccoef& cf, const Range& r, Field& phi) {
+  horizontal_sweep<Mode::compute>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
+}
+
+void adisol(const Ccoef& cf, const Range& r, Field& phi, const LineSolverParams& params) {
   int pass = 0;
   for (;;) {
     ++pass;
-    lisoli(cf, istart, jstart, iend, jend, phi);
-    lisolj(cf, istart, jstart, iend, jend, phi);
-    if (pass >= nsweep) return;  // the last allowed pass: the residual decides nothing
-    double rsum = 0.0;
-    for (int i = istart; i <= iend; ++i) {
-      for (int j = jstart; j <= jend; ++j) {
-        const float r = cf.an(i, j) * phi(i, j + 1) + cf.as(i, j) * phi(i, j - 1) + cf.ae(i, j) * phi(i + 1, j) +
-                        cf.aw(i, j) * phi(i - 1, j) + cf.su(i, j) - cf.ap(i, j) * phi(i, j);
-        rsum = rsum + static_cast<double>(std::fabs(r));
-      }
+    if (pass == 1) {
+      vertical_sweep<Mode::store>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
+      horizontal_sweep<Mode::store>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
+    } else {
+      vertical_sweep<Mode::reuse>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
+      horizontal_sweep<Mode::reuse>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
     }
-    if (!(rsum > static_cast<double>(tol))) return;
+    if (pass >= params.sweeps) return;  // the last allowed pass: the residual decides nothing
+    const double rsum = residual_sum(cf, r.istart, r.jstart, r.iend, r.jend, phi);
+    if (!(rsum > static_cast<double>(params.tol))) return;
   }
 }
 

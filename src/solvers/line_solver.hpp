@@ -12,20 +12,27 @@
 // driver reports as a diverged run.
 #pragma once
 
-#include "control/state.hpp"
+#include "core/range.hpp"
+#include "core/state.hpp"
 
 namespace questrand {
 
+// Settings of one line-solver call.
+struct LineSolverParams {
+  int sweeps = 1;       // at most this many passes (at least one is made)
+  float tol = 1.0e-6f;  // residual sum at which the passes stop
+};
+
 // Passes until the residual sum
 //   rsum = sum |an phi_N + as phi_S + ae phi_E + aw phi_W + su - ap phi_P|
-// (I outer, J inner, accumulated in double) is at most tol, or nsweep passes
-// are made; at least one pass always.  A non-number rsum ends the loop.
-void adisol(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& phi, int nsweep, float tol);
+// (I outer, J inner, accumulated in double) is at most tol, or `sweeps`
+// passes are made; at least one pass always.  A non-number rsum ends the loop.
+void adisol(const Ccoef& cf, const Range& r, Field& phi, const LineSolverParams& params);
 
 // One sweep over the vertical lines I = istart..iend.
-void lisoli(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& phi);
+void lisoli(const Ccoef& cf, const Range& r, Field& phi);
 
 // One sweep over the horizontal lines J = jstart..jend.
-void lisolj(const Ccoef& cf, int istart, int jstart, int iend, int jend, Field& phi);
+void lisolj(const Ccoef& cf, const Range& r, Field& phi);
 
 }  // namespace questrand

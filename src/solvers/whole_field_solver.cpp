@@ -37,22 +37,29 @@ void step_and_update(const Ccoef& cf, float& alpha, int istart, int jstart, int 
       s2 = s2 + static_cast<double>(sipq(i, j)) * static_cast<double>(sipq(i, j));
     }
   }
+  // The quotient and its tests against 0 and 1 are in double; the step
+  // length that scales the correction is a single-precision real, and
+  // phi + omega d is a single-precision product and sum.
   const double g = (s2 == 0.0) ? 1.0 : 0.0;
-  double omega = (s1 + g) / (s2 + g);
-  if (omega < 0.0) {
-    omega = 0.0;
+  const double quotient = (s1 + g) / (s2 + g);
+  float omega = static_cast<float>(quotient);
+  if (quotient < 0.0) {
+    omega = 0.0f;
     alpha = 0.0f;
   }
-  if (omega > 1.0) omega = 1.0;
+  if (quotient > 1.0) omega = 1.0f;
   for (int j = 1; j <= jend; ++j)
-    for (int i = 1; i <= iend; ++i)
-      phi(i, j) = static_cast<float>(static_cast<double>(phi(i, j)) + omega * static_cast<double>(sipd(i, j)));
+    for (int i = 1; i <= iend; ++i) {
+      const float step = omega * sipd(i, j);
+      phi(i, j) = phi(i, j) + step;
+    }
 }
 
 }  // namespace
 
-void simsol(const Ccoef& cf, float& alpha, int ni, int nj, int istart, int jstart, int iend, int jend, Field& phi,
-            int nsweep) {
+void simsol(const Ccoef& cf, const Range& range, Field& phi, const WholeFieldParams& params, float& alpha) {
+  const int ni = params.ni, nj = params.nj, nsweep = params.sweeps;
+  const int istart = range.istart, jstart = range.jstart, iend = range.iend, jend = range.jend;
   for (int j = 1; j <= nj; ++j) {
     for (int i = 1; i <= ni; ++i) {
       sipy(i, j) = 0.0f;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -110,6 +111,13 @@ std::string differences(const Snapshot& before, const Snapshot& after) {
   for (const auto& [name, content] : after)
     if (before.find(name) == before.end()) out += "  created: " + name + "\n";
   return out;
+}
+
+// The names in a directory (for a directory holding an unreadable file).
+Snapshot snapshot_names(const fs::path& dir) {
+  Snapshot snap;
+  for (const auto& e : fs::directory_iterator(dir)) snap[e.path().filename().string()] = "entry";
+  return snap;
 }
 
 // ---------------------------------------------------------------------------
@@ -372,7 +380,7 @@ TEST(BadProblemInputControl, BaseInputRuns) {
   qtest::write_file(dir.path() / "PROB.INP", Input().set(31, "1").text());
   const Outcome o = run_in(dir.path());
   EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(qtest::without_summary(o.err), "");
   EXPECT_NE(qtest::read_file(dir.path() / "CONC.OUT"), "sentinel listing\n");
 }
 
@@ -531,6 +539,27 @@ std::vector<RestartCase> restart_cases() {
       },
       "CONC.sav: record 1: ");
   add("BinaryGarbage", tr, [] { return garbage(kTransientSize); }, "CONC.sav: record 1: ");
+  // A value that is not a finite number, in a field the run solves (c) and in
+  // one it does not (t): both are bad input, named by record, field and node.
+  auto with_value = [tfile](int record, int i, int j, std::uint32_t bits) {
+    std::string b = tfile();
+    put_u32(b, record_offset(record) + 4 + 4 * static_cast<std::size_t>((j - 1) * 22 + (i - 1)), bits);
+    return b;
+  };
+  add("NaNInUnsolvedField", tr, [with_value] { return with_value(5, 3, 2, 0x7FC00000u); },
+      "CONC.sav: record 5: field t: the value at node (3,2) is not a finite number");
+  add("InfinityInSolvedField", tr, [with_value] { return with_value(6, 22, 24, 0xFF800000u); },
+      "CONC.sav: record 6: field c: the value at node (22,24) is not a finite number");
+  add("NaNInLastRecord", tr, [with_value] { return with_value(10, 1, 1, 0xFFFFFFFFu); },
+      "CONC.sav: record 10: field gamc: the value at node (1,1) is not a finite number");
+  // A restart file that exists but cannot be read must not be replaced by
+  // this run's restart file.
+  c.push_back({"DirectoryInPlaceOfTheFile", tr,
+               [](const fs::path& d) {
+                 fs::create_directory(d / "CONC.sav");
+                 qtest::write_file(d / "CONC.sav" / "inside", "sentinel inside the directory\n");
+               },
+               "CONC.sav: cannot read the restart file: it is a directory"});
   c.push_back({"LargerThanAnyRestartFile", tr,
                [](const fs::path& d) {
                  qtest::write_file(d / "CONC.sav", restart_files().transient);
@@ -570,40 +599,52 @@ TEST(RestartFileControl, SoundFileIsRead) {
   qtest::write_file(dir.path() / "CONC.sav", restart_files().transient);
   const Outcome o = run_in(dir.path());
   EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(qtest::without_summary(o.err), "");
   EXPECT_EQ(o.out.find("UNABLE TO READ RESTART FILE"), std::string::npos);
   EXPECT_NE(o.out.find(" IT=    2"), std::string::npos) << "the run should go on with step 2";
   EXPECT_EQ(o.out.find(" IT=    1"), std::string::npos);
 }
 
-// A missing restart file is not an error: the run notes it and starts from
-// the initial fields.
+// A missing restart file is not an error: the run notes it on the console and
+// with one warning line on standard error, and starts from the initial fields.
 TEST(RestartFileControl, MissingFileIsReportedOnTheConsoleAndTheRunGoesOn) {
   qtest::ScratchDir dir("qt-bad-restart");
   qtest::write_file(dir.path() / "PROB.INP", transient_reader());
   const Outcome o = run_in(dir.path());
   EXPECT_EQ(o.status, 0) << "a missing restart file must not stop the run; stderr: " << o.err;
-  EXPECT_EQ(o.err, "");
+  EXPECT_EQ(qtest::without_summary(o.err), "questrand: warning: CONC.sav: no such restart file; the run starts from the initial fields\n");
   EXPECT_NE(o.out.find(" UNABLE TO READ RESTART FILE CONC.sav"), std::string::npos)
       << "console:\n" << shortened(o.out);
   EXPECT_TRUE(fs::exists(dir.path() / "CONC.OUT"));
   EXPECT_FALSE(fs::exists(dir.path() / "CONC.sav"));
 }
 
-// A directory in place of the restart file cannot be opened as one: it is
-// treated like a missing file and left as it is.
-TEST(RestartFileControl, DirectoryIsReportedLikeAMissingFile) {
+// A restart file without read permission is bad input, and the run that would
+// also write its restart file leaves it as it was.  Root reads any file, so
+// under root the program runs as the user nobody (setpriv).
+TEST(RestartFileControl, UnreadableFileIsRefusedAndKept) {
+  std::string as_other_user;
+  if (::geteuid() == 0) {
+    if (std::system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "root without setpriv";
+    as_other_user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  }
   qtest::ScratchDir dir("qt-bad-restart");
-  qtest::write_file(dir.path() / "PROB.INP", transient_reader());
-  fs::create_directory(dir.path() / "CONC.sav");
-  qtest::write_file(dir.path() / "CONC.sav" / "inside", "sentinel inside the directory\n");
-  const Outcome o = run_in(dir.path());
-  EXPECT_EQ(o.status, 0) << "stderr: " << o.err;
-  EXPECT_EQ(o.err, "");
-  EXPECT_NE(o.out.find(" UNABLE TO READ RESTART FILE CONC.sav"), std::string::npos)
-      << "console:\n" << shortened(o.out);
-  EXPECT_TRUE(fs::is_directory(dir.path() / "CONC.sav"));
-  EXPECT_EQ(qtest::read_file(dir.path() / "CONC.sav" / "inside"), "sentinel inside the directory\n");
+  qtest::ScratchDir streams("qt-bad-streams");
+  qtest::write_file(dir.path() / "PROB.INP", Input().set(31, "1").set(41, "3").set(62, "T").set(64, "T").text());
+  qtest::write_file(dir.path() / "CONC.sav", restart_files().transient);
+  for (const fs::path& d : {dir.path(), streams.path()}) fs::permissions(d, fs::perms::all);
+  fs::permissions(dir.path() / "PROB.INP", fs::perms::all);
+  fs::permissions(dir.path() / "CONC.sav", fs::perms::none);
+  const Snapshot before = snapshot_names(dir.path());
+  const std::string cmd = "cd '" + dir.path().string() + "' && " + as_other_user + "'" + std::string(QUESTRAND_EXE) + "' > '" +
+                          (streams.path() / "out").string() + "' 2> '" + (streams.path() / "err").string() + "'";
+  const int rc = std::system(cmd.c_str());
+  fs::permissions(dir.path() / "CONC.sav", fs::perms::owner_read | fs::perms::owner_write);
+  ASSERT_TRUE(rc != -1 && WIFEXITED(rc));
+  EXPECT_EQ(WEXITSTATUS(rc), 2);
+  EXPECT_EQ(qtest::read_file(streams.path() / "err"), "CONC.sav: cannot read the restart file: Permission denied\n");
+  EXPECT_EQ(qtest::read_file(dir.path() / "CONC.sav"), restart_files().transient);
+  EXPECT_EQ(snapshot_names(dir.path()), before);
 }
 
 // ---------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "control/driver.hpp"
+#include "control/run.hpp"
 #include "discretise/scalar_transport.hpp"
 #include "setup/input.hpp"
 #include "setup/properties.hpp"
@@ -20,13 +21,11 @@ namespace {
 // One time step of the concentration alone, iterated until the normalised
 // residual is at most convtol (as the run driver does).
 void concentration_step(State& s) {
-  s.ctime.istep += 1;
-  s.ctime.time += s.ctime.dt;
-  questrand::copy_to_old_level(s);
-  for (int it = 0; it < s.cterm.maxit; ++it) {
-    questrand::calcc(s);
-    questrand::props(s);
-    if (s.cterm.res_c / s.cterm.resref_c <= s.cterm.convtol) return;
+  questrand::begin_time_step(s);
+  for (;;) {
+    const questrand::IterationOutcome o = questrand::outer_iteration(s);
+    if (o.state == questrand::IterationState::Converged) return;
+    if (o.state != questrand::IterationState::Continue) break;
   }
   FAIL() << "step " << s.ctime.istep << " did not converge";
 }
@@ -121,11 +120,12 @@ std::unique_ptr<State> developed_flow(int solver) {
   auto s = std::make_unique<State>();
   questrand::read_problem(*s, "PROB.INP", p.text());
   std::FILE* quiet = std::fopen("/dev/null", "w");
-  s->chan.console = quiet;
-  questrand::contro(*s);
-  std::fclose(s->chan.listing);
+  {
+    questrand::RunOutput out(quiet);
+    questrand::contro(*s, out);
+    out.close();
+  }
   std::fclose(quiet);
-  s->chan.listing = nullptr;
   return s;
 }
 

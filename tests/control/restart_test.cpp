@@ -1,4 +1,6 @@
 #include "control/restart.hpp"
+#include "output/run_output.hpp"
+#include "output/save_files.hpp"
 
 #include <gtest/gtest.h>
 
@@ -74,7 +76,7 @@ TEST(RestartFile, RoundTripRaisesTheLimits) {
   questrand::write_restart(*s);
   auto r = small_state(true);
   r->cterm.maxit = 100;
-  questrand::read_restart(*r);
+  EXPECT_TRUE(questrand::read_restart(*r));
   EXPECT_EQ(r->cterm.iter, 57);
   EXPECT_EQ(r->cterm.maxit, 157);
   for (int j = 1; j <= 8; ++j)
@@ -161,11 +163,14 @@ TEST(RestartFile, MissingFileIsReportedOnTheConsoleAndTheRunGoesOn) {
   qtest::ScratchDir dir;
   qtest::WorkingDir here(dir.path());
   auto s = small_state(false);
+  EXPECT_FALSE(questrand::read_restart(*s));
   char* buf = nullptr;
   std::size_t len = 0;
   std::FILE* con = open_memstream(&buf, &len);
-  s->chan.console = con;
-  questrand::read_restart(*s);
+  {
+    questrand::RunOutput out(con);
+    out.restart_missing(*s);
+  }
   std::fclose(con);
   EXPECT_EQ(std::string(buf, len), "  UNABLE TO READ RESTART FILE RUN1.sav    \n");
   std::free(buf);
@@ -175,9 +180,10 @@ TEST(SaveFiles, NamesAndInterpolatedVelocities) {
   qtest::ScratchDir dir;
   qtest::WorkingDir here(dir.path());
   auto s = small_state(false);
-  EXPECT_EQ(questrand::save_name(*s, ".VEL"), "RUN1    .VEL");  // blanks of the stem kept
+  EXPECT_EQ(questrand::run_files(s->cio).save(".VEL"), "RUN1    .VEL");  // blanks of the stem kept
+  EXPECT_EQ(questrand::run_files(s->cio).uptake(), "RUN1.UPT");
   s->cio.runname = "RESULT.     ";
-  EXPECT_EQ(questrand::save_name(*s, ".PRS"), "RESULT.PRS");
+  EXPECT_EQ(questrand::run_files(s->cio).save(".PRS"), "RESULT.PRS");
 
   // A 3 by 3 grid: one line, for node (2, 2), with the worked values.
   auto t = std::make_unique<State>();
@@ -191,6 +197,6 @@ TEST(SaveFiles, NamesAndInterpolatedVelocities) {
   t->cvar.v(2, 3) = 0.00001f;
   t->cgrid.x(1) = -0.5f; t->cgrid.x(2) = 0.5f; t->cgrid.x(3) = 1.5f;
   t->cgrid.y(1) = 0.5f; t->cgrid.y(2) = 1.5f; t->cgrid.y(3) = 2.5f;
-  questrand::write_save_files(*t);
+  questrand::write_save_files(*t, questrand::run_files(t->cio));
   EXPECT_EQ(qtest::read_file("RESULT.VEL"), " 0.500000000 1.50000000 0.250000000 9.99999975E-06 \n");
 }

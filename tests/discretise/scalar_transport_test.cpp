@@ -46,7 +46,7 @@ std::unique_ptr<State> still_state(bool steady) {
 void no_hook(State&) {}
 
 questrand::ScalarEquation equation(State& s, void (*hook)(State&), int solver = 1) {
-  return questrand::ScalarEquation{s.cvar.c, s.cvar.cold, s.cprop.gamc, hook, 1.0f, s.cterm.res_c, solver, 1, 1e-6f};
+  return questrand::ScalarEquation{s.cvar.c, s.cvar.cold, s.cprop.gamc, hook, {1.0f, solver, 1, 1e-6f}, s.cterm.res_c};
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "output/usrout.hpp"
 
+#include "output/run_output.hpp"
+#include "setup/run_files.hpp"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,7 +13,6 @@
 
 namespace fs = std::filesystem;
 using questrand::State;
-using questrand::usrout;
 
 namespace {
 
@@ -45,7 +47,16 @@ TEST(Usrout, StepNames) {
   EXPECT_EQ(questrand::step_name(6789), "T06789.  ");
   EXPECT_EQ(questrand::step_name(12345), "T12345.  ");
   EXPECT_EQ(questrand::step_name(0), "T00000.  ");
-  EXPECT_EQ(questrand::step_name(100000), "T*****.  ");
+  // Wider stamps from step 100000 on: no step's files overwrite another's.
+  EXPECT_EQ(questrand::step_name(99999), "T99999.  ");
+  EXPECT_EQ(questrand::step_name(100000), "T100000.");
+  EXPECT_EQ(questrand::step_name(100001), "T100001.");
+  EXPECT_EQ(questrand::step_name(2147483647), "T2147483647.");
+  // The file stems keep every digit, however many.
+  EXPECT_EQ(questrand::RunFiles::step_stem(7), "T00007");
+  EXPECT_EQ(questrand::RunFiles::step_stem(100000), "T100000");
+  EXPECT_EQ(questrand::RunFiles::step_stem(123456789), "T123456789");
+  EXPECT_NE(questrand::RunFiles::step_stem(123456789), questrand::RunFiles::step_stem(123456788));
 }
 
 TEST(Usrout, ProfileFilesLayout) {
@@ -54,7 +65,8 @@ TEST(Usrout, ProfileFilesLayout) {
   auto s = filled(6, 2, 4);  // nj = 14
   ASSERT_EQ(s->cgrid.nj, 14);
   s->ctime.istep = 1;
-  usrout(*s, 3);
+  questrand::append_monitor_line(*s);
+  questrand::write_step_files(*s);
   const auto cpr = qtest::lines_of(qtest::read_file("T00001.CPR"));
   ASSERT_EQ(cpr.size(), 1u + 7u);  // heading, ni - 2 lines
   EXPECT_EQ(cpr[0].size(), 1u + 4u + 12u * 19u);
@@ -82,7 +94,8 @@ TEST(Usrout, StepIntervalRules) {
   s->cio.prt_step = 5;
   for (int step = 1; step <= 11; ++step) {
     s->ctime.istep = step;
-    usrout(*s, 3);
+    questrand::append_monitor_line(*s);
+    questrand::write_step_files(*s);
   }
   for (int step = 1; step <= 11; ++step) {
     const bool written = step == 1 || step % 5 == 0;
@@ -93,12 +106,12 @@ TEST(Usrout, StepIntervalRules) {
   // Without save_con only the monitor line, and nothing at the end.
   s->cio.save_con = false;
   s->ctime.istep = 15;
-  usrout(*s, 3);
-  usrout(*s, 4);
+  questrand::write_step_files(*s);
+  questrand::write_end_profiles(*s, questrand::run_files(s->cio));
   EXPECT_FALSE(fs::exists("T00015.CON"));
   EXPECT_FALSE(fs::exists("CASE1.CPR"));
   s->cio.save_con = true;
-  usrout(*s, 4);
+  questrand::write_end_profiles(*s, questrand::run_files(s->cio));
   EXPECT_TRUE(fs::exists("CASE1.CPR"));
   EXPECT_TRUE(fs::exists("CASE1.VPR"));
   EXPECT_FALSE(fs::exists("CASE1.CON"));
@@ -109,16 +122,17 @@ TEST(Usrout, MonitorHeaderOnlyAtTheStartOfATransientRun) {
   qtest::WorkingDir here(dir.path());
   auto s = filled(2, 1, 3);
   std::FILE* null_console = std::fopen("/dev/null", "w");
-  s->chan.console = null_console;
-  usrout(*s, 1);  // time 0 <= dt: header
-  std::fclose(s->chan.listing);
+  auto start = [&] {
+    questrand::RunOutput out(null_console);
+    out.start(*s);
+    out.close();
+  };
+  start();  // time 0 <= dt: header
   s->ctime.time = 1.0f;  // restarted beyond one step: appends without a header
-  usrout(*s, 1);
-  std::fclose(s->chan.listing);
+  start();
   s->ctime.steady = true;
   s->ctime.time = 0.0f;
-  usrout(*s, 1);  // steady: no header
-  std::fclose(s->chan.listing);
+  start();  // steady: no header
   std::fclose(null_console);
   const auto mon = qtest::lines_of(qtest::read_file("monitor.dat"));
   ASSERT_EQ(mon.size(), 1u);
@@ -126,6 +140,7 @@ TEST(Usrout, MonitorHeaderOnlyAtTheStartOfATransientRun) {
             " \"time\" \"C(FlStr)\" \"C(FlMid)\" \"C(FlEnd)\" \"C(MembStr)\" \"C(MembMid)\" \"C(MembEnd)\" "
             "\"C(GelStr)\" \"C(GelMid)\" \"C(GelEnd)\"");
   const auto lis = qtest::lines_of(qtest::read_file("CASE1.A"));
-  ASSERT_EQ(lis.size(), 6u);
+  ASSERT_GT(lis.size(), 6u);  // the heading, then the tables of the starting fields
   EXPECT_EQ(lis[4], "               HALF-GAP                :  1.000E-03");
+  EXPECT_EQ(lis[8].find("CONCENTR"), 45u) << lis[8];
 }

@@ -37,8 +37,8 @@ using qtest::set_coefficients;
 // Sum of absolute (or signed) node residuals, each formed in double.
 double residual_sum(const Ccoef& cf, const Field& phi, const Range& r, bool absolute = true) {
   double s = 0.0;
-  for (int i = r.is; i <= r.ie; ++i)
-    for (int j = r.js; j <= r.je; ++j) {
+  for (int i = r.istart; i <= r.iend; ++i)
+    for (int j = r.jstart; j <= r.jend; ++j) {
       const double res = double(cf.an(i, j)) * phi(i, j + 1) + double(cf.as(i, j)) * phi(i, j - 1) +
                          double(cf.ae(i, j)) * phi(i + 1, j) + double(cf.aw(i, j)) * phi(i - 1, j) + cf.su(i, j) -
                          double(cf.ap(i, j)) * phi(i, j);
@@ -49,8 +49,8 @@ double residual_sum(const Ccoef& cf, const Field& phi, const Range& r, bool abso
 
 void manual_passes(const Ccoef& cf, const Range& r, Field& phi, int n) {
   for (int k = 0; k < n; ++k) {
-    lisoli(cf, r.is, r.js, r.ie, r.je, phi);
-    lisolj(cf, r.is, r.js, r.ie, r.je, phi);
+    lisoli(cf, r, phi);
+    lisolj(cf, r, phi);
   }
 }
 
@@ -64,15 +64,15 @@ Problem general_problem() {
   Field& phi = *p.phi;
   const Range west{3, 4, 8, 12};
   set_coefficients(cf, west, 0.0f);
-  for (int j = west.js; j <= west.je; ++j) {
+  for (int j = west.jstart; j <= west.jend; ++j) {
     cf.ap(3, j) -= cf.aw(3, j);
     cf.aw(3, j) = 0.0f;
     cf.ap(8, j) -= cf.ae(8, j);
     cf.ae(8, j) = 0.0f;
   }
   manufacture(p, west, 0.0f);
-  for (int j = west.js - 1; j <= west.je + 1; ++j)
-    for (int i = west.is; i <= west.ie; ++i) {
+  for (int j = west.jstart - 1; j <= west.jend + 1; ++j)
+    for (int i = west.istart; i <= west.iend; ++i) {
       cf.ap(i + 6, j) = cf.ap(i, j);
       cf.an(i + 6, j) = cf.an(i, j);
       cf.as(i + 6, j) = cf.as(i, j);
@@ -105,16 +105,16 @@ TEST(LineSolver, SingleNodeIsWeightedNeighbourMeanAfterEitherSweep) {
   const float want = 3.9f;
 
   phi(i, j) = -50.0f;
-  lisoli(cf, i, j, i, j, phi);
+  lisoli(cf, Range{i, j, i, j}, phi);
   EXPECT_NEAR(phi(i, j), want, 1e-6);
 
   phi(i, j) = -50.0f;
-  lisolj(cf, i, j, i, j, phi);
+  lisolj(cf, Range{i, j, i, j}, phi);
   EXPECT_NEAR(phi(i, j), want, 1e-6);
 
   for (int nsweep : {1, 5}) {
     phi(i, j) = -50.0f;
-    adisol(cf, i, j, i, j, phi, nsweep, 0.0f);
+    adisol(cf, Range{i, j, i, j}, phi, {nsweep, 0.0f});
     EXPECT_NEAR(phi(i, j), want, 1e-6) << "nsweep " << nsweep;
   }
   EXPECT_EQ(changed_outside(*start, phi, Range{i, j, i, j}), 0);
@@ -131,11 +131,11 @@ TEST(LineSolver, EmptyRangeLeavesFieldUntouched) {
   const auto before = copy_of(*p.phi);
   const Range empties[] = {{6, 3, 5, 10}, {3, 8, 12, 7}, {9, 9, 4, 4}};
   for (const Range& r : empties) {
-    SCOPED_TRACE(testing::Message() << "range " << r.is << ".." << r.ie << " x " << r.js << ".." << r.je);
-    lisoli(*p.cf, r.is, r.js, r.ie, r.je, *p.phi);
-    lisolj(*p.cf, r.is, r.js, r.ie, r.je, *p.phi);
-    adisol(*p.cf, r.is, r.js, r.ie, r.je, *p.phi, 4, 0.0f);
-    adisol(*p.cf, r.is, r.js, r.ie, r.je, *p.phi, 4, -1.0f);
+    SCOPED_TRACE(testing::Message() << "range " << r.istart << ".." << r.iend << " x " << r.jstart << ".." << r.jend);
+    lisoli(*p.cf, r, *p.phi);
+    lisolj(*p.cf, r, *p.phi);
+    adisol(*p.cf, r, *p.phi, {4, 0.0f});
+    adisol(*p.cf, r, *p.phi, {4, -1.0f});
     EXPECT_TRUE(same_bits(*before, *p.phi));
   }
 }
@@ -149,9 +149,9 @@ TEST(LineSolver, ConstantExactSolutionStaysConstant) {
   const float c = 2.5f;
   for (int j = 1; j <= 14; ++j)
     for (int i = 1; i <= 18; ++i) (*p.phi)(i, j) = c;
-  adisol(*p.cf, r.is, r.js, r.ie, r.je, *p.phi, 30, -1.0f);
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) ASSERT_NEAR((*p.phi)(i, j), c, 4e-6f) << i << "," << j;
+  adisol(*p.cf, r, *p.phi, {30, -1.0f});
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) ASSERT_NEAR((*p.phi)(i, j), c, 4e-6f) << i << "," << j;
   EXPECT_LT(residual_sum(*p.cf, *p.phi, r), 1e-3);
 }
 
@@ -164,7 +164,7 @@ TEST(LineSolver, SweepLimitBelowTwoMakesExactlyOnePass) {
   ASSERT_FALSE(same_bits(*one, *two));
   for (int nsweep : {0, 1, -1, -7}) {
     auto phi = copy_of(*ref.phi);
-    adisol(*ref.cf, kGeneral.is, kGeneral.js, kGeneral.ie, kGeneral.je, *phi, nsweep, 0.0f);
+    adisol(*ref.cf, kGeneral, *phi, {nsweep, 0.0f});
     EXPECT_TRUE(same_bits(*one, *phi)) << "nsweep " << nsweep;
   }
 }
@@ -192,7 +192,7 @@ TEST(LineSolver, PassesRunUntilResidualSumAtMostTolOrLimit) {
 
   auto run = [&](int nsweep, float tol) {
     auto phi = copy_of(*ref.phi);
-    adisol(*ref.cf, kGeneral.is, kGeneral.js, kGeneral.ie, kGeneral.je, *phi, nsweep, tol);
+    adisol(*ref.cf, kGeneral, *phi, {nsweep, tol});
     return phi;
   };
   // A negative tolerance is never reached: all nsweep passes.
@@ -240,8 +240,8 @@ TEST(LineSolver, NonNumberResidualSumEndsPassLoop) {
   auto one = copy_of(phi);
   manual_passes(cf, r, *one, 1);
   EXPECT_EQ((*one)(5, 5), 5.0e37f);
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) ASSERT_TRUE(std::isfinite((*one)(i, j))) << i << "," << j;
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) ASSERT_TRUE(std::isfinite((*one)(i, j))) << i << "," << j;
   const float partial = cf.an(5, 5) * (*one)(5, 6) + cf.as(5, 5) * (*one)(5, 4) + cf.ae(5, 5) * (*one)(6, 5);
   const float ap_phi = cf.ap(5, 5) * (*one)(5, 5);
   ASSERT_TRUE(std::isinf(partial) && std::isinf(ap_phi));
@@ -249,7 +249,7 @@ TEST(LineSolver, NonNumberResidualSumEndsPassLoop) {
   manual_passes(cf, r, *two, 1);
   ASSERT_FALSE(same_bits(*one, *two));
 
-  adisol(cf, r.is, r.js, r.ie, r.je, phi, 5, 0.0f);
+  adisol(cf, r, phi, {5, 0.0f});
   EXPECT_TRUE(same_bits(*one, phi));
 }
 
@@ -266,16 +266,16 @@ TEST(LineSolver, BoundaryRingAndBeyondNeverWritten) {
     }
   const auto before = copy_of(*p.phi);
 
-  lisoli(*p.cf, r.is, r.js, r.ie, r.je, *p.phi);
+  lisoli(*p.cf, r, *p.phi);
   EXPECT_EQ(changed_outside(*before, *p.phi, r), 0);
-  lisolj(*p.cf, r.is, r.js, r.ie, r.je, *p.phi);
+  lisolj(*p.cf, r, *p.phi);
   EXPECT_EQ(changed_outside(*before, *p.phi, r), 0);
-  adisol(*p.cf, r.is, r.js, r.ie, r.je, *p.phi, 5, -1.0f);
+  adisol(*p.cf, r, *p.phi, {5, -1.0f});
   EXPECT_EQ(changed_outside(*before, *p.phi, r), 0);
   int changed_inside = 0;
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) changed_inside += (*p.phi)(i, j) != (*before)(i, j);
-  EXPECT_EQ(changed_inside, (r.ie - r.is + 1) * (r.je - r.js + 1));
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) changed_inside += (*p.phi)(i, j) != (*before)(i, j);
+  EXPECT_EQ(changed_inside, (r.iend - r.istart + 1) * (r.jend - r.jstart + 1));
 }
 
 TEST(LineSolver, OneSweepSolvesLinesExactlyWhenTheyAreTheOnlyCoupling) {
@@ -286,26 +286,26 @@ TEST(LineSolver, OneSweepSolvesLinesExactlyWhenTheyAreTheOnlyCoupling) {
     SCOPED_TRACE("vertical lines, ae = aw = 0");
     Problem p;
     set_coefficients(*p.cf, r, 0.5f);
-    for (int j = r.js; j <= r.je; ++j)
-      for (int i = r.is; i <= r.ie; ++i) {
+    for (int j = r.jstart; j <= r.jend; ++j)
+      for (int i = r.istart; i <= r.iend; ++i) {
         p.cf->ap(i, j) -= p.cf->ae(i, j) + p.cf->aw(i, j);
         p.cf->ae(i, j) = p.cf->aw(i, j) = 0.0f;
       }
     manufacture(p, r, 0.0f);
-    lisoli(*p.cf, r.is, r.js, r.ie, r.je, *p.phi);
+    lisoli(*p.cf, r, *p.phi);
     EXPECT_LT(max_error(*p.phi, r), 2e-6);
   }
   {
     SCOPED_TRACE("horizontal lines, an = as = 0");
     Problem p;
     set_coefficients(*p.cf, r, 0.5f);
-    for (int j = r.js; j <= r.je; ++j)
-      for (int i = r.is; i <= r.ie; ++i) {
+    for (int j = r.jstart; j <= r.jend; ++j)
+      for (int i = r.istart; i <= r.iend; ++i) {
         p.cf->ap(i, j) -= p.cf->an(i, j) + p.cf->as(i, j);
         p.cf->an(i, j) = p.cf->as(i, j) = 0.0f;
       }
     manufacture(p, r, 0.0f);
-    lisolj(*p.cf, r.is, r.js, r.ie, r.je, *p.phi);
+    lisolj(*p.cf, r, *p.phi);
     EXPECT_LT(max_error(*p.phi, r), 2e-6);
   }
 }
@@ -332,17 +332,17 @@ TEST(LineSolver, SweepsUseNeighbourLinesSolvedEarlierInTheSameSweep) {
     Problem p;
     set_coefficients(*p.cf, r, 0.5f);
     Ccoef& cf = *p.cf;
-    for (int j = r.js; j <= r.je; ++j)
-      for (int i = r.is; i <= r.ie; ++i) {
+    for (int j = r.jstart; j <= r.jend; ++j)
+      for (int i = r.istart; i <= r.iend; ++i) {
         float* a = c.dropped == 0 ? &cf.ae(i, j) : c.dropped == 1 ? &cf.aw(i, j) : c.dropped == 2 ? &cf.an(i, j) : &cf.as(i, j);
         cf.ap(i, j) -= *a;
         *a = 0.0f;
       }
     manufacture(p, r, 0.0f);
     if (c.vertical)
-      lisoli(cf, r.is, r.js, r.ie, r.je, *p.phi);
+      lisoli(cf, r, *p.phi);
     else
-      lisolj(cf, r.is, r.js, r.ie, r.je, *p.phi);
+      lisolj(cf, r, *p.phi);
     if (c.exact)
       EXPECT_LT(max_error(*p.phi, r), 2e-6);
     else
@@ -361,14 +361,14 @@ TEST(LineSolver, ConvergesToManufacturedSolution) {
   ASSERT_GT(start_error, 0.5);
 
   const float tol = 1e-3f;
-  adisol(*p.cf, r.is, r.js, r.ie, r.je, *p.phi, 1000, tol);
+  adisol(*p.cf, r, *p.phi, {1000, tol});
   const double rsum = residual_sum(*p.cf, *p.phi, r);
   EXPECT_LE(rsum, 1.01 * tol);
   EXPECT_LE(max_error(*p.phi, r), rsum / 0.1);
 
   // Further passes reach rounding level: node residuals of a few units in the
   // last place of ap * phi (ap * phi ~ 5, ulp 5e-7), times 1 / 0.1.
-  adisol(*p.cf, r.is, r.js, r.ie, r.je, *p.phi, 100, -1.0f);
+  adisol(*p.cf, r, *p.phi, {100, -1.0f});
   EXPECT_LT(max_error(*p.phi, r), 1e-5);
 }
 
@@ -378,16 +378,16 @@ TEST(LineSolver, ResultDoesNotDependOnEarlierCalls) {
   set_coefficients(*a.cf, small, 0.0f);
   manufacture(a, small, 0.0f);
   auto first = copy_of(*a.phi);
-  adisol(*a.cf, small.is, small.js, small.ie, small.je, *first, 2, -1.0f);
+  adisol(*a.cf, small, *first, {2, -1.0f});
 
   Problem b;
   const Range big{2, 2, 300, 340};
   set_coefficients(*b.cf, big, 0.3f);
   manufacture(b, big, 7.0f);
-  adisol(*b.cf, big.is, big.js, big.ie, big.je, *b.phi, 2, -1.0f);
+  adisol(*b.cf, big, *b.phi, {2, -1.0f});
 
   auto again = copy_of(*a.phi);
-  adisol(*a.cf, small.is, small.js, small.ie, small.je, *again, 2, -1.0f);
+  adisol(*a.cf, small, *again, {2, -1.0f});
   EXPECT_TRUE(same_bits(*first, *again));
 }
 

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "control/state.hpp"
+#include "core/range.hpp"
+#include "core/state.hpp"
 
 namespace qtest {
 
@@ -14,10 +15,7 @@ using questrand::Ccoef;
 using questrand::Field;
 using questrand::kMaxGrid;
 
-struct Range {
-  int is, js, ie, je;
-  bool inside(int i, int j) const { return i >= is && i <= ie && j >= js && j <= je; }
-};
+using questrand::Range;
 
 struct Problem {
   std::unique_ptr<Ccoef> cf = std::make_unique<Ccoef>();
@@ -45,8 +43,8 @@ inline double exact(int i, int j) { return std::sin(0.31 * i) * std::cos(0.17 * 
 // Positive neighbour coefficients in steps of 1/4 (so that sums are exact),
 // ap = sum of the four + sp, over the range.
 inline void set_coefficients(Ccoef& cf, const Range& r, float sp) {
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) {
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) {
       cf.an(i, j) = 1.0f + 0.25f * static_cast<float>((3 * i + j) % 4);
       cf.as(i, j) = 0.5f + 0.25f * static_cast<float>((i + 2 * j) % 3);
       cf.ae(i, j) = 0.75f + 0.25f * static_cast<float>((i * j) % 5);
@@ -60,20 +58,20 @@ inline void set_coefficients(Ccoef& cf, const Range& r, float sp) {
 inline void manufacture(Problem& p, const Range& r, float start) {
   Ccoef& cf = *p.cf;
   Field& phi = *p.phi;
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) {
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) {
       const double s = cf.ap(i, j) * exact(i, j) - cf.an(i, j) * exact(i, j + 1) - cf.as(i, j) * exact(i, j - 1) -
                        cf.ae(i, j) * exact(i + 1, j) - cf.aw(i, j) * exact(i - 1, j);
       cf.su(i, j) = static_cast<float>(s);
     }
-  for (int j = r.js - 1; j <= r.je + 1; ++j)
-    for (int i = r.is - 1; i <= r.ie + 1; ++i) phi(i, j) = r.inside(i, j) ? start : static_cast<float>(exact(i, j));
+  for (int j = r.jstart - 1; j <= r.jend + 1; ++j)
+    for (int i = r.istart - 1; i <= r.iend + 1; ++i) phi(i, j) = r.inside(i, j) ? start : static_cast<float>(exact(i, j));
 }
 
 inline double max_error(const Field& phi, const Range& r) {
   double e = 0.0;
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) e = std::fmax(e, std::fabs(phi(i, j) - exact(i, j)));
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) e = std::fmax(e, std::fabs(phi(i, j) - exact(i, j)));
   return e;
 }
 

@@ -32,7 +32,7 @@ using qtest::set_coefficients;
 // Runs simsol over the range with ni, nj one beyond it (as the equation
 // routines call it).
 void solve(const Ccoef& cf, float& alpha, const Range& r, Field& phi, int nsweep) {
-  simsol(cf, alpha, r.ie + 1, r.je + 1, r.is, r.js, r.ie, r.je, phi, nsweep);
+  simsol(cf, r, phi, {r.iend + 1, r.jend + 1, nsweep}, alpha);
 }
 
 
@@ -40,8 +40,8 @@ void solve(const Ccoef& cf, float& alpha, const Range& r, Field& phi, int nsweep
 // Zero one neighbour coefficient over the range, keeping the margin of ap.
 enum class Side { north, south, east, west };
 void drop(Ccoef& cf, const Range& r, Side s) {
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) {
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) {
       float& a = s == Side::north ? cf.an(i, j) : s == Side::south ? cf.as(i, j) : s == Side::east ? cf.ae(i, j) : cf.aw(i, j);
       cf.ap(i, j) -= a;
       a = 0.0f;
@@ -53,8 +53,8 @@ void drop(Ccoef& cf, const Range& r, Side s) {
 // Euclidean norm of the node residuals, each formed in double.
 double residual_norm(const Ccoef& cf, const Field& phi, const Range& r) {
   double s = 0.0;
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) {
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) {
       const double res = double(cf.an(i, j)) * phi(i, j + 1) + double(cf.as(i, j)) * phi(i, j - 1) +
                          double(cf.ae(i, j)) * phi(i + 1, j) + double(cf.aw(i, j)) * phi(i - 1, j) + cf.su(i, j) -
                          double(cf.ap(i, j)) * phi(i, j);
@@ -93,7 +93,7 @@ TEST(WholeFieldSolver, EmptyRangeChangesNeitherFieldNorAlpha) {
   const Range empties[] = {{7, 3, 6, 12}, {3, 9, 15, 8}};
   for (const Range& r : empties) {
     float alpha = 0.8f;
-    simsol(*p.cf, alpha, 20, 20, r.is, r.js, r.ie, r.je, *p.phi, 3);
+    simsol(*p.cf, r, *p.phi, {20, 20, 3}, alpha);
     EXPECT_TRUE(same_bits(*before, *p.phi));
     EXPECT_TRUE(same_bits(alpha, 0.8f));
   }
@@ -251,7 +251,7 @@ TEST(WholeFieldSolver, ResidualClampReplacesValuesByPositiveOnes) {
     cf.aw(i, j) = 1.5f;
     cf.su(i, j) = c.su;
     float alpha = 0.8f;
-    simsol(cf, alpha, i + 1, j + 1, i, j, i, j, *p.phi, 1);
+    simsol(cf, Range{i, j, i, j}, *p.phi, {i + 1, j + 1, 1}, alpha);
     EXPECT_EQ((*p.phi)(i, j), c.phi);
     EXPECT_TRUE(same_bits(alpha, 0.8f));
   }
@@ -265,8 +265,8 @@ TEST(WholeFieldSolver, SatisfiedSystemStillGetsTinyCorrection) {
   set_coefficients(*p.cf, r, 0.0f);
   float alpha = 0.8f;
   solve(*p.cf, alpha, r, *p.phi, 1);
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) {
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) {
       const float v = (*p.phi)(i, j);
       EXPECT_NE(v, 0.0f) << i << "," << j;
       EXPECT_LT(std::fabs(v), 1e-32f) << i << "," << j;
@@ -342,12 +342,12 @@ TEST(WholeFieldSolver, BoundaryRingAndBeyondNeverWritten) {
     }
   const auto before = copy_of(*p.phi);
   float alpha = 0.8f;
-  simsol(*p.cf, alpha, 40, 30, r.is, r.js, r.ie, r.je, *p.phi, 3);
+  simsol(*p.cf, r, *p.phi, {40, 30, 3}, alpha);
   EXPECT_EQ(changed_outside(*before, *p.phi, r), 0);
   int changed_inside = 0;
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) changed_inside += (*p.phi)(i, j) != (*before)(i, j);
-  EXPECT_EQ(changed_inside, (r.ie - r.is + 1) * (r.je - r.js + 1));
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) changed_inside += (*p.phi)(i, j) != (*before)(i, j);
+  EXPECT_EQ(changed_inside, (r.iend - r.istart + 1) * (r.jend - r.jstart + 1));
 }
 
 TEST(WholeFieldSolver, ResultDoesNotDependOnEarlierCalls) {
@@ -401,9 +401,58 @@ TEST(WholeFieldSolver, BothOrderingsConvergeToManufacturedSolution) {
   solve(*p.cf, alpha, r, *one_one, 1);
   solve(*p.cf, alpha, r, *one_one, 1);
   double diff = 0.0;
-  for (int j = r.js; j <= r.je; ++j)
-    for (int i = r.is; i <= r.ie; ++i) diff = std::fmax(diff, std::fabs((*two)(i, j) - (*one_one)(i, j)));
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) diff = std::fmax(diff, std::fabs((*two)(i, j) - (*one_one)(i, j)));
   EXPECT_GT(diff, 1e-3);
 }
 
 }  // namespace
+
+TEST(WholeFieldSolver, StepLengthAndUpdateAreSinglePrecision) {
+  // One upward iteration on a 3 x 2 range whose step length lies strictly
+  // between 0 and 1.  The correction is scaled by the step length rounded to
+  // a single-precision real and added in single precision.  Carrying the
+  // double quotient into a double product and sum instead moves (3,2) and
+  // (4,3) by one unit in the last place (the second values below).
+  Problem p;
+  Ccoef& cf = *p.cf;
+  struct Node {
+    int i, j;
+    float an, as, ae, aw, su;
+  };
+  const Node nodes[] = {{2, 2, 1.0f, 0.5f, 0.75f, 1.25f, 2.0f},  {3, 2, 1.5f, 0.25f, 1.0f, 0.5f, -1.0f},
+                        {4, 2, 0.5f, 1.0f, 0.25f, 1.5f, 0.5f},   {2, 3, 0.75f, 1.25f, 0.5f, 1.0f, 0.0f},
+                        {3, 3, 0.25f, 0.75f, 1.5f, 0.75f, 3.0f}, {4, 3, 1.0f, 0.5f, 0.75f, 0.25f, -2.0f}};
+  for (const Node& n : nodes) {
+    cf.an(n.i, n.j) = n.an;
+    cf.as(n.i, n.j) = n.as;
+    cf.ae(n.i, n.j) = n.ae;
+    cf.aw(n.i, n.j) = n.aw;
+    cf.su(n.i, n.j) = n.su;
+    cf.ap(n.i, n.j) = n.an + n.as + n.ae + n.aw + 1.0f;
+  }
+  Field& phi = *p.phi;
+  phi(1, 2) = 1.0f;
+  phi(1, 3) = -0.5f;
+  phi(5, 2) = 2.0f;
+  phi(5, 3) = 1.5f;
+  phi(2, 1) = 0.5f;
+  phi(3, 1) = -1.0f;
+  phi(4, 1) = 0.25f;
+  phi(2, 4) = 0.75f;
+  phi(3, 4) = 2.0f;
+  phi(4, 4) = -0.25f;
+  for (int j = 2; j <= 3; ++j)
+    for (int i = 2; i <= 4; ++i) phi(i, j) = 0.1f * static_cast<float>(i + j);
+
+  float alpha = 0.0f;
+  solve(cf, alpha, Range{2, 2, 4, 3}, phi, 1);
+  const float single[2][3] = {{0x1.c7c4cp-1f, 0x1.835a9cp-3f, 0x1.365f94p-2f},
+                              {0x1.7cb1cp-2f, 0x1.b70e7p-1f, -0x1.b6975p-3f}};
+  for (int j = 2; j <= 3; ++j)
+    for (int i = 2; i <= 4; ++i) EXPECT_TRUE(same_bits(phi(i, j), single[j - 2][i - 2])) << i << "," << j << ": " << phi(i, j);
+  // The double-precision update would give these at (3,2) and (4,3).
+  EXPECT_FALSE(same_bits(phi(3, 2), 0x1.835a9ap-3f));
+  EXPECT_FALSE(same_bits(phi(4, 3), -0x1.b6974ep-3f));
+  EXPECT_EQ(alpha, 0.0f);
+}

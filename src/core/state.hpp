@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdio>
 #include <string>
 
 namespace questrand {
@@ -140,14 +139,6 @@ struct Ccoef {
   Field ap, an, as, ae, aw, su, sp, du, dv;
 };
 
-// The open output channels: the console and the listing file, which stays
-// open from the start-of-run output to the end of the run.
-struct Channels {
-  std::FILE* console = stdout;
-  std::FILE* listing = nullptr;
-  std::string listing_name;
-};
-
 // The whole state of a run.  It is large (about 18 MB): make it once, on the
 // heap, and pass it by reference.
 struct State {
@@ -164,7 +155,6 @@ struct State {
   Cgen cgen;
   Cprob cprob;
   Ccoef ccoef;
-  Channels chan;
 };
 
 }  // namespace questrand

@@ -1,0 +1,119 @@
+"""The shipped examples: each README states key results of its run in a table
+marked ``<!-- key results -->``; every stated value must be what the program
+gives now (to the digits stated), so the READMEs cannot drift from the runs."""
+
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from questrand.results import read_uptake
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+
+def crossing_time(times, values, level):
+    """First time at which ``values`` reaches ``level`` (linear in time)."""
+    above = np.nonzero(values >= level)[0]
+    if len(above) == 0:
+        return float("nan")
+    k = above[0]
+    if k == 0:
+        return float(times[0])
+    t0, t1, v0, v1 = times[k - 1], times[k], values[k - 1], values[k]
+    return float(t0 + (level - v0) * (t1 - t0) / (v1 - v0))
+
+
+def summary_iterations(stderr):
+    match = re.search(r"finished: .*?, (\d+) outer iterations", stderr)
+    return float(match.group(1))
+
+
+def node_file(path, ncols):
+    return np.loadtxt(path).reshape(-1, ncols)
+
+
+def instrument_results(work, stderr):
+    up = read_uptake(work / "EXAMPLE.UPT")
+    return {
+        "outer_iterations": summary_iterations(stderr),
+        "final_m_gel": up["m_gel"][-1],
+        "final_c_gel_mean": up["c_gel_mean"][-1],
+        "final_c_memb_mean": up["c_memb_mean"][-1],
+        "final_c_out": up["c_out"][-1],
+    }
+
+
+def gel_uptake_results(work, stderr):
+    up = read_uptake(work / "UPTAKE.UPT")
+    return {
+        "outer_iterations": summary_iterations(stderr),
+        "final_c_gel_mean": up["c_gel_mean"][-1],
+        "final_c_memb_mean": up["c_memb_mean"][-1],
+        "time_c_gel_mean_0.5": crossing_time(up["time"], up["c_gel_mean"], 0.5),
+        "time_c_gel_mean_0.9": crossing_time(up["time"], up["c_gel_mean"], 0.9),
+        "worst_balance": float(np.max(np.abs(up["balance"]))),
+    }
+
+
+def developed_flow_results(work, stderr):
+    vel = node_file(work / "FLOW.VEL", 4)  # x, y, u, v
+    prs = node_file(work / "FLOW.PRS", 3)  # x, y, p
+    u_in, mu, h = 0.005, 1.0e-3, 0.001
+    x_out = vel[:, 0].max()
+    centre = vel[(vel[:, 0] == x_out)][0]  # the row next to the symmetry plane
+    bottom = prs[prs[:, 1] == prs[:, 1].min()]
+    xs, ps = bottom[:, 0], bottom[:, 2]
+    half = xs >= 0.5 * xs.max()  # the developed second half of the channel
+    gradient = np.polyfit(xs[half], ps[half], 1)[0]
+    return {
+        "outer_iterations": summary_iterations(stderr),
+        "outlet_u_centre_over_u_in": centre[2] / u_in,
+        "dpdx_over_poiseuille": gradient / (-3.0 * mu * u_in / h**2),
+    }
+
+
+RESULTS = {
+    "instrument": instrument_results,
+    "gel-uptake": gel_uptake_results,
+    "developed-flow": developed_flow_results,
+}
+
+
+def stated_results(readme):
+    """The ``| `key` | value |`` rows after the key-results marker."""
+    text = readme.read_text()
+    start = text.index("<!-- key results -->")
+    rows = {}
+    for line in text[start:].splitlines()[1:]:
+        match = re.match(r"\|\s*`([^`]+)`\s*\|[^|]*\|\s*([-+0-9.eE]+)\s*\|", line)
+        if match:
+            rows[match.group(1)] = match.group(2)
+        elif rows and not line.startswith("|"):
+            break
+    return rows
+
+
+def stated_precision(text):
+    """Half a unit in the last stated digit, relative to the value."""
+    mantissa = text.lower().split("e")[0].lstrip("+-").replace(".", "").lstrip("0")
+    return 0.5 * 10.0 ** (-(len(mantissa) - 1)) if mantissa else 0.5
+
+
+@pytest.mark.parametrize("name", sorted(RESULTS))
+def test_readme_states_what_the_run_gives(name, program, tmp_path):
+    example = EXAMPLES / name
+    shutil.copy(example / "PROB.INP", tmp_path / "PROB.INP")
+    done = subprocess.run([program], cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    results = RESULTS[name](tmp_path, done.stderr)
+    stated = stated_results(example / "README.md")
+    assert set(stated) == set(results), f"{name}: README states {sorted(stated)}, test computes {sorted(results)}"
+    for key, text in stated.items():
+        value = float(text)
+        got = results[key]
+        tolerance = stated_precision(text) * abs(value) * 1.0001 + 1e-300
+        assert abs(got - value) <= tolerance, f"{name}: {key} is {got:.6g}, the README says {text}"

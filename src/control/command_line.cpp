@@ -1,0 +1,142 @@
+#include "control/command_line.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "control/driver.hpp"
+
+namespace questrand {
+
+CommandLine parse_command_line(const std::vector<std::string>& args) {
+  CommandLine cl;
+  auto usage_error = [&cl](const std::string& message) {
+    cl.action = CommandLine::Action::UsageError;
+    cl.error = message;
+    return cl;
+  };
+  for (std::size_t k = 0; k < args.size(); ++k) {
+    const std::string& a = args[k];
+    if (a == "--help" || a == "-h") {
+      cl.action = CommandLine::Action::Help;
+      return cl;
+    }
+    if (a == "--version") {
+      cl.action = CommandLine::Action::Version;
+      return cl;
+    }
+    if (a == "-C") {
+      if (k + 1 == args.size()) return usage_error("option -C needs a directory");
+      cl.directories.push_back(args[++k]);
+      continue;
+    }
+    if (!a.empty() && a[0] == '-') return usage_error("unknown option '" + a + "'");
+    if (a.empty() || a.find('/') != std::string::npos)
+      return usage_error("'" + a + "' is not a command (a command is a word such as summary or plot)");
+    cl.action = CommandLine::Action::Tool;
+    cl.tool = a;
+    cl.tool_args.assign(args.begin() + static_cast<std::ptrdiff_t>(k) + 1, args.end());
+    return cl;
+  }
+  return cl;
+}
+
+std::string usage_text() {
+  return "usage: questrand [-C DIR]\n"
+         "       questrand [-C DIR] COMMAND [ARGS...]\n"
+         "       questrand --help | --version\n"
+         "\n"
+         "Simulates the flow-through diffusion instrument described by PROB.INP in the\n"
+         "working directory (or in DIR with -C DIR) and writes its results there: the\n"
+         "listing (named by the run name), monitor.dat, the uptake file <stem>.UPT,\n"
+         "concentration files, save files and the restart file.  The console log goes\n"
+         "to standard output; errors, warnings and the end-of-run summary to standard\n"
+         "error.\n"
+         "\n"
+         "A COMMAND runs the companion tool questrand-COMMAND found beside this program\n"
+         "or on PATH: summary, plot, vtk, fit, sweep (the Python toolkit).\n"
+         "\n"
+         "Exit status: 0 success (also with convergence warnings), 1 an output file\n"
+         "could not be written, 2 bad input or usage, 3 the run diverged.\n"
+         "See docs/user-guide.md.\n";
+}
+
+namespace {
+
+// The directory of the running program, or an empty path.
+std::filesystem::path program_directory() {
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::path() : self.parent_path();
+}
+
+// questrand-COMMAND beside the program, else on PATH; empty when neither.
+std::string find_tool(const std::string& command) {
+  const std::string name = "questrand-" + command;
+  const std::filesystem::path beside = program_directory() / name;
+  if (!program_directory().empty() && ::access(beside.c_str(), X_OK) == 0) return beside.string();
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "";
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+    const std::string dir = dirs.substr(start, end - start);
+    const std::filesystem::path candidate = std::filesystem::path(dir.empty() ? "." : dir) / name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    start = end + 1;
+  }
+  return "";
+}
+
+}  // namespace
+
+int program_main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const CommandLine cl = parse_command_line(args);
+  switch (cl.action) {
+    case CommandLine::Action::Help:
+      std::fputs(usage_text().c_str(), stdout);
+      return 0;
+    case CommandLine::Action::Version:
+      std::printf("questrand %s\n", QUESTRAND_VERSION);
+      return 0;
+    case CommandLine::Action::UsageError:
+      std::fprintf(stderr, "questrand: %s; see questrand --help\n", cl.error.c_str());
+      return 2;
+    default:
+      break;
+  }
+  for (const std::string& dir : cl.directories) {
+    if (::chdir(dir.c_str()) != 0) {
+      std::fprintf(stderr, "questrand: -C %s: cannot change to the directory: %s\n", dir.c_str(), std::strerror(errno));
+      return 2;
+    }
+  }
+  if (cl.action == CommandLine::Action::Tool) {
+    const std::string tool = find_tool(cl.tool);
+    if (tool.empty()) {
+      std::fprintf(stderr,
+                   "questrand: '%s' is not a questrand command or option (no questrand-%s beside the program or on "
+                   "PATH); see questrand --help\n",
+                   cl.tool.c_str(), cl.tool.c_str());
+      return 2;
+    }
+    std::vector<char*> exec_args;
+    std::string arg0 = tool;
+    exec_args.push_back(arg0.data());
+    std::vector<std::string> rest = cl.tool_args;
+    for (std::string& a : rest) exec_args.push_back(a.data());
+    exec_args.push_back(nullptr);
+    ::execv(tool.c_str(), exec_args.data());
+    std::fprintf(stderr, "questrand: cannot run %s: %s\n", tool.c_str(), std::strerror(errno));
+    return 2;
+  }
+  return run_program();
+}
+
+}  // namespace questrand

@@ -1,0 +1,36 @@
+// The program's command line.
+//
+//   questrand                 run PROB.INP in the working directory
+//   questrand -C DIR          run in DIR as if started there
+//   questrand --help | -h     usage, exit status 0
+//   questrand --version       the version, exit status 0
+//   questrand COMMAND [ARGS]  run the companion tool questrand-COMMAND found
+//                             beside the program or on PATH (summary, plot,
+//                             vtk, fit, sweep, ...), as git does
+// Anything else is a usage error: one line on standard error, exit status 2.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace questrand {
+
+struct CommandLine {
+  enum class Action { Run, Help, Version, Tool, UsageError };
+  Action action = Action::Run;
+  std::vector<std::string> directories;  // -C arguments, in order
+  std::string tool;                      // for Tool: the command word
+  std::vector<std::string> tool_args;    // for Tool: the words after it
+  std::string error;                     // for UsageError: the message
+};
+
+CommandLine parse_command_line(const std::vector<std::string>& args);
+
+// The usage text printed by --help.
+std::string usage_text();
+
+// The program entry: parses the arguments, then runs, prints or hands over.
+// Returns the exit status.
+int program_main(int argc, char** argv);
+
+}  // namespace questrand

@@ -1,0 +1,110 @@
+#include "control/run.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "control/init.hpp"
+#include "control/restart.hpp"
+#include "discretise/momentum.hpp"
+#include "discretise/scalar_transport.hpp"
+#include "setup/geometry.hpp"
+#include "setup/properties.hpp"
+
+namespace questrand {
+
+namespace {
+
+// residual / reference, or the residual itself when the reference is zero.
+float normalised(float residual, float reference) { return reference != 0.0f ? residual / reference : residual; }
+
+void normalise_residuals(Cterm& tm) {
+  tm.res_mass = normalised(tm.res_mass, tm.resref_m);
+  tm.res_u = normalised(tm.res_u, tm.resref_u);
+  tm.res_v = normalised(tm.res_v, tm.resref_v);
+  tm.res_t = normalised(tm.res_t, tm.resref_t);
+  tm.res_c = normalised(tm.res_c, tm.resref_c);
+}
+
+IterationOutcome test_iteration(const Cterm& tm) {
+  struct Named {
+    float value;
+    const char* equation;
+  };
+  const Named residuals[] = {{tm.res_mass, "pressure correction (mass)"},
+                             {tm.res_u, "u-momentum"},
+                             {tm.res_v, "v-momentum"},
+                             {tm.res_t, "temperature"},
+                             {tm.res_c, "concentration"}};
+  for (const Named& r : residuals)
+    if (!std::isfinite(r.value)) return {IterationState::Diverged, r.equation};
+  float rmax = tm.res_mass;
+  for (float r : {tm.res_u, tm.res_v, tm.res_t, tm.res_c})
+    if (r >= rmax) rmax = r;
+  if (rmax <= tm.convtol) return {IterationState::Converged};
+  if (tm.iter == tm.maxit) return {IterationState::Limit};
+  return {IterationState::Continue};
+}
+
+}  // namespace
+
+void copy_to_old_level(State& s) {
+  const std::pair<Field*, const Field*> old_and_new[] = {{&s.cvar.uold, &s.cvar.u},
+                                                         {&s.cvar.vold, &s.cvar.v},
+                                                         {&s.cvar.told, &s.cvar.t},
+                                                         {&s.cvar.cold, &s.cvar.c},
+                                                         {&s.cprop.denold, &s.cprop.den}};
+  for (const auto& [old, now] : old_and_new)
+    for (int j = 1; j <= s.cgrid.nj; ++j)
+      for (int i = 1; i <= s.cgrid.ni; ++i) (*old)(i, j) = (*now)(i, j);
+}
+
+void set_starting_fields(State& s) {
+  const Cgrid& g = s.cgrid;
+  for (int j = 1; j <= g.nj; ++j) {
+    for (int i = 1; i <= g.ni; ++i) {
+      s.cvar.u(i, j) = 0.0f;
+      s.cvar.v(i, j) = 0.0f;
+      s.cvar.p(i, j) = 0.0f;
+      s.cvar.pcor(i, j) = 0.0f;
+      s.cvar.t(i, j) = 0.0f;
+      s.cvar.c(i, j) = 0.0f;
+      s.cprop.den(i, j) = s.cprop.den0;
+      s.cprop.vis(i, j) = s.cprop.vis0;
+      s.cprop.gamt(i, j) = s.cprop.vis0 / s.cprop.prandtl;
+      s.cprop.gamc(i, j) = s.cprop.vis0 / s.cprop.schmidt;
+    }
+  }
+}
+
+RestartRead start_run(State& s) {
+  geom(s);
+  set_starting_fields(s);
+  init(s);
+  RestartRead restart = RestartRead::NotAsked;
+  if (s.cio.restart_in) restart = read_restart(s) ? RestartRead::Read : RestartRead::Missing;
+  props(s);
+  return restart;
+}
+
+void begin_time_step(State& s) {
+  s.ctime.istep = s.ctime.istep + 1;
+  s.ctime.time = s.ctime.time + s.ctime.dt;
+  copy_to_old_level(s);
+  s.cterm.iter = 0;
+}
+
+IterationOutcome outer_iteration(State& s) {
+  s.cterm.iter = s.cterm.iter + 1;
+  if (s.cvar.solve_u) calcu(s);
+  if (s.cvar.solve_v) calcv(s);
+  if (s.cvar.solve_p) calcp(s);
+  if (s.cvar.solve_t) calct(s);
+  if (s.cvar.solve_c) calcc(s);
+  if (s.cprop.propupd) props(s);
+  normalise_residuals(s.cterm);
+  return test_iteration(s.cterm);
+}
+
+bool run_finished(const State& s) { return s.ctime.steady || s.ctime.istep >= s.ctime.nsteps; }
+
+}  // namespace questrand

@@ -1,0 +1,45 @@
+// The numerics of a run as calls that write nothing: the start of a run, the
+// start of a time step and one outer iteration.  The run driver calls them
+// and writes its output around them; the benchmarks, the tests and tools that
+// run the solver many times call the same functions.
+#pragma once
+
+#include "core/iteration.hpp"
+#include "core/state.hpp"
+
+namespace questrand {
+
+// Starting fields over every node: u, v, p, pcor, t, c = 0; den = den0,
+// vis = vis0, gamt = vis0/prandtl, gamc = vis0/schmidt.
+void set_starting_fields(State& s);
+
+// Start of a time step: uold = u, vold = v, told = t, cold = c,
+// denold = den over every node.
+void copy_to_old_level(State& s);
+
+enum class RestartRead { NotAsked, Read, Missing };
+
+// Start of a run, from the state the problem input left: geom, the starting
+// fields, init, the restart file when restart_in asks for it, props.
+// Returns what became of the restart read (Missing: the file does not exist,
+// the run starts from the initial fields).  A restart file that cannot be
+// used throws io::InputError.
+RestartRead start_run(State& s);
+
+// Start of a time step of a transient run: istep + 1, time + dt, the current
+// fields copied to the previous time level, iter = 0.
+void begin_time_step(State& s);
+
+// One outer iteration: iter + 1; calcu, calcv, calcp, calct, calcc, each by
+// its solve switch; props when propupd; every residual divided by its
+// reference (left undivided when the reference is zero); then the test:
+// Diverged when a residual is not finite (the first in the order mass, u, v,
+// t, c), Converged when the largest is at most convtol, Limit when iter has
+// reached maxit, else Continue.
+IterationOutcome outer_iteration(State& s);
+
+// True when the time loop ends after the current step (a steady run's one
+// pass, or the last step).
+bool run_finished(const State& s);
+
+}  // namespace questrand

@@ -1,0 +1,92 @@
+#include "observables/uptake.hpp"
+
+#include <limits>
+
+#include "discretise/common.hpp"
+
+namespace questrand {
+
+namespace {
+
+struct LayerSums {
+  double amount = 0.0;
+  double volume = 0.0;
+};
+
+LayerSums layer_sums(const State& s, const Field& c, int j1, int j2) {
+  const Cgrid& g = s.cgrid;
+  LayerSums sums;
+  for (int j = j1; j <= j2; ++j)
+    for (int i = 2; i <= g.ilast; ++i) {
+      const double v = static_cast<double>(g.wx(i)) * g.hy(j) * g.rad(j);
+      sums.amount += c(i, j) * v;
+      sums.volume += v;
+    }
+  return sums;
+}
+
+double face_density(const Field& den, int i1, int j1, int i2, int j2) {
+  return 0.5 * (static_cast<double>(den(i1, j1)) + den(i2, j2));
+}
+
+}  // namespace
+
+Uptake uptake_of(const State& s) {
+  const Cgrid& g = s.cgrid;
+  const Cprob& pb = s.cprob;
+  const Field& c = s.cvar.c;
+  const Field& u = s.cvar.u;
+  const Field& den = s.cprop.den;
+  const Field& gam = s.cprop.gamc;
+  Uptake up;
+  up.time = s.ctime.time;
+
+  const LayerSums flow = layer_sums(s, c, pb.jflow1, pb.jflow2);
+  const LayerSums memb = layer_sums(s, c, pb.jmemb1, pb.jmemb2);
+  const LayerSums gel = layer_sums(s, c, pb.jgel1, pb.jgel2);
+  up.m_flow = flow.amount;
+  up.m_memb = memb.amount;
+  up.m_gel = gel.amount;
+  up.c_memb_mean = memb.volume > 0.0 ? memb.amount / memb.volume : 0.0;
+  up.c_gel_mean = gel.volume > 0.0 ? gel.amount / gel.volume : 0.0;
+
+  // Membrane to gel: the north faces of row jmemb2.
+  const int jm = pb.jmemb2;
+  for (int i = 2; i <= g.ilast; ++i) {
+    const float area_n = g.wx(i) * g.radv(jm + 1);
+    const float dn = 0.5f * (gam(i, jm + 1) + gam(i, jm)) * area_n / g.dyn(jm);
+    up.flux_memb_gel += dn * (static_cast<double>(c(i, jm)) - c(i, jm + 1)) / face_density(den, i, jm, i, jm + 1);
+  }
+
+  // Inlet and outlet faces of the channel rows.
+  double inflow = 0.0, outflow = 0.0, outlet_volume_flow = 0.0;
+  const int il = g.ilast;
+  for (int j = pb.jflow1; j <= pb.jflow2; ++j) {
+    const float area_ew = g.rad(j) * g.hy(j);
+    const float fw = 0.5f * (den(1, j) + den(2, j)) * u(2, j) * area_ew;
+    const float dw = 0.5f * (gam(1, j) + gam(2, j)) * area_ew / g.dxw(2);
+    const double aw = hybrid_plus(fw, dw);
+    inflow += (aw * c(1, j) - (aw - fw) * c(2, j)) / face_density(den, 1, j, 2, j);
+    const float fe = 0.5f * (den(il + 1, j) + den(il, j)) * u(il + 1, j) * area_ew;
+    const float de = 0.5f * (gam(il + 1, j) + gam(il, j)) * area_ew / g.dxe(il);
+    const double ae = hybrid_minus(fe, de);
+    const double rho_e = face_density(den, il, j, il + 1, j);
+    outflow += ((ae + fe) * c(il, j) - ae * c(il + 1, j)) / rho_e;
+    outlet_volume_flow += fe / rho_e;
+  }
+  up.c_out = outlet_volume_flow > 0.0 ? outflow / outlet_volume_flow : std::numeric_limits<double>::quiet_NaN();
+
+  const double total = up.m_flow + up.m_memb + up.m_gel;
+  if (s.ctime.steady) {
+    up.balance = inflow != 0.0 ? (inflow - outflow) / inflow : inflow - outflow;
+  } else {
+    const double old_total = layer_sums(s, s.cvar.cold, pb.jflow1, pb.jgel2).amount;
+    const double dt = s.ctime.dt;
+    const double defect = (inflow - outflow) * dt - (total - old_total);
+    const double scale = total != 0.0 ? total : inflow * dt;
+    up.balance = scale != 0.0 ? defect / scale : defect;
+  }
+  return up;
+}
+
+}  // namespace questrand

@@ -1,0 +1,105 @@
+// Everything a run writes besides its restart file, driven by the events of
+// the run: the console lines, the listing file (heading, step and iteration
+// lines, warnings, field tables), monitor.dat, the concentration files and
+// the save files.  The run's numerics write nothing; the driver calls these
+// around them.
+//
+// Files other than the listing are opened and closed within one call; the
+// listing stays open from start() to close().  A file that cannot be created
+// or written throws io::FileError naming it.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/iteration.hpp"
+#include "core/state.hpp"
+#include "observables/uptake.hpp"
+#include "setup/run_files.hpp"
+
+namespace questrand {
+
+class RunOutput {
+ public:
+  explicit RunOutput(std::FILE* console = stdout) : console_(console) {}
+  ~RunOutput();
+  RunOutput(const RunOutput&) = delete;
+  RunOutput& operator=(const RunOutput&) = delete;
+
+  // The restart file asked for does not exist: the console line
+  // " UNABLE TO READ RESTART FILE <name>" and a warning on standard error.
+  void restart_missing(const State& s);
+
+  // Start of the run: console banner; the listing file (created, named by the
+  // run name) with its heading; for a transient run with time <= dt the
+  // header line of monitor.dat; the uptake file <stem>.UPT, created with its
+  // header, or appended when the run continues from a restart file it read
+  // (`continued`); the field tables of the starting fields.
+  void start(const State& s, bool continued = false);
+
+  // A time step begins: two empty lines and " IT=  n   TIME= t" on the
+  // listing and the console.
+  void step_started(const State& s);
+
+  // Outer iterations begin: the iteration header of the listing.
+  void iterations_started(const State& s);
+
+  // An outer iteration ended: its listing line and console block; the
+  // divergence lines or the convergence warning (on standard error also a
+  // line naming the step and the iteration limit); every prt_iter iterations
+  // the field tables (and a new header when the iterations go on).
+  void iteration_ended(const State& s, const IterationOutcome& outcome);
+
+  // A time step ended: the monitor line, the step's concentration files, the
+  // uptake line, the field tables at the step interval (unless just
+  // written), and, when standard error is a terminal, the progress line.
+  void step_ended(const State& s);
+
+  // The run ended: the end-of-run profile files.
+  void run_ended(const State& s);
+
+  // The save files of the final fields.
+  void save_files(const State& s);
+
+  // Notes a file the run wrote outside this object (the restart file).
+  void wrote(const std::string& name);
+
+  // The end-of-run summary on standard error: steps and outer iterations,
+  // steps that ended with the convergence warning (and the first), the final
+  // time and uptake, the wall time and the files written.
+  void summary(const State& s);
+
+  // Flushes and closes the listing; false when that fails.
+  bool close();
+
+  const RunFiles& files() const { return files_; }
+
+ private:
+  void to_listing(const std::string& text);
+  void to_console(const std::string& text);
+  void print_tables(const State& s);
+
+  void progress(const State& s);
+
+  std::FILE* console_;
+  std::FILE* listing_ = nullptr;
+  RunFiles files_;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  bool progress_shown_ = false;
+  int steps_ = 0;
+  long long iterations_ = 0;
+  int warned_steps_ = 0;
+  int first_warned_step_ = 0;
+  int first_step_ = -1;
+  int step_files_ = 0;
+  Uptake last_uptake_;
+  std::vector<std::string> written_;
+};
+
+// The line that reports a diverged run (with its leading blank), as the
+// console and the listing show it.
+std::string divergence_message(const State& s, const IterationOutcome& outcome);
+
+}  // namespace questrand

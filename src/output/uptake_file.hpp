@@ -1,0 +1,26 @@
+// The uptake observables file <stem>.UPT: CSV, one header line of column
+// names, then one line per time step (one for a steady solve), each value
+// with 9 significant digits (%.9g).
+#pragma once
+
+#include <string>
+
+#include "observables/uptake.hpp"
+
+namespace questrand {
+
+inline constexpr const char* kUptakeHeader =
+    "time,m_flow,m_memb,m_gel,c_memb_mean,c_gel_mean,flux_memb_gel,c_out,balance";
+
+// Creates (or replaces) the file with its header line; with `continued`, a
+// run that goes on from a restart file, appends instead (the header only
+// when the file does not exist yet).
+void start_uptake_file(const std::string& name, bool continued);
+
+// Appends one line.
+void append_uptake_line(const std::string& name, const Uptake& up);
+
+// The CSV line of one step, without newline.
+std::string uptake_line(const Uptake& up);
+
+}  // namespace questrand

@@ -1,0 +1,134 @@
+// The command line: options, the hand-over to companion tools, the end-of-run
+// summary and the convergence warning on standard error.
+#include "control/command_line.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "state_support.hpp"
+#include "test_support.hpp"
+
+namespace fs = std::filesystem;
+using questrand::CommandLine;
+using questrand::parse_command_line;
+
+namespace {
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+// Runs the program with `args` (shell words) in `dir`, with `path_prefix`
+// put before PATH.
+Result run(const fs::path& dir, const std::string& args, const std::string& path_prefix = "") {
+  qtest::ScratchDir streams("qt-cli");
+  std::string cmd = "cd '" + dir.string() + "' && ";
+  if (!path_prefix.empty()) cmd += "PATH='" + path_prefix + "':\"$PATH\" ";
+  cmd += "'" + std::string(QUESTRAND_EXE) + "' " + args + " > '" + (streams.path() / "out").string() + "' 2> '" +
+         (streams.path() / "err").string() + "' < /dev/null";
+  const int rc = std::system(cmd.c_str());
+  return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, qtest::read_file(streams.path() / "out"),
+          qtest::read_file(streams.path() / "err")};
+}
+
+}  // namespace
+
+TEST(CommandLine, Parsing) {
+  EXPECT_EQ(parse_command_line({}).action, CommandLine::Action::Run);
+  EXPECT_EQ(parse_command_line({"--help"}).action, CommandLine::Action::Help);
+  EXPECT_EQ(parse_command_line({"-h"}).action, CommandLine::Action::Help);
+  EXPECT_EQ(parse_command_line({"--version"}).action, CommandLine::Action::Version);
+  const CommandLine c = parse_command_line({"-C", "a", "-C", "b"});
+  EXPECT_EQ(c.action, CommandLine::Action::Run);
+  EXPECT_EQ(c.directories, (std::vector<std::string>{"a", "b"}));
+  const CommandLine t = parse_command_line({"-C", "runs/1", "plot", "-o", "figs"});
+  EXPECT_EQ(t.action, CommandLine::Action::Tool);
+  EXPECT_EQ(t.tool, "plot");
+  EXPECT_EQ(t.tool_args, (std::vector<std::string>{"-o", "figs"}));
+  EXPECT_EQ(parse_command_line({"-C"}).action, CommandLine::Action::UsageError);
+  EXPECT_EQ(parse_command_line({"--frobnicate"}).action, CommandLine::Action::UsageError);
+  EXPECT_EQ(parse_command_line({"../evil"}).action, CommandLine::Action::UsageError);
+}
+
+TEST(CommandLine, HelpVersionAndUsageErrors) {
+  qtest::ScratchDir dir;
+  const Result help = run(dir.path(), "--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: questrand", 0), 0u) << help.out;
+  EXPECT_EQ(help.err, "");
+  const Result version = run(dir.path(), "--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("questrand ") + QUESTRAND_VERSION + "\n");
+  for (const char* bad : {"--bogus", "-C", "nosuchcommand"}) {
+    const Result r = run(dir.path(), bad);
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_EQ(qtest::lines_of(r.err).size(), 1u) << bad << ": " << r.err;
+    EXPECT_EQ(r.out, "") << bad;
+  }
+  EXPECT_TRUE(fs::is_empty(dir.path())) << "nothing written by a usage error";
+  const Result missing_dir = run(dir.path(), "-C no/such/dir");
+  EXPECT_EQ(missing_dir.status, 2);
+  EXPECT_NE(missing_dir.err.find("-C no/such/dir: cannot change to the directory"), std::string::npos);
+}
+
+// -C DIR runs as if started in DIR: its PROB.INP, its files.
+TEST(CommandLine, RunsInTheDirectoryGivenWithC) {
+  qtest::ScratchDir top;
+  fs::create_directories(top.path() / "case");
+  qtest::ProblemText p;
+  p.nsteps = 2;
+  p.runname = "CDIR.OUT";
+  qtest::write_file(top.path() / "case" / "PROB.INP", p.text());
+  const Result r = run(top.path(), "-C case");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(top.path() / "case" / "CDIR.OUT"));
+  EXPECT_TRUE(fs::exists(top.path() / "case" / "CDIR.UPT"));
+  EXPECT_FALSE(fs::exists(top.path() / "CDIR.OUT"));
+}
+
+// A first word that is not an option goes to questrand-WORD with the rest
+// of the arguments, in the -C directory.
+TEST(CommandLine, HandsCommandsToCompanionTools) {
+  qtest::ScratchDir tools;
+  qtest::write_file(tools.path() / "questrand-hello", "#!/bin/sh\necho \"hello from $(pwd) with $*\"\nexit 7\n");
+  fs::permissions(tools.path() / "questrand-hello", fs::perms::owner_all);
+  qtest::ScratchDir top;
+  fs::create_directories(top.path() / "sub");
+  const Result r = run(top.path(), "-C sub hello a 'b c'", tools.path().string());
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.out, "hello from " + fs::canonical(top.path() / "sub").string() + " with a b c\n");
+}
+
+// The summary closes every successful run on standard error (standard output
+// stays the console log); a step that reaches the iteration limit is named
+// there as well.
+TEST(CommandLine, SummaryAndConvergenceWarningOnStandardError) {
+  qtest::ScratchDir dir;
+  qtest::ProblemText p;
+  p.nsteps = 3;
+  p.maxit = 1;
+  p.convtol = 1.0e-12f;
+  p.runname = "SUM.OUT";
+  qtest::write_file(dir.path() / "PROB.INP", p.text());
+  const Result r = run(dir.path(), "");
+  EXPECT_EQ(r.status, 0);
+  const auto err = qtest::lines_of(r.err);
+  ASSERT_EQ(err.size(), 6u) << r.err;
+  for (int step = 1; step <= 3; ++step)
+    EXPECT_EQ(err[static_cast<std::size_t>(step - 1)],
+              "questrand: warning: step " + std::to_string(step) +
+                  " ended without convergence after maxit = 1 outer iterations");
+  EXPECT_EQ(err[3], std::string("questrand ") + QUESTRAND_VERSION +
+                        ": run SUM.OUT finished: 3 steps, 3 outer iterations, 3 ended with the convergence warning "
+                        "(first: step 1)");
+  EXPECT_EQ(err[4].rfind("questrand: final time 0.75: m_memb ", 0), 0u) << err[4];
+  EXPECT_NE(err[5].find("files written: SUM.OUT, monitor.dat, SUM.UPT"), std::string::npos) << err[5];
+  EXPECT_EQ(qtest::without_summary(r.err).find("finished"), std::string::npos);
+  EXPECT_EQ(r.out.find("questrand:"), std::string::npos) << "nothing of it on standard output";
+}
