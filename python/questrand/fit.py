@@ -411,7 +411,16 @@ class _Objective:
     def __init__(self, model: Model, data: Data, step: float):
         self.model = model
         self.data = data
-        self.weight = 1.0 / data.sigma if data.sigma is not None else np.ones(len(data))
+        # The search sees residuals of order one: in units of sigma, or else
+        # relative to the data's largest value (scipy's tolerances are
+        # absolute; an uptake of 1e-6 would otherwise look converged at once).
+        # ``unit`` converts them back for the reported sums and intervals.
+        if data.sigma is not None:
+            self.unit = 1.0
+            self.weight = 1.0 / data.sigma
+        else:
+            self.unit = float(np.max(np.abs(data.value))) or 1.0
+            self.weight = np.full(len(data), 1.0 / self.unit)
         self.h = math.log1p(step)
         self.upper = np.array([math.log(p.high) for p in model.params])
         self.checked = False
@@ -528,7 +537,8 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
             jac = objective.last_jac[1] * objective.weight[:, None]
         else:
             jac = objective.jacobian(theta)
-        r = objective.residuals(theta)
+        jac = jac * objective.unit
+        r = objective.residuals(theta) * objective.unit
         rss = float(r @ r)
         dof = n - p
         noise = math.sqrt(rss / dof)
@@ -542,7 +552,8 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
             raise FitError(f"{' and '.join(names)} cannot be told apart with {data.observable} in "
                            "this run (the Jacobian at the optimum is singular)") from None
         se = np.sqrt(np.diag(cov))
-        correlation = np.clip(cov / np.outer(se, se), -1.0, 1.0)
+        correlation = cov / np.outer(se, se)
+        correlation = np.clip(0.5 * (correlation + correlation.T), -1.0, 1.0)
         np.fill_diagonal(correlation, 1.0)
         tq = float(stats.t.ppf(0.975, dof))
         estimate = np.exp(theta)
@@ -600,6 +611,7 @@ def _profile(objective: _Objective, theta, se, rss, tq, dof, weighted, lower, up
                 r = inner.fun
             else:
                 r = objective.residuals(point)
+            r = r * objective.unit
             return float(r @ r) - limit
 
         for side, direction in enumerate((-1.0, 1.0)):

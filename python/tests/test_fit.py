@@ -79,22 +79,23 @@ def test_one_parameter_search_needs_few_runs(program, tmp_path):
     assert res.reused >= 1  # the Jacobian's base point is the residuals' run
 
 
-# The uptake of the gel tells the membrane from the gel best when the gel
-# diffusion is fast and the membrane the slower step (correlation about
-# -0.88 here; with equal time scales the two are nearly interchangeable).
-UPTAKE_MEMB, UPTAKE_GEL = 5e-11, 2e-9
-UPTAKE_BASE = BASE.replace(diff_memb=UPTAKE_MEMB, diff_gel=UPTAKE_GEL, dt=20.0)
+# The gel's uptake tells the membrane from the gel when the gel is the slow
+# step and the membrane's own filling still shows early on (correlation
+# about -0.9 here; where the membrane limits, or both take about as long,
+# the two are nearly interchangeable in m_gel, correlation beyond -0.99).
+UPTAKE_MEMB, UPTAKE_GEL = 1e-9, 1e-10
+UPTAKE_BASE = BASE.replace(diff_memb=UPTAKE_MEMB, diff_gel=UPTAKE_GEL)
 
 
 def test_two_parameters_diff_memb_and_diff_gel_from_the_gel_uptake(program, tmp_path):
     data, _ = synthetic(program, tmp_path, "m_gel", noise=0.003, seed=21, problem=UPTAKE_BASE)
-    start = UPTAKE_BASE.replace(diff_memb=1.5e-10, diff_gel=7e-10)
+    start = UPTAKE_BASE.replace(diff_memb=3e-10, diff_gel=2.5e-10)
     res = fit(start, data, ["diff_memb", "diff_gel"], jobs=2, program=program)
     print("\n" + format_result(res))
     assert res.converged
     for k, truth in enumerate((UPTAKE_MEMB, UPTAKE_GEL)):
         assert abs(res.estimate[k] / truth - 1) < 0.05, res.names[k]
-        assert res.ci95[k, 0] < res.estimate[k] < res.ci95[k, 1]
+        assert res.ci95[k, 0] < truth < res.ci95[k, 1], res.names[k]
     corr = res.correlation[0, 1]
     assert corr == res.correlation[1, 0]
     assert -0.99 < corr < -0.5
