@@ -117,3 +117,25 @@ def test_readme_states_what_the_run_gives(name, program, tmp_path):
         got = results[key]
         tolerance = stated_precision(text) * abs(value) * 1.0001 + 1e-300
         assert abs(got - value) <= tolerance, f"{name}: {key} is {got:.6g}, the README says {text}"
+
+
+def test_fit_example_interval_holds_the_value_the_data_were_made_with(program, tmp_path):
+    """examples/fit: the one-parameter fit of its shipped curve, as its README
+    runs it, finds diff_gel with a 95 % interval around the true 8e-10, within
+    the 40 model runs it is allowed."""
+    import json
+    import os
+    import sys
+
+    example = EXAMPLES / "fit"
+    env = dict(os.environ, QUESTRAND_PROGRAM=str(program),
+               PYTHONPATH=str(Path(__file__).resolve().parents[1]))
+    out = tmp_path / "fit.json"
+    done = subprocess.run([sys.executable, "-m", "questrand", "fit", str(example / "PROB.INP"),
+                           str(example / "gel_probe.csv"), "--param", "diff_gel", "--json", str(out)],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    result = json.loads(out.read_text())
+    lo, hi = result["parameters"]["diff_gel"]["ci95"]
+    assert lo < 8e-10 < hi
+    assert result["evaluations"] <= 40

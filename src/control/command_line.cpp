@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "control/driver.hpp"
+#include "core/version.hpp"
 
 namespace questrand {
 
@@ -103,7 +104,7 @@ int program_main(int argc, char** argv) {
       std::fputs(usage_text().c_str(), stdout);
       return 0;
     case CommandLine::Action::Version:
-      std::printf("questrand %s\n", QUESTRAND_VERSION);
+      std::printf("questrand %s\n", kVersion);
       return 0;
     case CommandLine::Action::UsageError:
       std::fprintf(stderr, "questrand: %s; see questrand --help\n", cl.error.c_str());

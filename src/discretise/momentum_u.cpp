@@ -58,7 +58,7 @@ void calcu(State& s) {
   const Range range{3, 2, g.ilast, g.jlast};
   const EquationSettings settings = settings_of(s, Equation::u);
   s.cterm.res_u = relax_and_residual(
-      s, range, u, settings.relax, [&g](int i, int j) { return g.wxu(i) * g.rad(j) * g.hy(j); }, &cf.du);
+      s, range, u, settings.relax, [&grid = s.cgrid](int i, int j) { return grid.wxu(i) * grid.rad(j) * grid.hy(j); }, &cf.du);
 
   solve_equation(s, settings, range, u);
 }

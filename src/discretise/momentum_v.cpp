@@ -62,7 +62,7 @@ void calcv(State& s) {
   const Range range{2, 3, g.ilast, g.jlast};
   const EquationSettings settings = settings_of(s, Equation::v);
   s.cterm.res_v = relax_and_residual(
-      s, range, v, settings.relax, [&g](int i, int j) { return g.wx(i) * g.radv(j) * g.hyv(j); }, &cf.dv);
+      s, range, v, settings.relax, [&grid = s.cgrid](int i, int j) { return grid.wx(i) * grid.radv(j) * grid.hyv(j); }, &cf.dv);
 
   solve_equation(s, settings, range, v);
 }

@@ -36,7 +36,7 @@ void calc_scalar(State& s, const ScalarEquation& eq) {
 
   const Range range{2, 2, g.ilast, g.jlast};
   eq.res = relax_and_residual(
-      s, range, eq.phi, eq.settings.relax, [&g](int i, int j) { return g.wx(i) * g.hy(j) * g.rad(j); }, nullptr);
+      s, range, eq.phi, eq.settings.relax, [&grid = s.cgrid](int i, int j) { return grid.wx(i) * grid.hy(j) * grid.rad(j); }, nullptr);
 
   solve_equation(s, eq.settings, range, eq.phi);
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 
+#include "core/version.hpp"
 #include "io/fortran_format.hpp"
 #include "io/text_file.hpp"
 #include "output/field_table.hpp"
@@ -236,7 +237,7 @@ void RunOutput::progress(const State& s) {
 void RunOutput::summary(const State& s) {
   if (progress_shown_) std::fprintf(stderr, "\r\033[K");
   const char* unit = s.ctime.steady ? "steady solve" : (steps_ == 1 ? "step" : "steps");
-  std::fprintf(stderr, "questrand %s: run %s finished: %d %s, %lld outer iterations", QUESTRAND_VERSION,
+  std::fprintf(stderr, "questrand %s: run %s finished: %d %s, %lld outer iterations", kVersion,
                files_.listing.c_str(), s.ctime.steady ? 1 : steps_, unit, iterations_);
   if (warned_steps_ > 0)
     std::fprintf(stderr, ", %d ended with the convergence warning (first: %s %d)\n", warned_steps_,
