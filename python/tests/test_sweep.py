@@ -235,18 +235,23 @@ def test_interrupted_sweep_resumes(program, tmp_path):
     process = subprocess.Popen([sys.executable, "-m", "questrand", "sweep", str(base), str(table),
                                 "-o", str(tmp_path / "out"), "--cores", "1"], env=env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+    # On one core a run starts only when Snakemake has recorded the previous
+    # one as finished: once two records exist, the first is a finished run.
     deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and not list((tmp_path / "out").glob("runs/*/run.json")):
-        time.sleep(0.05)
+    while time.monotonic() < deadline and len(list((tmp_path / "out").glob("runs/*/run.json"))) < 2:
+        time.sleep(0.02)
     os.killpg(process.pid, signal.SIGINT)  # as Ctrl-C does
     process.wait(timeout=60)
-    finished = {p.parent.name: p.stat().st_mtime_ns for p in (tmp_path / "out").glob("runs/*/run.json")}
-    assert finished and not (tmp_path / "out" / "summary.csv").exists()
+    records = sorted((p.stat().st_mtime_ns, p.parent.name) for p in (tmp_path / "out").glob("runs/*/run.json"))
+    assert len(records) >= 1 and not (tmp_path / "out" / "summary.csv").exists()
     done = sweep(program, base, table, "-o", tmp_path / "out", "--cores", "2")
     assert done.returncode == 0, done.stderr[-3000:]
     check_summary(tmp_path / "out", [row[0] for row in rows])
-    for run_id, stamp in finished.items():  # finished runs were not run again
-        assert (tmp_path / "out" / "runs" / run_id / "run.json").stat().st_mtime_ns == stamp
+    first_stamp, first = records[0]  # the run finished before the interruption was not run again
+    assert (tmp_path / "out" / "runs" / first / "run.json").stat().st_mtime_ns == first_stamp
+    assert done.stderr.count("rule run_case:") == len(rows) - 1 - sum(
+        1 for stamp, run_id in records[1:]
+        if (tmp_path / "out" / "runs" / run_id / "run.json").stat().st_mtime_ns == stamp)
 
 
 @needs_snakemake
