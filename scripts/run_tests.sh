@@ -16,6 +16,7 @@ need cmake cmake
 need g++ g++
 need python3 python3
 need_file /usr/include/gtest/gtest.h libgtest-dev
+need snakemake snakemake
 need_python_modules numpy:python3-numpy scipy:python3-scipy matplotlib:python3-matplotlib \
   meshio:python3-meshio pytest:python3-pytest
 

@@ -69,12 +69,14 @@ std::string usage_text() {
 
 namespace {
 
-// The directory of the running program, or an empty path.
-std::filesystem::path program_directory() {
+// The running program, or an empty path.
+std::filesystem::path program_path() {
   std::error_code ec;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::filesystem::path() : self.parent_path();
+  return ec ? std::filesystem::path() : self;
 }
+
+std::filesystem::path program_directory() { return program_path().parent_path(); }
 
 // questrand-COMMAND beside the program, else on PATH; empty when neither.
 std::string find_tool(const std::string& command) {
@@ -127,6 +129,9 @@ int program_main(int argc, char** argv) {
                    cl.tool.c_str(), cl.tool.c_str());
       return 2;
     }
+    // The tool runs this program (sweeps, fits): tell it which one.
+    const std::filesystem::path self = program_path();
+    if (!std::getenv("QUESTRAND_PROGRAM") && !self.empty()) ::setenv("QUESTRAND_PROGRAM", self.c_str(), 1);
     std::vector<char*> exec_args;
     std::string arg0 = tool;
     exec_args.push_back(arg0.data());

@@ -30,7 +30,7 @@ Result run(const fs::path& dir, const std::string& args, const std::string& path
   qtest::ScratchDir streams("qt-cli");
   std::string cmd = "cd '" + dir.string() + "' && ";
   if (!path_prefix.empty()) cmd += "PATH='" + path_prefix + "':\"$PATH\" ";
-  cmd += "'" + std::string(QUESTRAND_EXE) + "' " + args + " > '" + (streams.path() / "out").string() + "' 2> '" +
+  cmd += "env -u QUESTRAND_PROGRAM '" + std::string(QUESTRAND_EXE) + "' " + args + " > '" + (streams.path() / "out").string() + "' 2> '" +
          (streams.path() / "err").string() + "' < /dev/null";
   const int rc = std::system(cmd.c_str());
   return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, qtest::read_file(streams.path() / "out"),
@@ -131,4 +131,15 @@ TEST(CommandLine, SummaryAndConvergenceWarningOnStandardError) {
   EXPECT_NE(err[5].find("files written: SUM.OUT, monitor.dat, SUM.UPT"), std::string::npos) << err[5];
   EXPECT_EQ(qtest::without_summary(r.err).find("finished"), std::string::npos);
   EXPECT_EQ(r.out.find("questrand:"), std::string::npos) << "nothing of it on standard output";
+}
+
+// The tool learns which program handed it the command.
+TEST(CommandLine, ToolsAreToldTheProgram) {
+  qtest::ScratchDir tools;
+  qtest::write_file(tools.path() / "questrand-which", "#!/bin/sh\necho \"$QUESTRAND_PROGRAM\"\n");
+  fs::permissions(tools.path() / "questrand-which", fs::perms::owner_all);
+  qtest::ScratchDir dir;
+  const Result r = run(dir.path(), "which", tools.path().string());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, fs::canonical(QUESTRAND_EXE).string() + "\n");
 }
