@@ -7,6 +7,7 @@
 
 #include "core/equation_settings.hpp"
 #include "core/range.hpp"
+#include "core/real.hpp"
 #include "core/state.hpp"
 
 namespace questrand {
@@ -25,26 +26,45 @@ inline float hybrid_plus(float f, float d) {
   const float m = std::fabs(half) > d ? std::fabs(half) : d;
   return m + half;
 }
+inline Real hybrid_minus(Real f, Real d) {
+  const Real half = f / 2.0f;
+  const Real m = abs(half) > d ? abs(half) : d;
+  return m - half;
+}
+inline Real hybrid_plus(Real f, Real d) {
+  const Real half = f / 2.0f;
+  const Real m = abs(half) > d ? abs(half) : d;
+  return m + half;
+}
+
+// The coefficient block seen through Real (see core/real.hpp): the
+// assembly's arithmetic stays fast where the pinned solid cells make its
+// numbers subnormal.
+struct RealCoef {
+  RealField ap, an, as, ae, aw, su, sp, du, dv;
+};
+inline RealCoef real_coef(Ccoef& c) { return {c.ap, c.an, c.as, c.ae, c.aw, c.su, c.sp, c.du, c.dv}; }
 
 // What the assembly of every equation reads, under the names the formulas
 // use: the grid, the velocities and pressure, the densities (current and
 // previous time level) and viscosity, the coefficient block and the time step.
+// The fields and coefficients read (and assign) as Real.
 struct AssemblyView {
   const Cgrid& g;
-  Field& u;
-  Field& v;
-  Field& p;
-  const Field& den;
-  const Field& denold;
-  const Field& vis;
-  Ccoef& cf;
+  RealField u;
+  RealField v;
+  RealField p;
+  RealFieldIn den;
+  RealFieldIn denold;
+  RealFieldIn vis;
+  RealCoef cf;
   bool steady;
-  float dt;
+  Real dt;
 };
 
 inline AssemblyView assembly_view(State& s) {
   return {s.cgrid,      s.cvar.u,     s.cvar.v, s.cvar.p,        s.cprop.den,
-          s.cprop.denold, s.cprop.vis, s.ccoef,  s.ctime.steady, s.ctime.dt};
+          s.cprop.denold, s.cprop.vis, real_coef(s.ccoef),  s.ctime.steady, s.ctime.dt};
 }
 
 // Face areas and volume of the control volume of each variable at (i, j),
@@ -72,16 +92,16 @@ inline CellFaces v_cell(const Cgrid& g, int i, int j) {
 
 // Face mass fluxes and diffusion conductances of one control volume.
 struct FaceFluxes {
-  float fn, fs, fe, fw;
+  Real fn, fs, fe, fw;
 };
 struct FaceConductances {
-  float dn, ds, de, dw;
+  Real dn, ds, de, dw;
 };
 
 // Neighbour coefficients of cell (i, j) by the hybrid weighting:
 //   an = hybrid_minus(Fn, Dn), as = hybrid_plus(Fs, Ds),
 //   ae = hybrid_minus(Fe, De), aw = hybrid_plus(Fw, Dw).
-inline void set_hybrid_coefficients(Ccoef& cf, int i, int j, const FaceFluxes& f, const FaceConductances& d) {
+inline void set_hybrid_coefficients(const RealCoef& cf, int i, int j, const FaceFluxes& f, const FaceConductances& d) {
   cf.an(i, j) = hybrid_minus(f.fn, d.dn);
   cf.as(i, j) = hybrid_plus(f.fs, d.ds);
   cf.ae(i, j) = hybrid_minus(f.fe, d.de);
@@ -95,8 +115,8 @@ inline void set_hybrid_coefficients(Ccoef& cf, int i, int j, const FaceFluxes& f
 //   cp = max(0, (b0 - a0) + Fn - Fs + Fe - Fw)   (net outflow plus accumulation)
 //   su = su + cp phi,  sp = sp - cp
 // A cell that gains mass (cp = 0) gets no correction.
-inline void transient_and_imbalance(Ccoef& cf, int i, int j, bool steady, float a0, float b0, float phi_old,
-                                    float phi, const FaceFluxes& f) {
+inline void transient_and_imbalance(const RealCoef& cf, int i, int j, bool steady, Real a0, Real b0, Real phi_old,
+                                    Real phi, const FaceFluxes& f) {
   if (steady) {
     cf.su(i, j) = 0.0f;
     cf.sp(i, j) = 0.0f;
@@ -104,8 +124,8 @@ inline void transient_and_imbalance(Ccoef& cf, int i, int j, bool steady, float 
     cf.su(i, j) = a0 * phi_old;
     cf.sp(i, j) = -a0;
   }
-  const float smp = (b0 - a0) + f.fn - f.fs + f.fe - f.fw;
-  const float cp = smp > 0.0f ? smp : 0.0f;
+  const Real smp = (b0 - a0) + f.fn - f.fs + f.fe - f.fw;
+  const Real cp = smp > 0.0f ? smp : 0.0f;
   cf.su(i, j) = cf.su(i, j) + cp * phi;
   cf.sp(i, j) = cf.sp(i, j) - cp;
 }
@@ -125,21 +145,28 @@ inline Field cell_residual;
 // cells are independent, so they are visited row by row; the sum is then
 // taken in its own order.
 template <class Volume>
-float relax_and_residual(State& s, const Range& r, Field& phi, float relax, Volume volume, Field* dcoef) {
-  Ccoef& cf = s.ccoef;
-  const float bignum = s.cgen.bignum;
+float relax_and_residual(State& s, const Range& r, RealField phi, float relax, Volume volume, Field* dcoef_field) {
+  const RealCoef cf = real_coef(s.ccoef);
+  const RealField resid_out = cell_residual;
+  const Real bignum = s.cgen.bignum;
   for (int j = r.jstart; j <= r.jend; ++j) {
     for (int i = r.istart; i <= r.iend; ++i) {
       cf.ap(i, j) = cf.as(i, j) + cf.an(i, j) + cf.ae(i, j) + cf.aw(i, j) - cf.sp(i, j);
-      if (dcoef) (*dcoef)(i, j) = (*dcoef)(i, j) / cf.ap(i, j);
-      float resid = cf.an(i, j) * phi(i, j + 1) + cf.as(i, j) * phi(i, j - 1) + cf.ae(i, j) * phi(i + 1, j) +
-                    cf.aw(i, j) * phi(i - 1, j) - cf.ap(i, j) * phi(i, j) + cf.su(i, j);
-      const float vol = volume(i, j);
+      if (dcoef_field) {
+        const RealField dcoef = *dcoef_field;
+        dcoef(i, j) = dcoef(i, j) / cf.ap(i, j);
+      }
+      Real resid = cf.an(i, j) * phi(i, j + 1) + cf.as(i, j) * phi(i, j - 1) + cf.ae(i, j) * phi(i + 1, j) +
+                   cf.aw(i, j) * phi(i - 1, j) - cf.ap(i, j) * phi(i, j) + cf.su(i, j);
+      const Real vol = volume(i, j);
       if (-cf.sp(i, j) > 0.5f * bignum * vol) resid = resid / (bignum * vol);
-      cell_residual(i, j) = std::fabs(resid);
+      resid_out(i, j) = abs(resid);
       cf.ap(i, j) = cf.ap(i, j) / relax;
       cf.su(i, j) = cf.su(i, j) + (1.0f - relax) * cf.ap(i, j) * phi(i, j);
-      if (dcoef) (*dcoef)(i, j) = relax * (*dcoef)(i, j);
+      if (dcoef_field) {
+        const RealField dcoef = *dcoef_field;
+        dcoef(i, j) = relax * dcoef(i, j);
+      }
     }
   }
   float res = 0.0f;
