@@ -5,7 +5,7 @@
 namespace questrand {
 
 void calcp(State& s) {
-  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view(s);
+  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view<Real>(s);
   const RealField pcor = s.cvar.pcor;
 
   Real res_mass = 0.0f;
