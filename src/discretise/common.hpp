@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cmath>
+#include <initializer_list>
+#include <type_traits>
 
 #include "core/equation_settings.hpp"
 #include "core/range.hpp"
+#include "core/real.hpp"
 #include "core/state.hpp"
 
 namespace questrand {
@@ -25,26 +28,79 @@ inline float hybrid_plus(float f, float d) {
   const float m = std::fabs(half) > d ? std::fabs(half) : d;
   return m + half;
 }
+inline Real hybrid_minus(Real f, Real d) {
+  const Real half = f / 2.0f;
+  const Real m = abs(half) > d ? abs(half) : d;
+  return m - half;
+}
+inline Real hybrid_plus(Real f, Real d) {
+  const Real half = f / 2.0f;
+  const Real m = abs(half) > d ? abs(half) : d;
+  return m + half;
+}
+
+// The assembly's arithmetic, chosen row by row: T = Real (core/real.hpp) never
+// meets the slow subnormal path but pays a few conversions per operation;
+// T = float is the fastest where the numbers stay far from the subnormal
+// range.  Both give the same bits, so the choice changes only the speed.
+//   FieldOf<T>    a field, read and assigned in T
+//   FieldInOf<T>  a field, read in T
+//   CoefOf<T>     the coefficient block, read and assigned in T
+struct RealCoef {
+  RealField ap, an, as, ae, aw, su, sp, du, dv;
+};
+template <class T>
+using FieldOf = std::conditional_t<std::is_same_v<T, Real>, RealField, Field&>;
+template <class T>
+using FieldInOf = std::conditional_t<std::is_same_v<T, Real>, RealFieldIn, const Field&>;
+template <class T>
+using CoefOf = std::conditional_t<std::is_same_v<T, Real>, RealCoef, Ccoef&>;
+
+template <class T>
+CoefOf<T> coef_of(Ccoef& c) {
+  if constexpr (std::is_same_v<T, Real>) {
+    return {c.ap, c.an, c.as, c.ae, c.aw, c.su, c.sp, c.du, c.dv};
+  } else {
+    return c;
+  }
+}
+
+// Rows whose stored numbers come near the subnormal range (a nonzero
+// magnitude below 2^-90 in one of the given fields), where T = Real pays off:
+// the pinned solid rows and their neighbours.
+class SmallRows {
+ public:
+  SmallRows(const Cgrid& g, std::initializer_list<const Field*> fields);
+  // Whether a cell of row J, whose stencil reaches rows J-2..J+1, may meet
+  // subnormal numbers.
+  bool near(int j) const { return small_[j - 2] | small_[j - 1] | small_[j] | small_[j + 1]; }
+
+ private:
+  bool small_[kMaxGrid + 2] = {};  // element J for row J; row 0 never small
+};
 
 // What the assembly of every equation reads, under the names the formulas
 // use: the grid, the velocities and pressure, the densities (current and
-// previous time level) and viscosity, the coefficient block and the time step.
+// previous time level) and viscosity, the coefficient block and the time step,
+// in the arithmetic T.
+template <class T>
 struct AssemblyView {
   const Cgrid& g;
-  Field& u;
-  Field& v;
-  Field& p;
-  const Field& den;
-  const Field& denold;
-  const Field& vis;
-  Ccoef& cf;
+  FieldOf<T> u;
+  FieldOf<T> v;
+  FieldOf<T> p;
+  FieldInOf<T> den;
+  FieldInOf<T> denold;
+  FieldInOf<T> vis;
+  CoefOf<T> cf;
   bool steady;
-  float dt;
+  T dt;
 };
 
-inline AssemblyView assembly_view(State& s) {
-  return {s.cgrid,      s.cvar.u,     s.cvar.v, s.cvar.p,        s.cprop.den,
-          s.cprop.denold, s.cprop.vis, s.ccoef,  s.ctime.steady, s.ctime.dt};
+template <class T>
+AssemblyView<T> assembly_view(State& s) {
+  return {s.cgrid,         s.cvar.u,    s.cvar.v,           s.cvar.p,        s.cprop.den,
+          s.cprop.denold,  s.cprop.vis, coef_of<T>(s.ccoef), s.ctime.steady, s.ctime.dt};
 }
 
 // Face areas and volume of the control volume of each variable at (i, j),
@@ -71,17 +127,20 @@ inline CellFaces v_cell(const Cgrid& g, int i, int j) {
 }
 
 // Face mass fluxes and diffusion conductances of one control volume.
+template <class T>
 struct FaceFluxes {
-  float fn, fs, fe, fw;
+  T fn, fs, fe, fw;
 };
+template <class T>
 struct FaceConductances {
-  float dn, ds, de, dw;
+  T dn, ds, de, dw;
 };
 
 // Neighbour coefficients of cell (i, j) by the hybrid weighting:
 //   an = hybrid_minus(Fn, Dn), as = hybrid_plus(Fs, Ds),
 //   ae = hybrid_minus(Fe, De), aw = hybrid_plus(Fw, Dw).
-inline void set_hybrid_coefficients(Ccoef& cf, int i, int j, const FaceFluxes& f, const FaceConductances& d) {
+template <class T>
+void set_hybrid_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f, const FaceConductances<T>& d) {
   cf.an(i, j) = hybrid_minus(f.fn, d.dn);
   cf.as(i, j) = hybrid_plus(f.fs, d.ds);
   cf.ae(i, j) = hybrid_minus(f.fe, d.de);
@@ -95,8 +154,9 @@ inline void set_hybrid_coefficients(Ccoef& cf, int i, int j, const FaceFluxes& f
 //   cp = max(0, (b0 - a0) + Fn - Fs + Fe - Fw)   (net outflow plus accumulation)
 //   su = su + cp phi,  sp = sp - cp
 // A cell that gains mass (cp = 0) gets no correction.
-inline void transient_and_imbalance(Ccoef& cf, int i, int j, bool steady, float a0, float b0, float phi_old,
-                                    float phi, const FaceFluxes& f) {
+template <class T>
+void transient_and_imbalance(CoefOf<T> cf, int i, int j, bool steady, T a0, T b0, T phi_old, T phi,
+                             const FaceFluxes<T>& f) {
   if (steady) {
     cf.su(i, j) = 0.0f;
     cf.sp(i, j) = 0.0f;
@@ -104,8 +164,8 @@ inline void transient_and_imbalance(Ccoef& cf, int i, int j, bool steady, float 
     cf.su(i, j) = a0 * phi_old;
     cf.sp(i, j) = -a0;
   }
-  const float smp = (b0 - a0) + f.fn - f.fs + f.fe - f.fw;
-  const float cp = smp > 0.0f ? smp : 0.0f;
+  const T smp = (b0 - a0) + f.fn - f.fs + f.fe - f.fw;
+  const T cp = smp > 0.0f ? smp : T(0.0f);
   cf.su(i, j) = cf.su(i, j) + cp * phi;
   cf.sp(i, j) = cf.sp(i, j) - cp;
 }
@@ -122,24 +182,43 @@ inline Field cell_residual;
 //   ap = ap / relax;  su = su + (1 - relax) ap phi_P
 //   [dcoef = relax dcoef]
 // volume(i, j) gives the cell volume V as this equation writes it.  The
-// cells are independent, so they are visited row by row; the sum is then
-// taken in its own order.
+// cells are independent, so they are visited row by row, each row in the
+// arithmetic its numbers call for (see SmallRows); the sum is then taken in
+// its own order.
+template <class T, class Volume>
+void relax_row(State& s, int j, const Range& r, FieldOf<T> phi, float relax, Volume volume, Field* dcoef_field) {
+  const CoefOf<T> cf = coef_of<T>(s.ccoef);
+  const FieldOf<T> resid_out = cell_residual;
+  const T bignum = s.cgen.bignum;
+  for (int i = r.istart; i <= r.iend; ++i) {
+    cf.ap(i, j) = cf.as(i, j) + cf.an(i, j) + cf.ae(i, j) + cf.aw(i, j) - cf.sp(i, j);
+    if (dcoef_field) {
+      const FieldOf<T> dcoef = *dcoef_field;
+      dcoef(i, j) = dcoef(i, j) / cf.ap(i, j);
+    }
+    T resid = cf.an(i, j) * phi(i, j + 1) + cf.as(i, j) * phi(i, j - 1) + cf.ae(i, j) * phi(i + 1, j) +
+              cf.aw(i, j) * phi(i - 1, j) - cf.ap(i, j) * phi(i, j) + cf.su(i, j);
+    const T vol = volume(i, j);
+    if (-cf.sp(i, j) > 0.5f * bignum * vol) resid = resid / (bignum * vol);
+    using std::abs;
+    resid_out(i, j) = abs(resid);
+    cf.ap(i, j) = cf.ap(i, j) / relax;
+    cf.su(i, j) = cf.su(i, j) + (1.0f - relax) * cf.ap(i, j) * phi(i, j);
+    if (dcoef_field) {
+      const FieldOf<T> dcoef = *dcoef_field;
+      dcoef(i, j) = relax * dcoef(i, j);
+    }
+  }
+}
+
 template <class Volume>
-float relax_and_residual(State& s, const Range& r, Field& phi, float relax, Volume volume, Field* dcoef) {
-  Ccoef& cf = s.ccoef;
-  const float bignum = s.cgen.bignum;
+float relax_and_residual(State& s, const Range& r, Field& phi, float relax, Volume volume, Field* dcoef,
+                         const SmallRows& small) {
   for (int j = r.jstart; j <= r.jend; ++j) {
-    for (int i = r.istart; i <= r.iend; ++i) {
-      cf.ap(i, j) = cf.as(i, j) + cf.an(i, j) + cf.ae(i, j) + cf.aw(i, j) - cf.sp(i, j);
-      if (dcoef) (*dcoef)(i, j) = (*dcoef)(i, j) / cf.ap(i, j);
-      float resid = cf.an(i, j) * phi(i, j + 1) + cf.as(i, j) * phi(i, j - 1) + cf.ae(i, j) * phi(i + 1, j) +
-                    cf.aw(i, j) * phi(i - 1, j) - cf.ap(i, j) * phi(i, j) + cf.su(i, j);
-      const float vol = volume(i, j);
-      if (-cf.sp(i, j) > 0.5f * bignum * vol) resid = resid / (bignum * vol);
-      cell_residual(i, j) = std::fabs(resid);
-      cf.ap(i, j) = cf.ap(i, j) / relax;
-      cf.su(i, j) = cf.su(i, j) + (1.0f - relax) * cf.ap(i, j) * phi(i, j);
-      if (dcoef) (*dcoef)(i, j) = relax * (*dcoef)(i, j);
+    if (small.near(j)) {
+      relax_row<Real>(s, j, r, phi, relax, volume, dcoef);
+    } else {
+      relax_row<float>(s, j, r, phi, relax, volume, dcoef);
     }
   }
   float res = 0.0f;

@@ -1,5 +1,3 @@
-#include <cmath>
-
 #include "discretise/boundary_hooks.hpp"
 #include "discretise/common.hpp"
 #include "discretise/momentum.hpp"
@@ -7,38 +5,38 @@
 namespace questrand {
 
 void calcp(State& s) {
-  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view(s);
-  Field& pcor = s.cvar.pcor;
+  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view<Real>(s);
+  const RealField pcor = s.cvar.pcor;
 
-  float res_mass = 0.0f;
+  Real res_mass = 0.0f;
   for (int i = 2; i <= g.ilast; ++i) {
     for (int j = 2; j <= g.jlast; ++j) {
       const auto [area_n, area_s, area_ew, vol] = continuity_cell(g, i, j);
 
-      const float rho_n = 0.5f * (den(i, j + 1) + den(i, j));
-      const float rho_s = 0.5f * (den(i, j - 1) + den(i, j));
-      const float rho_e = 0.5f * (den(i + 1, j) + den(i, j));
-      const float rho_w = 0.5f * (den(i, j) + den(i - 1, j));
+      const Real rho_n = 0.5f * (den(i, j + 1) + den(i, j));
+      const Real rho_s = 0.5f * (den(i, j - 1) + den(i, j));
+      const Real rho_e = 0.5f * (den(i + 1, j) + den(i, j));
+      const Real rho_w = 0.5f * (den(i, j) + den(i - 1, j));
 
       cf.an(i, j) = rho_n * area_n * cf.dv(i, j + 1);
       cf.as(i, j) = rho_s * area_s * cf.dv(i, j);
       cf.ae(i, j) = rho_e * area_ew * cf.du(i + 1, j);
       cf.aw(i, j) = rho_w * area_ew * cf.du(i, j);
 
-      const float fn = rho_n * v(i, j + 1) * area_n;
-      const float fs = rho_s * v(i, j) * area_s;
-      const float fe = rho_e * u(i + 1, j) * area_ew;
-      const float fw = rho_w * u(i, j) * area_ew;
+      const Real fn = rho_n * v(i, j + 1) * area_n;
+      const Real fs = rho_s * v(i, j) * area_s;
+      const Real fe = rho_e * u(i + 1, j) * area_ew;
+      const Real fw = rho_w * u(i, j) * area_ew;
 
-      const float a0 = steady ? 0.0f : denold(i, j) * vol / dt;
-      const float b0 = steady ? 0.0f : den(i, j) * vol / dt;
-      const float smp = (b0 - a0) + fn - fs + fe - fw;
+      const Real a0 = steady ? 0.0f : denold(i, j) * vol / dt;
+      const Real b0 = steady ? 0.0f : den(i, j) * vol / dt;
+      const Real smp = (b0 - a0) + fn - fs + fe - fw;
       cf.sp(i, j) = 0.0f;
       cf.su(i, j) = -smp;
-      res_mass = res_mass + std::fabs(smp);
+      res_mass = res_mass + abs(smp);
     }
   }
-  s.cterm.res_mass = res_mass;
+  s.cterm.res_mass = res_mass.value();
 
   modp(s);
 
@@ -46,7 +44,7 @@ void calcp(State& s) {
     for (int i = 2; i <= g.ilast; ++i)
       cf.ap(i, j) = cf.as(i, j) + cf.an(i, j) + cf.ae(i, j) + cf.aw(i, j) - cf.sp(i, j);
 
-  solve_equation(s, settings_of(s, Equation::p), Range{2, 2, g.ilast, g.jlast}, pcor);
+  solve_equation(s, settings_of(s, Equation::p), Range{2, 2, g.ilast, g.jlast}, pcor.field());
 
   // Velocity corrections on exactly the solved ranges.
   for (int j = 2; j <= g.jlast; ++j) {
@@ -57,8 +55,8 @@ void calcp(State& s) {
   }
 
   // Pressure update relative to the reference cell; pcor back to zero.
-  const float pref = pcor(s.cpres.ipref, s.cpres.jpref);
-  const float relax_p = settings_of(s, Equation::p).relax;
+  const Real pref = pcor(s.cpres.ipref, s.cpres.jpref);
+  const Real relax_p = settings_of(s, Equation::p).relax;
   for (int j = 2; j <= g.jlast; ++j) {
     for (int i = 2; i <= g.ilast; ++i) {
       p(i, j) = p(i, j) + relax_p * (pcor(i, j) - pref);
