@@ -9,7 +9,8 @@
 // * Subnormal numbers are common in these systems (pinned solid cells give
 //   tiny coefficients and tiny velocities).  On many x86 cores a float
 //   multiply with a subnormal operand or result takes a microcode path that
-//   costs some 100 cycles; additions, subtractions and conversions do not.
+//   costs some 100 cycles (so does an addition or subtraction whose result
+//   is subnormal; conversions and additions of subnormal operands do not).
 //   The product of two floats is exact in double, so rounding the double
 //   product to float gives exactly the float product.  Products off the
 //   recurrence chain are always formed that way; products on the chain use
