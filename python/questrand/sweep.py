@@ -278,15 +278,15 @@ class Sweep:
         return cls.from_rows(base_path, rows, names, source=str(csv_path), **options)
 
     @classmethod
-    def from_grid(cls, base_path, specs, *, source="--grid", **options) -> "Sweep":
+    def from_grid(cls, base_path, assignments, *, source="--grid", **options) -> "Sweep":
         """A sweep of every combination of value lists ``NAME=v1,v2,...``
         (the first name varies slowest).  The id of a run joins its
         ``NAME=value`` texts with ``__``."""
         names, lists = [], []
-        for spec in specs:
-            name, sep, values = spec.partition("=")
+        for assignment in assignments:
+            name, sep, values = assignment.partition("=")
             name = name.strip()
-            where = f"{source} {spec!r}"
+            where = f"{source} {assignment!r}"
             if not sep or not name:
                 raise SweepError(f"{where}: expected NAME=v1,v2,...")
             if name not in _FIELD_TYPES or name == "runname":
@@ -348,10 +348,10 @@ class Sweep:
             grid = config["grid"]
             if not isinstance(grid, dict):
                 raise SweepError("sweep configuration: grid: expected a mapping of names to value lists")
-            specs = [f"{name}=" + ",".join(format_value(v) if not isinstance(v, str) else v
+            assignments = [f"{name}=" + ",".join(format_value(v) if not isinstance(v, str) else v
                                            for v in (values if isinstance(values, list) else [values]))
                      for name, values in grid.items()]
-            return cls.from_grid(base, specs, source="sweep configuration: grid", **options)
+            return cls.from_grid(base, assignments, source="sweep configuration: grid", **options)
         runs = config["runs"]
         if not isinstance(runs, list):
             raise SweepError("sweep configuration: runs: expected a list of {id, values} entries")

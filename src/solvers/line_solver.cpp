@@ -12,16 +12,18 @@
 //   costs some 100 cycles (so does an addition or subtraction whose result
 //   is subnormal; conversions and additions of subnormal operands do not).
 //   The product of two floats is exact in double, so rounding the double
-//   product to float gives exactly the float product.  Products off the
-//   recurrence chain are always formed that way; products on the chain use
-//   the float multiply when both operands are zero or at least 2^-63 in
-//   magnitude (the product is then zero, normal or beyond the float range,
-//   never subnormal) and the double route otherwise.
+//   product to float gives exactly the float product (Real, core/real.hpp).
+//   Products off the recurrence chain are always formed that way; products
+//   on the chain use the float multiply when both operands are zero or at
+//   least 2^-63 in magnitude (the product is then zero, normal or beyond the
+//   float range, never subnormal) and the double route otherwise.
 #include "solvers/line_solver.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+
+#include "core/real.hpp"
 
 namespace questrand {
 
@@ -29,17 +31,9 @@ namespace {
 
 constexpr int N = kMaxGrid;
 
-// a * b rounded to float, formed as an exact double product: the same bits as
-// the float multiply, without its slow path for subnormal numbers.
-[[gnu::always_inline]] inline float mul_wide(float a, float b) {
-  double da = static_cast<double>(a);
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-  // Hides where da came from: otherwise the compiler narrows the double
-  // product back into a float multiply.
-  asm("" : "+x"(da));
-#endif
-  return static_cast<float>(da * static_cast<double>(b));
-}
+// a * b with the bits of the float multiply, formed in double (Real), without
+// its slow path for subnormal numbers.
+[[gnu::always_inline]] inline float mul_wide(float a, float b) { return (Real(a) * Real(b)).value(); }
 
 [[gnu::noinline]] float mul_wide_call(float a, float b) { return mul_wide(a, b); }
 
