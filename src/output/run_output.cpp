@@ -201,8 +201,7 @@ void RunOutput::iteration_ended(const State& s, const IterationOutcome& outcome)
 
 void RunOutput::step_ended(const State& s) {
   append_monitor_line(s);
-  if (s.cio.save_con && (s.ctime.istep % s.cio.prt_step == 0 || s.ctime.istep == 1)) ++step_files_;
-  write_step_files(s);
+  if (write_step_files(s)) ++step_files_;
   last_uptake_ = uptake_of(s);
   append_uptake_line(files_.uptake(), last_uptake_);
   if (s.ctime.istep % s.cio.prt_step == 0 && s.cterm.iter % s.cio.prt_iter != 0) print_tables(s);
@@ -253,19 +252,11 @@ void RunOutput::summary(const State& s) {
 }
 
 void RunOutput::run_ended(const State& s) {
-  write_end_profiles(s, files_);
-  if (s.cio.save_con) {
-    wrote(files_.save(".CPR"));
-    wrote(files_.save(".VPR"));
-  }
+  for (const std::string& name : write_end_profiles(s, files_)) wrote(name);
 }
 
 void RunOutput::save_files(const State& s) {
-  write_save_files(s, files_);
-  const std::pair<bool, const char*> saves[] = {
-      {s.cio.save_vel, ".VEL"}, {s.cio.save_prs, ".PRS"}, {s.cio.save_tmp, ".TMP"}, {s.cio.save_con, ".CON"}};
-  for (const auto& [on, ext] : saves)
-    if (on) wrote(files_.save(ext));
+  for (const std::string& name : write_save_files(s, files_)) wrote(name);
 }
 
 bool RunOutput::close() {

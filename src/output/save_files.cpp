@@ -36,11 +36,13 @@ void write_velocity_save(const State& s, const std::string& name) {
 
 }  // namespace
 
-void write_save_files(const State& s, const RunFiles& files) {
-  if (s.cio.save_vel) write_velocity_save(s, files.save(".VEL"));
-  if (s.cio.save_prs) write_scalar_save(s, files.save(".PRS"), s.cvar.p);
-  if (s.cio.save_tmp) write_scalar_save(s, files.save(".TMP"), s.cvar.t);
-  if (s.cio.save_con) write_scalar_save(s, files.save(".CON"), s.cvar.c);
+std::vector<std::string> write_save_files(const State& s, const RunFiles& files) {
+  std::vector<std::string> written;
+  if (s.cio.save_vel) write_velocity_save(s, written.emplace_back(files.save(".VEL")));
+  if (s.cio.save_prs) write_scalar_save(s, written.emplace_back(files.save(".PRS")), s.cvar.p);
+  if (s.cio.save_tmp) write_scalar_save(s, written.emplace_back(files.save(".TMP")), s.cvar.t);
+  if (s.cio.save_con) write_scalar_save(s, written.emplace_back(files.save(".CON")), s.cvar.c);
+  return written;
 }
 
 }  // namespace questrand

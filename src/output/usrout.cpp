@@ -58,20 +58,23 @@ void append_monitor_line(const State& s) {
   mon.close();
 }
 
-void write_step_files(const State& s) {
+bool write_step_files(const State& s) {
   const int istep = s.ctime.istep;
-  if (!(istep % s.cio.prt_step == 0 || istep == 1)) return;
-  if (!s.cio.save_con) return;
+  if (!(istep % s.cio.prt_step == 0 || istep == 1)) return false;
+  if (!s.cio.save_con) return false;
   const std::string stem = RunFiles::step_stem(istep);
   write_field_file(s, stem + ".CON");
   write_profiles_x(s, stem + ".CPR");
   write_profiles_y(s, stem + ".VPR");
+  return true;
 }
 
-void write_end_profiles(const State& s, const RunFiles& files) {
-  if (!s.cio.save_con) return;
-  write_profiles_x(s, files.save(".CPR"));
-  write_profiles_y(s, files.save(".VPR"));
+std::vector<std::string> write_end_profiles(const State& s, const RunFiles& files) {
+  if (!s.cio.save_con) return {};
+  const std::vector<std::string> names{files.save(".CPR"), files.save(".VPR")};
+  write_profiles_x(s, names[0]);
+  write_profiles_y(s, names[1]);
+  return names;
 }
 
 void write_field_file(const State& s, const std::string& name) {

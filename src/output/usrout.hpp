@@ -33,11 +33,12 @@ void append_monitor_header();
 void append_monitor_line(const State& s);
 
 // At step 1 and every prt_step-th step, when save_con: the step's field and
-// profile files <step stem>.CON, .CPR and .VPR.
-void write_step_files(const State& s);
+// profile files <step stem>.CON, .CPR and .VPR.  True when they were written.
+bool write_step_files(const State& s);
 
-// When save_con: the end-of-run profiles <stem>.CPR and <stem>.VPR.
-void write_end_profiles(const State& s, const RunFiles& files);
+// When save_con: the end-of-run profiles <stem>.CPR and <stem>.VPR.  Returns
+// the names written.
+std::vector<std::string> write_end_profiles(const State& s, const RunFiles& files);
 
 // Field file: x(I), y(J), c(I,J) for J = 2..jlast, I = 2..ilast.
 void write_field_file(const State& s, const std::string& name);
