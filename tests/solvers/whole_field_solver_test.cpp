@@ -163,11 +163,9 @@ TEST(WholeFieldSolver, FirstIterationRunsRowsUpwardsSecondDownwards) {
   }
 }
 
-TEST(WholeFieldSolver, WorkedExampleOfThreeIterations) {
-  // Range 2..4 x 2..3, ap = an + as + ae + aw + 1/4, values worked in exact
-  // rational arithmetic.  With alpha = 4/5 the minimal-residual step lengths
-  // are 1.0467 (upward), 1.0545 (downward), 1.0601 (upward): each is limited
-  // to 1 (without the limit phi(2,2) would be 1.2102 after one iteration).
+// A 3 x 2 system over 2..4 x 2..3 with neighbour coefficients in steps of
+// 1/4, ap = an + as + ae + aw + margin, and a fixed boundary ring.
+Problem small_example(float margin) {
   Problem p;
   Ccoef& cf = *p.cf;
   struct Node {
@@ -183,7 +181,7 @@ TEST(WholeFieldSolver, WorkedExampleOfThreeIterations) {
     cf.ae(n.i, n.j) = n.ae;
     cf.aw(n.i, n.j) = n.aw;
     cf.su(n.i, n.j) = n.su;
-    cf.ap(n.i, n.j) = n.an + n.as + n.ae + n.aw + 0.25f;
+    cf.ap(n.i, n.j) = n.an + n.as + n.ae + n.aw + margin;
   }
   Field& ring = *p.phi;
   ring(1, 2) = 1.0f;
@@ -196,6 +194,17 @@ TEST(WholeFieldSolver, WorkedExampleOfThreeIterations) {
   ring(2, 4) = 0.75f;
   ring(3, 4) = 2.0f;
   ring(4, 4) = -0.25f;
+  return p;
+}
+
+TEST(WholeFieldSolver, WorkedExampleOfThreeIterations) {
+  // Range 2..4 x 2..3, ap = an + as + ae + aw + 1/4, values worked in exact
+  // rational arithmetic.  With alpha = 4/5 the minimal-residual step lengths
+  // are 1.0467 (upward), 1.0545 (downward), 1.0601 (upward): each is limited
+  // to 1 (without the limit phi(2,2) would be 1.2102 after one iteration).
+  Problem p = small_example(0.25f);
+  Ccoef& cf = *p.cf;
+  Field& ring = *p.phi;
 
   struct Want {
     float alpha;
@@ -414,34 +423,9 @@ TEST(WholeFieldSolver, StepLengthAndUpdateAreSinglePrecision) {
   // a single-precision real and added in single precision.  Carrying the
   // double quotient into a double product and sum instead moves (3,2) and
   // (4,3) by one unit in the last place (the second values below).
-  Problem p;
+  Problem p = small_example(1.0f);
   Ccoef& cf = *p.cf;
-  struct Node {
-    int i, j;
-    float an, as, ae, aw, su;
-  };
-  const Node nodes[] = {{2, 2, 1.0f, 0.5f, 0.75f, 1.25f, 2.0f},  {3, 2, 1.5f, 0.25f, 1.0f, 0.5f, -1.0f},
-                        {4, 2, 0.5f, 1.0f, 0.25f, 1.5f, 0.5f},   {2, 3, 0.75f, 1.25f, 0.5f, 1.0f, 0.0f},
-                        {3, 3, 0.25f, 0.75f, 1.5f, 0.75f, 3.0f}, {4, 3, 1.0f, 0.5f, 0.75f, 0.25f, -2.0f}};
-  for (const Node& n : nodes) {
-    cf.an(n.i, n.j) = n.an;
-    cf.as(n.i, n.j) = n.as;
-    cf.ae(n.i, n.j) = n.ae;
-    cf.aw(n.i, n.j) = n.aw;
-    cf.su(n.i, n.j) = n.su;
-    cf.ap(n.i, n.j) = n.an + n.as + n.ae + n.aw + 1.0f;
-  }
   Field& phi = *p.phi;
-  phi(1, 2) = 1.0f;
-  phi(1, 3) = -0.5f;
-  phi(5, 2) = 2.0f;
-  phi(5, 3) = 1.5f;
-  phi(2, 1) = 0.5f;
-  phi(3, 1) = -1.0f;
-  phi(4, 1) = 0.25f;
-  phi(2, 4) = 0.75f;
-  phi(3, 4) = 2.0f;
-  phi(4, 4) = -0.25f;
   for (int j = 2; j <= 3; ++j)
     for (int i = 2; i <= 4; ++i) phi(i, j) = 0.1f * static_cast<float>(i + j);
 
