@@ -21,7 +21,7 @@ from .problem import PROBLEM_FILE, Problem
 MONITOR_FILE = "monitor.dat"
 CONSOLE_FILE = "console.txt"
 UPTAKE_NAMES = ("time", "m_flow", "m_memb", "m_gel", "c_memb_mean", "c_gel_mean",
-                "flux_memb_gel", "c_out", "balance")
+                "flux_memb_gel", "c_out", "balance", "c_memb_mid", "c_gel_mid", "c_gel_top")
 RESIDUAL_NAMES = ("step", "iter", "res_u", "res_v", "res_mass", "res_t", "res_c",
                   "u", "v", "p", "t", "c")
 
@@ -251,7 +251,9 @@ def read_uptake(path) -> Table:
 
     A run that continues an earlier one appends to it: a later header line
     starts a new history unless its first time follows on the previous
-    line's time.  Returns the latest history.
+    line's time (and the columns are the same: a header with other columns,
+    written by another version, always starts a new history).  Returns the
+    latest history.
     """
     path = Path(path)
     names, histories = None, []
@@ -260,20 +262,18 @@ def read_uptake(path) -> Table:
             continue
         cells = tuple(cell.strip() for cell in line.split(","))
         if cells[0] == "time":
-            if names is not None and cells != names:
-                raise OutputFileError(f"{path}: line {n}: header differs from the first one")
             names = cells
-            histories.append([])
+            histories.append((names, []))
         elif names is None:
             raise OutputFileError(f"{path}: line {n}: expected the header line 'time,...'")
         else:
-            histories[-1].append(_numbers(path, n, line.replace(",", " "), len(names)))
+            histories[-1][1].append(_numbers(path, n, line.replace(",", " "), len(names)))
     if names is None:
         raise OutputFileError(f"{path}: line 1: expected the header line 'time,...'")
-    rows = histories[0]
-    for later in histories[1:]:
-        continues = rows and later and later[0][0] > rows[-1][0]
-        rows = rows + later if continues else later
+    names, rows = histories[0]
+    for later_names, later in histories[1:]:
+        continues = later_names == names and rows and later and later[0][0] > rows[-1][0]
+        names, rows = later_names, (rows + later if continues else later)
     return Table(names, rows)
 
 

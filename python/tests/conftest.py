@@ -38,7 +38,8 @@ def program():
         pytest.skip(f"no questrand program: {exc}")
 
 
-UPT_HEADER = "time,m_flow,m_memb,m_gel,c_memb_mean,c_gel_mean,flux_memb_gel,c_out,balance"
+UPT_HEADER = ("time,m_flow,m_memb,m_gel,c_memb_mean,c_gel_mean,flux_memb_gel,c_out,balance,"
+              "c_memb_mid,c_gel_mid,c_gel_top")
 
 
 def write_uptake(path, times):

@@ -13,7 +13,8 @@ struct LayerSums {
   double volume = 0.0;
 };
 
-LayerSums layer_sums(const State& s, const Field& c, int j1, int j2) {
+// Sums of c V over rows j1..j2 with V = wx hy rad, the control volumes.
+LayerSums control_volume_sums(const State& s, const Field& c, int j1, int j2) {
   const Cgrid& g = s.cgrid;
   LayerSums sums;
   for (int j = j1; j <= j2; ++j)
@@ -23,6 +24,55 @@ LayerSums layer_sums(const State& s, const Field& c, int j1, int j2) {
       sums.volume += v;
     }
   return sums;
+}
+
+// Sums of c V over a layer's rows j1..j2 with V = wx dz rad, dz = thickness /
+// rows, the design cells that tile the layer exactly.
+LayerSums design_cell_sums(const State& s, const Field& c, int j1, int j2, float thickness) {
+  const Cgrid& g = s.cgrid;
+  const double dz = static_cast<double>(thickness) / (j2 - j1 + 1);
+  LayerSums sums;
+  for (int j = j1; j <= j2; ++j)
+    for (int i = 2; i <= g.ilast; ++i) {
+      const double v = static_cast<double>(g.wx(i)) * dz * g.rad(j);
+      sums.amount += c(i, j) * v;
+      sums.volume += v;
+    }
+  return sums;
+}
+
+// Linear interpolation weight: position lies between nodes k and k+1 of
+// `nodes` (first <= k < last), fraction w from k; clamped to the range.
+struct Bracket {
+  int k = 0;
+  double w = 0.0;
+};
+
+Bracket bracket(const GridVec& nodes, int first, int last, double position) {
+  if (last <= first) return {first, 0.0};
+  int k = first;
+  while (k + 1 < last && nodes(k + 1) <= position) ++k;
+  const double span = static_cast<double>(nodes(k + 1)) - nodes(k);
+  double w = span > 0.0 ? (position - nodes(k)) / span : 0.0;
+  if (w < 0.0) w = 0.0;
+  if (w > 1.0) w = 1.0;
+  return {k, w};
+}
+
+// c of row j at x = L/2, linear between the two nearest columns.
+double at_mid_length(const State& s, const Field& c, int j) {
+  const Cgrid& g = s.cgrid;
+  const Bracket bx = bracket(g.x, 2, g.ilast, 0.5 * static_cast<double>(s.cprob.chlength));
+  if (bx.w == 0.0) return c(bx.k, j);
+  return (1.0 - bx.w) * c(bx.k, j) + bx.w * c(bx.k + 1, j);
+}
+
+// c at x = L/2 and depth y, linear between the layer's rows j1..j2 around y.
+double at_point(const State& s, const Field& c, int j1, int j2, double y) {
+  const Bracket by = bracket(s.cgrid.y, j1, j2, y);
+  const double below = at_mid_length(s, c, by.k);
+  if (by.w == 0.0) return below;
+  return (1.0 - by.w) * below + by.w * at_mid_length(s, c, by.k + 1);
 }
 
 double face_density(const Field& den, int i1, int j1, int i2, int j2) {
@@ -41,14 +91,21 @@ Uptake uptake_of(const State& s) {
   Uptake up;
   up.time = s.ctime.time;
 
-  const LayerSums flow = layer_sums(s, c, pb.jflow1, pb.jflow2);
-  const LayerSums memb = layer_sums(s, c, pb.jmemb1, pb.jmemb2);
-  const LayerSums gel = layer_sums(s, c, pb.jgel1, pb.jgel2);
+  const LayerSums flow = design_cell_sums(s, c, pb.jflow1, pb.jflow2, pb.halfgap);
+  const LayerSums memb = design_cell_sums(s, c, pb.jmemb1, pb.jmemb2, pb.th_memb);
+  const LayerSums gel = design_cell_sums(s, c, pb.jgel1, pb.jgel2, pb.th_gel);
   up.m_flow = flow.amount;
   up.m_memb = memb.amount;
   up.m_gel = gel.amount;
   up.c_memb_mean = memb.volume > 0.0 ? memb.amount / memb.volume : 0.0;
   up.c_gel_mean = gel.volume > 0.0 ? gel.amount / gel.volume : 0.0;
+
+  const double memb_face = pb.halfgap;
+  const double gel_face = static_cast<double>(pb.halfgap) + pb.th_memb;
+  up.c_memb_mid = at_point(s, c, pb.jmemb1, pb.jmemb2, memb_face + 0.5 * pb.th_memb);
+  up.c_gel_mid = at_point(s, c, pb.jgel1, pb.jgel2, gel_face + 0.5 * pb.th_gel);
+  const double top_row = at_mid_length(s, c, pb.jgel2);
+  up.c_gel_top = pb.jgel2 > pb.jgel1 ? (9.0 * top_row - at_mid_length(s, c, pb.jgel2 - 1)) / 8.0 : top_row;
 
   // Membrane to gel: the north faces of row jmemb2.
   const int jm = pb.jmemb2;
@@ -76,11 +133,11 @@ Uptake uptake_of(const State& s) {
   }
   up.c_out = outlet_volume_flow > 0.0 ? outflow / outlet_volume_flow : std::numeric_limits<double>::quiet_NaN();
 
-  const double total = up.m_flow + up.m_memb + up.m_gel;
+  const double total = control_volume_sums(s, c, pb.jflow1, pb.jgel2).amount;
   if (s.ctime.steady) {
     up.balance = inflow != 0.0 ? (inflow - outflow) / inflow : inflow - outflow;
   } else {
-    const double old_total = layer_sums(s, s.cvar.cold, pb.jflow1, pb.jgel2).amount;
+    const double old_total = control_volume_sums(s, s.cvar.cold, pb.jflow1, pb.jgel2).amount;
     const double dt = s.ctime.dt;
     const double defect = (inflow - outflow) * dt - (total - old_total);
     const double scale = total != 0.0 ? total : inflow * dt;

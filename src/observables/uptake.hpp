@@ -1,9 +1,16 @@
 // Uptake observables of one time step: how much species each layer holds, the
-// flow into the gel, what leaves the channel, and the species balance.
+// flow into the gel, what leaves the channel, the species balance, and the
+// concentration at three physical points.
 //
-// Amounts are per unit depth of the plane geometry (per radian about the axis
-// when axisymmetric): m = sum c V over the interior columns 2..ilast of a
-// layer's rows, V = wx hy rad the scalar cell.  Face flow rates are the
+// Layer amounts describe the physical layers: per unit depth of the plane
+// geometry (per radian about the axis when axisymmetric),
+//   m = sum c wx dz rad   over the interior columns 2..ilast of a layer's rows,
+// dz = thickness / rows of the layer: each node stands for its design cell,
+// which ends on the layer's faces.  (The control volumes of the rows next to
+// an interface straddle it, because their faces lie midway between nodes of
+// different spacing; summing them would leave a slice of one layer out and
+// count one of the other.)  The means are m / (sum wx dz rad).  Face flow
+// rates are the
 // concentration equation's own discrete fluxes divided by the face density,
 // so that they are amounts per unit time like dm/dt:
 //   inlet (west faces of column 2, channel rows):
@@ -15,9 +22,20 @@
 // with F and D as the concentration equation forms them.  The mixing-cup
 // outlet concentration is out / sum(Fe / rho) (not a number when nothing
 // flows out).  The balance of a transient step is
-//   ((in - out) dt - (M - M_old)) / M,   M = m_flow + m_memb + m_gel,
+//   ((in - out) dt - (M - M_old)) / M,   M = sum c V over every interior row,
+// V = wx hy rad the control volume the concentration equation conserves,
 // with M_old from the previous time level (cold), divided by in dt instead
 // when M is zero; of a steady solve (in - out) / in.  Sums are in double.
+//
+// Point values at x = L/2 (linear interpolation between the two nearest
+// columns) and, across the layers,
+//   c_memb_mid  mid-depth of the membrane   (linear between the rows around it)
+//   c_gel_mid   mid-depth of the gel        (likewise)
+//   c_gel_top   the closed top of the gel:  (9 c_N - c_(N-1)) / 8 from the two
+//               top rows, the parabola with zero slope at the closed face
+//               (c_N alone when the gel has one row).
+// They sit at the same physical places on every grid, unlike the monitor
+// probes, which sit on nodes.
 #pragma once
 
 #include "core/state.hpp"
@@ -31,6 +49,7 @@ struct Uptake {
   double flux_memb_gel = 0.0;
   double c_out = 0.0;
   double balance = 0.0;
+  double c_memb_mid = 0.0, c_gel_mid = 0.0, c_gel_top = 0.0;
 };
 
 // The observables of the state as it stands at the end of a step (or of a

@@ -10,11 +10,14 @@
 namespace questrand {
 
 inline constexpr const char* kUptakeHeader =
-    "time,m_flow,m_memb,m_gel,c_memb_mean,c_gel_mean,flux_memb_gel,c_out,balance";
+    "time,m_flow,m_memb,m_gel,c_memb_mean,c_gel_mean,flux_memb_gel,c_out,balance,c_memb_mid,c_gel_mid,"
+    "c_gel_top";
 
 // Creates (or replaces) the file with its header line; with `continued`, a
 // run that goes on from a restart file, appends instead (the header only
-// when the file does not exist yet).
+// when the file does not exist yet, or when its first line is another
+// header, from a version with other columns: readers take the lines after
+// the last header).
 void start_uptake_file(const std::string& name, bool continued);
 
 // Appends one line.
