@@ -22,6 +22,7 @@ COMMANDS = {
     "vtk": "vtk",
     "fit": "fit",
     "sweep": "sweep",
+    "converge": "converge",
 }
 
 

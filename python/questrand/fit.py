@@ -46,7 +46,7 @@ from .errors import QuestrandError
 from .grid import PROBE_NAMES, stem
 from .problem import PROBLEM_FILE, Problem
 from .results import MONITOR_FILE, UPTAKE_NAMES, read_monitor, read_uptake
-from .runner import find_program
+from .runner import convergence_warnings, find_program, program_arguments
 
 #: Observable columns a data file may name: the monitor probes and the
 #: columns of the uptake file.
@@ -222,22 +222,31 @@ def _one_line(text: str) -> str:
 
 
 def _model_run(program: str, text: str, workdir: str, timeout, observable: str, upt_name: str,
-               keep: bool):
+               keep: bool, scheme: str = "standard"):
     """Run the program on one PROB.INP text in ``workdir``; return
     ``("ok", times, values)`` of the observable or ``("error", message)``.
-    A module-level function so that worker processes can call it."""
+    A run with a step that ended at the iteration limit is an error: its
+    curve is not the model's.  A module-level function so that worker
+    processes can call it."""
     workdir = Path(workdir)
     try:
         workdir.mkdir(parents=True, exist_ok=True)
         (workdir / PROBLEM_FILE).write_text(text, encoding="latin-1")
         try:
-            done = subprocess.run([program], cwd=workdir, capture_output=True, text=True,
+            done = subprocess.run([program, *program_arguments(scheme)], cwd=workdir,
+                                  capture_output=True, text=True,
                                   errors="replace", timeout=timeout)
         except subprocess.TimeoutExpired:
             return ("error", f"no end after {timeout} s (stopped)")
         (workdir / "console.txt").write_text(done.stdout)
         if done.returncode != 0:
             return ("error", f"exit status {done.returncode}: {_one_line(done.stderr)}")
+        warned = convergence_warnings(done.stderr)
+        if warned:
+            maxit = Problem.parse(text).maxit
+            return ("error", f"{len(warned)} step{'s' if len(warned) != 1 else ''} ended without "
+                             f"convergence after maxit = {maxit} outer iterations; the run is not "
+                             "the model's solution: raise maxit (or convtol) in PROB.INP")
         if observable in UPTAKE_OBSERVABLES:
             path = workdir / upt_name
             if not path.is_file():
@@ -282,7 +291,7 @@ class Model:
     """
 
     def __init__(self, problem: Problem, params, observable: str, root, *, program=None,
-                 jobs=None, timeout=None, keep=False):
+                 jobs=None, timeout=None, keep=False, scheme="standard"):
         self.problem = problem.replace(prt_step=max(problem.nsteps, 1))  # fewer field files
         self.params = list(params)
         self.observable = observable
@@ -291,6 +300,7 @@ class Model:
         self.jobs = max(1, int(jobs or _cores()))
         self.timeout = timeout
         self.keep = keep
+        self.scheme = scheme
         self.upt_name = stem(problem.runname).rstrip(" ") + ".UPT"
         self.runs = 0
         self.reused = 0
@@ -325,7 +335,7 @@ class Model:
                 self.runs += 1
                 workdir = self.root / f"run-{self.runs:04d}"
                 arguments.append((self.program, text, str(workdir), self.timeout, self.observable,
-                                  self.upt_name, self.keep))
+                                  self.upt_name, self.keep, self.scheme))
             if self.jobs > 1 and len(todo) > 1:
                 if self._pool is None:
                     self._pool = concurrent.futures.ProcessPoolExecutor(max_workers=self.jobs)
@@ -370,6 +380,13 @@ class FitResult:
     search_time: float = 0.0
     profile_ci95: np.ndarray | None = None
     profile_open: np.ndarray | None = None
+    scheme: str = "standard"
+    given_estimate: np.ndarray | None = None     # the given grid's estimate
+    discretisation_error: np.ndarray | None = None
+    stat_halfwidth: np.ndarray | None = None     # t se in the logarithm
+    accuracy: object = None                      # questrand.accuracy.Accuracy
+    lack: object = None                          # questrand.accuracy.LackOfFit
+    warnings: list = dataclasses.field(default_factory=list)
 
     @property
     def names(self) -> list:
@@ -381,8 +398,17 @@ class FitResult:
                "points": len(self.data), "parameters": {}}
         for k, p in enumerate(self.parameters):
             entry = {"estimate": float(self.estimate[k]), "stderr": _num(self.stderr[k]),
+                     "discretisation_error": (None if self.discretisation_error is None
+                                              else _num(self.discretisation_error[k])),
                      "ci95": [_num(v) for v in self.ci95[k]], "start": p.start,
                      "bounds": [p.low, p.high]}
+            if self.given_estimate is not None:
+                entry["given_grid_estimate"] = float(self.given_estimate[k])
+            if self.accuracy is not None and self.accuracy.extrapolations:
+                e = self.accuracy.extrapolations[k]
+                entry["grid_estimates"] = [float(v) for v in e.values]
+                entry["observed_order"] = _num(e.observed_order) if e.observed_order is not None else None
+                entry["extrapolated"] = bool(self.accuracy.extrapolated[k])
             if self.profile_ci95 is not None:
                 entry["profile_ci95"] = [_num(v) for v in self.profile_ci95[k]]
                 entry["profile_reaches_bound"] = [bool(v) for v in self.profile_open[k]]
@@ -396,6 +422,16 @@ class FitResult:
                     "evaluations": self.evaluations, "reused": self.reused,
                     "search_evaluations": self.search_runs,
                     "converged": self.converged, "message": self.message,
+                    "scheme": self.scheme, "warnings": list(self.warnings),
+                    "lack_of_fit": None if self.lack is None else {
+                        "systematic": bool(self.lack.systematic), "sign_runs": self.lack.runs,
+                        "expected_runs": self.lack.expected_runs, "lag1": self.lack.lag1},
+                    "accuracy": None if self.accuracy is None else {
+                        "target": self.accuracy.target, "reached": bool(self.accuracy.reached),
+                        "grids": [{"factor": g.factor, "estimate": [float(v) for v in np.exp(g.theta)],
+                                   "runs": g.runs, "seconds": round(g.seconds, 3)}
+                                  for g in self.accuracy.grids],
+                        "stopped": self.accuracy.stopped or None},
                     "wall_time": round(self.wall_time, 3), "search_time": round(self.search_time, 3)})
         return out
 
@@ -484,7 +520,7 @@ class _Objective:
 
 def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEFAULT_STEP,
         profile=False, workdir=None, program=None, timeout=None, max_evaluations=None,
-        log=None) -> FitResult:
+        log=None, scheme="standard", accuracy=None, time_limit=None, grid_check=True) -> FitResult:
     """Fit the reals ``names`` of ``problem`` to the measured curve ``data``.
 
     ``bounds`` maps a name to ``(LO, HI)`` (None for the default side);
@@ -493,15 +529,25 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
     ``profile`` adds profile-likelihood intervals; ``workdir`` keeps every
     model run in its own subdirectory there (default: a temporary directory,
     removed afterwards); ``max_evaluations`` caps the residual evaluations
-    of the least-squares search (default 100 per parameter).  ``log``, a callable,
-    receives progress lines.  Raises :class:`FitError` with a one-line
-    reason when the fit cannot be made.
+    of the least-squares search (default 100 per parameter).  ``scheme`` is
+    the program's scheme for the concentration.
+
+    Discretisation error (:mod:`questrand.accuracy`): with ``grid_check``
+    the fit is repeated on a grid twice as fine, which gives the error of
+    the estimate; ``accuracy`` (a relative error, e.g. 0.01) refines further
+    until every parameter's error is below it (Richardson extrapolation
+    where the observed order supports it), the grid limit, or
+    ``time_limit`` seconds.  The interval covers both errors.
+
+    ``log``, a callable, receives progress lines.  Raises :class:`FitError`
+    with a one-line reason when the fit cannot be made.
     """
     try:
         from scipy import optimize, stats
     except ImportError:
         raise FitError("the fit needs scipy: install Debian's python3-scipy "
                        "(and run /usr/bin/python3)") from None
+    from . import accuracy as acc
 
     started = _time.perf_counter()
     if problem.steady:
@@ -512,6 +558,8 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
                        "that start from time zero")
     if not problem.solve_c:
         raise FitError("the base problem does not solve the concentration (solve_c F)")
+    if accuracy is not None and not 0 < accuracy < 1:
+        raise FitError(f"--accuracy {accuracy:g}: expected a relative error between 0 and 1, e.g. 0.01")
     params = make_parameters(problem, names, bounds)
     n, p = len(data), len(params)
     if n <= p:
@@ -519,10 +567,15 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
                        f"{'s' if p != 1 else ''}: a fit with intervals needs more points than parameters")
     own_root = workdir is None
     root = Path(tempfile.mkdtemp(prefix="questrand-fit-")) if own_root else Path(workdir)
-    model = Model(problem, params, data.observable, root, program=program, jobs=jobs,
-                  timeout=timeout, keep=not own_root)
+    options = dict(program=program, jobs=jobs, timeout=timeout, keep=not own_root, scheme=scheme)
+    model = Model(problem, params, data.observable, root, **options)
     objective = _Objective(model, data, step)
     say = log or (lambda line: None)
+    warnings = []
+    if data.observable in PROBE_NAMES and (grid_check or accuracy is not None):
+        warnings.append(f"{data.observable} is a monitor probe: it sits on a node whose place "
+                        "changes with the grid, so the discretisation error includes its move; "
+                        "a physical point observable (c_memb_mid, c_gel_mid, c_gel_top) does not")
     try:
         theta0 = np.log([q.start for q in params])
         lower = np.log([q.low for q in params])
@@ -534,11 +587,22 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
         theta = result.x
         say(f"least squares: {result.message} ({model.runs} model runs)")
         if objective.last_jac is not None and np.array_equal(objective.last_jac[0], theta):
-            jac = objective.last_jac[1] * objective.weight[:, None]
+            jac_w = objective.last_jac[1] * objective.weight[:, None]
         else:
-            jac = objective.jacobian(theta)
-        jac = jac * objective.unit
-        r = objective.residuals(theta) * objective.unit
+            jac_w = objective.jacobian(theta)
+        r_w = objective.residuals(theta)
+        given = np.exp(theta)
+        grids = None
+        if grid_check or accuracy is not None:
+            def make_objective(fine: Problem, factor: int):
+                sub = root / f"grid-x{factor}"
+                return _Objective(Model(fine, params, data.observable, sub, **options), data, step)
+            grids = acc.grid_sequence(make_objective, problem, theta, r_w, jac_w, lower, upper,
+                                      scheme=scheme, target=accuracy, time_limit=time_limit,
+                                      started=started, log=say)
+            r_w = grids.grids[-1].residuals if accuracy is not None else r_w
+        jac = jac_w * objective.unit
+        r = r_w * objective.unit
         rss = float(r @ r)
         dof = n - p
         noise = math.sqrt(rss / dof)
@@ -556,26 +620,63 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
         correlation = np.clip(0.5 * (correlation + correlation.T), -1.0, 1.0)
         np.fill_diagonal(correlation, 1.0)
         tq = float(stats.t.ppf(0.975, dof))
-        estimate = np.exp(theta)
-        ci = np.column_stack([np.exp(theta - tq * se), np.exp(theta + tq * se)])
-        (times, values), = model.curves([estimate])
+        estimate = given if grids is None or accuracy is None else grids.estimate
+        disc = None if grids is None else grids.error
+        widen = 0.0 if disc is None else np.nan_to_num(disc / estimate, nan=0.0)
+        log_est = np.log(estimate)
+        ci = np.column_stack([np.exp(log_est - tq * se - widen), np.exp(log_est + tq * se + widen)])
+        (times, values), = model.curves([given])
         res = FitResult(data=data, parameters=params, estimate=estimate, stderr=estimate * se,
                         ci95=ci, correlation=correlation, rss=rss, dof=dof, noise=noise,
                         t_quantile=tq, evaluations=model.runs, reused=model.reused,
                         converged=bool(result.success), message=str(result.message),
                         wall_time=0.0, curve_time=times, curve_value=values,
                         fitted=objective.predictions([theta])[0], search_runs=model.runs,
-                        search_time=_time.perf_counter() - started)
+                        search_time=_time.perf_counter() - started, scheme=scheme,
+                        given_estimate=given, discretisation_error=disc, stat_halfwidth=tq * se,
+                        accuracy=grids, lack=acc.lack_of_fit(r), warnings=warnings)
+        if grids is not None:
+            res.evaluations += sum(g.runs for g in grids.grids)
+            _grid_warnings(res)
         if profile:
-            res.profile_ci95, res.profile_open = _profile(objective, theta, se, rss, tq, dof,
-                                                          data.sigma is not None, lower, upper, say)
+            try:
+                res.profile_ci95, res.profile_open = _profile(objective, theta, se, rss, tq, dof,
+                                                              data.sigma is not None, lower, upper, say)
+            except (FitError, ValueError, RuntimeError, np.linalg.LinAlgError) as exc:
+                res.warnings.append(f"the profile intervals could not be made ({exc}); "
+                                    "the intervals above are the linear ones")
             res.evaluations, res.reused = model.runs, model.reused
+            if grids is not None:
+                res.evaluations += sum(g.runs for g in grids.grids)
+        res.warnings.extend(acc.identifiability_warnings(res.names, res.estimate, res.ci95,
+                                                         res.correlation, res.profile_open))
         res.wall_time = _time.perf_counter() - started
         return res
     finally:
         model.close()
         if own_root:
             shutil.rmtree(root, ignore_errors=True)
+
+
+def _grid_warnings(res: FitResult) -> None:
+    """Warnings on the discretisation error: above the asked accuracy, or
+    larger than the statistical interval of a plain fit."""
+    grids = res.accuracy
+    for k, name in enumerate(res.names):
+        err, value = res.discretisation_error[k], res.estimate[k]
+        if not math.isfinite(err):
+            res.warnings.append(f"{name}: the discretisation error is unknown ({grids.stopped})")
+            continue
+        rel = err / abs(value)
+        note = grids.extrapolations[k].note if grids.extrapolations else ""
+        if grids.target is not None and rel > grids.target:
+            why = f"; {grids.stopped}" if grids.stopped else ""
+            res.warnings.append(f"{name} is not determined to {100 * grids.target:g} %: its "
+                                f"discretisation error is {100 * rel:.2g} % on the finest grid "
+                                f"(x{grids.factors[-1]}){why}" + (f" ({note})" if note else ""))
+        elif grids.target is None and err > 0.5 * value * math.expm1(res.stat_halfwidth[k]):
+            res.warnings.append(f"{name}: the grid moves the estimate by about {100 * rel:.2g} %, "
+                                "more than half its statistical interval: refine (--accuracy 0.01)")
 
 
 def _profile(objective: _Objective, theta, se, rss, tq, dof, weighted, lower, upper, say):
@@ -648,23 +749,55 @@ def format_result(res: FitResult) -> str:
     data = res.data
     lines = [f"fit of {data.observable} in {data.path}: {len(data)} points, "
              f"{len(res.parameters)} parameter{'s' if len(res.parameters) != 1 else ''}, "
-             f"{res.dof} degrees of freedom"]
-    head = f"{'parameter':<12s} {'start':>11s} {'estimate':>12s} {'stderr':>10s}   {'95% interval':<27s}"
+             f"{res.dof} degrees of freedom" + ("" if res.scheme == "standard" else f"; {res.scheme} scheme")]
+    disc = res.discretisation_error
+    head = f"{'parameter':<12s} {'start':>11s} {'estimate':>12s} {'stderr':>10s} "
+    if disc is not None:
+        head += f"{'grid error':>11s} "
+    head += f"  {'95% interval':<27s}"
     if res.profile_ci95 is not None:
         head += f" {'95% profile interval':<27s}"
     lines.append(head)
     for k, p in enumerate(res.parameters):
-        row = (f"{p.name:<12s} {p.start:>11.4g} {res.estimate[k]:>12.6g} {res.stderr[k]:>10.3g}   "
-               f"{_interval(res.ci95[k]):<27s}")
+        row = f"{p.name:<12s} {p.start:>11.4g} {res.estimate[k]:>12.6g} {res.stderr[k]:>10.3g} "
+        if disc is not None:
+            row += f"{disc[k]:>11.3g} "
+        row += f"  {_interval(res.ci95[k]):<27s}"
         if res.profile_ci95 is not None:
             row += " " + _interval(res.profile_ci95[k], res.profile_open[k])
         lines.append(row)
+    if disc is not None:
+        lines.append("interval = statistical (t x stderr) + grid error (the discretisation error "
+                     "of the estimate, from refined grids)")
+        grids = res.accuracy
+        done = ", ".join(f"x{g.factor}: " + " ".join(f"{math.exp(v):.6g}" for v in g.theta)
+                         for g in grids.grids)
+        lines.append(f"estimates on grids {done}")
+        how = []
+        for k, name in enumerate(res.names):
+            if grids.target is None:
+                how.append(f"{name}: given grid's estimate, error from x2 with the formal order")
+            elif grids.extrapolated[k]:
+                e = grids.extrapolations[k]
+                how.append(f"{name}: extrapolated (observed order {e.observed_order:.2f})")
+            else:
+                how.append(f"{name}: finest grid's estimate")
+        lines.append("; ".join(how))
+        if grids.target is not None:
+            state = "reached" if grids.reached else "NOT reached"
+            lines.append(f"accuracy {100 * grids.target:g} % {state}"
+                         + (f" ({grids.stopped})" if grids.stopped and not grids.reached else ""))
     if res.data.sigma is not None:
         lines.append(f"chi-square {res.rss:.6g} (weighted by the data's sigma), "
                      f"reduced {res.rss / res.dof:.4g}; t({res.dof}) = {res.t_quantile:.4g}")
+    elif res.lack is not None and res.lack.systematic:
+        lines.append(f"residual sum of squares {res.rss:.6g}; residual sigma {res.noise:.4g} is the "
+                     f"model's misfit, not noise; t({res.dof}) = {res.t_quantile:.4g}")
     else:
         lines.append(f"residual sum of squares {res.rss:.6g}; noise sigma {res.noise:.4g} "
                      f"(estimated from the residuals); t({res.dof}) = {res.t_quantile:.4g}")
+    if res.lack is not None and res.lack.systematic:
+        lines.append("lack of fit: " + res.lack.describe())
     if len(res.parameters) > 1:
         lines.append("correlation:")
         width = max(len(name) for name in res.names) + 2
@@ -681,6 +814,8 @@ def format_result(res: FitResult) -> str:
         lines.append(f"{res.evaluations} model runs ({res.reused} reused), {res.wall_time:.2f} s")
     if res.profile_open is not None and res.profile_open.any():
         lines.append("(>=, <=: the profile interval reaches the parameter's bound)")
+    for warning in res.warnings:
+        lines.append(f"warning: {warning}")
     return "\n".join(line.rstrip() for line in lines)
 
 
@@ -738,6 +873,15 @@ def add_parser(subparsers):
     parser.add_argument("--step", type=float, default=DEFAULT_STEP, metavar="REL",
                         help=f"relative parameter change of the finite differences (default {DEFAULT_STEP})")
     parser.add_argument("--profile", action="store_true", help="add profile-likelihood intervals")
+    parser.add_argument("--accuracy", type=float, metavar="REL",
+                        help="refine the grid until the discretisation error of every parameter is "
+                             "below REL of its estimate (e.g. 0.01)")
+    parser.add_argument("--time-limit", type=float, metavar="S",
+                        help="with --accuracy: no further grid after S seconds")
+    parser.add_argument("--no-grid-check", dest="grid_check", action="store_false",
+                        help="skip the refined grid that estimates the discretisation error")
+    parser.add_argument("--scheme", default="standard", choices=("standard", "second-order"),
+                        help="the program's scheme for the concentration (default standard)")
     parser.add_argument("--json", metavar="FILE", help="write the results as JSON")
     parser.add_argument("--plot", metavar="FILE.png", help="plot the data, the fitted curve and the residuals")
     parser.add_argument("--workdir", metavar="DIR", help="keep every model run in DIR/run-NNNN "
@@ -760,7 +904,8 @@ def _main(args) -> int:
     result = fit(problem, data, args.param, parse_bounds(args.bounds), jobs=args.jobs,
                  step=args.step, profile=args.profile, workdir=args.workdir,
                  timeout=args.timeout, max_evaluations=args.max_evaluations,
-                 log=lambda line: print(line, file=sys.stderr))
+                 log=lambda line: print(line, file=sys.stderr), scheme=args.scheme,
+                 accuracy=args.accuracy, time_limit=args.time_limit, grid_check=args.grid_check)
     print(format_result(result))
     if args.json:
         Path(args.json).write_text(json.dumps(result.as_json(), indent=2) + "\n")

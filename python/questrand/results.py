@@ -109,6 +109,7 @@ class Run:
     final: Fields | None
     steps: list
     console: str | None = None
+    warned_steps: int = 0
 
     @property
     def last_field(self) -> Fields | None:

@@ -49,7 +49,28 @@ def find_program(program=None) -> Path:
                                + f". Pass program=..., set {PROGRAM_ENV} or put {PROGRAM_NAME} on PATH.")
 
 
-def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=None) -> Run:
+#: The program's schemes for the concentration equation (``--scheme``).
+SCHEMES = ("standard", "second-order")
+#: The start of the program's warning line for a step (or steady solve) that
+#: ended at the iteration limit.
+CONVERGENCE_WARNING = "ended without convergence after maxit"
+
+
+def program_arguments(scheme: str = "standard") -> list:
+    """The program's options for ``scheme`` (none for the standard scheme,
+    so that standard runs are invoked exactly as before)."""
+    if scheme not in SCHEMES:
+        raise ValueError(f"scheme {scheme!r}: expected one of {', '.join(SCHEMES)}")
+    return [] if scheme == "standard" else ["--scheme", scheme]
+
+
+def convergence_warnings(stderr: str) -> list:
+    """The program's warning lines of steps that ended at the iteration limit."""
+    return [line.strip() for line in (stderr or "").splitlines() if CONVERGENCE_WARNING in line]
+
+
+def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=None,
+        scheme: str = "standard") -> Run:
     """Write ``problem`` as PROB.INP in ``workdir``, run the program there and
     read the results.
 
@@ -59,9 +80,12 @@ def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=N
     uptake file (when ``workdir`` has none) so the histories continue;
     ``restart_in`` is switched on.
 
-    The program's console output is kept in ``workdir/console.txt``.  A
-    non-zero exit status raises :class:`RunError` carrying the status and
-    the program's standard error; so does exceeding ``timeout`` seconds.
+    ``scheme`` selects the program's scheme for the concentration equation.
+    The program's console output is kept in ``workdir/console.txt``; the
+    returned run's ``warned_steps`` counts the steps that ended at the
+    iteration limit.  A non-zero exit status raises :class:`RunError`
+    carrying the status and the program's standard error; so does exceeding
+    ``timeout`` seconds.
     """
     executable = find_program(program)
     workdir = Path(workdir)
@@ -71,7 +95,7 @@ def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=N
         _prepare_restart(problem, workdir, restart_from)
     problem.write(workdir / PROBLEM_FILE)
     try:
-        done = subprocess.run([str(executable)], cwd=workdir, capture_output=True, text=True,
+        done = subprocess.run([str(executable), *program_arguments(scheme)], cwd=workdir, capture_output=True, text=True,
                               errors="replace", timeout=timeout)
     except subprocess.TimeoutExpired as exc:
         raise RunError(f"{executable} in {workdir}: no end after {timeout} s (stopped)",
@@ -85,6 +109,7 @@ def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=N
                        workdir=workdir)
     result = read_run(workdir)
     result.console = done.stdout
+    result.warned_steps = len(convergence_warnings(done.stderr))
     return result
 
 

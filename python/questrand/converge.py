@@ -1,0 +1,281 @@
+"""Solution verification (``questrand converge``): how far a grid's answers
+are from the grid-independent ones.
+
+The problem runs on its own grid and on grids 2 and 4 times finer in rows,
+columns and time step together (as far as the program's 350 nodes allow;
+:func:`questrand.refine.refined`).  For each observable of the uptake file
+(the layer means, the point values, the outlet concentration ...), at chosen
+times and over the whole curve, :func:`questrand.refine.richardson` gives the
+observed order, the Richardson-extrapolated value and the discretisation
+error of the given grid, in the manner of the grid convergence index.  The
+curves of the finer grids are interpolated linearly in time to the given
+grid's step times (which they contain).
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import dataclasses
+import json
+import math
+import sys
+import tempfile
+import time as _time
+from pathlib import Path
+
+import numpy as np
+
+from .errors import QuestrandError
+from .problem import Problem
+from .refine import FORMAL_ORDER, Extrapolation, grid_size, refined, refinements, richardson
+from .results import UPTAKE_NAMES
+
+#: Observables studied unless others are asked for.
+DEFAULT_OBSERVABLES = ("c_memb_mean", "c_gel_mean", "c_memb_mid", "c_gel_mid", "c_gel_top", "c_out")
+#: Observables a study may name: the columns of the uptake file.
+OBSERVABLES = tuple(UPTAKE_NAMES[1:])
+
+
+class ConvergeError(QuestrandError, ValueError):
+    """A convergence study that cannot be made; the message says why."""
+
+
+@dataclasses.dataclass
+class Study:
+    """The outcome of :func:`study`: the grids (refinement factors and
+    problems), per observable the extrapolations at each time and the worst
+    over the curve."""
+
+    problem: Problem
+    scheme: str
+    factors: list
+    problems: list
+    times: np.ndarray
+    at_times: dict          # name -> [Extrapolation per time]
+    curve: dict             # name -> (Extrapolation at the worst time, that time, curve scale)
+    curves: dict            # name -> [(times, values) per grid]
+    wall_time: float = 0.0
+
+    def as_json(self) -> dict:
+        grids = [{"factor": f, "columns": p.ni, "rows": [p.n_flow, p.n_memb, p.n_gel],
+                  "dt": None if p.steady else p.dt, "nsteps": None if p.steady else p.nsteps}
+                 for f, p in zip(self.factors, self.problems)]
+        out = {"scheme": self.scheme, "formal_order": FORMAL_ORDER[self.scheme], "grids": grids,
+               "method": "Richardson extrapolation, grid convergence index (Fs 1.25 observed order, "
+                         "3 assumed order)", "observables": {}}
+        for name, rows in self.at_times.items():
+            worst, t_worst, scale = self.curve[name]
+            out["observables"][name] = {
+                "times": [{"time": float(t), **e.as_json()} for t, e in zip(self.times, rows)],
+                "curve": {"worst_time": float(t_worst), "scale": scale,
+                          "relative_error": worst.error / scale if scale else None,
+                          **worst.as_json()}}
+        out["wall_time"] = round(self.wall_time, 3)
+        return out
+
+
+def _describe(problem: Problem) -> str:
+    ni, nj = grid_size(problem)
+    text = f"{ni} columns, {problem.n_flow}/{problem.n_memb}/{problem.n_gel} rows"
+    return text if problem.steady else f"{text}, dt {problem.dt:g}"
+
+
+def _one_run(problem_text: str, workdir: str, program, scheme: str, timeout):
+    """Run one grid; return (times, {name: values}) of the uptake file."""
+    from .runner import run
+
+    problem = Problem.parse(problem_text)
+    done = run(problem, workdir, program=program, scheme=scheme, timeout=timeout)
+    if done.warned_steps:
+        raise ConvergeError(f"the run on the grid {_describe(problem)} ended "
+                            f"{done.warned_steps} step(s) without convergence (maxit {problem.maxit}); "
+                            "raise maxit or relax convtol in PROB.INP")
+    table = done.uptake
+    return table["time"].copy(), {name: table[name].copy() for name in table.names if name != "time"}
+
+
+def study(problem: Problem, *, levels: int = 3, observables=None, times=None, scheme="standard",
+          jobs=None, program=None, workdir=None, timeout=None, log=None) -> Study:
+    """Run ``problem`` on ``levels`` grids (factors 1, 2, 4 ...) and estimate
+    the discretisation error of its observables (see the module notes).
+
+    ``times`` (transient runs): the times to report (default: a quarter,
+    half, three quarters and the end of the run); ``workdir`` keeps the runs
+    (``xF`` per factor; default: a temporary directory, removed).
+    """
+    started = _time.perf_counter()
+    say = log or (lambda line: None)
+    if scheme not in FORMAL_ORDER:
+        raise ConvergeError(f"--scheme {scheme}: expected one of {', '.join(FORMAL_ORDER)}")
+    if problem.restart_in:
+        raise ConvergeError("the problem reads a restart file (restart_in T); a convergence study "
+                            "needs runs that start from time zero on every grid")
+    if not problem.solve_c:
+        raise ConvergeError("the problem does not solve the concentration (solve_c F)")
+    names = list(observables or DEFAULT_OBSERVABLES)
+    for name in names:
+        if name not in OBSERVABLES:
+            raise ConvergeError(f"--observable {name}: not a column of the uptake file "
+                                f"({', '.join(OBSERVABLES)})")
+    factors = refinements(problem, levels)
+    if len(factors) < 2:
+        raise ConvergeError(f"a grid twice as fine as {_describe(problem)} exceeds the program's "
+                            "350 columns or rows: nothing to compare with")
+    if len(factors) < levels:
+        say(f"grids limited to x{factors[-1]} by the program's 350 columns or rows")
+    problems = [refined(problem, f) for f in factors]
+    own = workdir is None
+    root = Path(tempfile.mkdtemp(prefix="questrand-converge-")) if own else Path(workdir)
+    try:
+        jobs = max(1, min(int(jobs or len(factors)), len(factors)))
+        args = [(p.text(), str(root / f"x{f}"), program, scheme, timeout) for f, p in zip(factors, problems)]
+        if jobs > 1:
+            with concurrent.futures.ProcessPoolExecutor(max_workers=jobs) as pool:
+                results = list(pool.map(_one_run, *zip(*args)))
+        else:
+            results = [_one_run(*a) for a in args]
+    finally:
+        if own:
+            import shutil
+            shutil.rmtree(root, ignore_errors=True)
+    base_times = results[0][0]
+    if problem.steady:
+        chosen = base_times[-1:]
+    elif times is None:
+        end = float(base_times[-1])
+        chosen = np.array([base_times[np.argmin(np.abs(base_times - q * end))] for q in (0.25, 0.5, 0.75, 1.0)])
+    else:
+        chosen = np.asarray(times, dtype=float)
+        if np.any(chosen < base_times[0] - 1e-9) or np.any(chosen > base_times[-1] * (1 + 1e-9)):
+            raise ConvergeError(f"--times: every time must lie within the run, "
+                                f"{base_times[0]:g} .. {base_times[-1]:g}")
+    order = FORMAL_ORDER[scheme]
+    at_times, curve, curves = {}, {}, {}
+    for name in names:
+        series = [(t, v[name]) for t, v in results]
+        curves[name] = series
+        on_base = [np.interp(base_times, t, v) for t, v in series]
+        at_times[name] = [richardson([np.interp(tc, base_times, v) for v in on_base], 2.0, order)
+                          for tc in chosen]
+        every = [richardson([v[k] for v in on_base], 2.0, order) for k in range(len(base_times))]
+        finite = [k for k, e in enumerate(every) if math.isfinite(e.error)]
+        worst = max(finite, key=lambda k: every[k].error) if finite else len(every) - 1
+        scale = float(np.nanmax(np.abs(on_base[-1]))) if len(on_base[-1]) else 0.0
+        curve[name] = (every[worst], float(base_times[worst]), scale)
+    return Study(problem=problem, scheme=scheme, factors=factors, problems=problems, times=chosen,
+                 at_times=at_times, curve=curve, curves=curves,
+                 wall_time=_time.perf_counter() - started)
+
+
+def format_study(st: Study, source="PROB.INP") -> str:
+    """The study as a text table."""
+    grids = "; ".join(f"x{f}: {_describe(p)}" for f, p in zip(st.factors, st.problems))
+    lines = [f"convergence of {source} ({st.scheme} scheme, formal order {FORMAL_ORDER[st.scheme]:g}): {grids}",
+             "error = |given grid - extrapolated|; GCI = safety factor x error, relative "
+             "(Fs 1.25 with the observed order, 3 with the formal order)"]
+    head = f"{'observable':<13s} {'time':>9s} " + "".join(f"{'x' + str(f):>13s}" for f in st.factors)
+    head += f" {'order':>6s} {'extrapolated':>13s} {'error(x1)':>11s} {'rel':>8s} {'GCI(x1)':>8s}"
+    lines.append(head)
+    notes = []
+
+    def row(name, label, e: Extrapolation):
+        text = f"{name:<13s} {label:>9s} " + "".join(f"{v:>13.6g}" for v in e.values)
+        observed = "-" if e.observed_order is None else ("inf" if math.isinf(e.observed_order)
+                                                         else f"{e.observed_order:.2f}")
+        rel = e.error / abs(e.extrapolated) if e.extrapolated else math.nan
+        text += f" {observed:>6s} {e.extrapolated:>13.6g} {e.error:>11.3g} {rel:>8.2%} {e.gci[0]:>8.2%}"
+        if e.note:
+            notes.append(f"  {name} at {label}: {e.note}")
+        return text
+
+    for name, rows in st.at_times.items():
+        for t, e in zip(st.times, rows):
+            lines.append(row(name, f"{t:g}", e))
+        worst, t_worst, scale = st.curve[name]
+        if len(st.times) > 1 or not st.problem.steady:
+            share = worst.error / scale if scale else math.nan
+            lines.append(f"{'':13s} {'curve':>9s}  worst error {worst.error:.3g} at time {t_worst:g} "
+                         f"({share:.2%} of the curve's largest value {scale:.4g})")
+    if notes:
+        lines.append("notes:")
+        lines.extend(dict.fromkeys(notes))
+    lines.append(f"{len(st.factors)} runs, {st.wall_time:.2f} s")
+    return "\n".join(line.rstrip() for line in lines)
+
+
+def plot_study(st: Study):
+    """Curves of every grid and the extrapolated value (left), and the error
+    of each grid at the last reported time against the refinement (right)."""
+    from matplotlib.figure import Figure
+
+    names = list(st.at_times)
+    fig = Figure(figsize=(10.0, 2.6 * len(names) + 0.6), layout="constrained", dpi=100)
+    axes = fig.subplots(len(names), 2, squeeze=False)
+    for (left, right), name in zip(axes, names):
+        for f, (t, v) in zip(st.factors, st.curves[name]):
+            left.plot(t, v, label=f"x{f}")
+        extrap = [e.extrapolated for e in st.at_times[name]]
+        left.plot(st.times, extrap, "k*", ms=8, label="extrapolated")
+        left.set_ylabel(name)
+        left.grid(alpha=0.3)
+        left.legend(fontsize="small")
+        last = st.at_times[name][-1]
+        spacing = [1.0 / f for f in st.factors]
+        errors = [max(e, 1e-300) for e in last.errors]
+        right.loglog(spacing, errors, "o-", label=f"|value - extrapolated| at {st.times[-1]:g}")
+        right.set_xlabel("grid spacing (given grid = 1)")
+        right.set_ylabel("error")
+        right.grid(alpha=0.3, which="both")
+        right.legend(fontsize="small")
+    axes[-1][0].set_xlabel("time")
+    fig.suptitle(f"convergence study ({st.scheme} scheme)")
+    return fig
+
+
+def add_parser(subparsers):
+    """The ``converge`` command."""
+    parser = subparsers.add_parser(
+        "converge", help="run a problem on refined grids and estimate its discretisation error",
+        description="Run PROB.INP on its grid and on grids 2 and 4 times finer (rows, columns and "
+                    "time step together) and report, per observable of the uptake file, the observed "
+                    "order, the Richardson-extrapolated value and the discretisation error of the "
+                    "given grid (grid convergence index).")
+    parser.add_argument("problem", help="PROB.INP")
+    parser.add_argument("--observable", action="append", metavar="NAME",
+                        help=f"an uptake-file column (repeat; default {', '.join(DEFAULT_OBSERVABLES)})")
+    parser.add_argument("--times", metavar="T1,T2,...", help="times to report (default: a quarter, "
+                                                            "half, three quarters and the end)")
+    parser.add_argument("--levels", type=int, default=3, metavar="N",
+                        help="number of grids, each twice as fine as the one before (default 3)")
+    parser.add_argument("--scheme", default="standard", choices=sorted(FORMAL_ORDER),
+                        help="the program's scheme for the concentration (default standard)")
+    parser.add_argument("--jobs", type=int, metavar="N", help="parallel runs (default: one per grid)")
+    parser.add_argument("--json", metavar="FILE", help="write the study as JSON")
+    parser.add_argument("--plot", metavar="FILE.png", help="plot the curves and the errors")
+    parser.add_argument("--workdir", metavar="DIR", help="keep the runs in DIR/x1, DIR/x2 ...")
+    parser.add_argument("--timeout", type=float, metavar="S", help="stop a run after S seconds")
+    parser.set_defaults(func=_main)
+    return parser
+
+
+def _main(args) -> int:
+    if args.levels < 2:
+        raise ConvergeError(f"--levels {args.levels}: expected at least 2")
+    times = None
+    if args.times:
+        try:
+            times = [float(v) for v in args.times.split(",")]
+        except ValueError:
+            raise ConvergeError(f"--times {args.times}: expected numbers separated by commas") from None
+    problem = Problem.read(args.problem)
+    st = study(problem, levels=args.levels, observables=args.observable, times=times,
+               scheme=args.scheme, jobs=args.jobs, workdir=args.workdir, timeout=args.timeout,
+               log=lambda line: print(line, file=sys.stderr))
+    print(format_study(st, args.problem))
+    if args.json:
+        from .atomic import write_text
+        write_text(args.json, json.dumps(st.as_json(), indent=2) + "\n")
+    if args.plot:
+        from .atomic import save_figure
+        save_figure(plot_study(st), args.plot)
+    return 0
