@@ -134,7 +134,7 @@ def reuse_flow(args, rundir: Path, record: dict):
     import warnings
 
     from questrand import flow
-    from questrand.errors import QuestrandError
+    from questrand.errors import QuestrandError, RunError
     from questrand.problem import Problem
 
     problem = Problem.parse(args.problem)
@@ -149,6 +149,17 @@ def reuse_flow(args, rundir: Path, record: dict):
             warnings.simplefilter("always", flow.FlowWarning)
             run_problem, steady = flow.prepare_run(problem, rundir, Path(args.flow_cache), args.program,
                                                    timeout=args.timeout)
+    except RunError as exc:  # the program failed on the steady flow: a result like any other
+        if exc.returncode is not None and exc.returncode < 0:
+            print(f"run_case: {args.program} was killed by signal {-exc.returncode} (steady flow)",
+                  file=sys.stderr)
+            return 1
+        record.update(status="failed", exit_status=exc.returncode,
+                      error="steady flow: " + (error_line(exc.stderr) or "(nothing on standard error)"))
+        # the steady run's outputs stand for the run's
+        (rundir / "console.txt").write_text(exc.stdout or "", errors="replace")
+        (rundir / "stderr.txt").write_text(exc.stderr or "", errors="replace")
+        return None
     except QuestrandError as exc:
         record.update(status="failed", exit_status=None, error=f"steady flow: {str(exc).splitlines()[0]}")
         return None
