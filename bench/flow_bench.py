@@ -98,7 +98,7 @@ def main(argv=None):
                 note += "; reused vs coupled: " + ", ".join(f"{k} {v:.1e}" for k, v in diff.items())
             rows.append((label, "reused-flow run", t_reused, note))
     unit = rows[0][2]
-    print(f"{flow.program_version(program)}; unit = coupled run of examples/fit = {unit:.3f} s")
+    print(f"{flow.program_id(program)}; unit = coupled run of examples/fit = {unit:.3f} s")
     print(f"{'problem':<17} {'what':<18} {'wall s':>8} {'ratio':>8}  notes")
     for label, what, seconds, note in rows:
         print(f"{label:<17} {what:<18} {seconds:8.3f} {seconds / unit:8.2f}  {note}")

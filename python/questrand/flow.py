@@ -26,8 +26,8 @@ velocity and profile, density, viscosity, relaxation and linear solvers of
 u, v and the pressure correction, the convergence tolerance; every other
 value (diffusivities, c_in, time step, output settings, ...) is set to a
 fixed value, so two problems with the same flow give the same PROB.INP text.
-The cache key is a hash of that text, of the program's version and of the
-solution procedure (:data:`PROCEDURE`).  An entry is a directory
+The cache key is a hash of that text, of the program (its version and a
+hash of its executable) and of the solution procedure (:data:`PROCEDURE`).  An entry is a directory
 ``CACHE/KEY/`` holding the steady run's restart file ``flow.sav``, its
 ``PROB.INP`` and ``flow.json`` (iterations, residuals, how it converged).  An
 entry is filled in a private temporary directory and renamed into place, so
@@ -315,25 +315,29 @@ def flow_problem(problem: Problem, *, maxit: int = CHUNK) -> Problem:
                         runname=FLOW_RUNNAME, restart_out=True, restart_in=False)
 
 
-_VERSIONS = {}
+_PROGRAM_IDS = {}
 
 
-def program_version(program=None) -> str:
-    """The program's ``--version`` text (memoised per executable and its mtime)."""
+def program_id(program=None) -> str:
+    """The program's ``--version`` text and a hash of its executable
+    (memoised per path, size and modification time): a rebuilt program
+    that computes differently has another id."""
     from .runner import find_program
 
     executable = find_program(program)
-    stamp = (str(executable), executable.stat().st_mtime_ns)
-    if stamp not in _VERSIONS:
+    info = executable.stat()
+    stamp = (str(executable), info.st_size, info.st_mtime_ns)
+    if stamp not in _PROGRAM_IDS:
         done = subprocess.run([str(executable), "--version"], capture_output=True, text=True)
-        _VERSIONS[stamp] = done.stdout.strip()
-    return _VERSIONS[stamp]
+        digest = hashlib.sha256(executable.read_bytes()).hexdigest()[:16]
+        _PROGRAM_IDS[stamp] = f"{done.stdout.strip()} ({digest})"
+    return _PROGRAM_IDS[stamp]
 
 
 def flow_key(problem: Problem, program=None) -> str:
     """The cache key of the steady flow of ``problem``."""
     text = flow_problem(problem).text()
-    digest = hashlib.sha256("\n".join([PROCEDURE, program_version(program), text]).encode())
+    digest = hashlib.sha256("\n".join([PROCEDURE, program_id(program), text]).encode())
     return digest.hexdigest()[:32]
 
 
