@@ -27,10 +27,10 @@ u, v and the pressure correction, the convergence tolerance; every other
 value (diffusivities, c_in, time step, output settings, ...) is set to a
 fixed value, so two problems with the same flow give the same PROB.INP text.
 The cache key is a hash of that text, of the program (its version and a
-hash of its executable) and of the solution procedure (:data:`PROCEDURE`).  An entry is a directory
-``CACHE/KEY/`` holding the steady run's restart file ``flow.sav``, its
-``PROB.INP`` and ``flow.json`` (iterations, residuals, how it converged).  An
-entry is filled in a private temporary directory and renamed into place, so
+hash of its executable) and of the solution procedure (:data:`PROCEDURE`).
+An entry is a directory ``CACHE/KEY/`` holding the steady run's restart
+file ``flow.sav``, its ``PROB.INP`` and ``flow.json`` (iterations,
+residuals, how it converged).  An entry is filled in a private temporary directory and renamed into place, so
 a reader sees a whole entry or none, and two processes filling one key at
 once leave one whole entry (the second rename fails and its copy is
 dropped); a lock file makes the second process wait instead of solving the
@@ -188,7 +188,8 @@ def restart_bytes(restart: RestartFile) -> bytes:
     for name in FIELD_NAMES:
         field = np.asarray(restart.fields[name], dtype="<f4")
         if field.shape != (restart.nj, restart.ni):
-            raise ValueError(f"restart field {name}: shape {field.shape}, expected {(restart.nj, restart.ni)}")
+            raise ValueError(f"restart field {name}: shape {field.shape}, "
+                             f"expected {(restart.nj, restart.ni)}")
         record(field.tobytes())
     return b"".join(parts)
 
@@ -263,7 +264,9 @@ def time_zero_restart(problem: Problem, flow: RestartFile) -> RestartFile:
 # -- when the flow can be reused ---------------------------------------------------
 def startup_time(problem: Problem) -> float:
     """The flow's start-up time h^2/nu (h the half-gap, nu = viscosity/density)."""
-    return problem.halfgap ** 2 * problem.density / problem.viscosity if problem.viscosity > 0 else float("inf")
+    if problem.viscosity <= 0:
+        return float("inf")
+    return problem.halfgap ** 2 * problem.density / problem.viscosity
 
 
 def reuse_refusal(problem: Problem) -> str | None:
@@ -473,9 +476,10 @@ def solve_steady_flow(problem: Problem, workdir, program=None, *, start: Restart
                 converged = "field change"
         previous = now.fields
         if converged is None and iterations >= max_iterations:
+            change = changes[-1] if changes else float("nan")
             raise FlowError(f"{workdir}: steady flow not converged after {iterations} outer iterations "
                             f"(residuals u {last['res_u']:.3g}, v {last['res_v']:.3g}, mass "
-                            f"{last['res_mass']:.3g}; last change of the flow {changes[-1] if changes else float('nan'):.3g})")
+                            f"{last['res_mass']:.3g}; last change of the flow {change:.3g})")
     return {"iterations": iterations, "converged_by": converged, "residuals": last,
             "changes": changes, "wall_time": time.perf_counter() - began,
             "nested_start": start is not None, "ni": problem.ni, "n_flow": problem.n_flow}

@@ -7,7 +7,6 @@ start gives the flow of a start from scratch."""
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import numpy as np
 import pytest
