@@ -477,7 +477,8 @@ def solve_steady_flow(problem: Problem, workdir, program=None, *, start: Restart
         previous = now.fields
         if converged is None and iterations >= max_iterations:
             change = changes[-1] if changes else float("nan")
-            raise FlowError(f"{workdir}: steady flow not converged after {iterations} outer iterations "
+            raise FlowError(f"steady flow of the {problem.ni}-column grid ({problem.n_flow} channel rows) "
+                            f"not converged after {iterations} outer iterations "
                             f"(residuals u {last['res_u']:.3g}, v {last['res_v']:.3g}, mass "
                             f"{last['res_mass']:.3g}; last change of the flow {change:.3g})")
     return {"iterations": iterations, "converged_by": converged, "residuals": last,
