@@ -13,3 +13,7 @@ from .runner import find_program, run  # noqa: E402
 
 __all__ += ["Grid", "Layer", "Probe", "Fields", "Run", "StepField", "Table", "read_run",
             "find_program", "run"]
+
+from .flow import FlowError, FlowMode  # noqa: E402
+
+__all__ += ["FlowError", "FlowMode"]

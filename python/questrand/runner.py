@@ -70,9 +70,19 @@ def convergence_warnings(stderr: str) -> list:
 
 
 def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=None,
-        scheme: str = "standard") -> Run:
+        flow="coupled", flow_cache=None, scheme: str = "standard") -> Run:
     """Write ``problem`` as PROB.INP in ``workdir``, run the program there and
     read the results.
+
+    ``flow="reuse"`` (or :attr:`questrand.flow.FlowMode.REUSE`) runs a
+    transient problem with its steady flow solved once and kept in the
+    cache directory ``flow_cache`` (default
+    :func:`questrand.flow.default_cache_dir`): the run reads a restart file
+    at time zero and solves only the concentration (see
+    :mod:`questrand.flow`; :class:`~questrand.flow.FlowError` when the
+    flow cannot be reused).  ``"coupled"`` (the default) runs the problem as
+    it is.  The problem of the run directory's PROB.INP is then the one run
+    (flow switch F, restart read).
 
     ``restart_from`` continues an earlier run: a :class:`Run`, its directory
     or its restart file.  The restart file is copied into ``workdir`` under
@@ -87,16 +97,27 @@ def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=N
     carrying the status and the program's standard error; so does exceeding
     ``timeout`` seconds.
     """
+    from .flow import FlowError, FlowMode, prepare
+
     executable = find_program(program)
     workdir = Path(workdir)
+    try:
+        mode = FlowMode(flow)
+    except ValueError:
+        raise FlowError(f"flow: expected 'reuse' or 'coupled', found {flow!r}") from None
     workdir.mkdir(parents=True, exist_ok=True)
+    if mode is FlowMode.REUSE:
+        if restart_from is not None:
+            raise FlowError("flow='reuse' starts the run at time zero: it cannot continue from "
+                            "restart_from")
+        problem = prepare(problem, workdir, flow_cache, executable, timeout=timeout)
     if restart_from is not None:
         problem = problem.replace(restart_in=True)
         _prepare_restart(problem, workdir, restart_from)
     problem.write(workdir / PROBLEM_FILE)
     try:
-        done = subprocess.run([str(executable), *program_arguments(scheme)], cwd=workdir, capture_output=True, text=True,
-                              errors="replace", timeout=timeout)
+        done = subprocess.run([str(executable), *program_arguments(scheme)], cwd=workdir,
+                              capture_output=True, text=True, errors="replace", timeout=timeout)
     except subprocess.TimeoutExpired as exc:
         raise RunError(f"{executable} in {workdir}: no end after {timeout} s (stopped)",
                        returncode=None, stderr=_text(exc.stderr), stdout=_text(exc.stdout),

@@ -56,8 +56,11 @@ ID_PATTERN = re.compile(r"[A-Za-z0-9][A-Za-z0-9._=+,-]{0,99}")
 ID_REGEX = ID_PATTERN.pattern
 
 #: The columns of summary.csv after the id and the swept names.
-SUMMARY_COLUMNS = ("status", "exit_status", "error", "steps", "outer_iterations",
+SUMMARY_COLUMNS = ("status", "exit_status", "error", "flow", "steps", "outer_iterations",
                    "warning_steps", "final_time", "m_memb", "m_gel", "c_gel_mean", "wall_time")
+#: The shared cache of steady flows of a sweep, in its directory.
+FLOW_CACHE_DIR = "flow-cache"
+FLOW_MODES = ("reuse", "coupled")
 _WARNING = "CONVERGENCE CRITERION NOT SATISFIED"
 _FIELD_TYPES = {f.name: f.type for f in dataclasses.fields(Problem)}
 _MAX_GRID = 350
@@ -195,10 +198,12 @@ class Sweep:
     runs: list
     program: str | None = None
     timeout: float | None = None
+    flow: str = "reuse"
 
     # -- building ----------------------------------------------------------
     @classmethod
-    def from_rows(cls, base_path, rows, names, *, source: str, program=None, timeout=None) -> "Sweep":
+    def from_rows(cls, base_path, rows, names, *, source: str, program=None, timeout=None,
+                  flow="reuse") -> "Sweep":
         """A sweep of ``rows``: ``(where, id or None, {name: value})`` with
         ``where`` naming the row in messages.  Checks the ids and every run's
         problem; raises :class:`SweepError` naming the row and the column."""
@@ -228,7 +233,9 @@ class Sweep:
             runs.append(SweepRun(run_id, dict(values), problem))
         if not runs:
             raise SweepError(f"{source}: no runs (expected at least one row of values)")
-        return cls(base_path.resolve(), base, list(names), runs, program, timeout)
+        if flow not in FLOW_MODES:
+            raise SweepError(f"{source}: flow: expected one of {', '.join(FLOW_MODES)}, found {flow!r}")
+        return cls(base_path.resolve(), base, list(names), runs, program, timeout, flow)
 
     @classmethod
     def from_csv(cls, base_path, csv_path, **options) -> "Sweep":
@@ -321,6 +328,7 @@ class Sweep:
             config["program"] = str(self.program)
         if self.timeout is not None:
             config["timeout"] = self.timeout
+        config["flow"] = self.flow
         return config
 
     @classmethod
@@ -331,12 +339,15 @@ class Sweep:
         the working directory, i.e. snakemake's ``--directory``), then the
         runs as one of ``runs`` (a list of ``{id: ..., values: {name:
         value}}``), ``table`` (a CSV file as for ``questrand sweep``) or
-        ``grid`` (``{name: [values]}``); optional ``program`` and ``timeout``
-        (seconds per run).
+        ``grid`` (``{name: [values]}``); optional ``program``, ``timeout``
+        (seconds per run) and ``flow`` (``reuse``, the default: the steady
+        flow of a transient problem solved once and reused, see
+        :mod:`questrand.flow`; ``coupled``: solved in every time step).
         """
         if not isinstance(config, dict) or "problem" not in config:
             raise SweepError("sweep configuration: expected the key 'problem' (the base PROB.INP)")
-        options = {"program": config.get("program"), "timeout": config.get("timeout")}
+        options = {"program": config.get("program"), "timeout": config.get("timeout"),
+                   "flow": config.get("flow", "reuse")}
         given = [key for key in ("runs", "table", "grid") if key in config]
         if len(given) != 1:
             raise SweepError("sweep configuration: expected exactly one of the keys 'runs', 'table', "
@@ -422,6 +433,7 @@ def summary_row(sweep: Sweep, run: SweepRun, root=".") -> dict:
     row["error"] = record.get("error", "")
     wall = record.get("wall_time")
     row["wall_time"] = "" if wall is None else f"{wall:.3f}"
+    row["flow"] = record.get("flow", "")
     if row["status"] != "ok":
         return row
     result = read_run(workdir)
@@ -561,6 +573,11 @@ def add_parser(subparsers):
                                                       "(recorded as failed)")
     parser.add_argument("--program", help="the questrand program (default: $QUESTRAND_PROGRAM, "
                                           "questrand on PATH, the repository build)")
+    parser.add_argument("--flow", choices=FLOW_MODES, default="reuse",
+                        help="reuse (default): solve the steady flow of a transient problem once per "
+                             "distinct flow (cached in OUTDIR/flow-cache) and run only the "
+                             "concentration from it; coupled: solve the flow in every time step as "
+                             "the input asks. Recorded in the summary's flow column")
     parser.add_argument("--dry-run", action="store_true", help="show what would run, run nothing")
     parser.add_argument("--snakemake-args", metavar="ARGS", default="",
                         help="further snakemake options, as one quoted string")
@@ -580,7 +597,7 @@ def _main(args) -> int:
     if args.timeout is not None and not args.timeout > 0:
         raise SweepError(f"--timeout: expected seconds greater than 0, found {args.timeout:g}")
     program = str(find_program(args.program))
-    options = {"program": program, "timeout": args.timeout}
+    options = {"program": program, "timeout": args.timeout, "flow": args.flow}
     if args.table is not None:
         sweep = Sweep.from_csv(args.problem, args.table, **options)
     else:

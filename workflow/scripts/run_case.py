@@ -1,21 +1,31 @@
 #!/usr/bin/env python3
 """One run of a sweep: the job of the workflow's ``run_case`` rule.
 
-    run_case.py --program PATH --problem TEXT [--timeout S] RUNDIR
+    run_case.py --program PATH --problem TEXT [--timeout S]
+                [--flow reuse|coupled --flow-cache DIR] RUNDIR
 
 Empties RUNDIR (a rerun starts clean: the program appends to monitor.dat),
 writes TEXT as RUNDIR/PROB.INP, runs the program there (console output in
 console.txt, standard error in stderr.txt) and writes RUNDIR/run.json:
 
     {"status": "ok" | "failed", "exit_status": N or null, "error": "...",
-     "wall_time": seconds, "program": PATH}
+     "wall_time": seconds, "program": PATH, "flow": "reuse" | "coupled" | "not solved"}
+
+With ``--flow reuse`` (the sweep's default) a transient problem whose flow
+can be reused gets its steady flow from the cache DIR (solved there once per
+distinct flow, see questrand.flow) and the run solves only the
+concentration: PROB.INP is then the problem actually run (flow switch F,
+restart file read) and the problem as given is kept in PROB.INP.given;
+run.json adds "flow_key", "flow_cached" and "flow_time" (seconds spent
+getting the flow).  Other problems run as given, with "flow_note" saying why.
 
 A run the program ends with a non-zero exit status (or that exceeds the
 timeout) is a result like any other: it is recorded as failed and this job
 succeeds, so the sweep's summary lists it.  Only a job that cannot run the
 program at all, or that is killed, fails.
 
-Standard library only, so that it starts quickly on every node.
+Standard library only with --flow coupled, so that it starts quickly on
+every node; --flow reuse imports the toolkit of the repository.
 """
 
 import argparse
@@ -51,6 +61,8 @@ def main(argv=None) -> int:
     parser.add_argument("--program", required=True)
     parser.add_argument("--problem", required=True, help="the text of PROB.INP")
     parser.add_argument("--timeout", type=float, default=None)
+    parser.add_argument("--flow", choices=("reuse", "coupled"), default="coupled")
+    parser.add_argument("--flow-cache", default="flow-cache")
     parser.add_argument("rundir")
     args = parser.parse_args(argv)
 
@@ -60,6 +72,15 @@ def main(argv=None) -> int:
     (rundir / "PROB.INP").write_text(args.problem, encoding="latin-1")
     record = {"status": "ok", "exit_status": 0, "error": "", "wall_time": None,
               "program": args.program}
+    if args.flow == "reuse":
+        failure = reuse_flow(args, rundir, record)
+        if failure is not None:
+            return failure
+    else:
+        record["flow"] = flow_label_coupled(args.problem)
+    if record["status"] != "ok":
+        write_record(rundir, record)
+        return 0
     start = time.perf_counter()
     try:
         with open(rundir / "console.txt", "wb") as out, open(rundir / "stderr.txt", "wb") as err:
@@ -82,10 +103,75 @@ def main(argv=None) -> int:
         record["status"] = "failed"
         record["error"] = (error_line((rundir / "stderr.txt").read_text(errors="replace"))
                            or "(nothing on standard error)")
+    write_record(rundir, record)
+    return 0
+
+
+def write_record(rundir: Path, record: dict) -> None:
     partial = rundir / (RECORD + ".part")
     partial.write_text(json.dumps(record, indent=1) + "\n")
     os.replace(partial, rundir / RECORD)
-    return 0
+
+
+def flow_label_coupled(problem_text: str) -> str:
+    """The flow entry of a run made as given: "coupled", or "not solved"
+    when its flow switch is off (read by the toolkit when it is at hand)."""
+    try:
+        sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
+        from questrand.problem import Problem
+    except ImportError:
+        return ""
+    try:
+        return "coupled" if Problem.parse(problem_text).solve_u else "not solved"
+    except ValueError:
+        return ""
+
+
+def reuse_flow(args, rundir: Path, record: dict):
+    """Put the steady flow's restart file in place for a reused-flow run;
+    returns an exit status when the job itself fails, else None."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
+    import warnings
+
+    from questrand import flow
+    from questrand.errors import QuestrandError, RunError
+    from questrand.problem import Problem
+
+    problem = Problem.parse(args.problem)
+    record["flow"] = flow.flow_label(problem, "reuse")
+    reason = flow.reuse_refusal(problem)
+    if reason is not None:
+        record["flow_note"] = reason
+        return None
+    began = time.perf_counter()
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", flow.FlowWarning)
+            run_problem, steady = flow.prepare_run(problem, rundir, Path(args.flow_cache), args.program,
+                                                   timeout=args.timeout)
+    except RunError as exc:  # the program failed on the steady flow: a result like any other
+        if exc.returncode is not None and exc.returncode < 0:
+            print(f"run_case: {args.program} was killed by signal {-exc.returncode} (steady flow)",
+                  file=sys.stderr)
+            return 1
+        record.update(status="failed", exit_status=exc.returncode,
+                      error="steady flow: " + (error_line(exc.stderr) or "(nothing on standard error)"))
+        # the steady run's outputs stand for the run's
+        (rundir / "console.txt").write_text(exc.stdout or "", errors="replace")
+        (rundir / "stderr.txt").write_text(exc.stderr or "", errors="replace")
+        return None
+    except QuestrandError as exc:
+        record.update(status="failed", exit_status=None, error=f"steady flow: {str(exc).splitlines()[0]}")
+        return None
+    except OSError as exc:
+        print(f"run_case: steady flow: {exc}", file=sys.stderr)
+        return 1
+    record.update(flow_key=steady.key, flow_cached=steady.cached, flow_time=time.perf_counter() - began)
+    if caught:
+        record["flow_note"] = str(caught[0].message)
+    (rundir / "PROB.INP.given").write_text(args.problem, encoding="latin-1")
+    run_problem.write(rundir / "PROB.INP")
+    return None
 
 
 if __name__ == "__main__":

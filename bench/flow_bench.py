@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""Cost of a model run with the flow coupled and with the steady flow reused.
+
+    PYTHONPATH=python /usr/bin/python3 bench/flow_bench.py [--program build/questrand] [--quick]
+
+Measures on this machine, in one run, for examples/fit (32 columns, 10/4/8
+rows, 40 steps of 10 s) and for the same problem refined four times (122
+columns, 40/16/32 rows, 160 steps of 2.5 s):
+
+* one model run with the flow solved in every step (coupled);
+* the steady flow alone, solved into an empty cache (nested grids, see
+  questrand.flow);
+* one model run with the flow reused (cache hit: restart file written, the
+  concentration transient run);
+
+each as wall time and as a ratio to the coupled run of examples/fit, and the
+largest difference of m_gel, c_gel_mean and C(GelMid) between the reused and
+the coupled run (relative to the largest value).  ``--quick`` leaves out the
+coupled run of the refined problem (minutes).  Wall times: the best of
+``--repeat`` runs (default 3) for the short runs, one run for the long ones.
+"""
+
+import argparse
+import shutil
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "python"))
+
+import questrand  # noqa: E402
+from questrand import flow  # noqa: E402
+
+
+def refined(problem, factor=4):
+    return problem.replace(ni=(problem.ni - 2) * factor + 2, n_flow=problem.n_flow * factor,
+                           n_memb=problem.n_memb * factor, n_gel=problem.n_gel * factor,
+                           dt=problem.dt / factor, nsteps=problem.nsteps * factor,
+                           imon=((problem.ni - 2) * factor + 2) // 2, jmon=problem.n_flow * factor // 2 + 1)
+
+
+def timed(function, repeat):
+    best, result = float("inf"), None
+    for _ in range(repeat):
+        began = time.perf_counter()
+        result = function()
+        best = min(best, time.perf_counter() - began)
+    return best, result
+
+
+def difference(reused, coupled):
+    out = {}
+    for table, name in (("uptake", "m_gel"), ("uptake", "c_gel_mean"), ("monitor", "C(GelMid)")):
+        a, b = getattr(reused, table)[name], getattr(coupled, table)[name]
+        out[name] = float(np.abs(a - b).max() / np.abs(b).max())
+    return out
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--program", default=None)
+    parser.add_argument("--quick", action="store_true", help="no coupled run of the refined problem")
+    parser.add_argument("--repeat", type=int, default=3)
+    args = parser.parse_args(argv)
+    program = questrand.find_program(args.program)
+    base = questrand.Problem.read(ROOT / "examples" / "fit" / "PROB.INP")
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="flow_bench.") as work:
+        work = Path(work)
+        for label, problem in (("examples/fit", base), ("examples/fit x4", refined(base))):
+            tag = label.replace("/", "_").replace(" ", "_")
+            coupled = None
+            if not (args.quick and label.endswith("x4")):
+                repeat = args.repeat if label == "examples/fit" else 1
+                t_coupled, coupled = timed(lambda: questrand.run(problem, work / f"{tag}_coupled",
+                                                                 program=program), repeat)
+                rows.append((label, "coupled run", t_coupled, coupled_note(coupled)))
+
+            def steady():
+                cache = work / f"{tag}_cache"
+                shutil.rmtree(cache, ignore_errors=True)
+                return flow.steady_flow(problem, cache, program)
+
+            t_flow, solved = timed(steady, args.repeat if label == "examples/fit" else 1)
+            rows.append((label, "steady flow alone", t_flow,
+                         f"{solved.info['iterations']} iterations on the finest grid, converged by "
+                         f"{solved.info['converged_by']}"))
+            t_reused, reused = timed(lambda: questrand.run(problem, work / f"{tag}_reused", program=program,
+                                                           flow="reuse", flow_cache=work / f"{tag}_cache"),
+                                     args.repeat)
+            note = f"{len(reused.residuals)} outer iterations"
+            if coupled is not None:
+                diff = difference(reused, coupled)
+                note += "; reused vs coupled: " + ", ".join(f"{k} {v:.1e}" for k, v in diff.items())
+            rows.append((label, "reused-flow run", t_reused, note))
+    unit = rows[0][2]
+    print(f"{flow.program_id(program)}; unit = coupled run of examples/fit = {unit:.3f} s")
+    print(f"{'problem':<17} {'what':<18} {'wall s':>8} {'ratio':>8}  notes")
+    for label, what, seconds, note in rows:
+        print(f"{label:<17} {what:<18} {seconds:8.3f} {seconds / unit:8.2f}  {note}")
+    return 0
+
+
+def coupled_note(run):
+    warned = 0
+    if run.console is not None:
+        warned = run.console.count("CONVERGENCE CRITERION NOT SATISFIED")
+    return f"{len(run.residuals)} outer iterations, {warned} steps at the iteration limit"
+
+
+if __name__ == "__main__":
+    sys.exit(main())
