@@ -48,6 +48,7 @@ class Study:
 
     problem: Problem
     scheme: str
+    flow: str
     factors: list
     problems: list
     times: np.ndarray
@@ -60,7 +61,8 @@ class Study:
         grids = [{"factor": f, "columns": p.ni, "rows": [p.n_flow, p.n_memb, p.n_gel],
                   "dt": None if p.steady else p.dt, "nsteps": None if p.steady else p.nsteps}
                  for f, p in zip(self.factors, self.problems)]
-        out = {"scheme": self.scheme, "formal_order": FORMAL_ORDER[self.scheme], "grids": grids,
+        out = {"scheme": self.scheme, "flow": self.flow, "formal_order": FORMAL_ORDER[self.scheme],
+               "grids": grids,
                "method": "Richardson extrapolation, grid convergence index (Fs 1.25 observed order, "
                          "3 assumed order)", "observables": {}}
         for name, rows in self.at_times.items():
@@ -80,12 +82,17 @@ def _describe(problem: Problem) -> str:
     return text if problem.steady else f"{text}, dt {problem.dt:g}"
 
 
-def _one_run(problem_text: str, workdir: str, program, scheme: str, timeout):
+def _one_run(problem_text: str, workdir: str, program, scheme: str, timeout, flow: str, flow_cache):
     """Run one grid; return (times, {name: values}) of the uptake file."""
+    import warnings
+
     from .runner import run
 
     problem = Problem.parse(problem_text)
-    done = run(problem, workdir, program=program, scheme=scheme, timeout=timeout)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        done = run(problem, workdir, program=program, scheme=scheme, timeout=timeout,
+                   flow="reuse" if flow == "reuse" else "coupled", flow_cache=flow_cache)
     if done.warned_steps:
         raise ConvergeError(f"the run on the grid {_describe(problem)} ended "
                             f"{done.warned_steps} step(s) without convergence (maxit {problem.maxit}); "
@@ -95,14 +102,19 @@ def _one_run(problem_text: str, workdir: str, program, scheme: str, timeout):
 
 
 def study(problem: Problem, *, levels: int = 3, observables=None, times=None, scheme="standard",
-          jobs=None, program=None, workdir=None, timeout=None, log=None) -> Study:
+          jobs=None, program=None, workdir=None, timeout=None, log=None, flow="reuse",
+          flow_cache=None) -> Study:
     """Run ``problem`` on ``levels`` grids (factors 1, 2, 4 ...) and estimate
     the discretisation error of its observables (see the module notes).
 
     ``times`` (transient runs): the times to report (default: a quarter,
     half, three quarters and the end of the run); ``workdir`` keeps the runs
-    (``xF`` per factor; default: a temporary directory, removed).
+    (``xF`` per factor; default: a temporary directory, removed).  ``flow``
+    "reuse" (default, where the problem solves its flow) runs each grid's
+    concentration from its steady flow, solved once and cached
+    (:mod:`questrand.flow`); "coupled" solves the flow in every step.
     """
+    from .flow import flow_label
     started = _time.perf_counter()
     say = log or (lambda line: None)
     if scheme not in FORMAL_ORDER:
@@ -124,11 +136,13 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
     if len(factors) < levels:
         say(f"grids limited to x{factors[-1]} by the program's 350 columns or rows")
     problems = [refined(problem, f) for f in factors]
+    flow = flow_label(problem, flow)
     own = workdir is None
     root = Path(tempfile.mkdtemp(prefix="questrand-converge-")) if own else Path(workdir)
     try:
         jobs = max(1, min(int(jobs or len(factors)), len(factors)))
-        args = [(p.text(), str(root / f"x{f}"), program, scheme, timeout) for f, p in zip(factors, problems)]
+        args = [(p.text(), str(root / f"x{f}"), program, scheme, timeout, flow,
+                 None if flow_cache is None else str(flow_cache)) for f, p in zip(factors, problems)]
         if jobs > 1:
             with concurrent.futures.ProcessPoolExecutor(max_workers=jobs) as pool:
                 results = list(pool.map(_one_run, *zip(*args)))
@@ -162,7 +176,7 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
         worst = max(finite, key=lambda k: every[k].error) if finite else len(every) - 1
         scale = float(np.nanmax(np.abs(on_base[-1]))) if len(on_base[-1]) else 0.0
         curve[name] = (every[worst], float(base_times[worst]), scale)
-    return Study(problem=problem, scheme=scheme, factors=factors, problems=problems, times=chosen,
+    return Study(problem=problem, scheme=scheme, flow=flow, factors=factors, problems=problems, times=chosen,
                  at_times=at_times, curve=curve, curves=curves,
                  wall_time=_time.perf_counter() - started)
 
@@ -170,7 +184,8 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
 def format_study(st: Study, source="PROB.INP") -> str:
     """The study as a text table."""
     grids = "; ".join(f"x{f}: {_describe(p)}" for f, p in zip(st.factors, st.problems))
-    lines = [f"convergence of {source} ({st.scheme} scheme, formal order {FORMAL_ORDER[st.scheme]:g}): {grids}",
+    lines = [f"convergence of {source} ({st.scheme} scheme, formal order {FORMAL_ORDER[st.scheme]:g}; "
+             f"flow {st.flow}): {grids}",
              "error = |given grid - extrapolated|; GCI = safety factor x error, relative "
              "(Fs 1.25 with the observed order, 3 with the formal order)"]
     head = f"{'observable':<13s} {'time':>9s} " + "".join(f"{'x' + str(f):>13s}" for f in st.factors)
@@ -250,6 +265,10 @@ def add_parser(subparsers):
     parser.add_argument("--scheme", default="standard", choices=sorted(FORMAL_ORDER),
                         help="the program's scheme for the concentration (default standard)")
     parser.add_argument("--jobs", type=int, metavar="N", help="parallel runs (default: one per grid)")
+    parser.add_argument("--flow", default="reuse", choices=("reuse", "coupled"),
+                        help="reuse: each grid's steady flow solved once, the concentration run from "
+                             "it (default); coupled: the flow solved in every step")
+    parser.add_argument("--flow-cache", metavar="DIR", help="where steady flows are kept")
     parser.add_argument("--json", metavar="FILE", help="write the study as JSON")
     parser.add_argument("--plot", metavar="FILE.png", help="plot the curves and the errors")
     parser.add_argument("--workdir", metavar="DIR", help="keep the runs in DIR/x1, DIR/x2 ...")
@@ -270,6 +289,7 @@ def _main(args) -> int:
     problem = Problem.read(args.problem)
     st = study(problem, levels=args.levels, observables=args.observable, times=times,
                scheme=args.scheme, jobs=args.jobs, workdir=args.workdir, timeout=args.timeout,
+               flow=args.flow, flow_cache=args.flow_cache,
                log=lambda line: print(line, file=sys.stderr))
     print(format_study(st, args.problem))
     if args.json:

@@ -222,15 +222,22 @@ def _one_line(text: str) -> str:
 
 
 def _model_run(program: str, text: str, workdir: str, timeout, observable: str, upt_name: str,
-               keep: bool, scheme: str = "standard"):
+               keep: bool, scheme: str = "standard", flow: str = "coupled", flow_cache=None):
     """Run the program on one PROB.INP text in ``workdir``; return
     ``("ok", times, values)`` of the observable or ``("error", message)``.
     A run with a step that ended at the iteration limit is an error: its
-    curve is not the model's.  A module-level function so that worker
-    processes can call it."""
+    curve is not the model's.  With ``flow`` "reuse" the run starts from the
+    cached steady flow (:mod:`questrand.flow`).  A module-level function so
+    that worker processes can call it."""
     workdir = Path(workdir)
     try:
         workdir.mkdir(parents=True, exist_ok=True)
+        if flow == "reuse":
+            import warnings
+            from .flow import prepare
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                text = prepare(Problem.parse(text), workdir, flow_cache, program, timeout=timeout).text()
         (workdir / PROBLEM_FILE).write_text(text, encoding="latin-1")
         try:
             done = subprocess.run([program, *program_arguments(scheme)], cwd=workdir,
@@ -284,14 +291,20 @@ def _cores() -> int:
 class Model:
     """The observable as a function of the parameters: one program run per
     distinct parameter set, each in its own directory under ``root``; runs
-    are made in up to ``jobs`` parallel processes and remembered.
+    are made in up to ``jobs`` parallel processes and remembered.  ``flow``
+    "reuse" (where the problem allows it) runs the concentration transients
+    from the steady flow, solved once per flow and cached in ``flow_cache``
+    (default :func:`questrand.flow.default_cache_dir`); "coupled" solves
+    the flow in every step as the input asks.  ``flow`` then holds what is
+    done: "reuse", "coupled" or "not solved".
 
     ``runs`` counts the program runs made, ``reused`` the evaluations served
     from earlier runs.
     """
 
     def __init__(self, problem: Problem, params, observable: str, root, *, program=None,
-                 jobs=None, timeout=None, keep=False, scheme="standard"):
+                 jobs=None, timeout=None, keep=False, scheme="standard", flow="reuse",
+                 flow_cache=None):
         self.problem = problem.replace(prt_step=max(problem.nsteps, 1))  # fewer field files
         self.params = list(params)
         self.observable = observable
@@ -301,6 +314,9 @@ class Model:
         self.timeout = timeout
         self.keep = keep
         self.scheme = scheme
+        from .flow import flow_label
+        self.flow = flow_label(problem, flow)
+        self.flow_cache = None if flow_cache is None else str(flow_cache)
         self.upt_name = stem(problem.runname).rstrip(" ") + ".UPT"
         self.runs = 0
         self.reused = 0
@@ -335,7 +351,7 @@ class Model:
                 self.runs += 1
                 workdir = self.root / f"run-{self.runs:04d}"
                 arguments.append((self.program, text, str(workdir), self.timeout, self.observable,
-                                  self.upt_name, self.keep, self.scheme))
+                                  self.upt_name, self.keep, self.scheme, self.flow, self.flow_cache))
             if self.jobs > 1 and len(todo) > 1:
                 if self._pool is None:
                     self._pool = concurrent.futures.ProcessPoolExecutor(max_workers=self.jobs)
@@ -381,6 +397,7 @@ class FitResult:
     profile_ci95: np.ndarray | None = None
     profile_open: np.ndarray | None = None
     scheme: str = "standard"
+    flow: str = "coupled"
     given_estimate: np.ndarray | None = None     # the given grid's estimate
     discretisation_error: np.ndarray | None = None
     stat_halfwidth: np.ndarray | None = None     # t se in the logarithm
@@ -422,7 +439,7 @@ class FitResult:
                     "evaluations": self.evaluations, "reused": self.reused,
                     "search_evaluations": self.search_runs,
                     "converged": self.converged, "message": self.message,
-                    "scheme": self.scheme, "warnings": list(self.warnings),
+                    "scheme": self.scheme, "flow": self.flow, "warnings": list(self.warnings),
                     "lack_of_fit": None if self.lack is None else {
                         "systematic": bool(self.lack.systematic), "sign_runs": self.lack.runs,
                         "expected_runs": self.lack.expected_runs, "lag1": self.lack.lag1},
@@ -520,7 +537,8 @@ class _Objective:
 
 def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEFAULT_STEP,
         profile=False, workdir=None, program=None, timeout=None, max_evaluations=None,
-        log=None, scheme="standard", accuracy=None, time_limit=None, grid_check=True) -> FitResult:
+        log=None, scheme="standard", accuracy=None, time_limit=None, grid_check=True,
+        flow="reuse", flow_cache=None) -> FitResult:
     """Fit the reals ``names`` of ``problem`` to the measured curve ``data``.
 
     ``bounds`` maps a name to ``(LO, HI)`` (None for the default side);
@@ -530,7 +548,10 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
     model run in its own subdirectory there (default: a temporary directory,
     removed afterwards); ``max_evaluations`` caps the residual evaluations
     of the least-squares search (default 100 per parameter).  ``scheme`` is
-    the program's scheme for the concentration.
+    the program's scheme for the concentration; ``flow`` "reuse" (the
+    default, where the problem solves its flow) runs every model from the
+    steady flow solved once and cached in ``flow_cache``, "coupled" solves
+    the flow in every step of every run.
 
     Discretisation error (:mod:`questrand.accuracy`): with ``grid_check``
     the fit is repeated on a grid twice as fine, which gives the error of
@@ -567,7 +588,8 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
                        f"{'s' if p != 1 else ''}: a fit with intervals needs more points than parameters")
     own_root = workdir is None
     root = Path(tempfile.mkdtemp(prefix="questrand-fit-")) if own_root else Path(workdir)
-    options = dict(program=program, jobs=jobs, timeout=timeout, keep=not own_root, scheme=scheme)
+    options = dict(program=program, jobs=jobs, timeout=timeout, keep=not own_root, scheme=scheme,
+                   flow=flow, flow_cache=flow_cache)
     model = Model(problem, params, data.observable, root, **options)
     objective = _Objective(model, data, step)
     say = log or (lambda line: None)
@@ -634,7 +656,7 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
                         fitted=objective.predictions([theta])[0], search_runs=model.runs,
                         search_time=_time.perf_counter() - started, scheme=scheme,
                         given_estimate=given, discretisation_error=disc, stat_halfwidth=tq * se,
-                        accuracy=grids, lack=acc.lack_of_fit(r), warnings=warnings)
+                        accuracy=grids, lack=acc.lack_of_fit(r), warnings=warnings, flow=model.flow)
         if grids is not None:
             res.evaluations += sum(g.runs for g in grids.grids)
             _grid_warnings(res)
@@ -744,12 +766,16 @@ def _profile(objective: _Objective, theta, se, rss, tq, dof, weighted, lower, up
 
 
 # -- reporting ------------------------------------------------------------------
+_FLOW_TEXT = {"reuse": "steady, solved once and reused", "coupled": "solved in every step",
+              "not solved": "not solved"}
+
+
 def format_result(res: FitResult) -> str:
     """The results as a text table."""
     data = res.data
     lines = [f"fit of {data.observable} in {data.path}: {len(data)} points, "
              f"{len(res.parameters)} parameter{'s' if len(res.parameters) != 1 else ''}, "
-             f"{res.dof} degrees of freedom" + ("" if res.scheme == "standard" else f"; {res.scheme} scheme")]
+             f"{res.dof} degrees of freedom; {res.scheme} scheme; flow {_FLOW_TEXT[res.flow]}"]
     disc = res.discretisation_error
     head = f"{'parameter':<12s} {'start':>11s} {'estimate':>12s} {'stderr':>10s} "
     if disc is not None:
@@ -882,6 +908,12 @@ def add_parser(subparsers):
                         help="skip the refined grid that estimates the discretisation error")
     parser.add_argument("--scheme", default="standard", choices=("standard", "second-order"),
                         help="the program's scheme for the concentration (default standard)")
+    parser.add_argument("--flow", default="reuse", choices=("reuse", "coupled"),
+                        help="reuse: solve the steady flow once and run the concentration from it "
+                             "(default); coupled: solve the flow in every step as PROB.INP asks")
+    parser.add_argument("--flow-cache", metavar="DIR",
+                        help="where steady flows are kept (default $QUESTRAND_FLOW_CACHE or "
+                             "~/.cache/questrand/flow)")
     parser.add_argument("--json", metavar="FILE", help="write the results as JSON")
     parser.add_argument("--plot", metavar="FILE.png", help="plot the data, the fitted curve and the residuals")
     parser.add_argument("--workdir", metavar="DIR", help="keep every model run in DIR/run-NNNN "
@@ -905,7 +937,8 @@ def _main(args) -> int:
                  step=args.step, profile=args.profile, workdir=args.workdir,
                  timeout=args.timeout, max_evaluations=args.max_evaluations,
                  log=lambda line: print(line, file=sys.stderr), scheme=args.scheme,
-                 accuracy=args.accuracy, time_limit=args.time_limit, grid_check=args.grid_check)
+                 accuracy=args.accuracy, time_limit=args.time_limit, grid_check=args.grid_check,
+                 flow=args.flow, flow_cache=args.flow_cache)
     print(format_result(result))
     if args.json:
         Path(args.json).write_text(json.dumps(result.as_json(), indent=2) + "\n")

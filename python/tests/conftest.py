@@ -49,3 +49,16 @@ def write_uptake(path, times):
         lines.append(",".join(f"{v:.9g}" for v in (t, 1.0, 0.1 * t, 0.01 * t * t, 0.2, 0.02 * t,
                                                    0.003, 0.9, 1e-7)))
     Path(path).write_text("\n".join(lines) + "\n")
+
+
+@pytest.fixture(scope="session", autouse=True)
+def flow_cache(tmp_path_factory):
+    """Steady flows of the tests go to a cache of this session, not the user's."""
+    path = tmp_path_factory.mktemp("flow-cache")
+    saved = os.environ.get("QUESTRAND_FLOW_CACHE")
+    os.environ["QUESTRAND_FLOW_CACHE"] = str(path)
+    yield path
+    if saved is None:
+        os.environ.pop("QUESTRAND_FLOW_CACHE", None)
+    else:
+        os.environ["QUESTRAND_FLOW_CACHE"] = saved

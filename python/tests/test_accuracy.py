@@ -9,6 +9,7 @@ must be of the size of its actual error against the series.
 """
 
 import json
+import os
 import math
 import subprocess
 import sys
@@ -47,7 +48,8 @@ def write_curve(path, name, times, values, sigma=None):
 
 def cli(*args, cwd):
     from questrand.runner import find_program
-    env = {"PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(find_program()), "PATH": "/usr/bin:/bin"}
+    env = {"PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(find_program()), "PATH": "/usr/bin:/bin",
+           "QUESTRAND_FLOW_CACHE": os.environ["QUESTRAND_FLOW_CACHE"]}
     return subprocess.run([sys.executable, "-m", "questrand", *args], cwd=cwd, env=env,
                           capture_output=True, text=True, timeout=600)
 

@@ -9,6 +9,7 @@ check off; test_accuracy.py fits curves of the exact solution.
 """
 
 import json
+import os
 import subprocess
 import sys
 
@@ -273,7 +274,8 @@ def test_command_line_table_json_and_plot(program, tmp_path):
     data, _ = synthetic(program, tmp_path, "C(GelMid)", noise=0.01, seed=51)
     csv = write_csv(tmp_path / "measured.csv", ["time", "C(GelMid)"], zip(data.time, data.value))
     BASE.replace(diff_gel=2e-10).write(tmp_path / "PROB.INP")
-    env = {"PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(program), "PATH": "/usr/bin:/bin"}
+    env = {"PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(program), "PATH": "/usr/bin:/bin",
+           "QUESTRAND_FLOW_CACHE": os.environ["QUESTRAND_FLOW_CACHE"]}
     done = subprocess.run([sys.executable, "-m", "questrand", "fit", "PROB.INP", "measured.csv",
                            "--param", "diff_gel", "--bounds", "diff_gel=1e-11:1e-8", "--jobs", "2",
                            "--json", "fit.json", "--plot", "fit.png", "--no-grid-check"],
@@ -293,7 +295,8 @@ def test_command_line_table_json_and_plot(program, tmp_path):
 def test_command_line_error_is_one_line(program, tmp_path):
     write_csv(tmp_path / "d.csv", ["time", "C(FlMid)"], [(10.0, 1.0), (20.0, 1.0), (30.0, 1.0)])
     BASE.write(tmp_path / "PROB.INP")
-    env = {"PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(program), "PATH": "/usr/bin:/bin"}
+    env = {"PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(program), "PATH": "/usr/bin:/bin",
+           "QUESTRAND_FLOW_CACHE": os.environ["QUESTRAND_FLOW_CACHE"]}
     done = subprocess.run([sys.executable, "-m", "questrand", "fit", "PROB.INP", "d.csv",
                            "--param", "diff_gel", "--jobs", "1"],
                           cwd=tmp_path, env=env, capture_output=True, text=True)
