@@ -7,8 +7,8 @@ so the value that fits it differs from the true one.  The fit is repeated on
 grids 2, 4 ... times finer in rows, columns and time step
 (:func:`questrand.refine.refined`), each starting from the estimate of the
 grid before and iterated by Gauss-Newton steps with the Jacobian of the
-first grid (the sensitivities change little between grids; when the steps
-stop shrinking the Jacobian is formed again on the finer grid).  The values
+grid before, updated by each step's secant (Broyden), one run per step; when
+the steps stop shrinking the Jacobian is formed again on the finer grid.  The values
 on the sequence of grids give, per parameter, by Richardson extrapolation
 (:func:`questrand.refine.richardson`):
 
@@ -86,25 +86,32 @@ class Accuracy:
 
 def refit(objective, theta, jac_weighted, lower, upper, log=None):
     """Gauss-Newton iterations of ``objective`` (weighted residuals of the
-    log-parameters) from ``theta`` with a fixed Jacobian, formed again on
-    this objective when the steps stop shrinking.  Returns (theta, residuals)."""
+    log-parameters) from ``theta``, starting with the Jacobian of the grid
+    before and updating it with each step's secant (Broyden's update), so
+    that every iteration costs one run.  When the steps stop shrinking the
+    Jacobian is formed again by finite differences on this grid.  Returns
+    (theta, residuals, the last Jacobian)."""
     say = log or (lambda line: None)
     theta = np.array(theta, dtype=float)
-    jac = np.asarray(jac_weighted)
+    jac = np.array(jac_weighted, dtype=float)
+    r = objective.residuals(theta)
     previous = math.inf
     for _ in range(MAX_STEPS):
-        r = objective.residuals(theta)
         step = -np.linalg.lstsq(jac, r, rcond=None)[0]
         new = np.clip(theta + step, lower, upper)
-        size = float(np.max(np.abs(new - theta)))
-        theta = new
+        taken = new - theta
+        size = float(np.max(np.abs(taken)))
         if size < STEP_TOLERANCE:
             break
+        r_new = objective.residuals(new)
+        if float(taken @ taken) > 0.0:
+            jac += np.outer(r_new - r - jac @ taken, taken) / float(taken @ taken)
+        theta, r = new, r_new
         if size > 0.5 * previous:
             say("refit: the steps shrink slowly; Jacobian formed again on this grid")
             jac = objective.jacobian(theta)
         previous = size
-    return theta, objective.residuals(theta)
+    return theta, r, jac
 
 
 def grid_sequence(make_objective, problem, theta1, residuals1, jac_weighted, lower, upper, *,
@@ -135,7 +142,7 @@ def grid_sequence(make_objective, problem, theta1, residuals1, jac_weighted, low
             break
         t0 = _time.perf_counter()
         objective = make_objective(fine, factor)
-        theta, r = refit(objective, grids[-1].theta, jac_weighted, lower, upper, log=say)
+        theta, r, jac_weighted = refit(objective, grids[-1].theta, jac_weighted, lower, upper, log=say)
         grids.append(GridFit(factor, theta, r, objective.model.runs, _time.perf_counter() - t0))
         say(f"grid x{factor}: " + ", ".join(f"{math.exp(v):.6g}" for v in theta)
             + f" ({objective.model.runs} runs, {grids[-1].seconds:.1f} s)")
