@@ -42,7 +42,9 @@ from pathlib import Path
 
 import numpy as np
 
+from . import files, interrupts
 from .errors import QuestrandError
+from .files import InputFileError, csv_rows, read_text
 from .grid import PROBE_NAMES, stem
 from .problem import PROBLEM_FILE, Problem
 from .results import MONITOR_FILE, UPTAKE_NAMES, read_monitor, read_uptake
@@ -87,16 +89,17 @@ def read_data(path, observable=None) -> Data:
     The file needs a ``time`` column and an observable column (one of
     :data:`OBSERVABLES`); ``observable`` picks one when it has several.  An
     optional ``sigma`` column gives positive standard deviations.  Other
-    columns are ignored.  Raises :class:`FitError` naming the file, the line
-    and what was expected.
+    columns are ignored; blank lines are skipped.  The file is UTF-8 text,
+    with or without a byte-order mark.  Raises :class:`FitError` naming the
+    file, the line (as an editor numbers it) and what was expected.
     """
     path = Path(path)
     try:
-        text = path.read_text(errors="replace")
-    except OSError as exc:
-        raise FitError(f"{path}: cannot read the data file: {exc.strerror}") from None
-    rows = [(n, row) for n, row in enumerate(csv.reader(text.splitlines()), 1)
-            if row and any(cell.strip() for cell in row)]
+        rows = [(n, row) for n, row in csv_rows(read_text(path, "data file"))
+                if row and any(cell.strip() for cell in row)]
+    except InputFileError as exc:
+        message = str(exc)
+        raise FitError(message if message.startswith(f"{path}:") else f"{path}: {message}") from None
     if not rows:
         raise FitError(f"{path}: empty file; expected a header line with 'time' and an observable column")
     header_line, header = rows[0]
@@ -229,7 +232,7 @@ def _model_run(program: str, text: str, workdir: str, timeout, observable: str, 
     workdir = Path(workdir)
     try:
         workdir.mkdir(parents=True, exist_ok=True)
-        (workdir / PROBLEM_FILE).write_text(text, encoding="latin-1")
+        (workdir / PROBLEM_FILE).write_text(text, encoding="utf-8")
         try:
             done = subprocess.run([program], cwd=workdir, capture_output=True, text=True,
                                   errors="replace", timeout=timeout)
@@ -328,7 +331,7 @@ class Model:
                                   self.upt_name, self.keep))
             if self.jobs > 1 and len(todo) > 1:
                 if self._pool is None:
-                    self._pool = concurrent.futures.ProcessPoolExecutor(max_workers=self.jobs)
+                    self._pool = interrupts.worker_pool(self.jobs)
                 results = list(self._pool.map(_model_run, *zip(*arguments)))
             else:
                 results = [_model_run(*a) for a in arguments]
@@ -763,7 +766,7 @@ def _main(args) -> int:
                  log=lambda line: print(line, file=sys.stderr))
     print(format_result(result))
     if args.json:
-        Path(args.json).write_text(json.dumps(result.as_json(), indent=2) + "\n")
+        files.write_text(args.json, json.dumps(result.as_json(), indent=2) + "\n")
     if args.plot:
-        plot_fit(result).savefig(args.plot)
+        files.save_figure(plot_fit(result), args.plot)
     return 0 if result.converged else 3

@@ -57,7 +57,7 @@ def main(argv=None) -> int:
     rundir = Path(args.rundir)
     rundir.mkdir(parents=True, exist_ok=True)
     empty(rundir)
-    (rundir / "PROB.INP").write_text(args.problem, encoding="latin-1")
+    (rundir / "PROB.INP").write_bytes(args.problem.encode("utf-8", "surrogateescape"))
     record = {"status": "ok", "exit_status": 0, "error": "", "wall_time": None,
               "program": args.program}
     start = time.perf_counter()
