@@ -59,6 +59,15 @@ def build_parser() -> tuple[argparse.ArgumentParser, list]:
 
 def main(argv=None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:  # before the command started (loading its modules)
+        command = f"questrand {argv[0]}" if argv and not argv[0].startswith("-") else "questrand"
+        print(f"{command}: interrupted; nothing done", file=sys.stderr)
+        return interrupts.EXIT_STATUS
+
+
+def _main(argv) -> int:
     parser, missing = build_parser()
     if argv and argv[0] in missing:
         print(f"questrand {argv[0]}: this command is not part of this installation "

@@ -760,10 +760,14 @@ def _main(args) -> int:
         raise FitError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
     problem = Problem.read(args.problem)
     data = read_data(args.data, args.observable)
-    result = fit(problem, data, args.param, parse_bounds(args.bounds), jobs=args.jobs,
-                 step=args.step, profile=args.profile, workdir=args.workdir,
-                 timeout=args.timeout, max_evaluations=args.max_evaluations,
-                 log=lambda line: print(line, file=sys.stderr))
+    try:
+        result = fit(problem, data, args.param, parse_bounds(args.bounds), jobs=args.jobs,
+                     step=args.step, profile=args.profile, workdir=args.workdir,
+                     timeout=args.timeout, max_evaluations=args.max_evaluations,
+                     log=lambda line: print(line, file=sys.stderr))
+    except KeyboardInterrupt:
+        kept = f" but the model runs made so far, in {args.workdir}" if args.workdir else ""
+        raise interrupts.Interrupted(f"interrupted; nothing kept{kept}") from None
     print(format_result(result))
     if args.json:
         files.write_text(args.json, json.dumps(result.as_json(), indent=2) + "\n")

@@ -8,7 +8,12 @@ writes TEXT as RUNDIR/PROB.INP, runs the program there (console output in
 console.txt, standard error in stderr.txt) and writes RUNDIR/run.json:
 
     {"status": "ok" | "failed", "exit_status": N or null, "error": "...",
-     "wall_time": seconds, "program": PATH}
+     "wall_time": seconds, "program": PATH,
+     "files": {NAME: size in bytes, ...}}
+
+``files`` lists every file the run left in RUNDIR (run.json and hidden
+files aside); the sweep counts a run as done only while they are all there
+with these sizes.  Ctrl-C ends the job with status 130 and no record.
 
 A run the program ends with a non-zero exit status (or that exceeds the
 timeout) is a result like any other: it is recorded as failed and this job
@@ -54,6 +59,15 @@ def main(argv=None) -> int:
     parser.add_argument("rundir")
     args = parser.parse_args(argv)
 
+    try:
+        return run(args)
+    except KeyboardInterrupt:
+        # Ctrl-C: subprocess.run has stopped the program; no record is written,
+        # so the sweep runs this run again.
+        return 130
+
+
+def run(args) -> int:
     rundir = Path(args.rundir)
     rundir.mkdir(parents=True, exist_ok=True)
     empty(rundir)
@@ -82,6 +96,10 @@ def main(argv=None) -> int:
         record["status"] = "failed"
         record["error"] = (error_line((rundir / "stderr.txt").read_text(errors="replace"))
                            or "(nothing on standard error)")
+    # Every file the run left, with its size: the sweep checks the directory
+    # still holds them before it counts the run as done.
+    record["files"] = {p.name: p.stat().st_size for p in sorted(rundir.iterdir())
+                       if p.is_file() and not p.name.startswith(".") and p.name != RECORD}
     partial = rundir / (RECORD + ".part")
     partial.write_text(json.dumps(record, indent=1) + "\n")
     os.replace(partial, rundir / RECORD)
