@@ -41,15 +41,21 @@ def replacing(path):
     exception (a full disk, an interrupt) it is removed and ``PATH`` is left
     as it was."""
     path = Path(path)
-    fd, partial = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".part")
+    try:
+        fd, partial = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".part")
+    except OSError as exc:
+        raise OSError(exc.errno, exc.strerror, str(path)) from None
     os.close(fd)
     try:
         os.chmod(partial, 0o666 & ~_umask())
         yield Path(partial)
         os.replace(partial, path)
-    except BaseException:
+    except BaseException as exc:
         with contextlib.suppress(OSError):
             os.unlink(partial)
+        if isinstance(exc, OSError) and exc.errno is not None:
+            # named by the file being written, not by its temporary name
+            raise OSError(exc.errno, exc.strerror, str(path)) from None
         raise
 
 
