@@ -27,8 +27,6 @@ the others refitted, whose residual sum stays below
 
 from __future__ import annotations
 
-import concurrent.futures
-import csv
 import dataclasses
 import json
 import math

@@ -566,8 +566,11 @@ def profile_path(name: str) -> str:
 def snakemake_command(outdir: Path, *, cores=None, profile=None, dry_run=False, forcerun=(),
                       snakemake="snakemake") -> list:
     """The snakemake command line of a sweep in ``outdir``."""
+    # --ignore-incomplete: this command decides which runs to make again (every
+    # run not whole on disk, given with --forcerun); Snakemake's own marks would
+    # also rerun a run that finished as it was interrupted.
     command = [snakemake, "--snakefile", str(SNAKEFILE), "--directory", str(outdir),
-               "--configfile", str(outdir / CONFIG_FILE), "--keep-going", "--rerun-incomplete"]
+               "--configfile", str(outdir / CONFIG_FILE), "--keep-going", "--ignore-incomplete"]
     if profile is not None:
         command += ["--profile", profile_path(profile)]
     if cores is not None or profile is None:
