@@ -756,9 +756,9 @@ def _main(args) -> int:
         raise FitError(f"--jobs {args.jobs}: expected at least 1")
     if not 0 < args.step < 1:
         raise FitError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
-    problem = Problem.read(args.problem)
-    data = read_data(args.data, args.observable)
     try:
+        problem = Problem.read(args.problem)
+        data = read_data(args.data, args.observable)
         result = fit(problem, data, args.param, parse_bounds(args.bounds), jobs=args.jobs,
                      step=args.step, profile=args.profile, workdir=args.workdir,
                      timeout=args.timeout, max_evaluations=args.max_evaluations,

@@ -614,8 +614,6 @@ def add_parser(subparsers):
 
 
 def _main(args) -> int:
-    import shlex
-
     from .runner import find_program
 
     if (args.table is None) == (args.grid is None):
@@ -636,6 +634,18 @@ def _main(args) -> int:
 
     outdir = Path(args.outdir).resolve()
     outdir.mkdir(parents=True, exist_ok=True)
+    try:
+        return _sweep(args, sweep, outdir, snakemake)
+    except KeyboardInterrupt:
+        count = len(finished(sweep, outdir))
+        raise interrupts.Interrupted(f"interrupted; {count} of {len(sweep.runs)} runs finished, "
+                                     "run the same command to resume") from None
+
+
+def _sweep(args, sweep: Sweep, outdir: Path, snakemake: str) -> int:
+    """Write the configuration, run Snakemake on it and report."""
+    import shlex
+
     config = json.dumps(sweep.to_config(), indent=1) + "\n"
     config_path = outdir / CONFIG_FILE
     if not config_path.is_file() or config_path.read_text() != config:
@@ -668,9 +678,7 @@ def _main(args) -> int:
         returncode = process.wait()
     except KeyboardInterrupt:
         _stop(process)
-        count = len(finished(sweep, outdir))
-        raise interrupts.Interrupted(f"interrupted; {count} of {len(sweep.runs)} runs finished, "
-                                     "run the same command to resume") from None
+        raise
     if args.dry_run:
         return returncode
     rows = _read_summary(outdir / SUMMARY_FILE) if (outdir / SUMMARY_FILE).is_file() else None

@@ -56,6 +56,20 @@ def processes_under(root) -> list:
     return found
 
 
+def live_members(group) -> list:
+    """The processes of a process group that have not ended (zombies aside)."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[2]) == group and fields[0] != "Z":
+                found.append(entry.name)
+    return found
+
+
 def slow_fit_inputs(tmp_path):
     """A two-parameter fit whose model runs take seconds each."""
     base = Problem.read(CASES_DIR / "transient_conc_only" / "PROB.INP").replace(nsteps=4000, dt=0.5,
@@ -73,8 +87,7 @@ def test_interrupted_fit(program, tmp_path, whole_group):
                     "--param", "diff_memb", "--jobs", "2", "--json", tmp_path / "fit.json")
     scratch = tmp_path / "scratch"
     # interrupt while model runs are under way
-    wait_for(lambda: len(list(scratch.glob("questrand-fit-*/run-*/PROB.INP"))) >= 2)
-    assert processes_under(scratch)
+    wait_for(lambda: len(processes_under(scratch)) >= 2)
     if whole_group:
         os.killpg(process.pid, signal.SIGINT)
     else:
@@ -84,8 +97,7 @@ def test_interrupted_fit(program, tmp_path, whole_group):
     assert stderr.splitlines() == ["questrand fit: interrupted; nothing kept"]
     assert list(scratch.iterdir()) == [] and not (tmp_path / "fit.json").exists()
     assert processes_under(scratch) == []
-    with pytest.raises(ProcessLookupError):  # no worker of the fit is left in its group
-        os.killpg(process.pid, 0)
+    assert live_members(process.pid) == []  # no worker of the fit outlives it
 
 
 @needs_snakemake
