@@ -72,11 +72,11 @@ def live_members(group) -> list:
 
 def slow_fit_inputs(tmp_path):
     """A two-parameter fit whose model runs take seconds each."""
-    base = Problem.read(CASES_DIR / "transient_conc_only" / "PROB.INP").replace(nsteps=4000, dt=0.5,
+    base = Problem.read(CASES_DIR / "transient_conc_only" / "PROB.INP").replace(nsteps=40000, dt=0.5,
                                                                               prt_step=100000)
     base.write(tmp_path / "PROB.INP")
     data = tmp_path / "data.csv"
-    data.write_text("time,C(GelMid)\n" + "".join(f"{t},{1e-4 * t}\n" for t in range(100, 2001, 100)))
+    data.write_text("time,C(GelMid)\n" + "".join(f"{t},{1e-5 * t}\n" for t in range(1000, 20001, 1000)))
     return tmp_path / "PROB.INP", data
 
 
