@@ -439,7 +439,8 @@ def warning_steps(listing) -> int:
     listing = Path(listing)
     if not listing.is_file():
         return 0
-    return sum(_WARNING in line for line in listing.read_text(errors="replace").splitlines())
+    text = listing.read_text(encoding="utf-8", errors="replace")
+    return sum(_WARNING in line for line in text.splitlines())
 
 
 def summary_row(sweep: Sweep, run: SweepRun, root=".") -> dict:
@@ -491,7 +492,7 @@ def write_summary(sweep: Sweep, root=".", csv_path=None, plot_path=None) -> list
     plot_path = Path(plot_path) if plot_path is not None else root / PLOT_FILE
     rows = [summary_row(sweep, run, root) for run in sweep.runs]
     columns = ["id", *sweep.names, *SUMMARY_COLUMNS]
-    with files.replacing(csv_path) as partial, open(partial, "w", newline="") as out:
+    with files.replacing(csv_path) as partial, open(partial, "w", newline="", encoding="utf-8") as out:
         writer = csv.DictWriter(out, fieldnames=columns, lineterminator="\n")
         writer.writeheader()
         writer.writerows(rows)
@@ -648,7 +649,7 @@ def _sweep(args, sweep: Sweep, outdir: Path, snakemake: str) -> int:
 
     config = json.dumps(sweep.to_config(), indent=1) + "\n"
     config_path = outdir / CONFIG_FILE
-    if not config_path.is_file() or config_path.read_text() != config:
+    if not config_path.is_file() or config_path.read_bytes() != config.encode():
         files.write_text(config_path, config)
     # Every run that is not whole on disk is run (again): a failed run (the record
     # of its failure is not a result to keep), a run never made or interrupted, and
@@ -670,6 +671,7 @@ def _sweep(args, sweep: Sweep, outdir: Path, snakemake: str) -> int:
     command += shlex.split(args.snakemake_args)
     env = dict(os.environ)
     env.setdefault("USER", _user())
+    env.setdefault("PYTHONUTF8", "1")  # file names and texts in UTF-8 whatever the locale
     print(f"questrand sweep: {len(sweep.runs)} runs in {outdir}", file=sys.stderr)
     # snakemake runs in the sweep's directory: Slurm jobs start there (sbatch -D) and
     # write their logs under its .snakemake/slurm_logs.
@@ -718,7 +720,7 @@ def _record_or_none(workdir):
 
 
 def _read_summary(path) -> list:
-    with open(path, newline="") as f:
+    with open(path, newline="", encoding="utf-8") as f:
         return list(csv.DictReader(f))
 
 

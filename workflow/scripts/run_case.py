@@ -71,7 +71,7 @@ def run(args) -> int:
     rundir = Path(args.rundir)
     rundir.mkdir(parents=True, exist_ok=True)
     empty(rundir)
-    (rundir / "PROB.INP").write_bytes(args.problem.encode("utf-8", "surrogateescape"))
+    (rundir / "PROB.INP").write_bytes(os.fsencode(args.problem))  # the bytes given
     record = {"status": "ok", "exit_status": 0, "error": "", "wall_time": None,
               "program": args.program}
     start = time.perf_counter()
@@ -94,7 +94,8 @@ def run(args) -> int:
         return 1
     if record["exit_status"]:
         record["status"] = "failed"
-        record["error"] = (error_line((rundir / "stderr.txt").read_text(errors="replace"))
+        stderr = (rundir / "stderr.txt").read_text(encoding="utf-8", errors="replace")
+        record["error"] = (error_line(stderr)
                            or "(nothing on standard error)")
     # Every file the run left, with its size: the sweep checks the directory
     # still holds them before it counts the run as done.
