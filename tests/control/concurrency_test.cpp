@@ -14,14 +14,12 @@
 #include <string>
 #include <thread>
 
-#include "control/run_lock.hpp"
 #include "setup/run_files.hpp"
 #include "state_support.hpp"
 #include "test_support.hpp"
 
 namespace fs = std::filesystem;
 using questrand::kRunLockFile;
-using questrand::RunLock;
 
 namespace {
 
@@ -85,24 +83,10 @@ void expect_whole_run(const fs::path& dir, bool with_monitor = true) {
 
 }  // namespace
 
-TEST(OneRunPerDirectory, LockIsHeldOnceAndReleased) {
-  qtest::ScratchDir dir;
-  qtest::WorkingDir here(dir.path());
-  static_assert(std::char_traits<char>::length(kRunLockFile) > 12, "no run name can name the lock file");
-  {
-    const RunLock first = RunLock::acquire();
-    ASSERT_EQ(first.state(), RunLock::State::Held);
-    const RunLock second = RunLock::acquire();  // another open file: as another process
-    EXPECT_EQ(second.state(), RunLock::State::Busy);
-    EXPECT_EQ(second.holder(), static_cast<long>(::getpid()));
-  }
-  EXPECT_FALSE(fs::exists(dir.path() / kRunLockFile));
-  EXPECT_EQ(RunLock::acquire().state(), RunLock::State::Held);
-}
-
 TEST(OneRunPerDirectory, SecondRunRefusesAndTheFirstEndsWhole) {
   qtest::ScratchDir dir;
   qtest::write_file(dir.path() / "PROB.INP", long_run().text());
+  static_assert(std::char_traits<char>::length(kRunLockFile) > 12, "no run name can name the lock file");
   const pid_t first = start_program(dir.path(), "first");
   wait_for_file(dir.path() / "LOCK.OUT");
   const pid_t second = start_program(dir.path(), "second");
