@@ -26,7 +26,7 @@ namespace {
 // Some hundred time steps: a run that lasts long enough to be met by another.
 qtest::ProblemText long_run() {
   qtest::ProblemText p;
-  p.nsteps = 400;
+  p.nsteps = 1500;
   p.dt = 0.5f;
   p.prt_step = 100000;
   p.runname = "LOCK.OUT";
@@ -101,7 +101,7 @@ TEST(OneRunPerDirectory, SecondRunRefusesAndTheFirstEndsWhole) {
 }
 
 TEST(OneRunPerDirectory, RunsStartedTogetherLeaveOneWholeRun) {
-  for (int round = 0; round < 5; ++round) {
+  for (int round = 0; round < 3; ++round) {
     qtest::ScratchDir dir;
     qtest::write_file(dir.path() / "PROB.INP", long_run().text());
     const pid_t a = start_program(dir.path(), "a");
