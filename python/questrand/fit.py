@@ -69,13 +69,19 @@ class FitError(QuestrandError, ValueError):
 @dataclasses.dataclass
 class Data:
     """A measured curve: ``time``, ``value`` of ``observable``, and ``sigma``
-    (each point's standard deviation) or None."""
+    (each point's standard deviation) or None; ``lines``, the line of the
+    file each point stands on (None: line k + 2 for point k)."""
 
     path: Path
     observable: str
     time: np.ndarray
     value: np.ndarray
     sigma: np.ndarray | None = None
+    lines: np.ndarray | None = None
+
+    def line_of(self, k: int) -> int:
+        """The line of the file where point ``k`` stands."""
+        return int(self.lines[k]) if self.lines is not None else k + 2
 
     def __len__(self) -> int:
         return len(self.time)
@@ -128,7 +134,9 @@ def read_data(path, observable=None) -> Data:
     if "sigma" in names:
         columns["sigma"] = names.index("sigma")
     values = {key: [] for key in columns}
+    lines = []
     for n, row in rows[1:]:
+        lines.append(n)
         for key, col in columns.items():
             label = {"time": "time", "value": observable, "sigma": "sigma"}[key]
             cell = row[col].strip() if col < len(row) else ""
@@ -147,7 +155,8 @@ def read_data(path, observable=None) -> Data:
         raise FitError(f"{path}: no data lines after the header")
     return Data(path=path, observable=observable, time=np.array(values["time"]),
                 value=np.array(values["value"]),
-                sigma=np.array(values["sigma"]) if "sigma" in values else None)
+                sigma=np.array(values["sigma"]) if "sigma" in values else None,
+                lines=np.array(lines))
 
 
 # -- parameters ---------------------------------------------------------------
@@ -438,7 +447,7 @@ class _Objective:
         outside = (t < times[0] - slack) | (t > times[-1] + slack)
         if np.any(outside):
             bad = t[outside][0]
-            line = int(np.argmax(outside)) + 2
+            line = self.data.line_of(int(np.argmax(outside)))
             where = (f"before its first step at {times[0]:g}" if bad < times[0]
                      else f"after its last step at {times[-1]:g}")
             raise FitError(f"{self.data.path}: line {line}: time {bad:g} lies outside the run, "

@@ -126,6 +126,16 @@ def test_data_file_from_a_spreadsheet(tmp_path):
         read_data(path)
 
 
+def test_time_outside_the_run_names_its_line(program, tmp_path):
+    # SMALL runs 2 steps of 10 s; the point at 50 s stands on line 5 (a blank line 2)
+    (tmp_path / "data.csv").write_text("time,C(GelMid)\n\n10,0.1\n20,0.2\n50,0.3\n")
+    done = toolkit("fit", SMALL.write(tmp_path / "PROB.INP"), tmp_path / "data.csv", "--param",
+                   "diff_gel", env={"QUESTRAND_PROGRAM": str(program)})
+    assert (done.returncode, done.stderr.splitlines()[-1]) == (1, (
+        f"questrand fit: error: {tmp_path / 'data.csv'}: line 5: time 50 lies outside the run, after "
+        "its last step at 20 (dt = 10, nsteps = 2)"))
+
+
 def test_sweep_table_lines_as_an_editor_shows_them(tmp_path):
     SMALL.write(tmp_path / "PROB.INP")
     table = tmp_path / "s.csv"
