@@ -17,7 +17,9 @@ Reading rules (those of the program):
   repeats a value r times; a comma after a comma (or at the start), ``r*``
   alone and a slash leave values unchanged (they keep the program's
   defaults);
-* the run name is the first 12 characters of its line, leading blanks kept.
+* the run name is the first 12 bytes of its line, leading blanks kept: UTF-8
+  text that the rule in ``run_name_rule.txt`` (the program's own) accepts.
+  The file is read as bytes, as the program reads it.
 """
 
 from __future__ import annotations
@@ -48,7 +50,8 @@ class Problem:
     value a null entry in PROB.INP leaves).  Unknown names and values of the
     wrong type raise :class:`TypeError` naming the field.  Reals are Python
     floats (the program keeps them in single precision), counts ints,
-    switches bools and ``runname`` a text of at most 12 characters.
+    switches bools and ``runname`` a text of at most 12 bytes in UTF-8 that
+    the program accepts as a run name (:func:`run_name_fault`).
     """
 
     # geometry
@@ -211,7 +214,7 @@ class Problem:
 #   ("skip", [lines...])   lines consumed whatever they hold (written as given)
 #   ("label", line)        one line consumed whatever it holds
 #   ("values", [names])    a list read of these fields
-#   ("text", name)         the run name, first 12 characters of its line
+#   ("text", name)         the run name, first 12 bytes of its line
 _LAYOUT = [
     ("skip", ["QUESTRAND DIFFUSION INSTRUMENT - PROBLEM INPUT",
               "written by the questrand Python toolkit",
