@@ -97,9 +97,9 @@ def run_command(args) -> int:
             except KeyboardInterrupt:
                 raise interrupts.Interrupted("interrupted") from None
     except BrokenPipeError:  # the reader of the output went away (| head): nothing to say
-        try:
-            sys.stdout = open(os.devnull, "w")
-        except OSError:
+        try:  # and nothing left to flush at exit
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):
             pass
         return 1
     except interrupts.Interrupted as exc:
