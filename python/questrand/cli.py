@@ -11,9 +11,15 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import os
 import sys
+import traceback
 
+from . import interrupts
 from .errors import QuestrandError
+
+#: Set to a non-empty value to see the traceback of an unexpected error.
+TRACEBACK_ENV = "QUESTRAND_TRACEBACK"
 
 #: Command name -> module of this package that provides it.
 COMMANDS = {
@@ -54,14 +60,69 @@ def build_parser() -> tuple[argparse.ArgumentParser, list]:
 
 def main(argv=None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:  # before the command started (loading its modules)
+        command = f"questrand {argv[0]}" if argv and not argv[0].startswith("-") else "questrand"
+        print(f"{command}: interrupted; nothing done", file=sys.stderr)
+        return interrupts.EXIT_STATUS
+
+
+def _main(argv) -> int:
     parser, missing = build_parser()
     if argv and argv[0] in missing:
         print(f"questrand {argv[0]}: this command is not part of this installation "
               f"(module {__package__}.{COMMANDS[argv[0]]} is missing)", file=sys.stderr)
         return 2
     args = parser.parse_args(argv)
+    return run_command(args)
+
+
+def run_command(args) -> int:
+    """Run a parsed command; every outcome is an exit status and at most one
+    line on standard error.
+
+    0 success, 1 an error (a file that cannot be read or written, a run or
+    fit that cannot be made, a fault of the toolkit), 3 a result that is
+    not trustworthy (a fit that did not converge), 130 interrupted.
+    """
+    prefix = f"questrand {args.command}"
     try:
-        return args.func(args)
-    except (QuestrandError, OSError, ValueError) as exc:
-        print(f"questrand {args.command}: error: {exc}", file=sys.stderr)
+        sys.stderr.reconfigure(errors="backslashreplace")
+    except (AttributeError, ValueError):
+        pass
+    try:
+        with interrupts.handling():
+            try:
+                return args.func(args)
+            except KeyboardInterrupt:
+                raise interrupts.Interrupted("interrupted") from None
+    except BrokenPipeError:  # the reader of the output went away (| head): nothing to say
+        try:  # and nothing left to flush at exit
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
         return 1
+    except interrupts.Interrupted as exc:
+        print(f"{prefix}: {one_line(exc)}", file=sys.stderr)
+        return interrupts.EXIT_STATUS
+    except (QuestrandError, OSError, UnicodeError, ValueError, MemoryError) as exc:
+        if os.environ.get(TRACEBACK_ENV):
+            traceback.print_exc()
+        print(f"{prefix}: error: {one_line(exc)}", file=sys.stderr)
+        return 1
+    except Exception as exc:  # a fault of the toolkit itself
+        if os.environ.get(TRACEBACK_ENV):
+            traceback.print_exc()
+        print(f"{prefix}: internal error: {type(exc).__name__}: {one_line(exc)} "
+              f"(set {TRACEBACK_ENV}=1 to see where; please report it)", file=sys.stderr)
+        return 1
+
+
+def one_line(exc: BaseException) -> str:
+    """The message of ``exc`` on one line; an OSError as 'FILE: reason'."""
+    if isinstance(exc, OSError) and not isinstance(exc, QuestrandError) and exc.strerror:
+        names = [str(n) for n in (exc.filename, exc.filename2) if n is not None]
+        return ": ".join([" -> ".join(names), exc.strerror] if names else [exc.strerror])
+    parts = [line.strip() for line in str(exc).splitlines() if line.strip()]
+    return "; ".join(parts) if parts else type(exc).__name__

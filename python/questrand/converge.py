@@ -293,9 +293,9 @@ def _main(args) -> int:
                log=lambda line: print(line, file=sys.stderr))
     print(format_study(st, args.problem))
     if args.json:
-        from .atomic import write_text
+        from .files import write_text
         write_text(args.json, json.dumps(st.as_json(), indent=2) + "\n")
     if args.plot:
-        from .atomic import save_figure
+        from .files import save_figure
         save_figure(plot_study(st), args.plot)
     return 0

@@ -27,8 +27,6 @@ the others refitted, whose residual sum stays below
 
 from __future__ import annotations
 
-import concurrent.futures
-import csv
 import dataclasses
 import json
 import math
@@ -42,7 +40,9 @@ from pathlib import Path
 
 import numpy as np
 
+from . import files, interrupts
 from .errors import QuestrandError
+from .files import InputFileError, csv_rows, read_text
 from .grid import PROBE_NAMES, stem
 from .problem import PROBLEM_FILE, Problem
 from .results import MONITOR_FILE, UPTAKE_NAMES, read_monitor, read_uptake
@@ -69,13 +69,19 @@ class FitError(QuestrandError, ValueError):
 @dataclasses.dataclass
 class Data:
     """A measured curve: ``time``, ``value`` of ``observable``, and ``sigma``
-    (each point's standard deviation) or None."""
+    (each point's standard deviation) or None; ``lines``, the line of the
+    file each point stands on (None: line k + 2 for point k)."""
 
     path: Path
     observable: str
     time: np.ndarray
     value: np.ndarray
     sigma: np.ndarray | None = None
+    lines: np.ndarray | None = None
+
+    def line_of(self, k: int) -> int:
+        """The line of the file where point ``k`` stands."""
+        return int(self.lines[k]) if self.lines is not None else k + 2
 
     def __len__(self) -> int:
         return len(self.time)
@@ -87,16 +93,17 @@ def read_data(path, observable=None) -> Data:
     The file needs a ``time`` column and an observable column (one of
     :data:`OBSERVABLES`); ``observable`` picks one when it has several.  An
     optional ``sigma`` column gives positive standard deviations.  Other
-    columns are ignored.  Raises :class:`FitError` naming the file, the line
-    and what was expected.
+    columns are ignored; blank lines are skipped.  The file is UTF-8 text,
+    with or without a byte-order mark.  Raises :class:`FitError` naming the
+    file, the line (as an editor numbers it) and what was expected.
     """
     path = Path(path)
     try:
-        text = path.read_text(errors="replace")
-    except OSError as exc:
-        raise FitError(f"{path}: cannot read the data file: {exc.strerror}") from None
-    rows = [(n, row) for n, row in enumerate(csv.reader(text.splitlines()), 1)
-            if row and any(cell.strip() for cell in row)]
+        rows = [(n, row) for n, row in csv_rows(read_text(path, "data file"))
+                if row and any(cell.strip() for cell in row)]
+    except InputFileError as exc:
+        message = str(exc)
+        raise FitError(message if message.startswith(f"{path}:") else f"{path}: {message}") from None
     if not rows:
         raise FitError(f"{path}: empty file; expected a header line with 'time' and an observable column")
     header_line, header = rows[0]
@@ -127,7 +134,9 @@ def read_data(path, observable=None) -> Data:
     if "sigma" in names:
         columns["sigma"] = names.index("sigma")
     values = {key: [] for key in columns}
+    lines = []
     for n, row in rows[1:]:
+        lines.append(n)
         for key, col in columns.items():
             label = {"time": "time", "value": observable, "sigma": "sigma"}[key]
             cell = row[col].strip() if col < len(row) else ""
@@ -146,7 +155,8 @@ def read_data(path, observable=None) -> Data:
         raise FitError(f"{path}: no data lines after the header")
     return Data(path=path, observable=observable, time=np.array(values["time"]),
                 value=np.array(values["value"]),
-                sigma=np.array(values["sigma"]) if "sigma" in values else None)
+                sigma=np.array(values["sigma"]) if "sigma" in values else None,
+                lines=np.array(lines))
 
 
 # -- parameters ---------------------------------------------------------------
@@ -238,7 +248,7 @@ def _model_run(program: str, text: str, workdir: str, timeout, observable: str, 
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 text = prepare(Problem.parse(text), workdir, flow_cache, program, timeout=timeout).text()
-        (workdir / PROBLEM_FILE).write_text(text, encoding="latin-1")
+        (workdir / PROBLEM_FILE).write_text(text, encoding="utf-8")
         try:
             done = subprocess.run([program, *program_arguments(scheme)], cwd=workdir,
                                   capture_output=True, text=True,
@@ -354,7 +364,7 @@ class Model:
                                   self.upt_name, self.keep, self.scheme, self.flow, self.flow_cache))
             if self.jobs > 1 and len(todo) > 1:
                 if self._pool is None:
-                    self._pool = concurrent.futures.ProcessPoolExecutor(max_workers=self.jobs)
+                    self._pool = interrupts.worker_pool(self.jobs)
                 results = list(self._pool.map(_model_run, *zip(*arguments)))
             else:
                 results = [_model_run(*a) for a in arguments]
@@ -490,7 +500,7 @@ class _Objective:
         outside = (t < times[0] - slack) | (t > times[-1] + slack)
         if np.any(outside):
             bad = t[outside][0]
-            line = int(np.argmax(outside)) + 2
+            line = self.data.line_of(int(np.argmax(outside)))
             where = (f"before its first step at {times[0]:g}" if bad < times[0]
                      else f"after its last step at {times[-1]:g}")
             raise FitError(f"{self.data.path}: line {line}: time {bad:g} lies outside the run, "
@@ -931,17 +941,21 @@ def _main(args) -> int:
         raise FitError(f"--jobs {args.jobs}: expected at least 1")
     if not 0 < args.step < 1:
         raise FitError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
-    problem = Problem.read(args.problem)
-    data = read_data(args.data, args.observable)
-    result = fit(problem, data, args.param, parse_bounds(args.bounds), jobs=args.jobs,
-                 step=args.step, profile=args.profile, workdir=args.workdir,
-                 timeout=args.timeout, max_evaluations=args.max_evaluations,
-                 log=lambda line: print(line, file=sys.stderr), scheme=args.scheme,
-                 accuracy=args.accuracy, time_limit=args.time_limit, grid_check=args.grid_check,
-                 flow=args.flow, flow_cache=args.flow_cache)
+    try:
+        problem = Problem.read(args.problem)
+        data = read_data(args.data, args.observable)
+        result = fit(problem, data, args.param, parse_bounds(args.bounds), jobs=args.jobs,
+                     step=args.step, profile=args.profile, workdir=args.workdir,
+                     timeout=args.timeout, max_evaluations=args.max_evaluations,
+                     log=lambda line: print(line, file=sys.stderr), scheme=args.scheme,
+                     accuracy=args.accuracy, time_limit=args.time_limit,
+                     grid_check=args.grid_check, flow=args.flow, flow_cache=args.flow_cache)
+    except KeyboardInterrupt:
+        kept = f" but the model runs made so far, in {args.workdir}" if args.workdir else ""
+        raise interrupts.Interrupted(f"interrupted; nothing kept{kept}") from None
     print(format_result(result))
     if args.json:
-        Path(args.json).write_text(json.dumps(result.as_json(), indent=2) + "\n")
+        files.write_text(args.json, json.dumps(result.as_json(), indent=2) + "\n")
     if args.plot:
-        plot_fit(result).savefig(args.plot)
+        files.save_figure(plot_fit(result), args.plot)
     return 0 if result.converged else 3

@@ -14,7 +14,7 @@ import dataclasses
 
 import numpy as np
 
-from .problem import Problem
+from .problem import Problem, stem_bytes
 
 #: The probe names of the monitor file, in column order after ``time``.
 PROBE_NAMES = ("C(FlStr)", "C(FlMid)", "C(FlEnd)", "C(MembStr)", "C(MembMid)", "C(MembEnd)",
@@ -131,21 +131,20 @@ def _uniform(p, start, span, first, last):
 
 def stem(runname: str) -> str:
     """The stem of the end-of-run file names: the run name up to its first
-    point, or its first 8 characters (blanks included) when the point is
-    missing, first or beyond column 9."""
-    name = runname.ljust(12)
-    k = name.find(".")
-    return name[:k] if 1 <= k <= 8 else name[:8]
+    point, or its first 8 bytes (blanks included) when the point is missing,
+    first or beyond column 9.  Columns count the bytes of the UTF-8 name, as
+    the program does."""
+    return stem_bytes(runname.encode("utf-8")).decode("utf-8", errors="replace")
 
 
 def restart_name(runname: str) -> str:
     """The restart file name the program reads and writes for ``runname``."""
-    name = runname.ljust(12)
+    name = runname.encode("utf-8").ljust(12)
     if not name.strip():
         return ""
-    k = name.find(".")
-    base = name[:k] if k >= 0 else name.rstrip(" ")
-    return (base + ".sav")[:12].rstrip(" ")
+    k = name.find(b".")
+    base = name[:k] if k >= 0 else name.rstrip(b" ")
+    return (base + b".sav")[:12].rstrip(b" ").decode("utf-8", errors="replace")
 
 
 def listing_name(runname: str) -> str:

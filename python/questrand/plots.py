@@ -13,6 +13,7 @@ from pathlib import Path
 import numpy as np
 from matplotlib.figure import Figure
 
+from . import files
 from .grid import LAYER_NAMES, PROBE_NAMES
 from .results import Run
 
@@ -191,7 +192,7 @@ def save_all(run: Run, outdir) -> tuple[list, list]:
         except ValueError as why:
             notes.append(f"{name} skipped: {why}")
             continue
-        fig.savefig(outdir / name)
+        files.save_figure(fig, outdir / name)
         paths.append(outdir / name)
     return paths, notes
 

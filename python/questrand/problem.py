@@ -17,7 +17,9 @@ Reading rules (those of the program):
   repeats a value r times; a comma after a comma (or at the start), ``r*``
   alone and a slash leave values unchanged (they keep the program's
   defaults);
-* the run name is the first 12 characters of its line, leading blanks kept.
+* the run name is the first 12 bytes of its line, leading blanks kept: UTF-8
+  text that the rule in ``run_name_rule.txt`` (the program's own) accepts.
+  The file is read as bytes, as the program reads it.
 """
 
 from __future__ import annotations
@@ -31,6 +33,7 @@ from pathlib import Path
 
 import numpy as np
 
+from . import files
 from .errors import ProblemFileError
 
 PROBLEM_FILE = "PROB.INP"
@@ -47,7 +50,8 @@ class Problem:
     value a null entry in PROB.INP leaves).  Unknown names and values of the
     wrong type raise :class:`TypeError` naming the field.  Reals are Python
     floats (the program keeps them in single precision), counts ints,
-    switches bools and ``runname`` a text of at most 12 characters.
+    switches bools and ``runname`` a text of at most 12 bytes in UTF-8 that
+    the program accepts as a run name (:func:`run_name_fault`).
     """
 
     # geometry
@@ -141,12 +145,17 @@ class Problem:
             data = path.read_bytes()
         except OSError as exc:
             raise ProblemFileError(f"{path}: cannot read the problem input: {exc.strerror}") from None
-        return cls.parse(data.decode("latin-1"), name=str(path))
+        return cls.parse(data, name=str(path))
 
     @classmethod
-    def parse(cls, text: str, name: str = PROBLEM_FILE) -> "Problem":
-        """Parse the text of a PROB.INP (see :meth:`read`)."""
-        reader = _LineReader(text, name)
+    def parse(cls, text, name: str = PROBLEM_FILE) -> "Problem":
+        """Parse a PROB.INP given as its bytes or its text (see :meth:`read`).
+
+        The program reads bytes, and so does this: columns count bytes, and
+        the run name is the first 12 bytes of its line, read as UTF-8 text
+        (see :func:`run_name_fault`)."""
+        data = text if isinstance(text, bytes) else text.encode("utf-8", "surrogateescape")
+        reader = _LineReader(data.decode("latin-1"), name)  # one character per byte
         values = {}
         for entry in _LAYOUT:
             kind = entry[0]
@@ -155,10 +164,22 @@ class Problem:
             elif kind == "label":
                 reader.skip(1, entry[1])
             elif kind == "text":
-                values[entry[1]] = reader.text(RUNNAME_WIDTH, _DESCRIPTION[entry[1]]).rstrip(" ")
+                raw = reader.text(RUNNAME_WIDTH, _DESCRIPTION[entry[1]]).encode("latin-1")
+                fault = run_name_fault(raw)
+                if fault:
+                    raise ProblemFileError(f"{name}: line {reader.line_no}: {_DESCRIPTION[entry[1]]}: "
+                                           f"expected {fault}, found \"{_shown(raw.rstrip(b' '))}\"")
+                values[entry[1]] = raw.rstrip(b" ").decode("utf-8")
             else:
                 values.update(reader.values(entry[1]))
-        return cls(**values)
+        try:
+            return cls(**values)
+        except TypeError as exc:
+            raise ProblemFileError(f"{name}: {exc}") from None
+
+    def data(self) -> bytes:
+        """The PROB.INP file of this problem as bytes (UTF-8)."""
+        return self.text().encode("utf-8")
 
     def text(self) -> str:
         """The commented 64-line PROB.INP text of this problem."""
@@ -185,8 +206,7 @@ class Problem:
         path = Path(path)
         if path.is_dir():
             path = path / PROBLEM_FILE
-        path.write_text(self.text(), encoding="latin-1")
-        return path
+        return files.write_bytes(path, self.data())
 
 
 # -- the file layout -------------------------------------------------------
@@ -194,7 +214,7 @@ class Problem:
 #   ("skip", [lines...])   lines consumed whatever they hold (written as given)
 #   ("label", line)        one line consumed whatever it holds
 #   ("values", [names])    a list read of these fields
-#   ("text", name)         the run name, first 12 characters of its line
+#   ("text", name)         the run name, first 12 bytes of its line
 _LAYOUT = [
     ("skip", ["QUESTRAND DIFFUSION INSTRUMENT - PROBLEM INPUT",
               "written by the questrand Python toolkit",
@@ -298,13 +318,58 @@ def _checked(name, kind, value):
         expected = "a real number"
     else:
         if isinstance(value, str):
-            if len(value) > RUNNAME_WIDTH:
-                raise TypeError(f"Problem.{name}: expected at most {RUNNAME_WIDTH} characters, got {value!r}")
-            if any(not " " <= ch <= "~" for ch in value):
-                raise TypeError(f"Problem.{name}: expected printable characters, got {value!r}")
+            try:
+                raw = value.encode("utf-8")
+            except UnicodeError:
+                raw = None
+            if raw is None or len(raw) > RUNNAME_WIDTH:
+                raise TypeError(f"Problem.{name}: expected at most {RUNNAME_WIDTH} bytes of UTF-8 text, "
+                                f"got {value!r}")
+            fault = run_name_fault(raw)
+            if fault:
+                raise TypeError(f"Problem.{name}: expected {fault}, got {value!r}")
             return value
         expected = "a text"
     raise TypeError(f"Problem.{name}: expected {expected}, got {value!r} ({type(value).__name__})")
+
+
+# -- run names ---------------------------------------------------------------
+def _run_name_rule():
+    """The pattern of run_name_rule.txt, the rule the program is built with."""
+    path = Path(__file__).with_name("run_name_rule.txt")
+    lines = [line for line in path.read_text(encoding="ascii").splitlines()
+             if line and not line.startswith("#")]
+    return re.compile(lines[0].encode("ascii"))
+
+
+RUN_NAME_RULE = _run_name_rule()
+
+
+def stem_bytes(runname: bytes) -> bytes:
+    """The stem of the save-file names: the run name (bytes, blank-filled to
+    12) up to its first point, or its first 8 bytes when the point is
+    missing, first or beyond column 9."""
+    name = runname.ljust(RUNNAME_WIDTH)
+    k = name.find(b".")
+    return name[:k] if 1 <= k <= 8 else name[:8]
+
+
+def run_name_fault(raw: bytes) -> str | None:
+    """What the program expects of the run name ``raw`` (the bytes of its
+    field) when it refuses it, else None: the name without its trailing
+    blanks is not blank, and it and its stem match :data:`RUN_NAME_RULE`."""
+    listing = raw.rstrip(b" ")
+    if not listing:
+        return "a name in columns 1-12 (it names the listing file)"
+    if not (RUN_NAME_RULE.fullmatch(listing) and RUN_NAME_RULE.fullmatch(stem_bytes(raw))):
+        return ("a file name of printable UTF-8 characters, none cut in two by column 12 or by the "
+                "stem of the save files, without '/', not . or ..")
+    return None
+
+
+def _shown(raw: bytes) -> str:
+    """Bytes as text, what is not printable ASCII as \\xHH (as the program shows them)."""
+    return "".join(chr(b) if 0x20 <= b < 0x7F else f"\\x{b:02X}" for b in raw)
 
 
 def _float32(value: float) -> float:

@@ -154,7 +154,7 @@ def read_run(workdir) -> Run:
                monitor_histories=[table for _, table in histories],
                uptake=read_uptake(upt) if upt.is_file() else None,
                residuals=residuals, final=final, steps=steps,
-               console=console.read_text(errors="replace") if console.is_file() else None)
+               console=console.read_text(encoding="utf-8", errors="replace") if console.is_file() else None)
 
 
 def _read_final(workdir: Path, problem: Problem, shape) -> Fields | None:
@@ -210,7 +210,7 @@ def read_node_file(path, nvalues: int, shape):
     outer, columns inner).  Returns x, y and the ``nvalues`` arrays of shape
     ``shape`` = (rows, columns)."""
     path = Path(path)
-    lines = path.read_text(errors="replace").splitlines()
+    lines = path.read_text(encoding="utf-8", errors="replace").splitlines()
     rows, cols = shape
     if len(lines) != rows * cols:
         raise OutputFileError(f"{path}: expected {rows * cols} lines ({cols} columns by {rows} rows "
@@ -232,7 +232,7 @@ def read_monitor(path):
     path = Path(path)
     histories = []
     names, rows, headed = MONITOR_NAMES, [], False
-    for n, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
+    for n, line in enumerate(path.read_text(encoding="utf-8", errors="replace").splitlines(), 1):
         if '"' in line:
             if rows or headed:
                 histories.append((headed, Table(names, rows)))
@@ -258,7 +258,7 @@ def read_uptake(path) -> Table:
     """
     path = Path(path)
     names, histories = None, []
-    for n, line in enumerate(path.read_text(errors="replace").splitlines(), 1):
+    for n, line in enumerate(path.read_text(encoding="utf-8", errors="replace").splitlines(), 1):
         if not line.strip():
             continue
         cells = tuple(cell.strip() for cell in line.split(","))
@@ -293,7 +293,7 @@ def read_listing(path):
     """
     path = Path(path)
     rows, steps, step = [], [], 0
-    for line in path.read_text(errors="replace").splitlines():
+    for line in path.read_text(encoding="utf-8", errors="replace").splitlines():
         match = _STEP_LINE.match(line)
         if match:
             step = _int_or_nan(match.group(1))

@@ -7,6 +7,7 @@ import shutil
 import subprocess
 from pathlib import Path
 
+from . import files
 from .errors import ProgramNotFoundError, RunError
 from .grid import restart_name, stem
 from .problem import PROBLEM_FILE, Problem
@@ -122,7 +123,7 @@ def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=N
         raise RunError(f"{executable} in {workdir}: no end after {timeout} s (stopped)",
                        returncode=None, stderr=_text(exc.stderr), stdout=_text(exc.stdout),
                        workdir=workdir) from None
-    (workdir / CONSOLE_FILE).write_text(done.stdout)
+    files.write_text(workdir / CONSOLE_FILE, done.stdout)
     if done.returncode != 0:
         detail = done.stderr.strip() or "(nothing on standard error)"
         raise RunError(f"{executable} in {workdir} failed with exit status {done.returncode}:\n{detail}",

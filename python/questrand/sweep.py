@@ -33,12 +33,14 @@ import math
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 from pathlib import Path
 
 import numpy as np
 
+from . import files, interrupts
 from .errors import OutputFileError, QuestrandError
 from .problem import Problem
 
@@ -244,12 +246,10 @@ class Sweep:
         the base value; blank lines and lines starting with ``#`` are skipped."""
         csv_path = Path(csv_path)
         try:
-            text = csv_path.read_text(encoding="utf-8-sig")
-        except OSError as exc:
-            raise SweepError(f"{csv_path}: cannot read the sweep table: {exc.strerror}") from None
-        except UnicodeDecodeError as exc:
-            raise SweepError(f"{csv_path}: expected a UTF-8 text file ({exc.reason})") from None
-        lines = [(n, line) for n, line in enumerate(text.splitlines(), 1)
+            text = files.read_text(csv_path, "sweep table")
+        except files.InputFileError as exc:
+            raise SweepError(str(exc)) from None
+        lines = [(n, line) for n, line in files.lines(text)
                  if line.strip() and not line.lstrip().startswith("#")]
         if not lines:
             raise SweepError(f"{csv_path}: expected a header line of problem names, found an empty file")
@@ -399,9 +399,49 @@ def read_record(workdir) -> dict | None:
     if not path.is_file():
         return None
     try:
-        return json.loads(path.read_text())
-    except ValueError as exc:
+        record = json.loads(path.read_bytes())
+    except (OSError, ValueError) as exc:
         raise OutputFileError(f"{path}: expected the JSON record of a run ({exc})") from None
+    if not isinstance(record, dict):
+        raise OutputFileError(f"{path}: expected the JSON record of a run (an object)")
+    return record
+
+
+def run_fault(sweep_run: SweepRun, workdir, record) -> str | None:
+    """Why the directory of a finished run does not hold that whole run, or
+    None: its problem differs from the sweep's, or a file the record lists
+    (every file the run left, with its size) is missing or has another size."""
+    workdir = Path(workdir)
+    try:
+        if (workdir / "PROB.INP").read_bytes() != sweep_run.problem.data():
+            return "PROB.INP differs from the sweep's problem"
+    except OSError:
+        return "PROB.INP is missing"
+    listed = record.get("files")
+    if not isinstance(listed, dict):  # a record of an earlier version: the main files
+        listed = {name: None for name in ("console.txt", "monitor.dat")}
+    for name, size in listed.items():
+        path = workdir / name
+        if not path.is_file():
+            return f"{name} is missing"
+        if size is not None and path.stat().st_size != size:
+            return f"{name} has {path.stat().st_size} bytes, the run left {size}"
+    return None
+
+
+def finished(sweep: Sweep, root=".") -> list:
+    """The runs of the sweep whose directories under ``root`` hold the whole
+    run, finished with status ok."""
+    done = []
+    for run in sweep.runs:
+        try:
+            record = read_record(Path(root) / run.workdir)
+        except OutputFileError:
+            continue
+        if record is not None and record.get("status") == "ok" \
+                and run_fault(run, Path(root) / run.workdir, record) is None:
+            done.append(run)
+    return done
 
 
 def warning_steps(listing) -> int:
@@ -410,7 +450,8 @@ def warning_steps(listing) -> int:
     listing = Path(listing)
     if not listing.is_file():
         return 0
-    return sum(_WARNING in line for line in listing.read_text(errors="replace").splitlines())
+    text = listing.read_text(encoding="utf-8", errors="replace")
+    return sum(_WARNING in line for line in text.splitlines())
 
 
 def summary_row(sweep: Sweep, run: SweepRun, root=".") -> dict:
@@ -436,6 +477,10 @@ def summary_row(sweep: Sweep, run: SweepRun, root=".") -> dict:
     row["flow"] = record.get("flow", "")
     if row["status"] != "ok":
         return row
+    fault = run_fault(run, workdir, record)
+    if fault:
+        row["status"], row["error"] = "incomplete", fault
+        return row
     result = read_run(workdir)
     if result.residuals is not None:
         row["outer_iterations"] = len(result.residuals)
@@ -459,14 +504,11 @@ def write_summary(sweep: Sweep, root=".", csv_path=None, plot_path=None) -> list
     plot_path = Path(plot_path) if plot_path is not None else root / PLOT_FILE
     rows = [summary_row(sweep, run, root) for run in sweep.runs]
     columns = ["id", *sweep.names, *SUMMARY_COLUMNS]
-    partial = csv_path.with_name(csv_path.name + ".part")
-    with open(partial, "w", newline="") as out:
+    with files.replacing(csv_path) as partial, open(partial, "w", newline="", encoding="utf-8") as out:
         writer = csv.DictWriter(out, fieldnames=columns, lineterminator="\n")
         writer.writeheader()
         writer.writerows(rows)
-    os.replace(partial, csv_path)
-    figure = plot_uptake_comparison(sweep, root)
-    figure.savefig(plot_path)
+    files.save_figure(plot_uptake_comparison(sweep, root), plot_path)
     return rows
 
 
@@ -484,7 +526,8 @@ def plot_uptake_comparison(sweep: Sweep, root="."):
     probe_only = []
     for run in sweep.runs:
         record = read_record(Path(root) / run.workdir)
-        if record is None or record.get("status") != "ok":
+        if record is None or record.get("status") != "ok" \
+                or run_fault(run, Path(root) / run.workdir, record):
             failed += 1
             continue
         result = read_run(Path(root) / run.workdir)
@@ -536,8 +579,11 @@ def profile_path(name: str) -> str:
 def snakemake_command(outdir: Path, *, cores=None, profile=None, dry_run=False, forcerun=(),
                       snakemake="snakemake") -> list:
     """The snakemake command line of a sweep in ``outdir``."""
+    # --ignore-incomplete: this command decides which runs to make again (every
+    # run not whole on disk, given with --forcerun); Snakemake's own marks would
+    # also rerun a run that finished as it was interrupted.
     command = [snakemake, "--snakefile", str(SNAKEFILE), "--directory", str(outdir),
-               "--configfile", str(outdir / CONFIG_FILE), "--keep-going", "--rerun-incomplete"]
+               "--configfile", str(outdir / CONFIG_FILE), "--keep-going", "--ignore-incomplete"]
     if profile is not None:
         command += ["--profile", profile_path(profile)]
     if cores is not None or profile is None:
@@ -586,8 +632,6 @@ def add_parser(subparsers):
 
 
 def _main(args) -> int:
-    import shlex
-
     from .runner import find_program
 
     if (args.table is None) == (args.grid is None):
@@ -608,30 +652,59 @@ def _main(args) -> int:
 
     outdir = Path(args.outdir).resolve()
     outdir.mkdir(parents=True, exist_ok=True)
+    try:
+        return _sweep(args, sweep, outdir, snakemake)
+    except KeyboardInterrupt:
+        count = len(finished(sweep, outdir))
+        raise interrupts.Interrupted(f"interrupted; {count} of {len(sweep.runs)} runs finished, "
+                                     "run the same command to resume") from None
+
+
+def _sweep(args, sweep: Sweep, outdir: Path, snakemake: str) -> int:
+    """Write the configuration, run Snakemake on it and report."""
+    import shlex
+
     config = json.dumps(sweep.to_config(), indent=1) + "\n"
     config_path = outdir / CONFIG_FILE
-    if not config_path.is_file() or config_path.read_text() != config:
-        config_path.write_text(config)
-    # A failed run is tried again: the record of its failure is not a result to keep.
-    forcerun = [f"{run.workdir}/{RECORD_FILE}" for run in sweep.runs
-                if (record := _record_or_none(outdir / run.workdir)) is not None
-                and record.get("status") != "ok"]
+    if not config_path.is_file() or config_path.read_bytes() != config.encode():
+        files.write_text(config_path, config)
+    # Every run that is not whole on disk is run (again): a failed run (the record
+    # of its failure is not a result to keep), a run never made or interrupted, and
+    # a finished run whose directory lost files or changed (Snakemake itself only
+    # looks at the records, and not at all once the summary is newer than they are).
+    whole = {run.id for run in finished(sweep, outdir)}
+    forcerun = []
+    for run in sweep.runs:
+        if run.id in whole:
+            continue
+        forcerun.append(f"{run.workdir}/{RECORD_FILE}")
+        record = _record_or_none(outdir / run.workdir)
+        if record is not None and record.get("status") == "ok":
+            print(f"questrand sweep: run {run.id} is not whole on disk "
+                  f"({run_fault(run, outdir / run.workdir, record)}): running it again",
+                  file=sys.stderr)
     command = snakemake_command(outdir, cores=args.cores, profile=args.profile,
                                 dry_run=args.dry_run, forcerun=forcerun, snakemake=snakemake)
     command += shlex.split(args.snakemake_args)
     env = dict(os.environ)
     env.setdefault("USER", _user())
+    env.setdefault("PYTHONUTF8", "1")  # file names and texts in UTF-8 whatever the locale
     print(f"questrand sweep: {len(sweep.runs)} runs in {outdir}", file=sys.stderr)
     # snakemake runs in the sweep's directory: Slurm jobs start there (sbatch -D) and
     # write their logs under its .snakemake/slurm_logs.
-    done = subprocess.run(command, env=env, cwd=outdir)
+    process = subprocess.Popen(command, env=env, cwd=outdir)
+    try:
+        returncode = process.wait()
+    except KeyboardInterrupt:
+        _stop(process)
+        raise
     if args.dry_run:
-        return done.returncode
+        return returncode
     rows = _read_summary(outdir / SUMMARY_FILE) if (outdir / SUMMARY_FILE).is_file() else None
-    if done.returncode != 0 or rows is None:
-        print(f"questrand sweep: snakemake ended with exit status {done.returncode}; "
+    if returncode != 0 or rows is None:
+        print(f"questrand sweep: snakemake ended with exit status {returncode}; "
               f"see its log above and {outdir}/.snakemake/log", file=sys.stderr)
-        return done.returncode or 1
+        return returncode or 1
     failed = [row for row in rows if row["status"] != "ok"]
     print(f"questrand sweep: {len(rows) - len(failed)} of {len(rows)} runs ok; "
           f"summary {outdir / SUMMARY_FILE}, plot {outdir / PLOT_FILE}", file=sys.stderr)
@@ -639,6 +712,21 @@ def _main(args) -> int:
         status = f"exit status {row['exit_status']}" if row["exit_status"] != "" else row["status"]
         print(f"questrand sweep: run {row['id']} failed ({status}): {row['error']}", file=sys.stderr)
     return 1 if failed else 0
+
+
+def _stop(process, grace=60.0):
+    """Stop snakemake as Ctrl-C does (it stops its jobs and keeps its records
+    consistent), harder if it does not end within ``grace`` seconds."""
+    for signum, wait in ((signal.SIGINT, grace), (signal.SIGTERM, 10.0), (signal.SIGKILL, None)):
+        if process.poll() is not None:
+            return
+        try:
+            process.send_signal(signum)
+            process.wait(wait)
+        except subprocess.TimeoutExpired:
+            continue
+        except OSError:
+            return
 
 
 def _record_or_none(workdir):
@@ -649,7 +737,7 @@ def _record_or_none(workdir):
 
 
 def _read_summary(path) -> list:
-    with open(path, newline="") as f:
+    with open(path, newline="", encoding="utf-8") as f:
         return list(csv.DictReader(f))
 
 

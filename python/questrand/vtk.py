@@ -17,6 +17,7 @@ from pathlib import Path
 import meshio
 import numpy as np
 
+from . import files
 from .grid import stem
 from .results import Fields, Run
 
@@ -74,11 +75,13 @@ def write_vtk(run: Run, outdir=None) -> Path:
     datasets = ET.SubElement(collection, "Collection")
     for time, label, fields in entries:
         name = f"{base}_{label}.vtu"
-        meshio.write(outdir / name, mesh_of(fields))
+        with files.replacing(outdir / name) as partial:
+            meshio.write(partial, mesh_of(fields), file_format="vtu")
         ET.SubElement(datasets, "DataSet", timestep=repr(float(time)), group="", part="0", file=name)
     pvd = outdir / f"{base}.pvd"
     ET.indent(collection)
-    ET.ElementTree(collection).write(pvd, encoding="utf-8", xml_declaration=True)
+    text = ET.tostring(collection, encoding="unicode")
+    files.write_text(pvd, "<?xml version='1.0' encoding='utf-8'?>\n" + text + "\n")
     return pvd
 
 

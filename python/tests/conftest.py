@@ -15,7 +15,7 @@ CASES_DIR = PYTHON_DIR.parent / "tests" / "data" / "cases"
 def case_dirs():
     """Every reference run directory (a case, or each run of a multi-run case)."""
     dirs = []
-    for case in sorted(CASES_DIR.iterdir()):
+    for case in sorted(d for d in CASES_DIR.iterdir() if d.is_dir()):
         if (case / "PROB.INP").is_file():
             dirs.append(case)
         else:

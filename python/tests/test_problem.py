@@ -113,7 +113,7 @@ def test_unknown_field_and_wrong_types(reference):
         Problem(steady=1)
     with pytest.raises(TypeError, match="Problem.dt: expected a real number, got '0.5'"):
         reference.replace(dt="0.5")
-    with pytest.raises(TypeError, match="Problem.runname: expected at most 12 characters"):
+    with pytest.raises(TypeError, match="Problem.runname: expected at most 12 bytes of UTF-8 text"):
         reference.replace(runname="A_VERY_LONG_NAME")
     with pytest.raises(TypeError, match="Problem.u_in: expected a finite single-precision real"):
         reference.replace(u_in=1e40)

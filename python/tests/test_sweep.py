@@ -1,17 +1,16 @@
 """Parameter sweeps (``questrand sweep``, workflow/Snakefile): four runs on a
 small case, no rerun of finished runs, a changed row reruns alone, a failing
-run is recorded while the others finish, an interrupted sweep resumes,
-checks before anything runs, the workflow used directly, and the same sweep
-through a single-node Slurm cluster on this machine."""
+run is recorded while the others finish, runs lost or changed on disk run
+again, checks before anything runs, the workflow used directly, and the same
+sweep through a single-node Slurm cluster on this machine.  (Interrupted
+sweeps: test_interrupts.py.)"""
 
 import csv
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
 import pytest
@@ -19,7 +18,7 @@ from conftest import CASES_DIR, PYTHON_DIR
 
 import questrand
 from questrand import Problem
-from questrand.sweep import Sweep, SweepError, parse_value
+from questrand.sweep import Sweep, SweepError, parse_value, write_summary
 
 REPO = PYTHON_DIR.parent
 BASE_CASE = CASES_DIR / "transient_flow_conc" / "PROB.INP"
@@ -227,31 +226,33 @@ def test_failing_run_is_recorded_while_the_others_finish(program, tmp_path):
 
 
 @needs_snakemake
-def test_interrupted_sweep_resumes(program, tmp_path):
-    base = write_base(tmp_path, nsteps=12)
-    rows = [(f"r{k}", f"{0.002 + 0.001 * k:g}", "8e-10") for k in range(4)]
+def test_runs_lost_or_changed_on_disk_are_run_again(program, tmp_path):
+    """The summary describes what is on disk: a deleted run directory, a
+    file of a run cut short, a file removed, are each run again (alone)."""
+    base = write_base(tmp_path)
+    rows = [("a", "0.002", "8e-10"), ("b", "0.005", "8e-10"), ("c", "0.01", "8e-10"),
+            ("d", "0.01", "4e-10")]
     table = write_table(tmp_path / "s.csv", rows)
-    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), QUESTRAND_PROGRAM=str(program))
-    process = subprocess.Popen([sys.executable, "-m", "questrand", "sweep", str(base), str(table),
-                                "-o", str(tmp_path / "out"), "--cores", "1"], env=env,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-    # On one core a run starts only when Snakemake has recorded the previous
-    # one as finished: once two records exist, the first is a finished run.
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and len(list((tmp_path / "out").glob("runs/*/run.json"))) < 2:
-        time.sleep(0.02)
-    os.killpg(process.pid, signal.SIGINT)  # as Ctrl-C does
-    process.wait(timeout=60)
-    records = sorted((p.stat().st_mtime_ns, p.parent.name) for p in (tmp_path / "out").glob("runs/*/run.json"))
-    assert len(records) >= 1 and not (tmp_path / "out" / "summary.csv").exists()
-    done = sweep(program, base, table, "-o", tmp_path / "out", "--cores", "2")
+    out = tmp_path / "out"
+    assert sweep(program, base, table, "-o", out, "--cores", "2").returncode == 0
+    before = stamps(out)
+    shutil.rmtree(out / "runs" / "b")
+    (out / "runs" / "c" / "TRANS.CON").write_text("")
+    (out / "runs" / "d" / "monitor.dat").unlink()
+    done = sweep(program, base, table, "-o", out, "--cores", "2")
     assert done.returncode == 0, done.stderr[-3000:]
-    check_summary(tmp_path / "out", [row[0] for row in rows])
-    first_stamp, first = records[0]  # the run finished before the interruption was not run again
-    assert (tmp_path / "out" / "runs" / first / "run.json").stat().st_mtime_ns == first_stamp
-    assert done.stderr.count("rule run_case:") == len(rows) - 1 - sum(
-        1 for stamp, run_id in records[1:]
-        if (tmp_path / "out" / "runs" / run_id / "run.json").stat().st_mtime_ns == stamp)
+    assert "questrand sweep: run c is not whole on disk (TRANS.CON has 0 bytes, the run left" in done.stderr
+    assert "questrand sweep: run d is not whole on disk (monitor.dat is missing)" in done.stderr
+    assert done.stderr.count("rule run_case:") == 3 and "4 of 4 runs ok" in done.stderr
+    after = stamps(out)
+    assert [i for i in after if after[i] != before.get(i)] == ["b", "c", "d"]
+    check_run_dirs(out, ["a", "b", "c", "d"])
+    assert [r["status"] for r in check_summary(out, ["a", "b", "c", "d"])] == ["ok"] * 4
+
+    # the summary of a directory that lost a file, made by the workflow alone
+    (out / "runs" / "a" / "TRANS.OUT").unlink()
+    rows = write_summary(Sweep.from_csv(base, table), out, tmp_path / "again.csv", tmp_path / "again.png")
+    assert (rows[0]["status"], rows[0]["error"]) == ("incomplete", "TRANS.OUT is missing")
 
 
 @needs_snakemake

@@ -4,12 +4,15 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "control/restart.hpp"
 #include "control/run.hpp"
+#include "control/run_lock.hpp"
 #include "io/list_reader.hpp"
 #include "io/text_file.hpp"
 #include "setup/input.hpp"
+#include "setup/run_files.hpp"
 
 namespace questrand {
 
@@ -46,6 +49,17 @@ int run_program() {
   // A file-size limit (ulimit -f) makes a write fail with EFBIG, reported
   // like any failed write, instead of killing the program silently.
   std::signal(SIGXFSZ, SIG_IGN);
+  // One run per directory: two runs there would write the same files at once.
+  // Where no lock file can be made, the run's own output fails as before.
+  const RunLock lock = RunLock::acquire();
+  if (lock.state() == RunLock::State::Busy) {
+    const std::string holder = lock.holder() > 0 ? " (process " + std::to_string(lock.holder()) + ")" : "";
+    std::fprintf(stderr,
+                 "questrand: %s: another run of questrand%s is running in this directory; wait for it to end "
+                 "or run in another directory\n",
+                 kRunLockFile, holder.c_str());
+    return 2;
+  }
   std::unique_ptr<State> state;
   try {
     state = std::make_unique<State>();

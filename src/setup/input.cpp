@@ -267,6 +267,14 @@ std::vector<std::string> read_problem(State& s, const std::string& file, const s
   if (listing.find('/') != std::string::npos)
     reject(file, name_line, "run name", "a file name in the working directory, without '/'", shown);
   if (listing == "." || listing == "..") reject(file, name_line, "run name", "a file name", shown);
+  // The rule shared with the toolkit; what is left for it here: bytes that are
+  // not UTF-8 text of printable characters, or a character cut in two by the
+  // end of the 12-byte field or by the stem of the save files.
+  if (!run_name_allowed(listing) || !run_name_allowed(run_files(s.cio).stem))
+    reject(file, name_line, "run name",
+           "UTF-8 text of printable characters, none cut in two by column 12 or by the stem of the save files "
+           "(it names the files of the run)",
+           "\"" + io::printable(s.cio.runname) + "\"");
   if (s.cio.restart_in || s.cio.restart_out) {
     if (s.cio.runname.find('.') == std::string::npos && chrbln(s.cio.runname) == 12)
       reject(file, name_line, "run name",

@@ -1,9 +1,17 @@
 #include "setup/run_files.hpp"
 
+#include <regex>
+
 #include "io/fortran_format.hpp"
+#include "setup/run_name_rule.hpp"
 #include "setup/text_helpers.hpp"
 
 namespace questrand {
+
+bool run_name_allowed(std::string_view name) {
+  static const std::regex rule(kRunNameRule, std::regex::ECMAScript);
+  return std::regex_match(name.begin(), name.end(), rule);
+}
 
 RunFiles run_files(const Cio& io) {
   RunFiles f;

@@ -23,6 +23,15 @@
 namespace questrand {
 
 inline constexpr const char* kMonitorFile = "monitor.dat";
+// The lock a run holds on its working directory (control/run_lock.hpp).  Its
+// name is longer than 12 bytes and has no extension of the run's files, so no
+// run name or file named from one can equal it.
+inline constexpr const char* kRunLockFile = ".questrand.lock";
+
+// True when `name` matches the run-name rule (python/questrand/run_name_rule.txt,
+// shared with the Python toolkit): printable UTF-8 characters, none cut in
+// two, no '/', not "." or "..".  Applied to the listing name and to the stem.
+bool run_name_allowed(std::string_view name);
 
 struct RunFiles {
   std::string listing;

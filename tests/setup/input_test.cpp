@@ -168,6 +168,25 @@ TEST(ProblemInput, RunNamesThatWouldOverwriteFilesAreRejected) {
   EXPECT_EQ(error_of(with_line(no_conc, 60, "CONC.CPR")), "");
 }
 
+// Run names are UTF-8 text (the rule shared with the toolkit): bytes that are
+// not, and characters cut in two by column 12 or by the stem, are refused.
+TEST(ProblemInput, RunNamesAreUtf8TextNoneCutInTwo) {
+  const std::string base = golden_input("transient_conc_only");
+  EXPECT_EQ(error_of(with_line(base, 60, "G\xC3\x89L\xC3\x9C.OUT")), "");  // GÉLÜ.OUT
+  EXPECT_EQ(error_of(with_line(base, 60, "\xE6\xB8\xAC\xE5\xAE\x9A.A")), "");  // two CJK characters
+  const std::string latin1 = error_of(with_line(base, 60, "G\xC9L.OUT"));      // GÉL.OUT in Latin-1
+  EXPECT_NE(latin1.find("PROB.INP: line 60: run name: expected UTF-8 text of printable characters"),
+            std::string::npos)
+      << latin1;
+  EXPECT_NE(latin1.find("found \"G\\xC9L.OUT"), std::string::npos) << latin1;
+  // Column 12 falls inside the two bytes of the last É.
+  EXPECT_NE(error_of(with_line(base, 60, "ABCDEFGHIJK\xC3\x89")).find("none cut in two"), std::string::npos);
+  // No point: the stem is the first 8 bytes, which would end inside the É.
+  EXPECT_NE(error_of(with_line(base, 60, "ABCDEFG\xC3\x89")).find("none cut in two"), std::string::npos);
+  EXPECT_EQ(error_of(with_line(base, 60, "ABCDEF\xC3\x89")), "");
+  EXPECT_NE(error_of(with_line(base, 60, "A\xC2\x85" "B")).find("printable"), std::string::npos);  // U+0085
+}
+
 TEST(ProblemInput, MissingLinesAndBadValuesNameTheLine) {
   const std::string base = golden_input("transient_conc_only");
   std::string cut = base.substr(0, base.find("GRID"));

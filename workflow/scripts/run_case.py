@@ -9,7 +9,12 @@ writes TEXT as RUNDIR/PROB.INP, runs the program there (console output in
 console.txt, standard error in stderr.txt) and writes RUNDIR/run.json:
 
     {"status": "ok" | "failed", "exit_status": N or null, "error": "...",
-     "wall_time": seconds, "program": PATH, "flow": "reuse" | "coupled" | "not solved"}
+     "wall_time": seconds, "program": PATH, "flow": "reuse" | "coupled" | "not solved",
+     "files": {NAME: size in bytes, ...}}
+
+``files`` lists every file the run left in RUNDIR (run.json and hidden
+files aside); the sweep counts a run as done only while they are all there
+with these sizes.  Ctrl-C ends the job with status 130 and no record.
 
 With ``--flow reuse`` (the sweep's default) a transient problem whose flow
 can be reused gets its steady flow from the cache DIR (solved there once per
@@ -66,10 +71,19 @@ def main(argv=None) -> int:
     parser.add_argument("rundir")
     args = parser.parse_args(argv)
 
+    try:
+        return run(args)
+    except KeyboardInterrupt:
+        # Ctrl-C: subprocess.run has stopped the program; no record is written,
+        # so the sweep runs this run again.
+        return 130
+
+
+def run(args) -> int:
     rundir = Path(args.rundir)
     rundir.mkdir(parents=True, exist_ok=True)
     empty(rundir)
-    (rundir / "PROB.INP").write_text(args.problem, encoding="latin-1")
+    (rundir / "PROB.INP").write_bytes(os.fsencode(args.problem))  # the bytes given
     record = {"status": "ok", "exit_status": 0, "error": "", "wall_time": None,
               "program": args.program}
     if args.flow == "reuse":
@@ -101,13 +115,18 @@ def main(argv=None) -> int:
         return 1
     if record["exit_status"]:
         record["status"] = "failed"
-        record["error"] = (error_line((rundir / "stderr.txt").read_text(errors="replace"))
+        stderr = (rundir / "stderr.txt").read_text(encoding="utf-8", errors="replace")
+        record["error"] = (error_line(stderr)
                            or "(nothing on standard error)")
     write_record(rundir, record)
     return 0
 
 
 def write_record(rundir: Path, record: dict) -> None:
+    # Every file the run left, with its size: the sweep checks the directory
+    # still holds them before it counts the run as done.
+    record["files"] = {p.name: p.stat().st_size for p in sorted(rundir.iterdir())
+                       if p.is_file() and not p.name.startswith(".") and p.name != RECORD}
     partial = rundir / (RECORD + ".part")
     partial.write_text(json.dumps(record, indent=1) + "\n")
     os.replace(partial, rundir / RECORD)
@@ -169,7 +188,7 @@ def reuse_flow(args, rundir: Path, record: dict):
     record.update(flow_key=steady.key, flow_cached=steady.cached, flow_time=time.perf_counter() - began)
     if caught:
         record["flow_note"] = str(caught[0].message)
-    (rundir / "PROB.INP.given").write_text(args.problem, encoding="latin-1")
+    (rundir / "PROB.INP.given").write_bytes(os.fsencode(args.problem))
     run_problem.write(rundir / "PROB.INP")
     return None
 

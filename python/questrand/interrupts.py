@@ -1,0 +1,89 @@
+"""Ctrl-C (SIGINT) and SIGTERM in the toolkit's commands.
+
+The command line (:mod:`questrand.cli`) runs each command under
+:func:`handling`: the first SIGINT or SIGTERM stops the worker processes of
+every pool made by :func:`worker_pool` (each kills the program run it is
+waiting for and removes that run's scratch directory) and raises
+:class:`KeyboardInterrupt` in the command, whose ``finally`` clauses clean
+up; further signals are ignored until the command has ended.  The command
+line then prints one line and exits with status :data:`EXIT_STATUS`; a
+command says what was kept by raising :class:`Interrupted` with its line.
+
+Worker processes do not take Ctrl-C themselves: a Ctrl-C at a terminal
+reaches the whole process group, so the program runs (which keep the
+default action) end at once, and the main process stops the workers.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import contextlib
+import os
+import signal
+import weakref
+
+from .errors import QuestrandError
+
+#: Exit status of an interrupted command (128 + SIGINT, as a shell reports it).
+EXIT_STATUS = 130
+_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+_pools = weakref.WeakSet()
+
+
+class Interrupted(QuestrandError):
+    """A command stopped by Ctrl-C or SIGTERM; the message says what was kept."""
+
+
+@contextlib.contextmanager
+def handling():
+    """Run the body with the toolkit's handling of SIGINT and SIGTERM."""
+    state = {"seen": False}
+
+    def interrupt(signum, frame):
+        if state["seen"]:
+            return  # a second Ctrl-C during the clean-up: let it finish
+        state["seen"] = True
+        stop_workers()
+        raise KeyboardInterrupt
+
+    previous = {}
+    try:
+        for signum in _SIGNALS:
+            previous[signum] = signal.signal(signum, interrupt)
+    except ValueError:  # not the main thread: leave the signals alone
+        previous = {}
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def _worker_signal(signum, frame):
+    # SIGINT: ignored here (a Python handler, so the program runs this
+    # worker starts keep the default action and end on Ctrl-C).
+    # SIGTERM, from the main process: end the task at hand; subprocess.run
+    # kills the program and the task's clean-up runs.
+    if signum == signal.SIGTERM:
+        raise SystemExit(EXIT_STATUS)
+
+
+def _worker_init():
+    for signum in _SIGNALS:
+        signal.signal(signum, _worker_signal)
+
+
+def worker_pool(jobs: int) -> concurrent.futures.ProcessPoolExecutor:
+    """A process pool whose workers the first interrupt stops."""
+    pool = concurrent.futures.ProcessPoolExecutor(max_workers=jobs, initializer=_worker_init)
+    _pools.add(pool)
+    return pool
+
+
+def stop_workers() -> None:
+    """Ask every worker of the pools of :func:`worker_pool` to end its task."""
+    for pool in list(_pools):
+        for process in list((getattr(pool, "_processes", None) or {}).values()):
+            with contextlib.suppress(OSError, AttributeError, ValueError):
+                if process.pid is not None and process.exitcode is None:
+                    os.kill(process.pid, signal.SIGTERM)
