@@ -86,6 +86,7 @@ from pathlib import Path
 
 import numpy as np
 
+from . import files
 from .errors import QuestrandError, RunError
 from .grid import Grid, restart_name, stem
 from .problem import PROBLEM_FILE, Problem
@@ -196,21 +197,7 @@ def restart_bytes(restart: RestartFile) -> bytes:
 
 def write_restart(path, restart: RestartFile) -> Path:
     """Write a restart file under a temporary name and rename it into place."""
-    path = Path(path)
-    _atomic_write(path, restart_bytes(restart))
-    return path
-
-
-def _atomic_write(path: Path, data: bytes) -> None:
-    fd, temp = tempfile.mkstemp(prefix=path.name + ".", suffix=".part", dir=path.parent)
-    try:
-        with os.fdopen(fd, "wb") as out:
-            out.write(data)
-        os.replace(temp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temp)
-        raise
+    return files.write_bytes(path, restart_bytes(restart))
 
 
 # -- the program's starting fields ------------------------------------------------
