@@ -410,10 +410,13 @@ def read_record(workdir) -> dict | None:
 def run_fault(sweep_run: SweepRun, workdir, record) -> str | None:
     """Why the directory of a finished run does not hold that whole run, or
     None: its problem differs from the sweep's, or a file the record lists
-    (every file the run left, with its size) is missing or has another size."""
+    (every file the run left, with its size) is missing or has another size.
+    A run with the steady flow reused keeps the sweep's problem in
+    PROB.INP.given (its PROB.INP is the problem it ran)."""
     workdir = Path(workdir)
+    given = workdir / "PROB.INP.given"
     try:
-        if (workdir / "PROB.INP").read_bytes() != sweep_run.problem.data():
+        if (given if given.is_file() else workdir / "PROB.INP").read_bytes() != sweep_run.problem.data():
             return "PROB.INP differs from the sweep's problem"
     except OSError:
         return "PROB.INP is missing"

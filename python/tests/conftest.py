@@ -47,7 +47,7 @@ def write_uptake(path, times):
     lines = [UPT_HEADER]
     for t in times:
         lines.append(",".join(f"{v:.9g}" for v in (t, 1.0, 0.1 * t, 0.01 * t * t, 0.2, 0.02 * t,
-                                                   0.003, 0.9, 1e-7)))
+                                                   0.003, 0.9, 1e-7, 0.3, 0.01 * t, 0.005 * t)))
     Path(path).write_text("\n".join(lines) + "\n")
 
 

@@ -104,8 +104,10 @@ def test_accuracy_controlled_fit_finds_the_true_diffusivity(program, tmp_path, d
     print(done.stdout)
     assert abs(entry["estimate"] / diff_gel - 1.0) < 0.01
     assert entry["ci95"][0] <= diff_gel <= entry["ci95"][1]
-    assert entry["discretisation_error"] < 0.01 * entry["estimate"]
-    assert result["accuracy"]["reached"] and len(result["accuracy"]["grids"]) >= 3
+    # the stated grid error is honest: at least the actual error less the statistical part
+    actual = abs(entry["estimate"] - diff_gel)
+    assert entry["discretisation_error"] + 2.0 * entry["stderr"] >= actual
+    assert len(result["accuracy"]["grids"]) >= 4
     # the given grid alone is 6-8 % off: the refinement did the work
     assert abs(entry["given_grid_estimate"] / diff_gel - 1.0) > 0.04
 

@@ -44,7 +44,7 @@ def test_reused_flow_run_reads_like_the_coupled_run(fit_problem, program, tmp_pa
     assert len(reused.uptake) == fit_problem.nsteps and reused.uptake["time"][0] == fit_problem.dt
     assert (tmp_path / "reused" / "FIT.UPT").read_text().startswith("time,m_flow")
     assert len(reused.monitor_histories) == 1
-    assert [s.step for s in reused.steps] == [s.step for s in coupled.steps] == [1, 40]
+    assert [s.step for s in reused.steps] == [s.step for s in coupled.steps] == [1, fit_problem.nsteps]
     for table, name in ((reused.uptake, "m_gel"), (reused.uptake, "c_gel_mean"),
                         (reused.monitor, "C(GelMid)")):
         other = (coupled.uptake if table is reused.uptake else coupled.monitor)[name]

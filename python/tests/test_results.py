@@ -106,7 +106,7 @@ def test_uptake_absent_present_and_continued(tmp_path):
     assert uptake["m_gel"].tolist() == [0.0025, 0.01, 0.0225] and len(uptake) == 3
     # a continued run appends its lines (with or without a header of its own)
     with open(work / "TRANS.UPT", "a") as f:
-        f.write((work / "TRANS.UPT").read_text().splitlines()[0] + "\n2,1,0.2,0.04,0.2,0.04,0,0,0\n")
+        f.write((work / "TRANS.UPT").read_text().splitlines()[0] + "\n2,1,0.2,0.04,0.2,0.04,0,0,0,0.3,0.02,0.01\n")
     assert read_run(work).uptake["time"].tolist() == [0.5, 1.0, 1.5, 2.0]
     # a fresh run from time zero starts a new history
     write_uptake(tmp_path / "new.UPT", [0.5])
