@@ -220,7 +220,7 @@ def format_study(st: Study, source="PROB.INP") -> str:
 
 def plot_study(st: Study):
     """Curves of every grid and the extrapolated value (left), and the error
-    of each grid at the last reported time against the refinement (right)."""
+    of each grid at the reported times against the refinement (right)."""
     from matplotlib.figure import Figure
 
     names = list(st.at_times)
@@ -234,12 +234,11 @@ def plot_study(st: Study):
         left.set_ylabel(name)
         left.grid(alpha=0.3)
         left.legend(fontsize="small")
-        last = st.at_times[name][-1]
         spacing = [1.0 / f for f in st.factors]
-        errors = [max(e, 1e-300) for e in last.errors]
-        right.loglog(spacing, errors, "o-", label=f"|value - extrapolated| at {st.times[-1]:g}")
+        for t, e in zip(st.times, st.at_times[name]):
+            right.loglog(spacing, [max(v, 1e-300) for v in e.errors], "o-", label=f"t = {t:g}")
         right.set_xlabel("grid spacing (given grid = 1)")
-        right.set_ylabel("error")
+        right.set_ylabel("|value - extrapolated|")
         right.grid(alpha=0.3, which="both")
         right.legend(fontsize="small")
     axes[-1][0].set_xlabel("time")
