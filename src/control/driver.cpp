@@ -42,7 +42,7 @@ void contro(State& s, RunOutput& out) {
   out.save_files(s);
 }
 
-int run_program() {
+int run_program(Scheme scheme) {
   // A file-size limit (ulimit -f) makes a write fail with EFBIG, reported
   // like any failed write, instead of killing the program silently.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -54,6 +54,7 @@ int run_program() {
     return 1;
   }
   State& s = *state;
+  s.cscheme.scheme = scheme;
   RunOutput out(stdout);
   int status = 0;
   try {

@@ -2,6 +2,7 @@
 
 #include "discretise/boundary_hooks.hpp"
 #include "discretise/common.hpp"
+#include "discretise/concentration_scheme.hpp"
 
 namespace questrand {
 
@@ -35,15 +36,69 @@ void assemble_row(State& s, const ScalarEquation& eq, int j) {
   }
 }
 
+// The same cells under the second-order scheme (concentration_scheme.hpp):
+// design-cell heights h, series conductances across the row faces, and the
+// time derivative (now c - old c_old + older c_2old) / dt.
+template <class T>
+void assemble_row_second_order(State& s, const ScalarEquation& eq, int j) {
+  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view<T>(s);
+  const FieldInOf<T> gam = eq.gam;
+  const FieldInOf<T> old = eq.old;
+  const FieldInOf<T> older = s.cscheme.c2old;
+  const FieldInOf<T> phi = eq.phi;
+  const float h = concentration_cell_height(s, j);
+  const TimeWeights w = concentration_time_weights(s);
+  for (int i = 2; i <= g.ilast; ++i) {
+    const T area_n = g.wx(i) * g.radv(j + 1);
+    const T area_s = g.wx(i) * g.radv(j);
+    const T area_ew = g.rad(j) * h;
+    const T vol = g.wx(i) * g.rad(j) * h;
+
+    const T fn = 0.5f * (den(i, j + 1) + den(i, j)) * v(i, j + 1) * area_n;
+    const T fs = 0.5f * (den(i, j - 1) + den(i, j)) * v(i, j) * area_s;
+    const T fe = 0.5f * (den(i + 1, j) + den(i, j)) * u(i + 1, j) * area_ew;
+    const T fw = 0.5f * (den(i - 1, j) + den(i, j)) * u(i, j) * area_ew;
+
+    const T dn = series_conductance(s, i, j, static_cast<float>(area_n));
+    const T ds = series_conductance(s, i, j - 1, static_cast<float>(area_s));
+    const T de = 0.5f * (gam(i + 1, j) + gam(i, j)) * area_ew / g.dxe(i);
+    const T dw = 0.5f * (gam(i - 1, j) + gam(i, j)) * area_ew / g.dxw(i);
+
+    set_hybrid_coefficients<T>(cf, i, j, {fn, fs, fe, fw}, {dn, ds, de, dw});
+
+    const T a0 = steady ? 0.0f : denold(i, j) * vol / dt;
+    const T b0 = steady ? 0.0f : den(i, j) * vol / dt;
+    if (steady) {
+      cf.su(i, j) = 0.0f;
+      cf.sp(i, j) = 0.0f;
+    } else {
+      cf.su(i, j) = a0 * (w.old * old(i, j) - w.older * older(i, j));
+      cf.sp(i, j) = -(w.now * a0);
+    }
+    const T smp = (b0 - a0) + fn - fs + fe - fw;
+    const T cp = smp > 0.0f ? smp : T(0.0f);
+    cf.su(i, j) = cf.su(i, j) + cp * phi(i, j);
+    cf.sp(i, j) = cf.sp(i, j) - cp;
+  }
+}
+
 }  // namespace
 
 void calc_scalar(State& s, const ScalarEquation& eq) {
   const Cgrid& g = s.cgrid;
-  const SmallRows small(g, {&s.cvar.u, &s.cvar.v, &eq.phi, &eq.old});
+  const bool second_order = eq.second_order && s.cscheme.scheme == Scheme::second_order;
+  const SmallRows small = second_order ? SmallRows(g, {&s.cvar.u, &s.cvar.v, &eq.phi, &eq.old, &s.cscheme.c2old})
+                                       : SmallRows(g, {&s.cvar.u, &s.cvar.v, &eq.phi, &eq.old});
 
   // Cells are independent: rows outer, the inner loop walks memory.
   for (int j = 2; j <= g.jlast; ++j) {
-    if (small.near(j)) {
+    if (second_order) {
+      if (small.near(j)) {
+        assemble_row_second_order<Real>(s, eq, j);
+      } else {
+        assemble_row_second_order<float>(s, eq, j);
+      }
+    } else if (small.near(j)) {
       assemble_row<Real>(s, eq, j);
     } else {
       assemble_row<float>(s, eq, j);
@@ -53,9 +108,15 @@ void calc_scalar(State& s, const ScalarEquation& eq) {
   eq.hook(s);
 
   const Range range{2, 2, g.ilast, g.jlast};
-  eq.res = relax_and_residual(
-      s, range, eq.phi, eq.settings.relax, [&g](int i, int j) { return g.wx(i) * g.hy(j) * g.rad(j); }, nullptr,
-      small);
+  if (second_order) {
+    eq.res = relax_and_residual(
+        s, range, eq.phi, eq.settings.relax,
+        [&s, &g](int i, int j) { return g.wx(i) * concentration_cell_height(s, j) * g.rad(j); }, nullptr, small);
+  } else {
+    eq.res = relax_and_residual(
+        s, range, eq.phi, eq.settings.relax, [&g](int i, int j) { return g.wx(i) * g.hy(j) * g.rad(j); }, nullptr,
+        small);
+  }
 
   solve_equation(s, eq.settings, range, eq.phi);
 }
@@ -65,7 +126,8 @@ void calct(State& s) {
 }
 
 void calcc(State& s) {
-  calc_scalar(s, ScalarEquation{s.cvar.c, s.cvar.cold, s.cprop.gamc, modc, settings_of(s, Equation::c), s.cterm.res_c});
+  calc_scalar(s, ScalarEquation{s.cvar.c, s.cvar.cold, s.cprop.gamc, modc, settings_of(s, Equation::c), s.cterm.res_c,
+                                true});
 }
 
 }  // namespace questrand

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "discretise/common.hpp"
+#include "discretise/concentration_scheme.hpp"
 
 namespace questrand {
 
@@ -62,7 +63,7 @@ Uptake uptake_of(const State& s) {
   double inflow = 0.0, outflow = 0.0, outlet_volume_flow = 0.0;
   const int il = g.ilast;
   for (int j = pb.jflow1; j <= pb.jflow2; ++j) {
-    const float area_ew = g.rad(j) * g.hy(j);
+    const float area_ew = g.rad(j) * concentration_cell_height(s, j);  // the scheme's cell
     const float fw = 0.5f * (den(1, j) + den(2, j)) * u(2, j) * area_ew;
     const float dw = 0.5f * (gam(1, j) + gam(2, j)) * area_ew / g.dxw(2);
     const double aw = hybrid_plus(fw, dw);
@@ -80,9 +81,8 @@ Uptake uptake_of(const State& s) {
   if (s.ctime.steady) {
     up.balance = inflow != 0.0 ? (inflow - outflow) / inflow : inflow - outflow;
   } else {
-    const double old_total = layer_sums(s, s.cvar.cold, pb.jflow1, pb.jgel2).amount;
     const double dt = s.ctime.dt;
-    const double defect = (inflow - outflow) * dt - (total - old_total);
+    const double defect = (inflow - outflow) * dt - concentration_change(s);  // the scheme's cells and weights
     const double scale = total != 0.0 ? total : inflow * dt;
     up.balance = scale != 0.0 ? defect / scale : defect;
   }
