@@ -11,6 +11,7 @@
 
 #include "control/driver.hpp"
 #include "core/version.hpp"
+#include "discretise/concentration_scheme.hpp"
 
 namespace questrand {
 
@@ -21,8 +22,22 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     cl.error = message;
     return cl;
   };
+  bool scheme_given = false;
   for (std::size_t k = 0; k < args.size(); ++k) {
     const std::string& a = args[k];
+    if (a == "--scheme" || a.rfind("--scheme=", 0) == 0) {
+      std::string value;
+      if (a == "--scheme") {
+        if (k + 1 == args.size()) return usage_error("option --scheme needs a value: standard or second-order");
+        value = args[++k];
+      } else {
+        value = a.substr(9);
+      }
+      if (!parse_scheme(value, cl.scheme))
+        return usage_error("option --scheme: expected standard or second-order, found '" + value + "'");
+      scheme_given = true;
+      continue;
+    }
     if (a == "--help" || a == "-h") {
       cl.action = CommandLine::Action::Help;
       return cl;
@@ -39,6 +54,9 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     if (!a.empty() && a[0] == '-') return usage_error("unknown option '" + a + "'");
     if (a.empty() || a.find('/') != std::string::npos)
       return usage_error("'" + a + "' is not a command (a command is a word such as summary or plot)");
+    if (scheme_given)
+      return usage_error("option --scheme applies to a run, not to a command (give it after the command: questrand " +
+                         a + " --scheme ...)");
     cl.action = CommandLine::Action::Tool;
     cl.tool = a;
     cl.tool_args.assign(args.begin() + static_cast<std::ptrdiff_t>(k) + 1, args.end());
@@ -48,7 +66,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
 }
 
 std::string usage_text() {
-  return "usage: questrand [-C DIR]\n"
+  return "usage: questrand [-C DIR] [--scheme standard|second-order]\n"
          "       questrand [-C DIR] COMMAND [ARGS...]\n"
          "       questrand --help | --version\n"
          "\n"
@@ -58,6 +76,11 @@ std::string usage_text() {
          "concentration files, save files and the restart file.  The console log goes\n"
          "to standard output; errors, warnings and the end-of-run summary to standard\n"
          "error.\n"
+         "\n"
+         "--scheme standard      the concentration equation as always (the default)\n"
+         "--scheme second-order  control volumes on the layer boundaries, series\n"
+         "                       conductance across them, BDF2 in time (started by\n"
+         "                       one implicit Euler step, also after a restart)\n"
          "\n"
          "A COMMAND runs the companion tool questrand-COMMAND found beside this program\n"
          "or on PATH: summary, plot, vtk, fit, sweep (the Python toolkit).\n"
@@ -142,7 +165,7 @@ int program_main(int argc, char** argv) {
     std::fprintf(stderr, "questrand: cannot run %s: %s\n", tool.c_str(), std::strerror(errno));
     return 2;
   }
-  return run_program();
+  return run_program(cl.scheme);
 }
 
 }  // namespace questrand

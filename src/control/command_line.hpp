@@ -2,6 +2,8 @@
 //
 //   questrand                 run PROB.INP in the working directory
 //   questrand -C DIR          run in DIR as if started there
+//   questrand --scheme NAME   run with the concentration scheme NAME:
+//                             standard (the default) or second-order
 //   questrand --help | -h     usage, exit status 0
 //   questrand --version       the version, exit status 0
 //   questrand COMMAND [ARGS]  run the companion tool questrand-COMMAND found
@@ -13,12 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "core/state.hpp"
+
 namespace questrand {
 
 struct CommandLine {
   enum class Action { Run, Help, Version, Tool, UsageError };
   Action action = Action::Run;
   std::vector<std::string> directories;  // -C arguments, in order
+  Scheme scheme = Scheme::standard;      // --scheme (a run only)
   std::string tool;                      // for Tool: the command word
   std::vector<std::string> tool_args;    // for Tool: the words after it
   std::string error;                     // for UsageError: the message

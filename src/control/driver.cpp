@@ -45,7 +45,7 @@ void contro(State& s, RunOutput& out) {
   out.save_files(s);
 }
 
-int run_program() {
+int run_program(Scheme scheme) {
   // A file-size limit (ulimit -f) makes a write fail with EFBIG, reported
   // like any failed write, instead of killing the program silently.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -68,6 +68,7 @@ int run_program() {
     return 1;
   }
   State& s = *state;
+  s.cscheme.scheme = scheme;
   RunOutput out(stdout);
   int status = 0;
   try {

@@ -24,9 +24,10 @@ class Diverged : public std::runtime_error {
 // written.
 void contro(State& s, RunOutput& out);
 
-// Program entry: reads PROB.INP and runs contro.  Returns the exit status:
+// Program entry: reads PROB.INP and runs contro with the concentration scheme
+// `scheme`.  Returns the exit status:
 // 0 success, 1 an output file could not be written, 2 bad input (PROB.INP or
 // the restart file), 3 diverged.  Messages go to standard error.
-int run_program();
+int run_program(Scheme scheme = Scheme::standard);
 
 }  // namespace questrand

@@ -89,6 +89,13 @@ RestartRead start_run(State& s) {
 void begin_time_step(State& s) {
   s.ctime.istep = s.ctime.istep + 1;
   s.ctime.time = s.ctime.time + s.ctime.dt;
+  Cscheme& sc = s.cscheme;
+  if (sc.scheme == Scheme::second_order) {
+    sc.steps = sc.steps + 1;
+    if (sc.steps >= 2)
+      for (int j = 1; j <= s.cgrid.nj; ++j)
+        for (int i = 1; i <= s.cgrid.ni; ++i) sc.c2old(i, j) = s.cvar.cold(i, j);
+  }
   copy_to_old_level(s);
   s.cterm.iter = 0;
 }

@@ -27,7 +27,9 @@ enum class RestartRead { NotAsked, Read, Missing };
 RestartRead start_run(State& s);
 
 // Start of a time step of a transient run: istep + 1, time + dt, the current
-// fields copied to the previous time level, iter = 0.
+// fields copied to the previous time level, iter = 0.  Under the second-order
+// scheme also the step count since the start + 1 and, from the second step
+// on, c_old copied to c_2old first.
 void begin_time_step(State& s);
 
 // One outer iteration: iter + 1; calcu, calcv, calcp, calct, calcc, each by

@@ -1,4 +1,4 @@
-// The state of one run: thirteen plain blocks with their defaults, gathered in
+// The state of one run: fourteen plain blocks with their defaults, gathered in
 // one object that every routine receives by reference.
 //
 // Fields are fixed 350 x 350 arrays of single-precision reals indexed (I, J)
@@ -139,6 +139,15 @@ struct Ccoef {
   Field ap, an, as, ae, aw, su, sp, du, dv;
 };
 
+// The discretisation of the concentration equation (core/scheme.hpp): the
+// standard scheme, or the second-order one with its extra time level.
+enum class Scheme { standard, second_order };
+struct Cscheme {
+  Scheme scheme = Scheme::standard;
+  int steps = 0;  // time steps begun since the run started (or was continued from a restart file)
+  Field c2old;    // c two time levels back (second-order scheme, from its second step on)
+};
+
 // The whole state of a run.  It is large (about 18 MB): make it once, on the
 // heap, and pass it by reference.
 struct State {
@@ -155,6 +164,7 @@ struct State {
   Cgen cgen;
   Cprob cprob;
   Ccoef ccoef;
+  Cscheme cscheme;
 };
 
 }  // namespace questrand

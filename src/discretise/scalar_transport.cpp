@@ -2,6 +2,7 @@
 
 #include "discretise/boundary_hooks.hpp"
 #include "discretise/common.hpp"
+#include "discretise/concentration_scheme.hpp"
 
 namespace questrand {
 
@@ -35,15 +36,115 @@ void assemble_row(State& s, const ScalarEquation& eq, int j) {
   }
 }
 
+// The same cells under the second-order scheme (concentration_scheme.hpp):
+// design-cell heights h, series conductances across the row faces, and the
+// time derivative (now c - old c_old + older c_2old) / dt.
+template <class T>
+void assemble_row_second_order(State& s, const ScalarEquation& eq, int j) {
+  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view<T>(s);
+  const FieldInOf<T> gam = eq.gam;
+  const FieldInOf<T> old = eq.old;
+  const FieldInOf<T> older = s.cscheme.c2old;
+  const FieldInOf<T> phi = eq.phi;
+  const float h = concentration_cell_height(s, j);
+  const TimeWeights w = concentration_time_weights(s);
+  for (int i = 2; i <= g.ilast; ++i) {
+    const T area_n = g.wx(i) * g.radv(j + 1);
+    const T area_s = g.wx(i) * g.radv(j);
+    const T area_ew = g.rad(j) * h;
+    const T vol = g.wx(i) * g.rad(j) * h;
+
+    const T fn = 0.5f * (den(i, j + 1) + den(i, j)) * v(i, j + 1) * area_n;
+    const T fs = 0.5f * (den(i, j - 1) + den(i, j)) * v(i, j) * area_s;
+    const T fe = 0.5f * (den(i + 1, j) + den(i, j)) * u(i + 1, j) * area_ew;
+    const T fw = 0.5f * (den(i - 1, j) + den(i, j)) * u(i, j) * area_ew;
+
+    const T dn = series_conductance(s, i, j, static_cast<float>(area_n));
+    const T ds = series_conductance(s, i, j - 1, static_cast<float>(area_s));
+    const T de = 0.5f * (gam(i + 1, j) + gam(i, j)) * area_ew / g.dxe(i);
+    const T dw = 0.5f * (gam(i - 1, j) + gam(i, j)) * area_ew / g.dxw(i);
+
+    set_hybrid_coefficients<T>(cf, i, j, {fn, fs, fe, fw}, {dn, ds, de, dw});
+
+    const T a0 = steady ? 0.0f : denold(i, j) * vol / dt;
+    const T b0 = steady ? 0.0f : den(i, j) * vol / dt;
+    if (steady) {
+      cf.su(i, j) = 0.0f;
+      cf.sp(i, j) = 0.0f;
+    } else {
+      cf.su(i, j) = a0 * (w.old * old(i, j) - w.older * older(i, j));
+      cf.sp(i, j) = -(w.now * a0);
+    }
+    const T smp = (b0 - a0) + fn - fs + fe - fw;
+    const T cp = smp > 0.0f ? smp : T(0.0f);
+    cf.su(i, j) = cf.su(i, j) + cp * phi(i, j);
+    cf.sp(i, j) = cf.sp(i, j) - cp;
+  }
+}
+
+// The second-order scheme solves each outer iteration for the correction
+// d = phi_new - phi of the current field, with the residual of the current
+// field formed in double from the coefficients and the fields:
+//   ap d = an d_N + as d_S + ae d_E + aw d_W + r,   d = 0 outside the range,
+//   r = an (phi_N - phi) + as (phi_S - phi) + ae (phi_E - phi) + aw (phi_W - phi)
+//       + a0 (old c_old - older c_2old - now phi)          (transient runs)
+// (the relaxation and the mass-imbalance terms cancel from r at phi), then
+// phi = phi + d.  The solver makes the same passes as on phi itself, and r is
+// the same residual; only the rounding differs.  Formed in single precision,
+// the residual's terms are some 1e4 times larger than their sum late in an
+// uptake, and the rounding of ap and su, the same at every step, then stalls
+// the field (the gel mean of a membrane-limited stack stops 3e-4 short of c_in
+// on 16/32 rows at dt 2.5 s).
+Field correction;
+
+void solve_for_correction(State& s, const EquationSettings& settings, const Range& r, Field& phi) {
+  const Cgrid& g = s.cgrid;
+  Ccoef& cf = s.ccoef;
+  const Field& old = s.cvar.cold;
+  const Field& older = s.cscheme.c2old;
+  const Field& denold = s.cprop.denold;
+  const TimeWeights w = concentration_time_weights(s);
+  const bool steady = s.ctime.steady;
+  const float dt = s.ctime.dt;
+  for (int j = r.jstart - 1; j <= r.jend + 1; ++j)
+    for (int i = r.istart - 1; i <= r.iend + 1; ++i) correction(i, j) = 0.0f;
+  for (int j = r.jstart; j <= r.jend; ++j) {
+    const float h = concentration_cell_height(s, j);
+    for (int i = r.istart; i <= r.iend; ++i) {
+      const double p = phi(i, j);
+      double res = static_cast<double>(cf.an(i, j)) * (phi(i, j + 1) - p) + static_cast<double>(cf.as(i, j)) * (phi(i, j - 1) - p) +
+                   static_cast<double>(cf.ae(i, j)) * (phi(i + 1, j) - p) + static_cast<double>(cf.aw(i, j)) * (phi(i - 1, j) - p);
+      if (!steady) {
+        const float vol = g.wx(i) * g.rad(j) * h;
+        const double a0 = denold(i, j) * vol / dt;
+        res += a0 * (static_cast<double>(w.old) * old(i, j) - static_cast<double>(w.older) * older(i, j) -
+                     static_cast<double>(w.now) * p);
+      }
+      cf.su(i, j) = static_cast<float>(res);
+    }
+  }
+  solve_equation(s, settings, r, correction);
+  for (int j = r.jstart; j <= r.jend; ++j)
+    for (int i = r.istart; i <= r.iend; ++i) phi(i, j) = phi(i, j) + correction(i, j);
+}
+
 }  // namespace
 
 void calc_scalar(State& s, const ScalarEquation& eq) {
   const Cgrid& g = s.cgrid;
-  const SmallRows small(g, {&s.cvar.u, &s.cvar.v, &eq.phi, &eq.old});
+  const bool second_order = eq.second_order && s.cscheme.scheme == Scheme::second_order;
+  const SmallRows small = second_order ? SmallRows(g, {&s.cvar.u, &s.cvar.v, &eq.phi, &eq.old, &s.cscheme.c2old})
+                                       : SmallRows(g, {&s.cvar.u, &s.cvar.v, &eq.phi, &eq.old});
 
   // Cells are independent: rows outer, the inner loop walks memory.
   for (int j = 2; j <= g.jlast; ++j) {
-    if (small.near(j)) {
+    if (second_order) {
+      if (small.near(j)) {
+        assemble_row_second_order<Real>(s, eq, j);
+      } else {
+        assemble_row_second_order<float>(s, eq, j);
+      }
+    } else if (small.near(j)) {
       assemble_row<Real>(s, eq, j);
     } else {
       assemble_row<float>(s, eq, j);
@@ -53,11 +154,21 @@ void calc_scalar(State& s, const ScalarEquation& eq) {
   eq.hook(s);
 
   const Range range{2, 2, g.ilast, g.jlast};
-  eq.res = relax_and_residual(
-      s, range, eq.phi, eq.settings.relax, [&g](int i, int j) { return g.wx(i) * g.hy(j) * g.rad(j); }, nullptr,
-      small);
+  if (second_order) {
+    eq.res = relax_and_residual(
+        s, range, eq.phi, eq.settings.relax,
+        [&s, &g](int i, int j) { return g.wx(i) * concentration_cell_height(s, j) * g.rad(j); }, nullptr, small);
+  } else {
+    eq.res = relax_and_residual(
+        s, range, eq.phi, eq.settings.relax, [&g](int i, int j) { return g.wx(i) * g.hy(j) * g.rad(j); }, nullptr,
+        small);
+  }
 
-  solve_equation(s, eq.settings, range, eq.phi);
+  if (second_order) {
+    solve_for_correction(s, eq.settings, range, eq.phi);
+  } else {
+    solve_equation(s, eq.settings, range, eq.phi);
+  }
 }
 
 void calct(State& s) {
@@ -65,7 +176,8 @@ void calct(State& s) {
 }
 
 void calcc(State& s) {
-  calc_scalar(s, ScalarEquation{s.cvar.c, s.cvar.cold, s.cprop.gamc, modc, settings_of(s, Equation::c), s.cterm.res_c});
+  calc_scalar(s, ScalarEquation{s.cvar.c, s.cvar.cold, s.cprop.gamc, modc, settings_of(s, Equation::c), s.cterm.res_c,
+                                true});
 }
 
 }  // namespace questrand

@@ -14,6 +14,7 @@ struct ScalarEquation {
   void (*hook)(State&);  // boundary conditions of the instrument
   EquationSettings settings;  // relaxation, solver, sweeps, tolerance
   float& res;          // residual sum written
+  bool second_order = false;  // follows the run's scheme (the concentration); else always standard
 };
 
 // Assembles and solves, over I = 2..ilast, J = 2..jlast,
@@ -23,6 +24,9 @@ struct ScalarEquation {
 // a0 = denold V / dt (su = a0 phi_old, sp = -a0), the mass-imbalance
 // correction cp = max(0, (b0 - a0) + Fn - Fs + Fe - Fw) (su += cp phi,
 // sp -= cp), then the hook, the residual and the relaxation, and the solve.
+// An equation that follows the run's scheme is assembled, under the
+// second-order scheme, with that scheme's cells, conductances and time
+// derivative (concentration_scheme.hpp); the rest stays as above.
 void calc_scalar(State& s, const ScalarEquation& eq);
 
 void calct(State& s);  // temperature t

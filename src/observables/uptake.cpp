@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "discretise/common.hpp"
+#include "discretise/concentration_scheme.hpp"
 
 namespace questrand {
 
@@ -26,18 +27,19 @@ LayerSums control_volume_sums(const State& s, const Field& c, int j1, int j2) {
   return sums;
 }
 
-// Sums of c V over a layer's rows j1..j2 with V = wx dz rad, dz = thickness /
-// rows, the design cells that tile the layer exactly.
-LayerSums design_cell_sums(const State& s, const Field& c, int j1, int j2, float thickness) {
+// Sums of c V over a layer's rows j1..j2 with V = wx dz rad, dz the design
+// cell height (thickness / rows), cells that tile the layer exactly.
+LayerSums design_cell_sums(const State& s, const Field& c, int j1, int j2) {
   const Cgrid& g = s.cgrid;
-  const double dz = static_cast<double>(thickness) / (j2 - j1 + 1);
   LayerSums sums;
-  for (int j = j1; j <= j2; ++j)
+  for (int j = j1; j <= j2; ++j) {
+    const double dz = design_cell_height(s, j);
     for (int i = 2; i <= g.ilast; ++i) {
       const double v = static_cast<double>(g.wx(i)) * dz * g.rad(j);
       sums.amount += c(i, j) * v;
       sums.volume += v;
     }
+  }
   return sums;
 }
 
@@ -91,9 +93,9 @@ Uptake uptake_of(const State& s) {
   Uptake up;
   up.time = s.ctime.time;
 
-  const LayerSums flow = design_cell_sums(s, c, pb.jflow1, pb.jflow2, pb.halfgap);
-  const LayerSums memb = design_cell_sums(s, c, pb.jmemb1, pb.jmemb2, pb.th_memb);
-  const LayerSums gel = design_cell_sums(s, c, pb.jgel1, pb.jgel2, pb.th_gel);
+  const LayerSums flow = design_cell_sums(s, c, pb.jflow1, pb.jflow2);
+  const LayerSums memb = design_cell_sums(s, c, pb.jmemb1, pb.jmemb2);
+  const LayerSums gel = design_cell_sums(s, c, pb.jgel1, pb.jgel2);
   up.m_flow = flow.amount;
   up.m_memb = memb.amount;
   up.m_gel = gel.amount;
@@ -111,7 +113,9 @@ Uptake uptake_of(const State& s) {
   const int jm = pb.jmemb2;
   for (int i = 2; i <= g.ilast; ++i) {
     const float area_n = g.wx(i) * g.radv(jm + 1);
-    const float dn = 0.5f * (gam(i, jm + 1) + gam(i, jm)) * area_n / g.dyn(jm);
+    const float dn = s.cscheme.scheme == Scheme::second_order
+                         ? series_conductance(s, i, jm, area_n)
+                         : 0.5f * (gam(i, jm + 1) + gam(i, jm)) * area_n / g.dyn(jm);
     up.flux_memb_gel += dn * (static_cast<double>(c(i, jm)) - c(i, jm + 1)) / face_density(den, i, jm, i, jm + 1);
   }
 
@@ -119,7 +123,7 @@ Uptake uptake_of(const State& s) {
   double inflow = 0.0, outflow = 0.0, outlet_volume_flow = 0.0;
   const int il = g.ilast;
   for (int j = pb.jflow1; j <= pb.jflow2; ++j) {
-    const float area_ew = g.rad(j) * g.hy(j);
+    const float area_ew = g.rad(j) * concentration_cell_height(s, j);  // the scheme's cell
     const float fw = 0.5f * (den(1, j) + den(2, j)) * u(2, j) * area_ew;
     const float dw = 0.5f * (gam(1, j) + gam(2, j)) * area_ew / g.dxw(2);
     const double aw = hybrid_plus(fw, dw);
@@ -137,9 +141,8 @@ Uptake uptake_of(const State& s) {
   if (s.ctime.steady) {
     up.balance = inflow != 0.0 ? (inflow - outflow) / inflow : inflow - outflow;
   } else {
-    const double old_total = control_volume_sums(s, s.cvar.cold, pb.jflow1, pb.jgel2).amount;
     const double dt = s.ctime.dt;
-    const double defect = (inflow - outflow) * dt - (total - old_total);
+    const double defect = (inflow - outflow) * dt - concentration_change(s);  // the scheme's cells and weights
     const double scale = total != 0.0 ? total : inflow * dt;
     up.balance = scale != 0.0 ? defect / scale : defect;
   }

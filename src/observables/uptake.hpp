@@ -22,10 +22,14 @@
 // with F and D as the concentration equation forms them.  The mixing-cup
 // outlet concentration is out / sum(Fe / rho) (not a number when nothing
 // flows out).  The balance of a transient step is
-//   ((in - out) dt - (M - M_old)) / M,   M = sum c V over every interior row,
-// V = wx hy rad the control volume the concentration equation conserves,
-// with M_old from the previous time level (cold), divided by in dt instead
-// when M is zero; of a steady solve (in - out) / in.  Sums are in double.
+//   ((in - out) dt - dM) / M,   M = sum c V over every interior row,
+// V = wx hy rad the control volume the standard scheme conserves, dM the
+// step's change of the amount as the concentration scheme counts it
+// (concentration_change: its control volumes and time-derivative weights,
+// M - M_old under the standard scheme), divided by in dt instead when M is
+// zero; of a steady solve (in - out) / in.  The inlet and outlet faces have
+// the scheme's cell heights; the membrane-to-gel flux the scheme's
+// conductance.  Sums are in double.
 //
 // Point values at x = L/2 (linear interpolation between the two nearest
 // columns) and, across the layers,

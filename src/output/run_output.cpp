@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "core/version.hpp"
+#include "discretise/concentration_scheme.hpp"
 #include "io/fortran_format.hpp"
 #include "io/text_file.hpp"
 #include "output/field_table.hpp"
@@ -238,6 +239,7 @@ void RunOutput::summary(const State& s) {
   const char* unit = s.ctime.steady ? "steady solve" : (steps_ == 1 ? "step" : "steps");
   std::fprintf(stderr, "questrand %s: run %s finished: %d %s, %lld outer iterations", kVersion,
                files_.listing.c_str(), s.ctime.steady ? 1 : steps_, unit, iterations_);
+  if (s.cscheme.scheme != Scheme::standard) std::fprintf(stderr, ", %s scheme", scheme_name(s.cscheme.scheme));
   if (warned_steps_ > 0)
     std::fprintf(stderr, ", %d ended with the convergence warning (first: %s %d)\n", warned_steps_,
                  s.ctime.steady ? "iteration limit" : "step", s.ctime.steady ? s.cterm.maxit : first_warned_step_);

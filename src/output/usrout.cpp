@@ -30,12 +30,16 @@ void write_banner(std::FILE* console) {
 }
 
 std::vector<std::string> listing_heading(const State& s) {
-  return {FormattedLine().x(10).text("  QUESTRAND DIFFUSION INSTRUMENT").str(),
-          FormattedLine().x(10).text("      VERSION AUGUST 18 2003       ").str(),
-          "",
-          "",
-          FormattedLine().x(15).text("HALF-GAP ").t(40).text(":").e(s.cprob.halfgap, 11, 3, 1).str(),
-          FormattedLine().x(15).text("LENGTH   ").t(40).text(":").e(s.cprob.chlength, 11, 3, 1).str()};
+  std::vector<std::string> lines{
+      FormattedLine().x(10).text("  QUESTRAND DIFFUSION INSTRUMENT").str(),
+      FormattedLine().x(10).text("      VERSION AUGUST 18 2003       ").str(),
+      "",
+      "",
+      FormattedLine().x(15).text("HALF-GAP ").t(40).text(":").e(s.cprob.halfgap, 11, 3, 1).str(),
+      FormattedLine().x(15).text("LENGTH   ").t(40).text(":").e(s.cprob.chlength, 11, 3, 1).str()};
+  if (s.cscheme.scheme == Scheme::second_order)
+    lines.push_back(FormattedLine().x(15).text("CONCENTRATION SCHEME").t(40).text(":").text(" SECOND-ORDER").str());
+  return lines;
 }
 
 void append_monitor_header() {

@@ -23,7 +23,7 @@ std::array<int, 9> probe_rows(const Cprob& pb);
 void write_banner(std::FILE* console);
 
 // Listing heading: program name, version, two empty lines, half-gap and
-// channel length.
+// channel length; under the second-order scheme a last line naming it.
 std::vector<std::string> listing_heading(const State& s);
 
 // The header line of monitor.dat, appended.

@@ -6,9 +6,12 @@
 
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "state_support.hpp"
 #include "test_support.hpp"
@@ -54,6 +57,10 @@ TEST(CommandLine, Parsing) {
   EXPECT_EQ(parse_command_line({"-C"}).action, CommandLine::Action::UsageError);
   EXPECT_EQ(parse_command_line({"--frobnicate"}).action, CommandLine::Action::UsageError);
   EXPECT_EQ(parse_command_line({"../evil"}).action, CommandLine::Action::UsageError);
+  EXPECT_EQ(parse_command_line({}).scheme, questrand::Scheme::standard);
+  EXPECT_EQ(parse_command_line({"--scheme", "second-order", "-C", "a"}).scheme, questrand::Scheme::second_order);
+  EXPECT_EQ(parse_command_line({"--scheme=standard"}).scheme, questrand::Scheme::standard);
+  EXPECT_EQ(parse_command_line({"--scheme", "second-order", "plot"}).action, CommandLine::Action::UsageError);
 }
 
 TEST(CommandLine, HelpVersionAndUsageErrors) {
@@ -61,11 +68,12 @@ TEST(CommandLine, HelpVersionAndUsageErrors) {
   const Result help = run(dir.path(), "--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: questrand", 0), 0u) << help.out;
+  EXPECT_NE(help.out.find("--scheme second-order"), std::string::npos) << help.out;
   EXPECT_EQ(help.err, "");
   const Result version = run(dir.path(), "--version");
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, std::string("questrand ") + QUESTRAND_VERSION + "\n");
-  for (const char* bad : {"--bogus", "-C", "nosuchcommand"}) {
+  for (const char* bad : {"--bogus", "-C", "nosuchcommand", "--scheme", "--scheme third-order"}) {
     const Result r = run(dir.path(), bad);
     EXPECT_EQ(r.status, 2) << bad;
     EXPECT_EQ(qtest::lines_of(r.err).size(), 1u) << bad << ": " << r.err;
@@ -131,6 +139,62 @@ TEST(CommandLine, SummaryAndConvergenceWarningOnStandardError) {
   EXPECT_NE(err[5].find("files written: SUM.OUT, monitor.dat, SUM.UPT"), std::string::npos) << err[5];
   EXPECT_EQ(qtest::without_summary(r.err).find("finished"), std::string::npos);
   EXPECT_EQ(r.out.find("questrand:"), std::string::npos) << "nothing of it on standard output";
+}
+
+// --scheme second-order: the listing and the summary name the scheme; a run
+// continued from its restart file (one time level) starts again with the
+// implicit Euler step, so that every step's species balance, the first after
+// the restart included, stays at rounding level.
+TEST(CommandLine, SecondOrderSchemeRunAndContinuation) {
+  qtest::ScratchDir dir;
+  qtest::ProblemText p;
+  p.nsteps = 3;
+  p.dt = 20.0f;
+  p.maxit = 60;
+  p.convtol = 1.0e-7f;
+  p.runname = "SO.OUT";
+  p.restart_out = true;
+  qtest::write_file(dir.path() / "PROB.INP", p.text());
+  const Result first = run(dir.path(), "--scheme second-order");
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_NE(qtest::read_file(dir.path() / "SO.OUT").find("CONCENTRATION SCHEME"), std::string::npos);
+  EXPECT_NE(first.err.find("outer iterations, second-order scheme"), std::string::npos) << first.err;
+  p.restart_in = true;  // three more steps
+  qtest::write_file(dir.path() / "PROB.INP", p.text());
+  const Result second = run(dir.path(), "--scheme=second-order");
+  ASSERT_EQ(second.status, 0) << second.err;
+  // The uptake file's columns by name.
+  auto column = [](const std::string& file, const std::string& name) {
+    const auto lines = qtest::lines_of(qtest::read_file(file));
+    std::size_t index = 0;
+    std::string cell;
+    std::istringstream header(lines.at(0));
+    while (std::getline(header, cell, ',') && cell != name) ++index;
+    std::vector<double> values;
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+      std::istringstream row(lines[k]);
+      for (std::size_t c = 0; c <= index; ++c) std::getline(row, cell, ',');
+      values.push_back(std::stod(cell));
+    }
+    return values;
+  };
+  const std::vector<double> balance = column(dir.path() / "SO.UPT", "balance");
+  ASSERT_EQ(balance.size(), 6u);
+  for (std::size_t k = 0; k < balance.size(); ++k) EXPECT_LT(std::fabs(balance[k]), 1.0e-6) << "step " << k + 1;
+  // Against six steps in one run: the restart costs one first-order step, a
+  // small difference; a BDF2 step from a missing earlier level would be far off.
+  qtest::ScratchDir straight;
+  p.restart_in = p.restart_out = false;
+  p.nsteps = 6;
+  qtest::write_file(straight.path() / "PROB.INP", p.text());
+  ASSERT_EQ(run(straight.path(), "--scheme second-order").status, 0);
+  const double continued = column(dir.path() / "SO.UPT", "m_gel").back();
+  const double in_one_run = column(straight.path() / "SO.UPT", "m_gel").back();
+  std::printf("gel amount after 6 steps: continued %.7g, in one run %.7g\n", continued, in_one_run);
+  EXPECT_NEAR(continued / in_one_run, 1.0, 0.02);
+  const Result standard = run(dir.path(), "");
+  EXPECT_EQ(standard.err.find("scheme"), std::string::npos) << standard.err;
+  EXPECT_EQ(qtest::read_file(dir.path() / "SO.OUT").find("SCHEME"), std::string::npos);
 }
 
 // The tool learns which program handed it the command.
