@@ -15,8 +15,10 @@ on the sequence of grids give, per parameter, by Richardson extrapolation
 - with two grids (every fit): the error of the coarse estimate, assuming the
   formal order of the scheme, |p_1 - p_ext|;
 - with more (``accuracy``): the finest grid's value with its grid
-  convergence index (the observed order from the last three grids when it
-  is supported, else the formal order with the larger safety factor); from
+  convergence index, the safety factor times its distance from the
+  extrapolated value (the observed order from the last three grids and
+  1.25 when that order is supported; else the formal order and 3, as always
+  with two grids); from
   four grids on, when the last two triples of grids both show a supported
   order, the extrapolated value with 3 times how far it moved from the
   extrapolation of the three grids before as its error.
@@ -175,7 +177,7 @@ def _errors(grids, formal, target) -> Accuracy:
         elif e.extrapolation_error is not None:
             estimate[k], error[k], extrapolated[k] = e.extrapolated, e.extrapolation_error, True
         else:
-            estimate[k], error[k] = values[-1, k], e.errors[-1] * (1.0 if len(values) < 3 else e.safety)
+            estimate[k], error[k] = values[-1, k], e.errors[-1] * e.safety
     return Accuracy(grids=list(grids), estimate=estimate, error=error, extrapolations=extrapolations,
                     extrapolated=extrapolated)
 

@@ -43,6 +43,7 @@ import numpy as np
 from . import files, interrupts
 from .errors import OutputFileError, QuestrandError
 from .problem import Problem
+from .runner import SCHEMES
 
 #: The repository's workflow directory (python/questrand/sweep.py -> workflow/).
 WORKFLOW_DIR = Path(__file__).resolve().parents[2] / "workflow"
@@ -58,7 +59,7 @@ ID_PATTERN = re.compile(r"[A-Za-z0-9][A-Za-z0-9._=+,-]{0,99}")
 ID_REGEX = ID_PATTERN.pattern
 
 #: The columns of summary.csv after the id and the swept names.
-SUMMARY_COLUMNS = ("status", "exit_status", "error", "flow", "steps", "outer_iterations",
+SUMMARY_COLUMNS = ("status", "exit_status", "error", "flow", "scheme", "steps", "outer_iterations",
                    "warning_steps", "final_time", "m_memb", "m_gel", "c_gel_mean", "wall_time")
 #: The shared cache of steady flows of a sweep, in its directory.
 FLOW_CACHE_DIR = "flow-cache"
@@ -201,11 +202,12 @@ class Sweep:
     program: str | None = None
     timeout: float | None = None
     flow: str = "reuse"
+    scheme: str = "standard"
 
     # -- building ----------------------------------------------------------
     @classmethod
     def from_rows(cls, base_path, rows, names, *, source: str, program=None, timeout=None,
-                  flow="reuse") -> "Sweep":
+                  flow="reuse", scheme="standard") -> "Sweep":
         """A sweep of ``rows``: ``(where, id or None, {name: value})`` with
         ``where`` naming the row in messages.  Checks the ids and every run's
         problem; raises :class:`SweepError` naming the row and the column."""
@@ -237,7 +239,9 @@ class Sweep:
             raise SweepError(f"{source}: no runs (expected at least one row of values)")
         if flow not in FLOW_MODES:
             raise SweepError(f"{source}: flow: expected one of {', '.join(FLOW_MODES)}, found {flow!r}")
-        return cls(base_path.resolve(), base, list(names), runs, program, timeout, flow)
+        if scheme not in SCHEMES:
+            raise SweepError(f"{source}: scheme: expected one of {', '.join(SCHEMES)}, found {scheme!r}")
+        return cls(base_path.resolve(), base, list(names), runs, program, timeout, flow, scheme)
 
     @classmethod
     def from_csv(cls, base_path, csv_path, **options) -> "Sweep":
@@ -329,6 +333,7 @@ class Sweep:
         if self.timeout is not None:
             config["timeout"] = self.timeout
         config["flow"] = self.flow
+        config["scheme"] = self.scheme
         return config
 
     @classmethod
@@ -342,12 +347,14 @@ class Sweep:
         ``grid`` (``{name: [values]}``); optional ``program``, ``timeout``
         (seconds per run) and ``flow`` (``reuse``, the default: the steady
         flow of a transient problem solved once and reused, see
-        :mod:`questrand.flow`; ``coupled``: solved in every time step).
+        :mod:`questrand.flow`; ``coupled``: solved in every time step) and
+        ``scheme`` (the program's scheme for the concentration: ``standard``,
+        the default, or ``second-order``).
         """
         if not isinstance(config, dict) or "problem" not in config:
             raise SweepError("sweep configuration: expected the key 'problem' (the base PROB.INP)")
         options = {"program": config.get("program"), "timeout": config.get("timeout"),
-                   "flow": config.get("flow", "reuse")}
+                   "flow": config.get("flow", "reuse"), "scheme": config.get("scheme", "standard")}
         given = [key for key in ("runs", "table", "grid") if key in config]
         if len(given) != 1:
             raise SweepError("sweep configuration: expected exactly one of the keys 'runs', 'table', "
@@ -478,6 +485,7 @@ def summary_row(sweep: Sweep, run: SweepRun, root=".") -> dict:
     wall = record.get("wall_time")
     row["wall_time"] = "" if wall is None else f"{wall:.3f}"
     row["flow"] = record.get("flow", "")
+    row["scheme"] = record.get("scheme", "standard")
     if row["status"] != "ok":
         return row
     fault = run_fault(run, workdir, record)
@@ -627,6 +635,9 @@ def add_parser(subparsers):
                              "distinct flow (cached in OUTDIR/flow-cache) and run only the "
                              "concentration from it; coupled: solve the flow in every time step as "
                              "the input asks. Recorded in the summary's flow column")
+    parser.add_argument("--scheme", choices=SCHEMES, default="standard",
+                        help="the program's scheme for the concentration (default standard); "
+                             "recorded in the summary's scheme column")
     parser.add_argument("--dry-run", action="store_true", help="show what would run, run nothing")
     parser.add_argument("--snakemake-args", metavar="ARGS", default="",
                         help="further snakemake options, as one quoted string")
@@ -644,7 +655,7 @@ def _main(args) -> int:
     if args.timeout is not None and not args.timeout > 0:
         raise SweepError(f"--timeout: expected seconds greater than 0, found {args.timeout:g}")
     program = str(find_program(args.program))
-    options = {"program": program, "timeout": args.timeout, "flow": args.flow}
+    options = {"program": program, "timeout": args.timeout, "flow": args.flow, "scheme": args.scheme}
     if args.table is not None:
         sweep = Sweep.from_csv(args.problem, args.table, **options)
     else:

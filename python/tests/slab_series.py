@@ -6,13 +6,18 @@ is closed, c = 0 at t = 0, no partition at the interface (c and D dc/dz
 continuous).  With u = 1 - c, separation of variables gives modes
 exp(-s^2 t) X(z) with k_i = s / sqrt(D_i),
 
-    X = cos(k2 L2) sin(k1 z)              in layer 1,
-    X = sin(k1 L1) cos(k2 (L - z))        in layer 2   (L = L1 + L2),
+    X = sin(k1 z)                         in layer 1,
+    X = B cos(k2 (L - z))                 in layer 2   (L = L1 + L2),
 
-continuous at z = L1, and continuity of the flux gives the eigenvalue
-equation
+and continuity of c and of the flux at z = L1 give the eigenvalue equation
 
-    D1 k1 cos(k1 L1) cos(k2 L2) - D2 k2 sin(k1 L1) sin(k2 L2) = 0.
+    D1 k1 cos(k1 L1) cos(k2 L2) - D2 k2 sin(k1 L1) sin(k2 L2) = 0
+
+with B = sin(k1 L1) / cos(k2 L2) (continuity of c) or, where cos(k2 L2) is
+small, B = D1 k1 cos(k1 L1) / (D2 k2 sin(k2 L2)) (continuity of the flux):
+for commensurate layers (k1 L1 / k2 L2 rational, as for 0.1 mm at 5e-11
+over 0.5 mm at 8e-10) a root can make both sin(k1 L1) and cos(k2 L2)
+vanish, and only the second form gives the mode.
 
 The problem is self-adjoint with unit capacity in both layers, so the modes
 are orthogonal and u(z, 0) = 1 expands with weights int X / int X^2.
@@ -47,11 +52,15 @@ class TwoLayerSlab:
         k1, k2 = self.s / math.sqrt(self.d1), self.s / math.sqrt(self.d2)
         a, b = k1 * self.l1, k2 * self.l2
         self.k1, self.k2 = k1, k2
+        by_value = np.abs(np.cos(b)) > np.abs(np.sin(b))
+        with np.errstate(divide="ignore", invalid="ignore"):
+            self.b = np.where(by_value, np.sin(a) / np.cos(b),
+                              self.d1 * k1 * np.cos(a) / (self.d2 * k2 * np.sin(b)))
         # integrals of X over each layer and of X^2 over the slab
-        self.int1 = np.cos(b) * (1.0 - np.cos(a)) / k1
-        self.int2 = np.sin(a) * np.sin(b) / k2
-        sq = (np.cos(b) ** 2 * (self.l1 / 2 - np.sin(2 * a) / (4 * k1))
-              + np.sin(a) ** 2 * (self.l2 / 2 + np.sin(2 * b) / (4 * k2)))
+        self.int1 = (1.0 - np.cos(a)) / k1
+        self.int2 = self.b * np.sin(b) / k2
+        sq = ((self.l1 / 2 - np.sin(2 * a) / (4 * k1))
+              + self.b ** 2 * (self.l2 / 2 + np.sin(2 * b) / (4 * k2)))
         self.weight = (self.int1 + self.int2) / sq
 
     def _f(self, s):
@@ -66,9 +75,9 @@ class TwoLayerSlab:
     def value(self, z, t):
         """c at depth z (scalar) and times t."""
         if z <= self.l1:
-            shape = np.cos(self.k2 * self.l2) * np.sin(self.k1 * z)
+            shape = np.sin(self.k1 * z)
         else:
-            shape = np.sin(self.k1 * self.l1) * np.cos(self.k2 * (self.l1 + self.l2 - z))
+            shape = self.b * np.cos(self.k2 * (self.l1 + self.l2 - z))
         return 1.0 - self._decay(t) @ shape
 
     def membrane_mean(self, t):

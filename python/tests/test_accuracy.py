@@ -64,6 +64,13 @@ def test_the_series_is_exact():
                       for n in range(4000))
     mean = (one.membrane_mean(t) * MEMBRANE + one.gel_mean(t) * GEL) / length
     assert np.max(np.abs(mean - exact)) < 1e-12
+    # commensurate layers (k1 L1 : k2 L2 = 4 : 5): every mode is there, so the
+    # series reproduces the empty start and the early uptake of a half-space,
+    # membrane mean 2 sqrt(D1 t / pi) / L1
+    early = TwoLayerSlab(5e-11, MEMBRANE, 8e-10, GEL, t_min=0.02)
+    assert abs(early.gel_mean(0.02)[0]) < 1e-9
+    assert early.membrane_mean(0.02)[0] == pytest.approx(2 * math.sqrt(5e-11 * 0.02 / math.pi) / MEMBRANE,
+                                                       rel=1e-6)
     # two layers: the layer mean equals the quadrature of the point values
     from scipy import integrate
     two = TwoLayerSlab(5e-11, MEMBRANE, 8e-10, GEL, t_min=10.0)

@@ -68,7 +68,7 @@ def check_summary(outdir, ids, names=NAMES):
     read_run finds in each run directory."""
     rows = read_summary(outdir)
     header = list(rows[0].keys())
-    assert header == ["id", *names, "status", "exit_status", "error", "flow", "steps", "outer_iterations",
+    assert header == ["id", *names, "status", "exit_status", "error", "flow", "scheme", "steps", "outer_iterations",
                       "warning_steps", "final_time", "m_memb", "m_gel", "c_gel_mean", "wall_time"]
     assert [row["id"] for row in rows] == list(ids)
     for row in rows:

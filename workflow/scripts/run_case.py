@@ -2,14 +2,15 @@
 """One run of a sweep: the job of the workflow's ``run_case`` rule.
 
     run_case.py --program PATH --problem TEXT [--timeout S]
-                [--flow reuse|coupled --flow-cache DIR] RUNDIR
+                [--flow reuse|coupled --flow-cache DIR] [--scheme standard|second-order] RUNDIR
 
 Empties RUNDIR (a rerun starts clean: the program appends to monitor.dat),
 writes TEXT as RUNDIR/PROB.INP, runs the program there (console output in
 console.txt, standard error in stderr.txt) and writes RUNDIR/run.json:
 
     {"status": "ok" | "failed", "exit_status": N or null, "error": "...",
-     "wall_time": seconds, "program": PATH, "flow": "reuse" | "coupled" | "not solved",
+     "wall_time": seconds, "program": PATH, "scheme": "standard" | "second-order",
+     "flow": "reuse" | "coupled" | "not solved",
      "files": {NAME: size in bytes, ...}}
 
 ``files`` lists every file the run left in RUNDIR (run.json and hidden
@@ -68,6 +69,7 @@ def main(argv=None) -> int:
     parser.add_argument("--timeout", type=float, default=None)
     parser.add_argument("--flow", choices=("reuse", "coupled"), default="coupled")
     parser.add_argument("--flow-cache", default="flow-cache")
+    parser.add_argument("--scheme", choices=("standard", "second-order"), default="standard")
     parser.add_argument("rundir")
     args = parser.parse_args(argv)
 
@@ -85,7 +87,7 @@ def run(args) -> int:
     empty(rundir)
     (rundir / "PROB.INP").write_bytes(os.fsencode(args.problem))  # the bytes given
     record = {"status": "ok", "exit_status": 0, "error": "", "wall_time": None,
-              "program": args.program}
+              "program": args.program, "scheme": args.scheme}
     if args.flow == "reuse":
         failure = reuse_flow(args, rundir, record)
         if failure is not None:
@@ -98,7 +100,8 @@ def run(args) -> int:
     start = time.perf_counter()
     try:
         with open(rundir / "console.txt", "wb") as out, open(rundir / "stderr.txt", "wb") as err:
-            done = subprocess.run([args.program], cwd=rundir, stdout=out, stderr=err,
+            options = [] if args.scheme == "standard" else ["--scheme", args.scheme]
+            done = subprocess.run([args.program, *options], cwd=rundir, stdout=out, stderr=err,
                                   timeout=args.timeout)
         record["exit_status"] = done.returncode
     except subprocess.TimeoutExpired:
