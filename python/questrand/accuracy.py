@@ -232,4 +232,9 @@ def identifiability_warnings(names, estimate, ci95, correlation, profile_open=No
                 out.append(f"{name} is poorly determined: confounded with {other} (correlation "
                            f"{correlation[i, j]:.3f}), its interval +-{100 * math.expm1(halfwidth[i]):.0f} % "
                            f"against +-{100 * math.expm1(halfwidth[j]):.0f} %")
+            elif (j > i and abs(correlation[i, j]) > CONFOUNDED
+                  and max(halfwidth[i], halfwidth[j]) <= WIDER * min(halfwidth[i], halfwidth[j])):
+                out.append(f"{name} and {other} are confounded (correlation {correlation[i, j]:.3f}): "
+                           "the data fix a combination of the two better than either; another "
+                           "observable or a longer experiment separates them")
     return out

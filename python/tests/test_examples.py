@@ -121,8 +121,9 @@ def test_readme_states_what_the_run_gives(name, program, tmp_path):
 
 def test_fit_example_interval_holds_the_value_the_data_were_made_with(program, tmp_path):
     """examples/fit: the one-parameter fit of its shipped curve, as its README
-    runs it, finds diff_gel with a 95 % interval around the true 8e-10, within
-    the 40 model runs it is allowed."""
+    runs it, finds diff_gel within 1 % of the true 8e-10, with an interval
+    that holds it, a stated grid error below the statistical half-width, and
+    the accuracy reached, within 40 model runs."""
     import json
     import os
     import sys
@@ -132,10 +133,14 @@ def test_fit_example_interval_holds_the_value_the_data_were_made_with(program, t
                PYTHONPATH=str(Path(__file__).resolve().parents[1]))
     out = tmp_path / "fit.json"
     done = subprocess.run([sys.executable, "-m", "questrand", "fit", str(example / "PROB.INP"),
-                           str(example / "gel_probe.csv"), "--param", "diff_gel", "--json", str(out)],
+                           str(example / "gel_mid.csv"), "--param", "diff_gel", "--scheme", "second-order",
+                           "--accuracy", "0.01", "--json", str(out)],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stderr
     result = json.loads(out.read_text())
-    lo, hi = result["parameters"]["diff_gel"]["ci95"]
-    assert lo < 8e-10 < hi
+    entry = result["parameters"]["diff_gel"]
+    lo, hi = entry["ci95"]
+    assert lo < 8e-10 < hi and abs(entry["estimate"] / 8e-10 - 1) < 0.01
+    assert entry["discretisation_error"] < 1.96 * entry["stderr"]
+    assert result["accuracy"]["reached"] and result["flow"] == "reuse" and not result["warnings"]
     assert result["evaluations"] <= 40
