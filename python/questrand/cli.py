@@ -3,8 +3,10 @@
 Each command lives in a module of this package that defines
 ``add_parser(subparsers)``: it adds its sub-parser and sets ``func`` (called
 with the parsed arguments, returns the exit status).  Adding a command is
-one entry in :data:`COMMANDS`; a listed module that is not installed yet is
-left out of the help and reported if asked for.
+one entry in :data:`COMMANDS` (its module and a line of help).  Only the
+module of the command that runs is imported, so a command never needs the
+packages of another (the fit runs without meshio, which only ``vtk`` needs);
+a package a command needs and the machine lacks is named in one line.
 """
 
 from __future__ import annotations
@@ -21,38 +23,54 @@ from .errors import QuestrandError
 #: Set to a non-empty value to see the traceback of an unexpected error.
 TRACEBACK_ENV = "QUESTRAND_TRACEBACK"
 
-#: Command name -> module of this package that provides it.
+#: Command name -> (module of this package that provides it, one line of help).
 COMMANDS = {
-    "summary": "summary",
-    "plot": "plots",
-    "vtk": "vtk",
-    "fit": "fit",
-    "sweep": "sweep",
-    "converge": "converge",
+    "summary": ("summary", "what a run directory holds: problem, histories, final amounts"),
+    "plot": ("plots", "plots of a run: uptake, probes, concentration map, profiles, residuals"),
+    "vtk": ("vtk", "the fields of a run as ParaView files"),
+    "fit": ("fit", "fit reals of a problem (diffusivities, ...) to a measured curve"),
+    "sweep": ("sweep", "run a problem over a table or grid of values (Snakemake)"),
+    "converge": ("converge", "run a problem on refined grids and estimate its discretisation error"),
 }
+#: Python module -> the Debian package that provides it.
+DEBIAN_PACKAGES = {"numpy": "python3-numpy", "scipy": "python3-scipy", "matplotlib": "python3-matplotlib",
+                   "meshio": "python3-meshio", "pandas": "python3-pandas", "xarray": "python3-xarray",
+                   "netCDF4": "python3-netcdf4", "snakemake": "snakemake"}
 
 
-def _load(module: str):
-    """The command module, or None when it is not part of this installation."""
-    name = f"{__package__}.{module}"
+class MissingPackage(QuestrandError):
+    """A package a command needs is not installed."""
+
+
+def _load(command: str):
+    """The module of ``command``; None when it is not part of this
+    installation; :class:`MissingPackage` when a package it needs is missing."""
+    name = f"{__package__}.{COMMANDS[command][0]}"
     try:
         return importlib.import_module(name)
     except ModuleNotFoundError as exc:
         if exc.name == name:
             return None
-        raise
+        top = (exc.name or "").split(".")[0]
+        package = DEBIAN_PACKAGES.get(top, f"the package of the module {top}")
+        raise MissingPackage(f"needs the Python module {top}: install Debian's {package} "
+                             "(and run /usr/bin/python3)") from None
 
 
-def build_parser() -> tuple[argparse.ArgumentParser, list]:
-    """The parser with every installed command; also the missing commands."""
+def build_parser(command=None) -> tuple[argparse.ArgumentParser, list]:
+    """The parser: with ``command``, that command's full sub-parser (its
+    module imported); without, every command by name and help line only."""
     parser = argparse.ArgumentParser(prog="questrand", description="Analyse and drive runs of the "
                                      "questrand diffusion-instrument program.")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     missing = []
-    for command, module_name in COMMANDS.items():
-        module = _load(module_name)
+    for name, (_, help_line) in COMMANDS.items():
+        if name != command:
+            subparsers.add_parser(name, help=help_line, add_help=False)
+            continue
+        module = _load(name)
         if module is None:
-            missing.append(command)
+            missing.append(name)
         else:
             module.add_parser(subparsers)
     return parser, missing
@@ -69,10 +87,15 @@ def main(argv=None) -> int:
 
 
 def _main(argv) -> int:
-    parser, missing = build_parser()
-    if argv and argv[0] in missing:
-        print(f"questrand {argv[0]}: this command is not part of this installation "
-              f"(module {__package__}.{COMMANDS[argv[0]]} is missing)", file=sys.stderr)
+    command = argv[0] if argv and argv[0] in COMMANDS else None
+    try:
+        parser, missing = build_parser(command)
+    except MissingPackage as exc:
+        print(f"questrand {command}: error: {exc}", file=sys.stderr)
+        return 1
+    if command in missing:
+        print(f"questrand {command}: this command is not part of this installation "
+              f"(module {__package__}.{COMMANDS[command][0]} is missing)", file=sys.stderr)
         return 2
     args = parser.parse_args(argv)
     return run_command(args)

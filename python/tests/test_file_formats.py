@@ -145,8 +145,26 @@ def test_sweep_table_lines_as_an_editor_shows_them(tmp_path):
 
 
 # -- the command line --------------------------------------------------------------
+def test_a_command_loads_only_its_own_modules():
+    # meshio made unimportable: the fit's help still works, vtk names the package
+    code = ("import sys; sys.modules['meshio'] = None\n"
+            "from questrand import cli\n"
+            "sys.exit(cli.main(sys.argv[1:]))")
+    fit = subprocess.run([sys.executable, "-c", code, "fit", "--help"], capture_output=True, text=True,
+                         env={**os.environ, "PYTHONPATH": str(PYTHON_DIR)})
+    assert fit.returncode == 0 and "--accuracy" in fit.stdout
+    vtk = subprocess.run([sys.executable, "-c", code, "vtk", "somewhere"], capture_output=True, text=True,
+                         env={**os.environ, "PYTHONPATH": str(PYTHON_DIR)})
+    assert vtk.returncode == 1 and vtk.stderr.strip().splitlines() == [
+        "questrand vtk: error: needs the Python module meshio: install Debian's python3-meshio "
+        "(and run /usr/bin/python3)"]
+    listing = subprocess.run([sys.executable, "-c", code, "--help"], capture_output=True, text=True,
+                             env={**os.environ, "PYTHONPATH": str(PYTHON_DIR)})
+    assert listing.returncode == 0 and "converge" in listing.stdout and "vtk" in listing.stdout
+
+
 def test_every_error_is_one_line(tmp_path, capsys, monkeypatch):
-    parser, _ = build_parser()
+    parser, _ = build_parser("summary")
     args = parser.parse_args(["summary", str(tmp_path)])
 
     def fault(args):
