@@ -54,6 +54,13 @@ TEST(CommandLine, Parsing) {
   EXPECT_EQ(parse_command_line({"-C"}).action, CommandLine::Action::UsageError);
   EXPECT_EQ(parse_command_line({"--frobnicate"}).action, CommandLine::Action::UsageError);
   EXPECT_EQ(parse_command_line({"../evil"}).action, CommandLine::Action::UsageError);
+  const CommandLine check = parse_command_line({"--check", "-C", "runs/1"});
+  EXPECT_EQ(check.action, CommandLine::Action::Check);
+  EXPECT_EQ(check.directories, (std::vector<std::string>{"runs/1"}));
+  EXPECT_EQ(parse_command_line({"-C", "d", "--check"}).action, CommandLine::Action::Check);
+  EXPECT_EQ(parse_command_line({"--describe-input"}).action, CommandLine::Action::DescribeInput);
+  EXPECT_EQ(parse_command_line({"--check", "--describe-input"}).action, CommandLine::Action::UsageError);
+  EXPECT_EQ(parse_command_line({"--check", "plot"}).action, CommandLine::Action::UsageError);
 }
 
 TEST(CommandLine, HelpVersionAndUsageErrors) {
