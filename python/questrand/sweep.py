@@ -411,8 +411,11 @@ def run_fault(sweep_run: SweepRun, workdir, record) -> str | None:
     None: its problem differs from the sweep's, or a file the record lists
     (every file the run left, with its size) is missing or has another size."""
     workdir = Path(workdir)
+    # A run whose flow came from the cache ran a changed problem (flow switch F,
+    # restart read) and keeps the problem as given beside it.
+    given = workdir / "PROB.INP.given"
     try:
-        if (workdir / "PROB.INP").read_bytes() != sweep_run.problem.data():
+        if (given if given.is_file() else workdir / "PROB.INP").read_bytes() != sweep_run.problem.data():
             return "PROB.INP differs from the sweep's problem"
     except OSError:
         return "PROB.INP is missing"
