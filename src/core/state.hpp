@@ -173,7 +173,7 @@ struct Workspace {
   Field cell_residual;  // per-cell absolute residuals of the equation being relaxed
 };
 
-// The whole state of a run.  It is large (about 30 MB): make it once, on the
+// The whole state of a run.  It is large (about 18 MB): make it once, on the
 // heap, and pass it by reference.
 struct State {
   Cgrid cgrid;
