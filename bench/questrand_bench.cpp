@@ -258,6 +258,8 @@ enum class Sweep { Lisoli, Lisolj, Adisol1, Adisol5, Simsol1, Simsol2 };
 void BM_Sweep(benchmark::State& st, Equation eq, Sweep sweep) {
   const System& sys = system_of(eq);
   auto phi = std::make_unique<Field>(sys.phi);
+  auto line_work = std::make_unique<questrand::LineSolverWork>();
+  auto whole_field_work = std::make_unique<questrand::WholeFieldWork>();
   const double nodes = static_cast<double>(sys.iend - sys.istart + 1) * static_cast<double>(sys.jend - sys.jstart + 1);
   for (auto _ : st) {
     st.PauseTiming();
@@ -266,23 +268,23 @@ void BM_Sweep(benchmark::State& st, Equation eq, Sweep sweep) {
     st.ResumeTiming();
     switch (sweep) {
       case Sweep::Lisoli:
-        questrand::lisoli(sys.cf, sys.range(), *phi);
+        questrand::lisoli(sys.cf, sys.range(), *phi, *line_work);
         break;
       case Sweep::Lisolj:
-        questrand::lisolj(sys.cf, sys.range(), *phi);
+        questrand::lisolj(sys.cf, sys.range(), *phi, *line_work);
         break;
       case Sweep::Adisol1:
-        questrand::adisol(sys.cf, sys.range(), *phi, {1, 1.0e-6f});
+        questrand::adisol(sys.cf, sys.range(), *phi, {1, 1.0e-6f}, *line_work);
         break;
       case Sweep::Adisol5:
         // Tolerance -1: all five passes are made, whatever the residual.
-        questrand::adisol(sys.cf, sys.range(), *phi, {5, -1.0f});
+        questrand::adisol(sys.cf, sys.range(), *phi, {5, -1.0f}, *line_work);
         break;
       case Sweep::Simsol1:
-        questrand::simsol(sys.cf, sys.range(), *phi, {sys.ni, sys.nj, 1}, alpha);
+        questrand::simsol(sys.cf, sys.range(), *phi, {sys.ni, sys.nj, 1}, alpha, *whole_field_work);
         break;
       case Sweep::Simsol2:
-        questrand::simsol(sys.cf, sys.range(), *phi, {sys.ni, sys.nj, 2}, alpha);
+        questrand::simsol(sys.cf, sys.range(), *phi, {sys.ni, sys.nj, 2}, alpha, *whole_field_work);
         break;
     }
     benchmark::DoNotOptimize(phi->data);

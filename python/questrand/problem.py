@@ -25,6 +25,7 @@ Reading rules (those of the program):
 from __future__ import annotations
 
 import dataclasses
+import json
 import math
 import numbers
 import re
@@ -38,6 +39,7 @@ from .errors import ProblemFileError
 
 PROBLEM_FILE = "PROB.INP"
 RUNNAME_WIDTH = 12
+RUNNAME_DEFAULT = "RESULT."
 _INT32 = (-(2**31), 2**31 - 1)
 
 
@@ -122,6 +124,14 @@ class Problem:
         """Number of grid rows: the three layers plus two mirror rows."""
         return self.n_flow + self.n_memb + self.n_gel + 2
 
+    def faults(self) -> list:
+        """The values the program would refuse, as :class:`Fault` objects in
+        the order the program meets them (it reports the first), with the
+        lines of the file :meth:`text` writes.  Made from the program's own
+        description of its input (:data:`INPUT`); the checks that need files
+        (the restart file) are the program's alone (``questrand --check``)."""
+        return _faults(lambda name: getattr(self, name), _LINE.__getitem__)
+
     def replace(self, **changes) -> "Problem":
         """A copy with the given fields changed (same checks as the constructor)."""
         return Problem(**{**self.as_dict(), **changes})
@@ -148,34 +158,59 @@ class Problem:
         return cls.parse(data, name=str(path))
 
     @classmethod
-    def parse(cls, text, name: str = PROBLEM_FILE) -> "Problem":
+    def parse(cls, text, name: str = PROBLEM_FILE, check: bool = False) -> "Problem":
         """Parse a PROB.INP given as its bytes or its text (see :meth:`read`).
 
         The program reads bytes, and so does this: columns count bytes, and
         the run name is the first 12 bytes of its line, read as UTF-8 text
-        (see :func:`run_name_fault`)."""
+        (see :func:`run_name_fault`).  With ``check``, the values are also
+        checked as the program checks them (:meth:`faults`, on the lines of
+        this text), and the first fault the program would meet, a value that
+        cannot be read or one it refuses, raises :class:`ProblemFileError`."""
         data = text if isinstance(text, bytes) else text.encode("utf-8", "surrogateescape")
         reader = _LineReader(data.decode("latin-1"), name)  # one character per byte
-        values = {}
-        for entry in _LAYOUT:
-            kind = entry[0]
-            if kind == "skip":
-                reader.skip(len(entry[1]), entry[1][0])
-            elif kind == "label":
-                reader.skip(1, entry[1])
-            elif kind == "text":
-                raw = reader.text(RUNNAME_WIDTH, _DESCRIPTION[entry[1]]).encode("latin-1")
-                fault = run_name_fault(raw)
-                if fault:
-                    raise ProblemFileError(f"{name}: line {reader.line_no}: {_DESCRIPTION[entry[1]]}: "
-                                           f"expected {fault}, found \"{_shown(raw.rstrip(b' '))}\"")
-                values[entry[1]] = raw.rstrip(b" ").decode("utf-8")
-            else:
-                values.update(reader.values(entry[1]))
+        values, lines, name_fault, done = {}, {}, None, 0
+        try:
+            for done, entry in enumerate(_LAYOUT):
+                kind = entry[0]
+                if kind == "skip":
+                    reader.skip(len(entry[1]), entry[1][0])
+                elif kind == "label":
+                    reader.skip(1, entry[1])
+                elif kind == "text":
+                    raw = reader.text(RUNNAME_WIDTH, _DESCRIPTION[entry[1]]).encode("latin-1")
+                    lines[entry[1]] = reader.line_no
+                    fault = run_name_fault(raw)
+                    if fault:  # the program checks the run name after the last line
+                        name_fault = (f"{name}: line {reader.line_no}: {_DESCRIPTION[entry[1]]}: "
+                                      f"expected {fault}, found \"{_shown(raw.rstrip(b' '))}\"")
+                        values[entry[1]] = RUNNAME_DEFAULT
+                    else:
+                        values[entry[1]] = raw.rstrip(b" ").decode("utf-8")
+                else:
+                    values.update(reader.values(entry[1]))
+                    lines.update((n, reader.line_no) for n in entry[1])
+        except ProblemFileError:
+            if check:  # a fault the program meets before the value it cannot read
+                cls._raise_first(values, lines, name, reads_done=done)
+            raise
+        if check:
+            cls._raise_first(values, lines, name, reads_done=None if name_fault is None else len(_LAYOUT))
+        if name_fault:
+            raise ProblemFileError(name_fault)
         try:
             return cls(**values)
         except TypeError as exc:
             raise ProblemFileError(f"{name}: {exc}") from None
+
+    @classmethod
+    def _raise_first(cls, values, lines, name, reads_done):
+        """Raise the first fault of the values read so far, if any."""
+        defaults = {f.name: f.default for f in dataclasses.fields(cls)}
+        faults = _faults(lambda n: values.get(n, defaults[n]), lambda n: lines.get(n, _LINE[n]),
+                         reads_done=reads_done, first=True)
+        if faults:
+            raise ProblemFileError(faults[0].message(name))
 
     def data(self) -> bytes:
         """The PROB.INP file of this problem as bytes (UTF-8)."""
@@ -210,88 +245,206 @@ class Problem:
 
 
 # -- the file layout -------------------------------------------------------
-# Each entry is one read of the program, in order:
-#   ("skip", [lines...])   lines consumed whatever they hold (written as given)
-#   ("label", line)        one line consumed whatever it holds
-#   ("values", [names])    a list read of these fields
-#   ("text", name)         the run name, first 12 bytes of its line
-_LAYOUT = [
-    ("skip", ["QUESTRAND DIFFUSION INSTRUMENT - PROBLEM INPUT",
-              "written by the questrand Python toolkit",
-              "-----------------------------------------"]),
-    ("skip", ["GEOMETRY", "channel length, half-gap, membrane thickness, gel thickness"]),
-    ("values", ["chlength", "halfgap", "th_memb", "th_gel"]),
-    ("label", "inlet velocity (centreline value when parabolic)"),
-    ("values", ["u_in"]),
-    ("label", "parabolic start profile (T/F)"),
-    ("values", ["parabolic"]),
-    ("label", "spare value (not used)"),
-    ("values", ["spare"]),
-    ("label", "inlet concentration"),
-    ("values", ["c_in"]),
-    ("skip", ["FLUID AND SPECIES", "fluid density"]),
-    ("values", ["density"]),
-    ("label", "fluid viscosity"),
-    ("values", ["viscosity"]),
-    ("label", "diffusivity in channel, membrane, gel"),
-    ("values", ["diff_flow", "diff_memb", "diff_gel"]),
-    ("skip", ["GRID", "number of grid columns"]),
-    ("values", ["ni"]),
-    ("label", "cell rows across channel, membrane, gel"),
-    ("values", ["n_flow", "n_memb", "n_gel"]),
-    ("skip", ["TIME STEPPING", "steady state (T/F)"]),
-    ("values", ["steady"]),
-    ("label", "number of the last time step"),
-    ("values", ["nsteps"]),
-    ("label", "time-step size"),
-    ("values", ["dt"]),
-    ("skip", ["EQUATIONS", "solve the flow: u, v and pressure (T/F)"]),
-    ("values", ["solve_u"]),
-    ("label", "solve the concentration (T/F)"),
-    ("values", ["solve_c"]),
-    ("skip", ["ITERATION CONTROL", "maximum outer iterations per time step"]),
-    ("values", ["maxit"]),
-    ("label", "convergence tolerance"),
-    ("values", ["convtol"]),
-    ("skip", ["UNDER-RELAXATION", "u, pressure correction"]),
-    ("values", ["relax_u", "relax_p"]),
-    ("label", "concentration"),
-    ("values", ["relax_c"]),
-    ("skip", ["LINEAR SOLVERS (1 line-by-line, 2 whole-field)", "u, pressure correction"]),
-    ("values", ["solver_u", "solver_p"]),
-    ("label", "concentration"),
-    ("values", ["solver_c"]),
-    ("skip", ["OUTPUT", "monitoring column and row"]),
-    ("values", ["imon", "jmon"]),
-    ("label", "field-table interval in time steps"),
-    ("values", ["prt_step"]),
-    ("label", "run name (columns 1-12)"),
-    ("text", "runname"),
-    ("label", "write the restart file at the end (T/F)"),
-    ("values", ["restart_out"]),
-    ("label", "read the restart file at the start (T/F)"),
-    ("values", ["restart_in"]),
-]
+#: The program's description of its input (``questrand --describe-input``,
+#: kept beside this module as input.json): every read in order and every
+#: value with its name, line, type, unit, limits and description.  The layout
+#: and the checks below are built from it.
+INPUT = json.loads(Path(__file__).with_name("input.json").read_text(encoding="utf-8"))
+_VALUES = {value["name"]: value for value in INPUT["values"]}
+_TYPE_NAMES = {"real": "float", "integer": "int", "logical": "bool", "text": "str"}
 
-# What each value is, for messages.
-_DESCRIPTION = {
-    "chlength": "channel length", "halfgap": "half-gap", "th_memb": "membrane thickness",
-    "th_gel": "gel thickness", "u_in": "inlet velocity", "parabolic": "parabolic-profile switch",
-    "spare": "spare value", "c_in": "inlet concentration", "density": "fluid density",
-    "viscosity": "fluid viscosity", "diff_flow": "diffusivity in the channel",
-    "diff_memb": "diffusivity in the membrane", "diff_gel": "diffusivity in the gel",
-    "ni": "number of grid columns", "n_flow": "cell rows across the channel",
-    "n_memb": "cell rows across the membrane", "n_gel": "cell rows across the gel",
-    "steady": "steady-state switch", "nsteps": "number of the last time step",
-    "dt": "time-step size", "solve_u": "flow switch", "solve_c": "concentration switch",
-    "maxit": "maximum outer iterations per time step", "convtol": "convergence tolerance",
-    "relax_u": "under-relaxation of u", "relax_p": "under-relaxation of the pressure correction",
-    "relax_c": "under-relaxation of c", "solver_u": "linear-solver choice of u",
-    "solver_p": "linear-solver choice of the pressure correction",
-    "solver_c": "linear-solver choice of c", "imon": "monitoring column", "jmon": "monitoring row",
-    "prt_step": "field-table interval in time steps", "runname": "run name",
-    "restart_out": "restart-write switch", "restart_in": "restart-read switch",
-}
+
+def _layout(description):
+    """The reads of the program, in order:
+      ("skip", [lines...])   lines consumed whatever they hold (written as given)
+      ("label", line)        one line consumed whatever it holds
+      ("values", [names])    a list read of these fields
+      ("text", name)         the run name, first 12 bytes of its line"""
+    layout = []
+    for read in description["reads"]:
+        if read["kind"] == "skip":
+            layout.append(("skip", list(read["lines"])))
+        elif read["kind"] == "label":
+            layout.append(("label", read["lines"][0]))
+        elif read["kind"] == "list":
+            layout.append(("values", list(read["values"])))
+        else:
+            layout.append(("text", read["values"][0]))
+    return layout
+
+
+_LAYOUT = _layout(INPUT)
+#: What each value is, for messages (the program's words).
+_DESCRIPTION = {name: value["what"] for name, value in _VALUES.items()}
+#: The line of each value in the commented 64-line file.
+_LINE = {name: value["line"] for name, value in _VALUES.items()}
+
+
+# -- the program's checks -----------------------------------------------------
+@dataclasses.dataclass(frozen=True)
+class Fault:
+    """A value the program refuses: the line it names, the problem values
+    involved and the text of its message after ``FILE: line N: ``."""
+
+    line: int
+    names: tuple
+    text: str
+
+    def message(self, file: str = PROBLEM_FILE) -> str:
+        """The program's one error line for this fault."""
+        return f"{file}: line {self.line}: {self.text}"
+
+
+def _show(value: float) -> str:
+    """A real as the program's messages show it (9 significant digits)."""
+    return format(_float32(value), ".9g")
+
+
+def _limit_fault(value, get):
+    """The fault text of one value's limit (INPUT), or None."""
+    limit = value["limit"]
+    kind, name = limit["kind"], value["name"]
+    what = limit.get("checked_as", value["what"])
+    x = get(name)
+    if kind == "positive" and not np.float32(x) > 0:
+        return f"{what}: expected {limit['expected']}, found {_show(x)}"
+    if kind == "not_negative" and not np.float32(x) >= 0:
+        return f"{what}: expected {limit['expected']}, found {_show(x)}"
+    if kind == "range":
+        high = limit["high"]
+        if isinstance(high, str):
+            high = get("ni") if high == "ni" else get("n_flow") + get("n_memb") + get("n_gel") + 2
+        if not limit["low"] <= x <= high:
+            return f"{what}: expected an integer in {limit['low']}..{high}, found {x}"
+    if kind == "at_least" and x < limit["low"]:
+        return f"{what}: expected {limit['expected']}, found {x}"
+    return None
+
+
+def _involved(value):
+    """The values a limit depends on: the value, then a named bound's."""
+    high = value["limit"].get("high")
+    if high == "ni":
+        return (value["name"], "ni")
+    if high == "nj":
+        return (value["name"], "n_flow", "n_memb", "n_gel")
+    return (value["name"],)
+
+
+def _grid_fault(get, line_of):
+    """The faults of the grid rules (grid_rows, distinct_nodes), or None."""
+    nj = get("n_flow") + get("n_memb") + get("n_gel") + 2
+    if nj > INPUT["max_grid"]:
+        return Fault(line_of("n_flow"), ("n_flow", "n_memb", "n_gel"),
+                     "number of grid rows (cell rows of channel, membrane and gel plus 2): "
+                     f"expected at most {INPUT['max_grid']}, found {nj}")
+    f32 = np.float32
+    with np.errstate(all="ignore"):
+        ni = get("ni")
+        x = _centres(f32(0.0), f32(get("chlength")), ni - 2)
+        x = [-x[0], *x, f32(2.0) * f32(get("chlength")) - x[-1]]
+        h, m, g = f32(get("halfgap")), f32(get("th_memb")), f32(get("th_gel"))
+        y = [*_centres(f32(0.0), h, get("n_flow")), *_centres(h, m, get("n_memb")),
+             *_centres(h + m, g, get("n_gel"))]
+        y = [-y[0], *y, f32(2.0) * (h + m + g) - y[-1]]
+    for i in range(1, len(x)):
+        if not (math.isfinite(x[i]) and x[i] > x[i - 1]):
+            return Fault(line_of("chlength"), ("chlength", "ni"),
+                         "channel length: expected a length that gives distinct, finite grid columns "
+                         f"for {ni} columns, found {_show(get('chlength'))}")
+    for j in range(1, len(y)):
+        if not (math.isfinite(y[j]) and y[j] > y[j - 1]):
+            return Fault(line_of("chlength"), ("halfgap", "th_memb", "th_gel", "n_flow", "n_memb", "n_gel"),
+                         "half-gap, membrane and gel thicknesses: expected thicknesses that give distinct, "
+                         f"finite grid rows (row {j + 1} meets row {j}), found {_show(h)}, {_show(m)}, {_show(g)}")
+    return None
+
+
+def _centres(start, span, n):
+    """Centres of n equal cells on [start, start + span] as the program sums
+    them (single precision)."""
+    delta = np.float32(span / np.float32(n))
+    out = [start + np.float32(0.5) * delta]
+    for _ in range(n - 1):
+        out.append(out[-1] + delta)
+    return out
+
+
+def _run_name_fault(get):
+    """The faults of the run-name rules the constructor does not make
+    (run_name_restart, run_name_distinct), as text, or None."""
+    runname = get("runname")
+    raw = runname.encode("utf-8").ljust(RUNNAME_WIDTH)
+    shown = '"' + raw.decode("utf-8", "surrogateescape") + '"'
+    listing = raw.rstrip(b" ")
+    if (get("restart_in") or get("restart_out")) and b"." not in raw and len(listing) == RUNNAME_WIDTH:
+        return ("run name: expected a name with a point or shorter than 12 characters when a restart file "
+                "is read or written (the restart name would equal the run name, so the restart file and "
+                f"the listing would overwrite each other), found {shown}")
+    stem = stem_bytes(raw)
+    k = raw.find(b".")
+    restart = ((raw[:k] if k >= 0 else listing) + b".sav")[:RUNNAME_WIDTH].rstrip(b" ")
+    outputs = [
+        (get("restart_out"), restart, "the restart file written at the end"),
+        (get("restart_out"), restart + b".part", "the temporary file of the restart write"),
+        (get("restart_in"), restart, "the restart file read at the start"),
+        (get("solve_u"), stem + b".VEL", "the velocity save file"),
+        (get("solve_u"), stem + b".PRS", "the pressure save file"),
+        (False, stem + b".TMP", "the temperature save file"),
+        (get("solve_c"), stem + b".CON", "the concentration save file"),
+        (get("solve_c"), stem + b".CPR", "the end-of-run profile file along x"),
+        (get("solve_c"), stem + b".VPR", "the end-of-run profile file along y"),
+        (True, b"monitor.dat", "the monitor file"),
+        (True, stem.rstrip(b" ") + b".UPT", "the uptake file"),
+        (True, PROBLEM_FILE.encode(), "the problem input"),
+    ]
+    for on, name, role in outputs:
+        if on and name == listing:
+            return ("run name: expected a name different from the run's other files (the listing would be "
+                    f"overwritten by {role}), found {shown}")
+    return None
+
+
+def _faults(get, line_of, reads_done=None, first=False):
+    """The program's checks of its input, in its order: each value's limit as
+    soon as the value and the switch it depends on are read, the grid rules
+    after the cell rows, the run-name rules at the end.  ``get(name)`` gives a
+    value, ``line_of(name)`` its line; only the first ``reads_done`` reads are
+    taken as made (all when None)."""
+    faults, checked, read = [], set(), set()
+    reads = INPUT["reads"] if reads_done is None else INPUT["reads"][:reads_done]
+    for entry in reads:
+        read.update(entry.get("values", ()) if entry["kind"] in ("list", "text") else ())
+        for value in INPUT["values"]:
+            name, when = value["name"], value["limit"].get("when")
+            if name in checked or name not in read:
+                continue
+            if when:
+                (switch, wanted), = when.items()
+                if switch not in read:
+                    continue
+                checked.add(name)
+                if get(switch) != wanted:
+                    continue
+            checked.add(name)
+            text = _limit_fault(value, get)
+            if text:
+                faults.append(Fault(line_of(name), _involved(value), text))
+                if first:
+                    return faults
+        if entry["kind"] == "list" and entry["values"][-1] == "n_gel":
+            if any(f.line in (line_of("ni"), line_of("n_flow")) for f in faults):
+                continue  # the grid cannot be built
+            fault = _grid_fault(get, line_of)
+            if fault:
+                faults.append(fault)
+                if first:
+                    return faults
+    if reads_done is None:
+        text = _run_name_fault(get)
+        if text:
+            faults.append(Fault(line_of("runname"), ("runname",), text))
+    return faults
 
 
 # -- value checks and formatting ------------------------------------------

@@ -4,7 +4,8 @@ A sweep is a base problem and a list of runs, each the base problem with a
 few values changed.  The runs come from a CSV file (a header of problem
 names, an optional ``id`` column, one row per run) or from the product of
 value lists (``--grid NAME=v1,v2 ...``).  Every name and value is checked
-before anything runs.
+before anything runs: the names and types here, every run's whole problem
+by the program itself (``questrand --check``).
 
 The runs are made by the Snakemake workflow ``workflow/Snakefile`` of the
 repository, one job per run in ``OUTDIR/runs/ID/``, then
@@ -36,12 +37,14 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 import numpy as np
 
 from . import files, interrupts
 from .errors import OutputFileError, QuestrandError
+from .problem import INPUT as PROBLEM_INPUT
 from .problem import Problem
 from .runner import SCHEMES
 
@@ -66,7 +69,6 @@ FLOW_CACHE_DIR = "flow-cache"
 FLOW_MODES = ("reuse", "coupled")
 _WARNING = "CONVERGENCE CRITERION NOT SATISFIED"
 _FIELD_TYPES = {f.name: f.type for f in dataclasses.fields(Problem)}
-_MAX_GRID = 350
 
 
 class SweepError(QuestrandError, ValueError):
@@ -120,56 +122,42 @@ def format_value(value) -> str:
     return repr(value) if isinstance(value, float) else str(value)
 
 
-def problem_faults(problem: Problem):
-    """The values the program would refuse, as ``(names, message)`` pairs:
-    ``names`` are the problem values involved.  The program's own checks of
-    its input, in the order it reads the values (see the README)."""
-    p = problem
-    f32 = np.float32
-    faults = []
+def program_check(program, data: bytes):
+    """``questrand --check`` on a PROB.INP given as its bytes, in a scratch
+    directory: None when the program would run it, else the program's one
+    error line (``PROB.INP: line N: ...``).  The program is the one judge of
+    an input: every value, the grid, the run-name rules."""
+    with tempfile.TemporaryDirectory(prefix="questrand-check-") as scratch:
+        Path(scratch, "PROB.INP").write_bytes(data)
+        try:
+            done = subprocess.run([str(program), "-C", scratch, "--check"], stdin=subprocess.DEVNULL,
+                                  capture_output=True, timeout=120)
+        except (OSError, subprocess.TimeoutExpired) as exc:
+            raise SweepError(f"{program} --check: cannot check the problem input: {exc}") from None
+    if done.returncode == 0:
+        return None
+    lines = [line for line in done.stderr.decode("utf-8", "replace").splitlines() if line.strip()]
+    if done.returncode == 2 and lines:
+        return lines[-1]  # warnings (values left over on a line) come before the error
+    raise SweepError(f"{program} --check: ended with exit status {done.returncode}"
+                     + (f": {lines[-1]}" if lines else ""))
 
-    def positive(name, what):
-        value = getattr(p, name)
-        if not f32(value) > 0:
-            faults.append(((name,), f"{what}: expected a value greater than 0, found {value!r}"))
 
-    def within(name, what, low, high, extra=()):
-        value = getattr(p, name)
-        if not low <= value <= high:
-            faults.append(((name, *extra), f"{what}: expected an integer in {low}..{high}, found {value}"))
+_PROGRAM_LINE = re.compile(r"PROB\.INP: line (\d+): ")
 
-    for name, what in (("chlength", "channel length"), ("halfgap", "half-gap"),
-                       ("th_memb", "membrane thickness"), ("th_gel", "gel thickness"),
-                       ("density", "fluid density")):
-        positive(name, what)
-    for name, what in (("diff_flow", "diffusivity in the channel"),
-                       ("diff_memb", "diffusivity in the membrane"),
-                       ("diff_gel", "diffusivity in the gel")):
-        if not f32(getattr(p, name)) >= 0:
-            faults.append(((name,), f"{what}: expected a value of at least 0, found {getattr(p, name)!r}"))
-    within("ni", "number of grid columns", 3, _MAX_GRID)
-    for name, what in (("n_flow", "cell rows across the channel"),
-                       ("n_memb", "cell rows across the membrane"), ("n_gel", "cell rows across the gel")):
-        within(name, what, 1, _MAX_GRID - 4)
-    if p.nj > _MAX_GRID:
-        faults.append((("n_flow", "n_memb", "n_gel"), f"cell rows: expected at most {_MAX_GRID - 2} rows "
-                       f"in the three layers, found {p.nj - 2}"))
-    if not p.steady:
-        positive("dt", "time-step size (transient run)")
-    if p.solve_u:
-        positive("viscosity", "fluid viscosity (flow solved)")
-        positive("relax_u", "under-relaxation of u (flow solved)")
-    if p.maxit < 1:
-        faults.append((("maxit",), f"maximum outer iterations per time step: expected an integer of "
-                       f"at least 1, found {p.maxit}"))
-    if p.solve_c:
-        positive("relax_c", "under-relaxation of c (concentration solved)")
-    within("imon", "monitoring column", 1, max(p.ni, 1), extra=("ni",))
-    within("jmon", "monitoring row", 1, max(p.nj, 1), extra=("n_flow", "n_memb", "n_gel"))
-    if p.prt_step < 1:
-        faults.append((("prt_step",), f"field-table interval in time steps: expected an integer of "
-                       f"at least 1, found {p.prt_step}"))
-    return faults
+
+def _column_of(error: str, values: dict):
+    """The swept value on the line the program's error names, or None."""
+    match = _PROGRAM_LINE.match(error)
+    if not match:
+        return None
+    line = int(match.group(1))
+    return next((name for name in values if problem_line(name) == line), None)
+
+
+def problem_line(name: str) -> int:
+    """The line of problem value ``name`` in the commented 64-line PROB.INP."""
+    return next(value["line"] for value in PROBLEM_INPUT["values"] if value["name"] == name)
 
 
 # -- the sweep ---------------------------------------------------------------
@@ -210,13 +198,19 @@ class Sweep:
                   flow="reuse", scheme="standard") -> "Sweep":
         """A sweep of ``rows``: ``(where, id or None, {name: value})`` with
         ``where`` naming the row in messages.  Checks the ids and every run's
-        problem; raises :class:`SweepError` naming the row and the column."""
+        problem with the program (``questrand --check``, see
+        :func:`program_check`) before anything runs; raises
+        :class:`SweepError` naming the row and the column, with the program's
+        error line."""
+        from .runner import find_program
+
         base_path = Path(base_path)
         base = Problem.read(base_path)
-        base_faults = problem_faults(base)
-        if base_faults:
-            raise SweepError(f"{base_path}: {base_faults[0][1]}")
-        runs, seen = [], {}
+        checker = str(find_program(program))
+        error = program_check(checker, base_path.read_bytes())
+        if error:
+            raise SweepError(f"{base_path}: {error.removeprefix('PROB.INP: ')}")
+        runs, seen, judged = [], {}, {}
         for number, (where, run_id, values) in enumerate(rows, 1):
             run_id = run_id if run_id is not None else f"run{number:03d}"
             if not ID_PATTERN.fullmatch(run_id):
@@ -230,10 +224,15 @@ class Sweep:
             try:
                 problem = base.replace(**values)
             except TypeError as exc:
-                raise SweepError(f"{source}: {where}: {exc}") from None
-            for involved, message in problem_faults(problem):
-                column = next((n for n in involved if n in values), involved[0])
-                raise SweepError(f"{source}: {where}, column {column}: {message}")
+                field = re.match(r"Problem\.(\w+): ", str(exc))
+                column = f", column {field.group(1)}" if field and field.group(1) in values else ""
+                raise SweepError(f"{source}: {where}{column}: {exc}") from None
+            data = problem.data()
+            if data not in judged:
+                judged[data] = program_check(checker, data)
+            if judged[data]:
+                column = _column_of(judged[data], values)
+                raise SweepError(f"{source}: {where}{f', column {column}' if column else ''}: {judged[data]}")
             runs.append(SweepRun(run_id, dict(values), problem))
         if not runs:
             raise SweepError(f"{source}: no runs (expected at least one row of values)")
@@ -763,5 +762,5 @@ def _user() -> str:
         return "questrand"
 
 
-__all__ = ["Sweep", "SweepRun", "SweepError", "parse_value", "format_value", "problem_faults",
+__all__ = ["Sweep", "SweepRun", "SweepError", "parse_value", "format_value", "program_check",
            "summary_row", "write_summary", "plot_uptake_comparison", "snakemake_command"]

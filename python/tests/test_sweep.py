@@ -105,8 +105,20 @@ def check_run_dirs(outdir, ids):
     ("id,u_inn\na,0.1\n", r"line 1 \(header\), column 2: 'u_inn' is not a problem value"),
     ("id,diff_gel\na,1e-9\nb,fast\n", r"row 2 \(line 3\), column diff_gel: expected a real number, found 'fast'"),
     ("ni\n22\n22.5\n", r"row 2 \(line 3\), column ni: expected an integer, found '22.5'"),
-    ("ni\n400\n", r"row 1 \(line 2\), column ni: number of grid columns: expected an integer in 3..350"),
-    ("id,th_gel\na,1e-4\nb,-1e-4\n", r"row 2 \(line 3\), column th_gel: gel thickness: expected a value greater than 0"),
+    # every run's problem is judged by the program: its line follows the row and column
+    ("ni\n400\n", r"row 1 \(line 2\), column ni: PROB\.INP: line 24: number of grid columns: "
+                  r"expected an integer in 3\.\.350, found 400$"),
+    ("id,th_gel\na,1e-4\nb,-1e-4\n", r"row 2 \(line 3\), column th_gel: PROB\.INP: line 6: gel thickness: "
+                                    r"expected a value greater than 0"),
+    ("n_flow,n_memb,n_gel\n300,30,30\n", r"row 1 \(line 2\), column n_flow: PROB\.INP: line 26: number of grid "
+                                       r"rows \(cell rows of channel, membrane and gel plus 2\): expected at most 350"),
+    ("runname,restart_out\nABCDEFGHIJKL,T\n", r"row 1 \(line 2\), column runname: PROB\.INP: line 60: run name: "
+                                              r"expected a name with a point or shorter than 12 characters"),
+    ("runname\nmonitor.dat\n", r"row 1 \(line 2\), column runname: PROB\.INP: line 60: run name: expected a name "
+                               r"different from the run's other files"),
+    ("runname\n../../X.OUT\n", r"row 1 \(line 2\), column runname: .*without '/'"),
+    ("id,solve_u,viscosity\na,F,0\nb,T,0\n", r"row 2 \(line 3\), column viscosity: PROB\.INP: line 19: fluid "
+                                            r"viscosity \(flow solved\): expected a value greater than 0"),
     ("id,ni\nx,22\nx,24\n", r"row 2 \(line 3\), column id: the id 'x' is already used by row 1"),
     ("id,ni\n../x,22\n", r"row 1 \(line 2\), column id: expected a run id"),
     ("id,ni\na,22,3\n", r"row 1 \(line 2\): expected 2 values as in the header, found 3"),
@@ -141,7 +153,8 @@ def test_grid_is_the_product_of_value_lists(tmp_path):
         Sweep.from_grid(base, ["n_gel=4,four"])
     with pytest.raises(SweepError, match=r"'gel' is not a problem value"):
         Sweep.from_grid(base, ["gel=1"])
-    with pytest.raises(SweepError, match=r"column jmon: monitoring row: expected an integer in 1..18"):
+    with pytest.raises(SweepError, match=r"column jmon: PROB\.INP: line 56: monitoring row: expected an integer "
+                                         r"in 1\.\.18"):
         Sweep.from_grid(base, ["n_gel=2,8", "jmon=20"])
 
 

@@ -12,6 +12,7 @@
 #include "control/driver.hpp"
 #include "core/version.hpp"
 #include "discretise/concentration_scheme.hpp"
+#include "setup/input_table.hpp"
 
 namespace questrand {
 
@@ -46,12 +47,23 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
       cl.action = CommandLine::Action::Version;
       return cl;
     }
+    if (a == "--check" || a == "--describe-input") {
+      const auto action = a == "--check" ? CommandLine::Action::Check : CommandLine::Action::DescribeInput;
+      if (cl.action != CommandLine::Action::Run && cl.action != action)
+        return usage_error("options --check and --describe-input exclude each other");
+      cl.action = action;
+      continue;
+    }
     if (a == "-C") {
       if (k + 1 == args.size()) return usage_error("option -C needs a directory");
       cl.directories.push_back(args[++k]);
       continue;
     }
     if (!a.empty() && a[0] == '-') return usage_error("unknown option '" + a + "'");
+    if (cl.action != CommandLine::Action::Run)
+      return usage_error("'" + a + "' after " +
+                         (cl.action == CommandLine::Action::Check ? "--check" : "--describe-input") +
+                         ": these options take no command");
     if (a.empty() || a.find('/') != std::string::npos)
       return usage_error("'" + a + "' is not a command (a command is a word such as summary or plot)");
     if (scheme_given)
@@ -68,6 +80,8 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
 std::string usage_text() {
   return "usage: questrand [-C DIR] [--scheme standard|second-order]\n"
          "       questrand [-C DIR] COMMAND [ARGS...]\n"
+         "       questrand [-C DIR] --check\n"
+         "       questrand --describe-input\n"
          "       questrand --help | --version\n"
          "\n"
          "Simulates the flow-through diffusion instrument described by PROB.INP in the\n"
@@ -81,6 +95,12 @@ std::string usage_text() {
          "--scheme second-order  control volumes on the layer boundaries, series\n"
          "                       conductance across them, BDF2 in time (started by\n"
          "                       one implicit Euler step, also after a restart)\n"
+         "--check reads and checks PROB.INP (and the restart file it asks to read)\n"
+         "as a run does before it writes anything, then stops: it writes no file and\n"
+         "takes no lock.  Exit status 0 and no output when the run would start (the\n"
+         "run's warnings still go to standard error), 2 with the run's one error line\n"
+         "when it would not.  --describe-input prints the problem input's layout and\n"
+         "every value's name, line, type, unit, limits and description as JSON.\n"
          "\n"
          "A COMMAND runs the companion tool questrand-COMMAND found beside this program\n"
          "or on PATH: summary, plot, vtk, fit, sweep (the Python toolkit).\n"
@@ -134,6 +154,9 @@ int program_main(int argc, char** argv) {
     case CommandLine::Action::UsageError:
       std::fprintf(stderr, "questrand: %s; see questrand --help\n", cl.error.c_str());
       return 2;
+    case CommandLine::Action::DescribeInput:
+      std::fputs(describe_input_json().c_str(), stdout);
+      return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
     default:
       break;
   }
@@ -165,6 +188,7 @@ int program_main(int argc, char** argv) {
     std::fprintf(stderr, "questrand: cannot run %s: %s\n", tool.c_str(), std::strerror(errno));
     return 2;
   }
+  if (cl.action == CommandLine::Action::Check) return check_program();
   return run_program(cl.scheme);
 }
 

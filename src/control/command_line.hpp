@@ -6,6 +6,10 @@
 //                             standard (the default) or second-order
 //   questrand --help | -h     usage, exit status 0
 //   questrand --version       the version, exit status 0
+//   questrand --check         check PROB.INP as a run would, run nothing
+//   questrand --describe-input
+//                             the problem input's layout, names, types and
+//                             limits as JSON on standard output
 //   questrand COMMAND [ARGS]  run the companion tool questrand-COMMAND found
 //                             beside the program or on PATH (summary, plot,
 //                             vtk, fit, sweep, ...), as git does
@@ -20,7 +24,7 @@
 namespace questrand {
 
 struct CommandLine {
-  enum class Action { Run, Help, Version, Tool, UsageError };
+  enum class Action { Run, Check, DescribeInput, Help, Version, Tool, UsageError };
   Action action = Action::Run;
   std::vector<std::string> directories;  // -C arguments, in order
   Scheme scheme = Scheme::standard;      // --scheme (a run only)

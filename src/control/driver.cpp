@@ -92,4 +92,26 @@ int run_program(Scheme scheme) {
   return status;
 }
 
+int check_program() {
+  std::unique_ptr<State> state;
+  try {
+    state = std::make_unique<State>();
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "questrand: not enough memory for the solver state\n");
+    return 1;
+  }
+  State& s = *state;
+  try {
+    input(s);
+    // The rest of the start of a run writes nothing; with a restart file it
+    // reads and checks it against this problem.
+    if (s.cio.restart_in && start_run(s) == RestartRead::Missing)
+      std::fprintf(stderr, "%s\n", RunOutput::restart_missing_warning(s).c_str());
+  } catch (const io::InputError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 2;
+  }
+  return 0;
+}
+
 }  // namespace questrand

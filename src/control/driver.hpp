@@ -30,4 +30,11 @@ void contro(State& s, RunOutput& out);
 // the restart file), 3 diverged.  Messages go to standard error.
 int run_program(Scheme scheme = Scheme::standard);
 
+// The checks of run_program before it writes anything, and nothing else:
+// PROB.INP (every value, the grid, the run name) and, when PROB.INP asks for
+// it, the restart file.  Writes no file and takes no lock.  Returns 0 (the
+// run would start; the run's warnings, such as a missing restart file, go
+// to standard error) or 2 with the run's one error line on standard error.
+int check_program();
+
 }  // namespace questrand

@@ -1,5 +1,6 @@
-// The state of one run: fourteen plain blocks with their defaults, gathered in
-// one object that every routine receives by reference.
+// The state of one run: fourteen plain blocks with their defaults and the
+// run's scratch space, gathered in one object that every routine receives by
+// reference.
 //
 // Fields are fixed 350 x 350 arrays of single-precision reals indexed (I, J)
 // from 1, I (x, columns) varying fastest; grid vectors hold 350 reals indexed
@@ -148,6 +149,39 @@ struct Cscheme {
   Field c2old;    // c two time levels back (second-order scheme, from its second step on)
 };
 
+// Scratch space of the solvers and of the equation assembly: arrays whose
+// contents live only within one call (or one equation).  Each run owns its
+// own, so that runs in different threads share nothing.
+
+// Elimination factors of one sweep direction of the line solver, line by
+// line: for the line L (column I for the vertical lines, row J for the
+// horizontal ones) and the position k along it, element (L-1)*350 + (k-1) of
+// tda holds tda(k) and of term the reciprocal pivot.
+struct LineFactors {
+  float tda[kMaxGrid * kMaxGrid] = {};
+  float term[kMaxGrid * kMaxGrid] = {};
+};
+
+// Work arrays of the line solver: the factors of both sweep directions (kept
+// from the first pass of an adisol call for its later passes) and the node
+// residuals of the pass test, (J - jstart) * 350 + (I - istart).
+struct LineSolverWork {
+  LineFactors vertical, horizontal;
+  float residual[kMaxGrid * kMaxGrid] = {};
+};
+
+// Work arrays of the whole-field solver.
+struct WholeFieldWork {
+  Field sipy, sipx, sipv, sipd, sipr, sipq;
+};
+
+// All the scratch space of one run.
+struct Workspace {
+  LineSolverWork line;
+  WholeFieldWork whole_field;
+  Field cell_residual;  // per-cell absolute residuals of the equation being relaxed
+};
+
 // The whole state of a run.  It is large (about 18 MB): make it once, on the
 // heap, and pass it by reference.
 struct State {
@@ -165,6 +199,7 @@ struct State {
   Cprob cprob;
   Ccoef ccoef;
   Cscheme cscheme;
+  Workspace work;  // scratch of the solvers and the assembly (no part of the run's values)
 };
 
 }  // namespace questrand

@@ -26,9 +26,10 @@ SmallRows::SmallRows(const Cgrid& g, std::initializer_list<const Field*> fields)
 
 void solve_equation(State& s, const EquationSettings& eq, const Range& r, Field& phi) {
   if (eq.solver == 1) {
-    adisol(s.ccoef, r, phi, LineSolverParams{eq.sweeps, eq.tol});
+    adisol(s.ccoef, r, phi, LineSolverParams{eq.sweeps, eq.tol}, s.work.line);
   } else if (eq.solver == 2) {
-    simsol(s.ccoef, r, phi, WholeFieldParams{s.cgrid.ni, s.cgrid.nj, eq.sweeps}, s.csolv.solver_alpha);
+    simsol(s.ccoef, r, phi, WholeFieldParams{s.cgrid.ni, s.cgrid.nj, eq.sweeps}, s.csolv.solver_alpha,
+           s.work.whole_field);
   }
 }
 

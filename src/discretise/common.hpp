@@ -170,9 +170,6 @@ void transient_and_imbalance(CoefOf<T> cf, int i, int j, bool steady, T a0, T b0
   cf.sp(i, j) = cf.sp(i, j) - cp;
 }
 
-// Per-cell absolute residuals of the equation being relaxed (scratch).
-inline Field cell_residual;
-
 // Phase 3 of the transport and momentum equations, over the range:
 //   ap = as + an + ae + aw - sp
 //   [dcoef = dcoef / ap]                       (momentum only)
@@ -188,7 +185,7 @@ inline Field cell_residual;
 template <class T, class Volume>
 void relax_row(State& s, int j, const Range& r, FieldOf<T> phi, float relax, Volume volume, Field* dcoef_field) {
   const CoefOf<T> cf = coef_of<T>(s.ccoef);
-  const FieldOf<T> resid_out = cell_residual;
+  const FieldOf<T> resid_out = s.work.cell_residual;
   const T bignum = s.cgen.bignum;
   for (int i = r.istart; i <= r.iend; ++i) {
     cf.ap(i, j) = cf.as(i, j) + cf.an(i, j) + cf.ae(i, j) + cf.aw(i, j) - cf.sp(i, j);
@@ -221,6 +218,7 @@ float relax_and_residual(State& s, const Range& r, Field& phi, float relax, Volu
       relax_row<float>(s, j, r, phi, relax, volume, dcoef);
     }
   }
+  const Field& cell_residual = s.work.cell_residual;
   float res = 0.0f;
   for (int i = r.istart; i <= r.iend; ++i)
     for (int j = r.jstart; j <= r.jend; ++j) res = res + cell_residual(i, j);

@@ -41,8 +41,12 @@ void RunOutput::print_tables(const State& s) {
 
 void RunOutput::restart_missing(const State& s) {
   to_console(io::FreeLine().text(" UNABLE TO READ RESTART FILE ").text(s.cio.rstin_name).str());
-  std::fprintf(stderr, "questrand: warning: %s: no such restart file; the run starts from the initial fields\n",
-               run_files(s.cio).restart_in.c_str());
+  std::fprintf(stderr, "%s\n", restart_missing_warning(s).c_str());
+}
+
+std::string RunOutput::restart_missing_warning(const State& s) {
+  return "questrand: warning: " + run_files(s.cio).restart_in +
+         ": no such restart file; the run starts from the initial fields";
 }
 
 void RunOutput::start(const State& s, bool continued) {

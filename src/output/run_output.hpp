@@ -32,6 +32,9 @@ class RunOutput {
   // " UNABLE TO READ RESTART FILE <name>" and a warning on standard error.
   void restart_missing(const State& s);
 
+  // The warning line of restart_missing (without its line end).
+  static std::string restart_missing_warning(const State& s);
+
   // Start of the run: console banner; the listing file (created, named by the
   // run name) with its heading; for a transient run with time <= dt the
   // header line of monitor.dat; the uptake file <stem>.UPT, created with its

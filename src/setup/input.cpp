@@ -11,6 +11,7 @@
 
 #include "io/list_reader.hpp"
 #include "setup/grid.hpp"
+#include "setup/input_table.hpp"
 #include "setup/run_files.hpp"
 #include "setup/text_helpers.hpp"
 
@@ -90,66 +91,42 @@ std::string collision(const State& s, const std::string& listing) {
 
 }  // namespace
 
-std::vector<std::string> read_problem(State& s, const std::string& file, const std::string& content) {
-  ListReader in(file, content);
+namespace {
+
+// The bound a Range limit names: "ni" or "nj" of the grid read so far.
+int named_bound(const State& s, const char* name) {
+  const std::string_view n = name;
+  if (n == "ni") return s.cgrid.ni;
+  if (n == "nj") return s.cgrid.nj;
+  return 0;
+}
+
+// The limit check of one value (by its table entry) on the value's line.
+void check_value(State& s, const std::string& file, int line, const InputValue& v) {
+  const Limit& l = v.limit;
+  const std::string_view what = l.checked_as ? l.checked_as : v.what;
+  void* p = v.target(s);
+  switch (l.kind) {
+    case LimitKind::Positive: check_positive(file, line, what, *static_cast<float*>(p)); break;
+    case LimitKind::NotNegative: check_not_negative(file, line, what, *static_cast<float*>(p)); break;
+    case LimitKind::Range:
+      check_range(file, line, what, *static_cast<int*>(p), l.low, l.high_name ? named_bound(s, l.high_name) : l.high);
+      break;
+    case LimitKind::AtLeast: check_at_least(file, line, what, *static_cast<int*>(p), l.low); break;
+    default: break;
+  }
+}
+
+// After the cell rows: the number of grid rows, the node coordinates of the
+// three layers and their mirror nodes, and the check that no two coincide.
+void build_grid(State& s, const std::string& file, int rows_line, int geometry_line) {
   Cprob& pb = s.cprob;
   Cgrid& g = s.cgrid;
-
-  in.skip_lines(3, "title lines");
-  in.skip_lines(2, "geometry heading");
-  in.read_list({ListItem::real(pb.chlength, "channel length"), ListItem::real(pb.halfgap, "half-gap"),
-                ListItem::real(pb.th_memb, "membrane thickness"), ListItem::real(pb.th_gel, "gel thickness")});
-  const int geometry_line = in.line_number();
-  {
-    const int line = geometry_line;
-    check_positive(file, line, "channel length", pb.chlength);
-    check_positive(file, line, "half-gap", pb.halfgap);
-    check_positive(file, line, "membrane thickness", pb.th_memb);
-    check_positive(file, line, "gel thickness", pb.th_gel);
-  }
-  in.read_list({});
-  in.read_list({ListItem::real(pb.u_in, "inlet velocity")});
-  in.read_list({});
-  in.read_list({ListItem::logical(pb.parabolic, "parabolic-profile switch")});
-  in.read_list({});
-  in.read_list({ListItem::real(pb.spare, "spare value")});
-  in.read_list({});
-  in.read_list({ListItem::real(pb.c_in, "inlet concentration")});
-  in.skip_lines(2, "fluid heading");
-  in.read_list({ListItem::real(pb.density, "fluid density")});
-  check_positive(file, in.line_number(), "fluid density", pb.density);
-  in.read_list({});
-  in.read_list({ListItem::real(pb.viscosity, "fluid viscosity")});
-  const int viscosity_line = in.line_number();
-  in.read_list({});
-  in.read_list({ListItem::real(pb.diff_flow, "diffusivity in the channel"),
-                ListItem::real(pb.diff_memb, "diffusivity in the membrane"),
-                ListItem::real(pb.diff_gel, "diffusivity in the gel")});
-  {
-    const int line = in.line_number();
-    check_not_negative(file, line, "diffusivity in the channel", pb.diff_flow);
-    check_not_negative(file, line, "diffusivity in the membrane", pb.diff_memb);
-    check_not_negative(file, line, "diffusivity in the gel", pb.diff_gel);
-  }
-  in.skip_lines(2, "grid heading");
-  g.axisym = false;
-  in.read_list({ListItem::integer(g.ni, "number of grid columns")});
-  check_range(file, in.line_number(), "number of grid columns", g.ni, 3, kMaxGrid);
-  in.read_list({});
-  in.read_list({ListItem::integer(pb.n_flow, "cell rows across the channel"),
-                ListItem::integer(pb.n_memb, "cell rows across the membrane"),
-                ListItem::integer(pb.n_gel, "cell rows across the gel")});
-  {
-    const int line = in.line_number();
-    check_range(file, line, "cell rows across the channel", pb.n_flow, 1, kMaxGrid - 4);
-    check_range(file, line, "cell rows across the membrane", pb.n_memb, 1, kMaxGrid - 4);
-    check_range(file, line, "cell rows across the gel", pb.n_gel, 1, kMaxGrid - 4);
-    const int nj = pb.n_flow + pb.n_memb + pb.n_gel + 2;
-    if (nj > kMaxGrid)
-      reject(file, line, "number of grid rows (cell rows of channel, membrane and gel plus 2)",
-             "at most " + std::to_string(kMaxGrid), std::to_string(nj));
-    g.nj = nj;
-  }
+  const int nj = pb.n_flow + pb.n_memb + pb.n_gel + 2;
+  if (nj > kMaxGrid)
+    reject(file, rows_line, "number of grid rows (cell rows of channel, membrane and gel plus 2)",
+           "at most " + std::to_string(kMaxGrid), std::to_string(nj));
+  g.nj = nj;
 
   // Nodes: interior columns on [0, chlength], rows of the three layers, and
   // mirror nodes outside the inlet, the outlet, the symmetry plane and the top.
@@ -180,51 +157,21 @@ std::vector<std::string> read_problem(State& s, const std::string& file, const s
              "thicknesses that give distinct, finite grid rows (row " + std::to_string(j) + " meets row " +
                  std::to_string(j - 1) + ")",
              show(pb.halfgap) + ", " + show(pb.th_memb) + ", " + show(pb.th_gel));
+}
 
-  in.skip_lines(2, "time-stepping heading");
-  in.read_list({ListItem::logical(s.ctime.steady, "steady-state switch")});
-  in.read_list({});
-  in.read_list({ListItem::integer(s.ctime.nsteps, "number of the last time step")});
-  in.read_list({});
-  in.read_list({ListItem::real(s.ctime.dt, "time-step size")});
-  const int dt_line = in.line_number();
-  if (!s.ctime.steady) check_positive(file, dt_line, "time-step size (transient run)", s.ctime.dt);
-
-  in.skip_lines(2, "equations heading");
-  in.read_list({ListItem::logical(s.cvar.solve_u, "flow switch")});
-  if (s.cvar.solve_u) check_positive(file, viscosity_line, "fluid viscosity (flow solved)", pb.viscosity);
+// The settings the problem input does not carry, and those that follow
+// from its switches.
+void set_fixed_settings(State& s) {
+  s.cgrid.axisym = false;
   s.cvar.solve_v = s.cvar.solve_u;
   s.cvar.solve_p = s.cvar.solve_u;
-  in.read_list({});
-  in.read_list({ListItem::logical(s.cvar.solve_c, "concentration switch")});
   s.cvar.solve_t = false;
   s.cprop.propupd = true;
-
-  in.skip_lines(2, "iteration-control heading");
-  in.read_list({ListItem::integer(s.cterm.maxit, "maximum outer iterations per time step")});
-  check_at_least(file, in.line_number(), "maximum outer iterations per time step", s.cterm.maxit, 1);
-  in.read_list({});
-  in.read_list({ListItem::real(s.cterm.convtol, "convergence tolerance")});
   s.cterm.resref_m = s.cterm.resref_u = s.cterm.resref_v = s.cterm.resref_t = s.cterm.resref_c = 1.0f;
-
-  in.skip_lines(2, "under-relaxation heading");
-  in.read_list({ListItem::real(s.crelx.relax_u, "under-relaxation of u"),
-                ListItem::real(s.crelx.relax_p, "under-relaxation of the pressure correction")});
-  if (s.cvar.solve_u) check_positive(file, in.line_number(), "under-relaxation of u (flow solved)", s.crelx.relax_u);
   s.crelx.relax_v = s.crelx.relax_u;
-  in.read_list({});
-  in.read_list({ListItem::real(s.crelx.relax_c, "under-relaxation of c")});
-  if (s.cvar.solve_c)
-    check_positive(file, in.line_number(), "under-relaxation of c (concentration solved)", s.crelx.relax_c);
   s.cpres.ipref = 2;
   s.cpres.jpref = 2;
-
-  in.skip_lines(2, "linear-solver heading");
-  in.read_list({ListItem::integer(s.csolv.solver_u, "linear-solver choice of u"),
-                ListItem::integer(s.csolv.solver_p, "linear-solver choice of the pressure correction")});
   s.csolv.solver_v = s.csolv.solver_u;
-  in.read_list({});
-  in.read_list({ListItem::integer(s.csolv.solver_c, "linear-solver choice of c")});
   s.csolv.solver_alpha = 0.8f;
   s.cters.sweeps_u = 3;
   s.cters.sweeps_v = 3;
@@ -232,22 +179,7 @@ std::vector<std::string> read_problem(State& s, const std::string& file, const s
   s.cters.sweeps_t = 1;
   s.cters.sweeps_c = 1;
   s.cters.tol_u = s.cters.tol_v = s.cters.tol_p = s.cters.tol_t = s.cters.tol_c = 1.0e-6f;
-
-  in.skip_lines(2, "output heading");
-  in.read_list({ListItem::integer(s.cio.imon, "monitoring column"), ListItem::integer(s.cio.jmon, "monitoring row")});
-  check_range(file, in.line_number(), "monitoring column", s.cio.imon, 1, g.ni);
-  check_range(file, in.line_number(), "monitoring row", s.cio.jmon, 1, g.nj);
-  in.read_list({});
-  in.read_list({ListItem::integer(s.cio.prt_step, "field-table interval in time steps")});
-  check_at_least(file, in.line_number(), "field-table interval in time steps", s.cio.prt_step, 1);
   s.cio.prt_iter = 1000;
-  in.read_list({});
-  s.cio.runname = in.read_text(12, "run name");
-  const int name_line = in.line_number();
-  in.read_list({});
-  in.read_list({ListItem::logical(s.cio.restart_out, "restart-write switch")});
-  in.read_list({});
-  in.read_list({ListItem::logical(s.cio.restart_in, "restart-read switch")});
   s.cio.save_vel = s.cvar.solve_u;
   s.cio.save_prs = s.cvar.solve_u;
   s.cio.save_tmp = false;
@@ -255,7 +187,67 @@ std::vector<std::string> read_problem(State& s, const std::string& file, const s
   s.cio.rstin_name = s.cio.runname;
   appendext(s.cio.rstin_name, ".sav", 1);
   s.cio.rstout_name = s.cio.rstin_name;
+}
 
+}  // namespace
+
+std::vector<std::string> read_problem(State& s, const std::string& file, const std::string& content) {
+  ListReader in(file, content);
+  const std::vector<InputValue>& values = input_values();
+  // Per value: the line it was read on (0: not yet read) and whether its
+  // limit has been checked.  A limit is checked as soon as the value and the
+  // switch it depends on have both been read, in table order.
+  std::vector<int> line_of(values.size(), 0);
+  std::vector<bool> checked(values.size(), false);
+  auto index_of = [&values](std::string_view name) {
+    for (std::size_t k = 0; k < values.size(); ++k)
+      if (name == values[k].name) return k;
+    return values.size();
+  };
+
+  for (const InputRead& r : input_reads()) {
+    switch (r.kind) {
+      case ReadKind::Skip: in.skip_lines(static_cast<int>(r.lines.size()), r.what); break;
+      case ReadKind::Label: in.read_list({}); break;
+      case ReadKind::Text: {
+        const InputValue& v = values[index_of(r.values[0])];
+        *static_cast<std::string*>(v.target(s)) = in.read_text(12, v.what);
+        break;
+      }
+      case ReadKind::List: {
+        std::vector<ListItem> items;
+        for (const char* name : r.values) {
+          const InputValue& v = values[index_of(name)];
+          void* p = v.target(s);
+          switch (v.type) {
+            case ValueType::Real: items.push_back(ListItem::real(*static_cast<float*>(p), v.what)); break;
+            case ValueType::Integer: items.push_back(ListItem::integer(*static_cast<int*>(p), v.what)); break;
+            default: items.push_back(ListItem::logical(*static_cast<bool*>(p), v.what)); break;
+          }
+        }
+        in.read_list(items);
+        break;
+      }
+    }
+    for (const char* name : r.values) line_of[index_of(name)] = in.line_number();
+    for (std::size_t k = 0; k < values.size(); ++k) {
+      const Limit& l = values[k].limit;
+      if (checked[k] || line_of[k] == 0) continue;
+      if (l.when) {
+        const std::size_t w = index_of(l.when);
+        if (line_of[w] == 0) continue;
+        checked[k] = true;
+        if (*static_cast<bool*>(values[w].target(s)) != l.when_value) continue;
+      }
+      checked[k] = true;
+      check_value(s, file, line_of[k], values[k]);
+    }
+    if (r.kind == ReadKind::List && std::string_view(r.values.back()) == "n_gel")
+      build_grid(s, file, in.line_number(), line_of[index_of("chlength")]);
+  }
+  set_fixed_settings(s);
+
+  const int name_line = line_of[index_of("runname")];
   // The run name names the listing file: it must be a usable, distinct name.
   const std::string listing = run_files(s.cio).listing;
   const std::string shown = "\"" + s.cio.runname + "\"";

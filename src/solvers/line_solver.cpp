@@ -51,15 +51,9 @@ constexpr int N = kMaxGrid;
   return mul_wide_call(a, b);
 }
 
-// Elimination factors of one sweep direction, line by line: for the line L
-// (column I for the vertical lines, row J for the horizontal ones) and the
-// position k along it, element (L-1)*N + (k-1) of tda holds tda(k) and of term
-// the reciprocal pivot.  Filled by the first pass of an adisol call.
-struct Factors {
-  float tda[N * N];
-  float term[N * N];
-};
-Factors factors_v, factors_h;
+// The factors of one sweep direction (LineFactors, core/state.hpp) are
+// filled by the first pass of an adisol call.
+using Factors = LineFactors;
 
 enum class Mode {
   compute,  // form the factors along the way (lisoli, lisolj)
@@ -160,8 +154,7 @@ void horizontal_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& ph
 // Sum over I (outer) and J (inner) of |an phi_N + as phi_S + ae phi_E + aw phi_W + su - ap phi_P|,
 // in double.  The float residuals are formed row by row (unit stride) into a
 // work array, then summed in the required order.
-double residual_sum(const Ccoef& cf, int is, int js, int ie, int je, const Field& phi) {
-  static float res[N * N];  // (J - js) * N + (I - is)
+double residual_sum(const Ccoef& cf, int is, int js, int ie, int je, const Field& phi, float* res) {
   if (ie < is || je < js) return 0.0;
   const int n = ie - is + 1;
   for (int j = js; j <= je; ++j) {
@@ -188,15 +181,17 @@ double residual_sum(const Ccoef& cf, int is, int js, int ie, int je, const Field
 
 }  // namespace
 
-void lisoli(const Ccoef& cf, const Range& r, Field& phi) {
-  vertical_sweep<Mode::compute>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
+void lisoli(const Ccoef& cf, const Range& r, Field& phi, LineSolverWork& work) {
+  vertical_sweep<Mode::compute>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.vertical);
 }
 
-void lisolj(const Ccoef& cf, const Range& r, Field& phi) {
-  horizontal_sweep<Mode::compute>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
+void lisolj(const Ccoef& cf, const Range& r, Field& phi, LineSolverWork& work) {
+  horizontal_sweep<Mode::compute>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.horizontal);
 }
 
-void adisol(const Ccoef& cf, const Range& r, Field& phi, const LineSolverParams& params) {
+void adisol(const Ccoef& cf, const Range& r, Field& phi, const LineSolverParams& params, LineSolverWork& work) {
+  Factors& factors_v = work.vertical;
+  Factors& factors_h = work.horizontal;
   int pass = 0;
   for (;;) {
     ++pass;
@@ -208,7 +203,7 @@ void adisol(const Ccoef& cf, const Range& r, Field& phi, const LineSolverParams&
       horizontal_sweep<Mode::reuse>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
     }
     if (pass >= params.sweeps) return;  // the last allowed pass: the residual decides nothing
-    const double rsum = residual_sum(cf, r.istart, r.jstart, r.iend, r.jend, phi);
+    const double rsum = residual_sum(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.residual);
     if (!(rsum > static_cast<double>(params.tol))) return;
   }
 }

@@ -7,7 +7,8 @@
 // A pass solves every vertical line (column I, unknowns along J) west to
 // east, then every horizontal line (row J, unknowns along I) south to north,
 // each exactly by the tridiagonal recurrence with its neighbour lines at their
-// latest values.  Work vectors are static; nothing is allocated per call.
+// latest values.  The work arrays are the caller's (LineSolverWork, one per
+// run); nothing is allocated per call.
 // Pivots are not tested: a zero pivot gives non-finite values, which the run
 // driver reports as a diverged run.
 #pragma once
@@ -27,12 +28,12 @@ struct LineSolverParams {
 //   rsum = sum |an phi_N + as phi_S + ae phi_E + aw phi_W + su - ap phi_P|
 // (I outer, J inner, accumulated in double) is at most tol, or `sweeps`
 // passes are made; at least one pass always.  A non-number rsum ends the loop.
-void adisol(const Ccoef& cf, const Range& r, Field& phi, const LineSolverParams& params);
+void adisol(const Ccoef& cf, const Range& r, Field& phi, const LineSolverParams& params, LineSolverWork& work);
 
 // One sweep over the vertical lines I = istart..iend.
-void lisoli(const Ccoef& cf, const Range& r, Field& phi);
+void lisoli(const Ccoef& cf, const Range& r, Field& phi, LineSolverWork& work);
 
 // One sweep over the horizontal lines J = jstart..jend.
-void lisolj(const Ccoef& cf, const Range& r, Field& phi);
+void lisolj(const Ccoef& cf, const Range& r, Field& phi, LineSolverWork& work);
 
 }  // namespace questrand

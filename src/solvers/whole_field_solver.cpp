@@ -6,8 +6,6 @@ namespace questrand {
 
 namespace {
 
-Field sipy, sipx, sipv, sipd, sipr, sipq;
-
 // Residual of node (I,J) with the field at the start of the iteration,
 // clamped away from zero and to at most 1e11 in magnitude (both replacement
 // values positive).
@@ -22,7 +20,11 @@ inline float clamped_residual(const Ccoef& cf, const Field& phi, int i, int j) {
 
 // Step length minimising the new residual, then phi += omega d over
 // 1..iend x 1..jend (d is zero outside the range).
-void step_and_update(const Ccoef& cf, float& alpha, int istart, int jstart, int iend, int jend, Field& phi) {
+void step_and_update(const Ccoef& cf, float& alpha, int istart, int jstart, int iend, int jend, Field& phi,
+                     WholeFieldWork& w) {
+  const Field& sipr = w.sipr;
+  const Field& sipd = w.sipd;
+  Field& sipq = w.sipq;
   double s1 = 0.0;
   double s2 = 0.0;
   for (int j = jstart; j <= jend; ++j) {
@@ -57,7 +59,13 @@ void step_and_update(const Ccoef& cf, float& alpha, int istart, int jstart, int 
 
 }  // namespace
 
-void simsol(const Ccoef& cf, const Range& range, Field& phi, const WholeFieldParams& params, float& alpha) {
+void simsol(const Ccoef& cf, const Range& range, Field& phi, const WholeFieldParams& params, float& alpha,
+            WholeFieldWork& work) {
+  Field& sipy = work.sipy;
+  Field& sipx = work.sipx;
+  Field& sipv = work.sipv;
+  Field& sipd = work.sipd;
+  Field& sipr = work.sipr;
   const int ni = params.ni, nj = params.nj, nsweep = params.sweeps;
   const int istart = range.istart, jstart = range.jstart, iend = range.iend, jend = range.jend;
   for (int j = 1; j <= nj; ++j) {
@@ -107,7 +115,7 @@ void simsol(const Ccoef& cf, const Range& range, Field& phi, const WholeFieldPar
         for (int i = iend; i >= istart; --i)
           sipd(i, j) = sipv(i, j) - sipx(i, j) * sipd(i + 1, j) - sipy(i, j) * sipd(i, j - 1);
     }
-    step_and_update(cf, alpha, istart, jstart, iend, jend, phi);
+    step_and_update(cf, alpha, istart, jstart, iend, jend, phi, work);
   }
 }
 

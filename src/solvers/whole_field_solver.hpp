@@ -12,7 +12,8 @@
 // iterations run the rows upwards, even ones downwards.  A negative omega
 // sets alpha to 0 for good (alpha is the shared solver parameter).
 //
-// Six static 350 x 350 work arrays; the first five are cleared over
+// Six 350 x 350 work arrays, the caller's (WholeFieldWork, one per run); the
+// first five are cleared over
 // 1..ni x 1..nj on entry.  Pivots are not tested: a zero pivot gives
 // non-finite values, which the run driver reports as a diverged run.
 #pragma once
@@ -30,6 +31,7 @@ struct WholeFieldParams {
 
 // `alpha` is the solver's shared iteration parameter (solver_alpha): read at
 // every node, and set to 0 for good when a step length comes out negative.
-void simsol(const Ccoef& cf, const Range& r, Field& phi, const WholeFieldParams& params, float& alpha);
+void simsol(const Ccoef& cf, const Range& r, Field& phi, const WholeFieldParams& params, float& alpha,
+            WholeFieldWork& work);
 
 }  // namespace questrand

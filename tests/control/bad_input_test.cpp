@@ -1,7 +1,9 @@
 // Bad and hostile input: malformed problem inputs, damaged restart files and a
 // run that diverges.  Every refused input must end the run with a failure
 // status, exactly one line on standard error naming the file (and the line or
-// record), and no file of the working directory created or changed.
+// record), and no file of the working directory created or changed; and
+// questrand --check must end the same way (same status, same line) without
+// running.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -140,11 +142,11 @@ Outcome run_in(const fs::path& dir) {
 }
 
 // As run_in, but the run is stopped after `seconds` (status 124): for inputs
-// that could make it wait or read forever.
-Outcome run_bounded(const fs::path& dir, int seconds) {
+// that could make it wait or read forever.  `options` go on the command line.
+Outcome run_bounded(const fs::path& dir, int seconds, const std::string& options = "") {
   qtest::ScratchDir streams("qt-bad-streams");
   const std::string cmd = "cd '" + dir.string() + "' && timeout -k 1 " + std::to_string(seconds) +
-                          " '" + std::string(QUESTRAND_EXE) + "' > '" + (streams.path() / "console.txt").string() +
+                          " '" + std::string(QUESTRAND_EXE) + "' " + options + " > '" + (streams.path() / "console.txt").string() +
                           "' 2> '" + (streams.path() / "stderr.txt").string() + "' < /dev/null";
   const int rc = std::system(cmd.c_str());
   Outcome o;
@@ -358,6 +360,16 @@ std::vector<InputCase> input_cases() {
 
 class BadProblemInput : public ::testing::TestWithParam<InputCase> {};
 
+// questrand --check in `dir` ends as the run `run` did (the same status and
+// error line), writes nothing on standard output and touches no file.
+void expect_check_as_run(const fs::path& dir, const Outcome& run, int seconds, const Snapshot& before) {
+  const Outcome check = run_bounded(dir, seconds > 0 ? seconds : 60, "--check");
+  EXPECT_EQ(check.status, run.status);
+  EXPECT_EQ(check.err, run.err);
+  EXPECT_EQ(check.out, "");
+  EXPECT_TRUE(snapshot(dir) == before) << "--check changed the directory";
+}
+
 TEST_P(BadProblemInput, RefusedWithOneLineAndNoFileTouched) {
   const InputCase& tc = GetParam();
   qtest::ScratchDir dir("qt-bad-input");
@@ -367,6 +379,7 @@ TEST_P(BadProblemInput, RefusedWithOneLineAndNoFileTouched) {
   const Outcome o = tc.seconds > 0 ? run_bounded(dir.path(), tc.seconds) : run_in(dir.path());
   const Snapshot after = snapshot(dir.path());
   expect_refused(o, tc.prefix, before, after);
+  expect_check_as_run(dir.path(), o, tc.seconds, before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, BadProblemInput, ::testing::ValuesIn(input_cases()),
@@ -378,6 +391,11 @@ TEST(BadProblemInputControl, BaseInputRuns) {
   qtest::ScratchDir dir("qt-bad-input");
   place_sentinels(dir.path());
   qtest::write_file(dir.path() / "PROB.INP", Input().set(31, "1").text());
+  const Snapshot before = snapshot(dir.path());
+  const Outcome check = run_bounded(dir.path(), 60, "--check");
+  EXPECT_EQ(check.status, 0) << check.err;
+  EXPECT_EQ(check.out + check.err, "");
+  EXPECT_TRUE(snapshot(dir.path()) == before) << "--check changed the directory";
   const Outcome o = run_in(dir.path());
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(qtest::without_summary(o.err), "");
@@ -584,6 +602,7 @@ TEST_P(BadRestartFile, RefusedWithOneLineAndNoFileTouched) {
   const Outcome o = run_in(dir.path());
   const Snapshot after = snapshot(dir.path());
   expect_refused(o, tc.prefix, before, after);
+  expect_check_as_run(dir.path(), o, 0, before);
   if (tc.prefix.find("record") != std::string::npos) {
     EXPECT_NE(o.err.find("record"), std::string::npos);
   }
@@ -597,6 +616,9 @@ TEST(RestartFileControl, SoundFileIsRead) {
   qtest::ScratchDir dir("qt-bad-restart");
   qtest::write_file(dir.path() / "PROB.INP", transient_reader());
   qtest::write_file(dir.path() / "CONC.sav", restart_files().transient);
+  const Outcome check = run_bounded(dir.path(), 60, "--check");
+  EXPECT_EQ(check.status, 0) << check.err;
+  EXPECT_EQ(check.out + check.err, "");
   const Outcome o = run_in(dir.path());
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(qtest::without_summary(o.err), "");
@@ -610,6 +632,10 @@ TEST(RestartFileControl, SoundFileIsRead) {
 TEST(RestartFileControl, MissingFileIsReportedOnTheConsoleAndTheRunGoesOn) {
   qtest::ScratchDir dir("qt-bad-restart");
   qtest::write_file(dir.path() / "PROB.INP", transient_reader());
+  const Outcome check = run_bounded(dir.path(), 60, "--check");
+  EXPECT_EQ(check.status, 0) << check.err;
+  EXPECT_EQ(check.out, "");
+  EXPECT_EQ(check.err, "questrand: warning: CONC.sav: no such restart file; the run starts from the initial fields\n");
   const Outcome o = run_in(dir.path());
   EXPECT_EQ(o.status, 0) << "a missing restart file must not stop the run; stderr: " << o.err;
   EXPECT_EQ(qtest::without_summary(o.err), "questrand: warning: CONC.sav: no such restart file; the run starts from the initial fields\n");

@@ -61,6 +61,13 @@ TEST(CommandLine, Parsing) {
   EXPECT_EQ(parse_command_line({"--scheme", "second-order", "-C", "a"}).scheme, questrand::Scheme::second_order);
   EXPECT_EQ(parse_command_line({"--scheme=standard"}).scheme, questrand::Scheme::standard);
   EXPECT_EQ(parse_command_line({"--scheme", "second-order", "plot"}).action, CommandLine::Action::UsageError);
+  const CommandLine check = parse_command_line({"--check", "-C", "runs/1"});
+  EXPECT_EQ(check.action, CommandLine::Action::Check);
+  EXPECT_EQ(check.directories, (std::vector<std::string>{"runs/1"}));
+  EXPECT_EQ(parse_command_line({"-C", "d", "--check"}).action, CommandLine::Action::Check);
+  EXPECT_EQ(parse_command_line({"--describe-input"}).action, CommandLine::Action::DescribeInput);
+  EXPECT_EQ(parse_command_line({"--check", "--describe-input"}).action, CommandLine::Action::UsageError);
+  EXPECT_EQ(parse_command_line({"--check", "plot"}).action, CommandLine::Action::UsageError);
 }
 
 TEST(CommandLine, HelpVersionAndUsageErrors) {

@@ -49,8 +49,8 @@ double residual_sum(const Ccoef& cf, const Field& phi, const Range& r, bool abso
 
 void manual_passes(const Ccoef& cf, const Range& r, Field& phi, int n) {
   for (int k = 0; k < n; ++k) {
-    lisoli(cf, r, phi);
-    lisolj(cf, r, phi);
+    lisoli(cf, r, phi, qtest::line_work());
+    lisolj(cf, r, phi, qtest::line_work());
   }
 }
 
@@ -105,16 +105,16 @@ TEST(LineSolver, SingleNodeIsWeightedNeighbourMeanAfterEitherSweep) {
   const float want = 3.9f;
 
   phi(i, j) = -50.0f;
-  lisoli(cf, Range{i, j, i, j}, phi);
+  lisoli(cf, Range{i, j, i, j}, phi, qtest::line_work());
   EXPECT_NEAR(phi(i, j), want, 1e-6);
 
   phi(i, j) = -50.0f;
-  lisolj(cf, Range{i, j, i, j}, phi);
+  lisolj(cf, Range{i, j, i, j}, phi, qtest::line_work());
   EXPECT_NEAR(phi(i, j), want, 1e-6);
 
   for (int nsweep : {1, 5}) {
     phi(i, j) = -50.0f;
-    adisol(cf, Range{i, j, i, j}, phi, {nsweep, 0.0f});
+    adisol(cf, Range{i, j, i, j}, phi, {nsweep, 0.0f}, qtest::line_work());
     EXPECT_NEAR(phi(i, j), want, 1e-6) << "nsweep " << nsweep;
   }
   EXPECT_EQ(changed_outside(*start, phi, Range{i, j, i, j}), 0);
@@ -132,10 +132,10 @@ TEST(LineSolver, EmptyRangeLeavesFieldUntouched) {
   const Range empties[] = {{6, 3, 5, 10}, {3, 8, 12, 7}, {9, 9, 4, 4}};
   for (const Range& r : empties) {
     SCOPED_TRACE(testing::Message() << "range " << r.istart << ".." << r.iend << " x " << r.jstart << ".." << r.jend);
-    lisoli(*p.cf, r, *p.phi);
-    lisolj(*p.cf, r, *p.phi);
-    adisol(*p.cf, r, *p.phi, {4, 0.0f});
-    adisol(*p.cf, r, *p.phi, {4, -1.0f});
+    lisoli(*p.cf, r, *p.phi, qtest::line_work());
+    lisolj(*p.cf, r, *p.phi, qtest::line_work());
+    adisol(*p.cf, r, *p.phi, {4, 0.0f}, qtest::line_work());
+    adisol(*p.cf, r, *p.phi, {4, -1.0f}, qtest::line_work());
     EXPECT_TRUE(same_bits(*before, *p.phi));
   }
 }
@@ -149,7 +149,7 @@ TEST(LineSolver, ConstantExactSolutionStaysConstant) {
   const float c = 2.5f;
   for (int j = 1; j <= 14; ++j)
     for (int i = 1; i <= 18; ++i) (*p.phi)(i, j) = c;
-  adisol(*p.cf, r, *p.phi, {30, -1.0f});
+  adisol(*p.cf, r, *p.phi, {30, -1.0f}, qtest::line_work());
   for (int j = r.jstart; j <= r.jend; ++j)
     for (int i = r.istart; i <= r.iend; ++i) ASSERT_NEAR((*p.phi)(i, j), c, 4e-6f) << i << "," << j;
   EXPECT_LT(residual_sum(*p.cf, *p.phi, r), 1e-3);
@@ -164,7 +164,7 @@ TEST(LineSolver, SweepLimitBelowTwoMakesExactlyOnePass) {
   ASSERT_FALSE(same_bits(*one, *two));
   for (int nsweep : {0, 1, -1, -7}) {
     auto phi = copy_of(*ref.phi);
-    adisol(*ref.cf, kGeneral, *phi, {nsweep, 0.0f});
+    adisol(*ref.cf, kGeneral, *phi, {nsweep, 0.0f}, qtest::line_work());
     EXPECT_TRUE(same_bits(*one, *phi)) << "nsweep " << nsweep;
   }
 }
@@ -192,7 +192,7 @@ TEST(LineSolver, PassesRunUntilResidualSumAtMostTolOrLimit) {
 
   auto run = [&](int nsweep, float tol) {
     auto phi = copy_of(*ref.phi);
-    adisol(*ref.cf, kGeneral, *phi, {nsweep, tol});
+    adisol(*ref.cf, kGeneral, *phi, {nsweep, tol}, qtest::line_work());
     return phi;
   };
   // A negative tolerance is never reached: all nsweep passes.
@@ -249,7 +249,7 @@ TEST(LineSolver, NonNumberResidualSumEndsPassLoop) {
   manual_passes(cf, r, *two, 1);
   ASSERT_FALSE(same_bits(*one, *two));
 
-  adisol(cf, r, phi, {5, 0.0f});
+  adisol(cf, r, phi, {5, 0.0f}, qtest::line_work());
   EXPECT_TRUE(same_bits(*one, phi));
 }
 
@@ -266,11 +266,11 @@ TEST(LineSolver, BoundaryRingAndBeyondNeverWritten) {
     }
   const auto before = copy_of(*p.phi);
 
-  lisoli(*p.cf, r, *p.phi);
+  lisoli(*p.cf, r, *p.phi, qtest::line_work());
   EXPECT_EQ(changed_outside(*before, *p.phi, r), 0);
-  lisolj(*p.cf, r, *p.phi);
+  lisolj(*p.cf, r, *p.phi, qtest::line_work());
   EXPECT_EQ(changed_outside(*before, *p.phi, r), 0);
-  adisol(*p.cf, r, *p.phi, {5, -1.0f});
+  adisol(*p.cf, r, *p.phi, {5, -1.0f}, qtest::line_work());
   EXPECT_EQ(changed_outside(*before, *p.phi, r), 0);
   int changed_inside = 0;
   for (int j = r.jstart; j <= r.jend; ++j)
@@ -292,7 +292,7 @@ TEST(LineSolver, OneSweepSolvesLinesExactlyWhenTheyAreTheOnlyCoupling) {
         p.cf->ae(i, j) = p.cf->aw(i, j) = 0.0f;
       }
     manufacture(p, r, 0.0f);
-    lisoli(*p.cf, r, *p.phi);
+    lisoli(*p.cf, r, *p.phi, qtest::line_work());
     EXPECT_LT(max_error(*p.phi, r), 2e-6);
   }
   {
@@ -305,7 +305,7 @@ TEST(LineSolver, OneSweepSolvesLinesExactlyWhenTheyAreTheOnlyCoupling) {
         p.cf->an(i, j) = p.cf->as(i, j) = 0.0f;
       }
     manufacture(p, r, 0.0f);
-    lisolj(*p.cf, r, *p.phi);
+    lisolj(*p.cf, r, *p.phi, qtest::line_work());
     EXPECT_LT(max_error(*p.phi, r), 2e-6);
   }
 }
@@ -340,9 +340,9 @@ TEST(LineSolver, SweepsUseNeighbourLinesSolvedEarlierInTheSameSweep) {
       }
     manufacture(p, r, 0.0f);
     if (c.vertical)
-      lisoli(cf, r, *p.phi);
+      lisoli(cf, r, *p.phi, qtest::line_work());
     else
-      lisolj(cf, r, *p.phi);
+      lisolj(cf, r, *p.phi, qtest::line_work());
     if (c.exact)
       EXPECT_LT(max_error(*p.phi, r), 2e-6);
     else
@@ -361,14 +361,14 @@ TEST(LineSolver, ConvergesToManufacturedSolution) {
   ASSERT_GT(start_error, 0.5);
 
   const float tol = 1e-3f;
-  adisol(*p.cf, r, *p.phi, {1000, tol});
+  adisol(*p.cf, r, *p.phi, {1000, tol}, qtest::line_work());
   const double rsum = residual_sum(*p.cf, *p.phi, r);
   EXPECT_LE(rsum, 1.01 * tol);
   EXPECT_LE(max_error(*p.phi, r), rsum / 0.1);
 
   // Further passes reach rounding level: node residuals of a few units in the
   // last place of ap * phi (ap * phi ~ 5, ulp 5e-7), times 1 / 0.1.
-  adisol(*p.cf, r, *p.phi, {100, -1.0f});
+  adisol(*p.cf, r, *p.phi, {100, -1.0f}, qtest::line_work());
   EXPECT_LT(max_error(*p.phi, r), 1e-5);
 }
 
@@ -378,16 +378,16 @@ TEST(LineSolver, ResultDoesNotDependOnEarlierCalls) {
   set_coefficients(*a.cf, small, 0.0f);
   manufacture(a, small, 0.0f);
   auto first = copy_of(*a.phi);
-  adisol(*a.cf, small, *first, {2, -1.0f});
+  adisol(*a.cf, small, *first, {2, -1.0f}, qtest::line_work());
 
   Problem b;
   const Range big{2, 2, 300, 340};
   set_coefficients(*b.cf, big, 0.3f);
   manufacture(b, big, 7.0f);
-  adisol(*b.cf, big, *b.phi, {2, -1.0f});
+  adisol(*b.cf, big, *b.phi, {2, -1.0f}, qtest::line_work());
 
   auto again = copy_of(*a.phi);
-  adisol(*a.cf, small, *again, {2, -1.0f});
+  adisol(*a.cf, small, *again, {2, -1.0f}, qtest::line_work());
   EXPECT_TRUE(same_bits(*first, *again));
 }
 

@@ -22,6 +22,16 @@ struct Problem {
   std::unique_ptr<Field> phi = std::make_unique<Field>();
 };
 
+// Work arrays of the solvers for the tests (which run one solve at a time).
+inline questrand::LineSolverWork& line_work() {
+  static const auto work = std::make_unique<questrand::LineSolverWork>();
+  return *work;
+}
+inline questrand::WholeFieldWork& whole_field_work() {
+  static const auto work = std::make_unique<questrand::WholeFieldWork>();
+  return *work;
+}
+
 inline std::unique_ptr<Field> copy_of(const Field& f) { return std::make_unique<Field>(f); }
 
 inline bool same_bits(const Field& a, const Field& b) { return std::memcmp(a.data, b.data, sizeof a.data) == 0; }

@@ -32,7 +32,7 @@ using qtest::set_coefficients;
 // Runs simsol over the range with ni, nj one beyond it (as the equation
 // routines call it).
 void solve(const Ccoef& cf, float& alpha, const Range& r, Field& phi, int nsweep) {
-  simsol(cf, r, phi, {r.iend + 1, r.jend + 1, nsweep}, alpha);
+  simsol(cf, r, phi, {r.iend + 1, r.jend + 1, nsweep}, alpha, qtest::whole_field_work());
 }
 
 
@@ -93,7 +93,7 @@ TEST(WholeFieldSolver, EmptyRangeChangesNeitherFieldNorAlpha) {
   const Range empties[] = {{7, 3, 6, 12}, {3, 9, 15, 8}};
   for (const Range& r : empties) {
     float alpha = 0.8f;
-    simsol(*p.cf, r, *p.phi, {20, 20, 3}, alpha);
+    simsol(*p.cf, r, *p.phi, {20, 20, 3}, alpha, qtest::whole_field_work());
     EXPECT_TRUE(same_bits(*before, *p.phi));
     EXPECT_TRUE(same_bits(alpha, 0.8f));
   }
@@ -260,7 +260,7 @@ TEST(WholeFieldSolver, ResidualClampReplacesValuesByPositiveOnes) {
     cf.aw(i, j) = 1.5f;
     cf.su(i, j) = c.su;
     float alpha = 0.8f;
-    simsol(cf, Range{i, j, i, j}, *p.phi, {i + 1, j + 1, 1}, alpha);
+    simsol(cf, Range{i, j, i, j}, *p.phi, {i + 1, j + 1, 1}, alpha, qtest::whole_field_work());
     EXPECT_EQ((*p.phi)(i, j), c.phi);
     EXPECT_TRUE(same_bits(alpha, 0.8f));
   }
@@ -351,7 +351,7 @@ TEST(WholeFieldSolver, BoundaryRingAndBeyondNeverWritten) {
     }
   const auto before = copy_of(*p.phi);
   float alpha = 0.8f;
-  simsol(*p.cf, r, *p.phi, {40, 30, 3}, alpha);
+  simsol(*p.cf, r, *p.phi, {40, 30, 3}, alpha, qtest::whole_field_work());
   EXPECT_EQ(changed_outside(*before, *p.phi, r), 0);
   int changed_inside = 0;
   for (int j = r.jstart; j <= r.jend; ++j)
