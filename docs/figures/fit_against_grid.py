@@ -43,7 +43,7 @@ def main():
         for (label, (dm, dg)), colour in zip(STACKS.items(), ("tab:blue", "tab:red", "tab:green")):
             truth = TwoLayerSlab(dm, MEMBRANE, dg, GEL, t_min=10.0)
             data = Data(path=Path("exact.csv"), observable="c_gel_mean", time=TIMES, value=truth.gel_mean(TIMES))
-            res = fit(slab_problem(dm, 3e-10), data, ["diff_gel"], accuracy=1e-9, time_limit=240,
+            res = fit(slab_problem(dm, 3e-10), data, ["diff_gel"], accuracy=1e-9, time_limit=90,
                       scheme=scheme)
             grids = res.accuracy.grids
             spacing = [1.0 / g.factor for g in grids]
