@@ -29,6 +29,7 @@ COMMANDS = {
     "fit": "fit",
     "sweep": "sweep",
     "converge": "converge",
+    "design": "design",
 }
 
 
