@@ -68,10 +68,11 @@ class DesignResult:
     criterion: float = math.nan
     rank: int = 0
     notes: list = dataclasses.field(default_factory=list)
+    tolerance: float = SE_TOLERANCE  # of se_change
 
     @property
     def grid_ok(self) -> bool:
-        return bool(math.isfinite(self.se_change) and self.se_change <= SE_TOLERANCE) or \
+        return bool(math.isfinite(self.se_change) and self.se_change <= self.tolerance) or \
             bool(np.all(~np.isfinite(self.prediction.se)))
 
 
@@ -121,7 +122,7 @@ def study(base: Problem, designs, names, *, at=None, criterion="max-halfwidth", 
         if not v > 0:
             raise DesignError(f"--param {n}: the nominal value {v:g} must be positive (give --at {n}=VALUE)")
     base = base.replace(**nominal)
-    results = [DesignResult(d, d.problem(base)) for d in designs]
+    results = [DesignResult(d, d.problem(base), tolerance=se_tolerance) for d in designs]
     for r in results:
         if r.design.n_samples <= len(names):
             raise DesignError(f"{r.design.where}: {r.design.n_samples} samples for {len(names)} "
