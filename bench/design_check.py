@@ -45,7 +45,7 @@ def main():
               f"{'ratio':>6s} {'within hw':>9s} {'cover95':>7s} {'failed':>6s}")
         spreads = []
         for r in st.results:
-            c = check(r, NAMES, st.nominal, n, seed=1, runner=runner)
+            c = check(r, NAMES, st.nominal, n, seed=1, step=st.step, runner=runner)
             spreads.append(float(np.max(c.spread)))
             for k, name in enumerate(NAMES):
                 print(f"{r.rank:>4d} {r.design.id:<9s} {'x' + str(r.factor):>4s} {name:<10s} "

@@ -10,7 +10,7 @@ correlation, D-criterion and identifiability (:mod:`.fisher`), on a grid
 fine enough for them (:mod:`.core`); the designs are ranked, written to
 OUT/design.csv with the plots (:mod:`.report`), and with ``--check N`` the
 best and the worst are tried by N simulated experiments, each fitted
-(:mod:`.check`).  From Python: :func:`design`.
+(:mod:`.simulate`).  From Python: :func:`design`.
 """
 
 from __future__ import annotations
@@ -22,7 +22,7 @@ from pathlib import Path
 
 from .. import interrupts
 from ..problem import Problem
-from .check import Check, check
+from .simulate import Check, check
 from .core import DEFAULT_STEP, MAX_FACTOR, SE_TOLERANCE, DesignResult, Study, study
 from .fisher import CRITERIA, DEFAULT_LIMIT, Prediction, predict
 from .report import format_study, write_outputs
@@ -66,7 +66,7 @@ def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterio
             pairs = [(best, "best")] + ([(worst, "worst")] if worst is not best else [])
             for r, role in pairs:
                 result.checks.append(check(r, names, result.nominal, check_fits, role=role, seed=seed,
-                                           runner=runner, log=log))
+                                           step=step, runner=runner, log=log))
     finally:
         runner.close()
         if not (keep and profile):

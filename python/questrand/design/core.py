@@ -87,7 +87,7 @@ class Study:
     step: float
     limit: float
     warnings: list = dataclasses.field(default_factory=list)
-    checks: list = dataclasses.field(default_factory=list)   # from .check
+    checks: list = dataclasses.field(default_factory=list)   # from .simulate
 
 
 def _f32(value: float) -> float:
