@@ -42,7 +42,8 @@ from .table import Design, DesignError
 #: sensitivities of two parameters are nearly proportional (the case that
 #: matters) the round-off in differences of 1 % runs on fine grids moves the
 #: predicted errors by tens of per cent; 4 % central differences agree with
-#: 10 % ones to a few per cent (their own error is of order step^2).
+#: 10 % ones and with an independent solution to about 5 % except where the
+#: columns are nearly proportional (docs/design-of-experiments.md).
 DEFAULT_STEP = 0.04
 SE_TOLERANCE = 0.10
 MAX_FACTOR = 8

@@ -167,9 +167,14 @@ def format_study(study) -> str:
         lines.append(row)
     lines.append(f"+-: predicted 95 % half-width relative to the value (identifiable: at most "
                  f"+-{100 * study.limit:g} %)")
+    identifiable = {r.design.id: bool(np.all(r.prediction.identifiable)) for r in study.results}
     for c in study.checks:
         lines.append(f"check of {c.role} design {c.design_id}: {len(c.estimates)} simulated fits"
                      + (f" ({len(c.failed)} failed: {c.failed[0]})" if c.failed else ""))
+        if not identifiable[c.design_id]:
+            lines.append("  (not identifiable: the fits start at the nominal values and the data do not "
+                         "pull them along the undetermined direction, so their spread understates the "
+                         "uncertainty; the prediction is the measure here)")
         for k, n in enumerate(c.names):
             lines.append(f"  {n}: predicted se {_pct(c.predicted_se[k])}, spread of the fits "
                          f"{_pct(c.spread[k])} (ratio {c.ratio[k]:.3g}); within the predicted half-width "
