@@ -1,0 +1,159 @@
+"""Design of experiments (``questrand design``): which experiment will
+measure the parameters, before it is made.
+
+    questrand design PROB.INP DESIGNS.csv --param diff_gel --param diff_memb -o OUT
+
+Each row of DESIGNS.csv is a candidate experiment (:mod:`.table`); for
+each, the sensitivities of its observable to the log-parameters at the
+nominal values give the predicted standard errors, 95 % half-widths,
+correlation, D-criterion and identifiability (:mod:`.fisher`), on a grid
+fine enough for them (:mod:`.core`); the designs are ranked, written to
+OUT/design.csv with the plots (:mod:`.report`), and with ``--check N`` the
+best and the worst are tried by N simulated experiments, each fitted
+(:mod:`.simulate`).  From Python: :func:`design`.
+"""
+
+from __future__ import annotations
+
+import shutil
+import sys
+import tempfile
+from pathlib import Path
+
+from .. import interrupts
+from ..problem import Problem
+from .simulate import Check, check
+from .core import DEFAULT_STEP, MAX_FACTOR, SE_TOLERANCE, DesignResult, Study, study
+from .fisher import CRITERIA, DEFAULT_LIMIT, Prediction, predict
+from .report import format_study, write_outputs
+from .runs import Runner
+from .table import Design, DesignError, parse_at, read_designs
+
+
+def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterion="max-halfwidth",
+           limit=DEFAULT_LIMIT, check_fits=0, seed=0, jobs=None, profile=None, program=None,
+           timeout=None, scheme="standard", flow="reuse", flow_cache=None, step=DEFAULT_STEP,
+           se_tolerance=SE_TOLERANCE, max_factor=MAX_FACTOR, log=None) -> Study:
+    """Predict, rank and (``check_fits`` > 0) check the designs.
+
+    ``problem``: a :class:`~questrand.Problem` or the path of a PROB.INP;
+    ``designs``: the path of a design table (with ``grid``, a list of
+    ``NAME=v1,v2`` texts) or a list of :class:`Design`; ``names``: the
+    parameters to measure, at the nominal values ``at`` ({NAME: value},
+    default the problem's).  ``outdir`` receives the output files (none
+    when None).  ``profile`` makes the model runs with the sweep's
+    workflow and that Snakemake profile (e.g. "slurm"); otherwise ``jobs``
+    local processes.  Returns the :class:`Study`.
+    """
+    base_path = None
+    if not isinstance(problem, Problem):
+        base_path = Path(problem).resolve()
+        problem = Problem.read(base_path)
+    names = list(names)
+    if not isinstance(designs, (list, tuple)):
+        designs = read_designs(designs, names, grid)
+    if check_fits < 0 or (0 < check_fits < 2):
+        raise DesignError(f"--check {check_fits}: expected at least 2 simulated experiments")
+    keep = outdir is not None
+    root = Path(outdir) / "model-runs" if keep and profile else Path(tempfile.mkdtemp(prefix="questrand-design-"))
+    runner = Runner(root, program=program, jobs=jobs, timeout=timeout, scheme=scheme, flow=flow,
+                    flow_cache=flow_cache, profile=profile, base_path=base_path)
+    try:
+        result = study(problem, designs, names, at=at, criterion=criterion, limit=limit, step=step,
+                       se_tolerance=se_tolerance, max_factor=max_factor, runner=runner, log=log)
+        if check_fits:
+            best, worst = result.results[0], result.results[-1]
+            pairs = [(best, "best")] + ([(worst, "worst")] if worst is not best else [])
+            for r, role in pairs:
+                result.checks.append(check(r, names, result.nominal, check_fits, role=role, seed=seed,
+                                           step=step, runner=runner, log=log))
+    finally:
+        runner.close()
+        if not (keep and profile):
+            shutil.rmtree(root, ignore_errors=True)
+    if outdir is not None:
+        write_outputs(result, outdir)
+    return result
+
+
+# -- command line -------------------------------------------------------------------
+def add_parser(subparsers):
+    """The ``design`` command."""
+    parser = subparsers.add_parser(
+        "design", help="rank candidate experiments by how well they would measure parameters",
+        description="For each candidate experiment of DESIGNS.csv (observable, sampling times, noise, "
+                    "problem values), predict from the sensitivities at the nominal parameters the "
+                    "standard errors, 95%% half-widths, correlation and identifiability of the "
+                    "parameters; rank the designs; write OUT/design.csv, OUT/design.png and the "
+                    "sensitivity curves of the best design.")
+    parser.add_argument("problem", metavar="PROB.INP", help="the base problem (a transient run)")
+    parser.add_argument("designs", metavar="DESIGNS.csv",
+                        help="one candidate per row: id, observable, t_start, t_end, n_samples, sigma "
+                             "[, sigma_rel], then problem values (u_in, th_gel, ...)")
+    parser.add_argument("--param", action="append", required=True, metavar="NAME",
+                        help="a parameter to measure (a real of the problem; repeat for several)")
+    parser.add_argument("-o", "--outdir", required=True, metavar="OUT", help="the output directory")
+    parser.add_argument("--at", action="append", metavar="NAME=VALUE",
+                        help="the nominal value of a parameter (default: the problem's)")
+    parser.add_argument("--grid", nargs="+", metavar="NAME=v1,v2",
+                        help="repeat every design for every combination of these values")
+    parser.add_argument("--rank", default="max-halfwidth", metavar="CRITERION",
+                        help="max-halfwidth (default: the largest relative half-width of the "
+                             "parameters), halfwidth:NAME, or d-criterion")
+    parser.add_argument("--limit", type=float, default=DEFAULT_LIMIT, metavar="REL",
+                        help=f"a parameter is identifiable when its half-width is at most REL "
+                             f"(default {DEFAULT_LIMIT:g}: +-{100 * DEFAULT_LIMIT:g} %%)")
+    parser.add_argument("--check", type=int, default=0, metavar="N",
+                        help="fit N simulated experiments of the best and of the worst design")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the simulated noise (default 0)")
+    parser.add_argument("--jobs", type=int, metavar="N", help="parallel runs (default: the number of cores)")
+    parser.add_argument("--profile", metavar="NAME|PATH",
+                        help="make the model runs with the sweep's Snakemake workflow and this profile "
+                             "(e.g. slurm); kept in OUT/model-runs/sweep")
+    parser.add_argument("--step", type=float, default=DEFAULT_STEP, metavar="REL",
+                        help=f"relative parameter change of the sensitivities (default {DEFAULT_STEP})")
+    parser.add_argument("--se-tolerance", type=float, default=SE_TOLERANCE, metavar="REL",
+                        help=f"refine the grid while the predicted standard errors change by more than "
+                             f"REL (default {SE_TOLERANCE:g})")
+    parser.add_argument("--max-refine", type=int, default=MAX_FACTOR, metavar="F",
+                        help=f"the finest grid, as a factor of the given one (default {MAX_FACTOR})")
+    parser.add_argument("--scheme", default="standard", choices=("standard", "second-order"))
+    parser.add_argument("--flow", default="reuse", choices=("reuse", "coupled"),
+                        help="reuse (default): the steady flow solved once and reused; coupled: "
+                             "solved in every step")
+    parser.add_argument("--flow-cache", metavar="DIR", help="where steady flows are kept")
+    parser.add_argument("--timeout", type=float, metavar="S", help="stop a model run after S seconds")
+    parser.add_argument("--program", help="the questrand program")
+    parser.set_defaults(func=_main)
+    return parser
+
+
+def _main(args) -> int:
+    if args.jobs is not None and args.jobs < 1:
+        raise DesignError(f"--jobs {args.jobs}: expected at least 1")
+    if not 0 < args.step < 1:
+        raise DesignError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
+    if not args.limit > 0:
+        raise DesignError(f"--limit {args.limit:g}: expected a relative half-width greater than 0")
+    if args.max_refine < 2 or args.max_refine & (args.max_refine - 1):
+        raise DesignError(f"--max-refine {args.max_refine}: expected a power of two of at least 2")
+    if args.profile and not shutil.which("snakemake"):
+        raise DesignError("--profile: snakemake not found on PATH: install the Debian package snakemake")
+    try:
+        result = design(args.problem, args.designs, args.param, at=parse_at(args.at, args.param),
+                        grid=args.grid, outdir=args.outdir, criterion=args.rank, limit=args.limit,
+                        check_fits=args.check, seed=args.seed, jobs=args.jobs, profile=args.profile,
+                        program=args.program, timeout=args.timeout, scheme=args.scheme, flow=args.flow,
+                        flow_cache=args.flow_cache, step=args.step, se_tolerance=args.se_tolerance,
+                        max_factor=args.max_refine, log=lambda line: print(line, file=sys.stderr))
+    except KeyboardInterrupt:
+        raise interrupts.Interrupted("interrupted; nothing written") from None
+    print(format_study(result))
+    print(f"written: {Path(args.outdir) / 'design.csv'}, design.png, sensitivity.png, sensitivity.csv"
+          + (", check.csv" if result.checks else ""), file=sys.stderr)
+    return 0
+
+
+__all__ = ["design", "study", "check", "predict", "read_designs", "parse_at", "Design", "DesignError",
+           "DesignResult", "Study", "Check", "Prediction", "Runner", "CRITERIA", "format_study",
+           "write_outputs"]

@@ -1,0 +1,195 @@
+"""The model runs of a design study: one program run per distinct problem.
+
+Every run a study needs (each design's problem at the nominal parameters
+and with each parameter moved, on each grid) is a whole PROB.INP; runs with
+the same text are made once.  Each run gives every column of the uptake
+file and of the monitor file, so designs that differ only in what they
+measure or when share their runs.
+
+Two ways of making them:
+
+- local (default): a pool of ``jobs`` worker processes on this machine,
+  each run in a scratch directory, the steady flow solved once per distinct
+  flow and reused (:mod:`questrand.flow`);
+- ``profile`` (e.g. ``slurm``): the runs are the rows of a sweep
+  (:mod:`questrand.sweep`) in ``ROOT/sweep``, made by the sweep's Snakemake
+  workflow with that profile (one Slurm job per run), the steady flows
+  reused through the sweep's flow cache.  Snakemake skips runs that are
+  already whole on disk, so a study run again reuses them.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import shutil
+import subprocess
+import warnings
+from pathlib import Path
+
+import numpy as np
+
+from .. import files, interrupts
+from ..grid import stem
+from ..problem import PROBLEM_FILE, Problem
+from ..results import MONITOR_FILE, read_monitor, read_uptake
+from ..runner import convergence_warnings, find_program, program_arguments
+from .table import DesignError
+
+
+def _columns(workdir: Path, runname: str) -> dict:
+    """Every column of the run's uptake file and last monitor history."""
+    out = {}
+    uptake = workdir / (stem(runname).rstrip(" ") + ".UPT")
+    if uptake.is_file():
+        table = read_uptake(uptake)
+        out.update({name: np.array(table[name], dtype=float) for name in table.names})
+    monitor = workdir / MONITOR_FILE
+    if monitor.is_file():
+        histories = read_monitor(monitor)
+        if histories:
+            table = histories[-1][1]
+            out["@monitor"] = {name: np.array(table[name], dtype=float) for name in table.names}
+    return out
+
+
+def _one_run(program, text, workdir, timeout, scheme, flow, flow_cache):
+    """Run one problem text in ``workdir``: ("ok", columns) or ("error", line)."""
+    workdir = Path(workdir)
+    try:
+        workdir.mkdir(parents=True, exist_ok=True)
+        problem = Problem.parse(text)
+        if flow == "reuse":
+            from ..flow import flow_label, prepare
+            if flow_label(problem, "reuse") == "reuse":
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    text = prepare(problem, workdir, flow_cache, program, timeout=timeout).text()
+        (workdir / PROBLEM_FILE).write_text(text, encoding="utf-8")
+        try:
+            done = subprocess.run([program, *program_arguments(scheme)], cwd=workdir, capture_output=True,
+                                  text=True, errors="replace", timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return ("error", f"no end after {timeout} s (stopped)")
+        if done.returncode != 0:
+            lines = [ln.strip() for ln in done.stderr.splitlines() if ln.strip()]
+            return ("error", f"exit status {done.returncode}: {lines[-1] if lines else ''}")
+        if convergence_warnings(done.stderr):
+            return ("error", f"steps ended without convergence after maxit = {problem.maxit} "
+                             "outer iterations: raise maxit (or convtol) in PROB.INP")
+        return ("ok", _columns(workdir, problem.runname))
+    except Exception as exc:  # reported as the run's own error line
+        return ("error", f"{type(exc).__name__}: {exc}".splitlines()[0])
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+@dataclasses.dataclass
+class Runner:
+    """Makes the runs of a study (see the module notes) and remembers them."""
+
+    root: Path
+    program: str | None = None
+    jobs: int | None = None
+    timeout: float | None = None
+    scheme: str = "standard"
+    flow: str = "reuse"
+    flow_cache: str | None = None
+    profile: str | None = None
+    base_path: Path | None = None
+
+    def __post_init__(self):
+        self.root = Path(self.root)
+        self.program = str(find_program(self.program))
+        from ..fit import _cores
+        self.jobs = max(1, int(self.jobs or _cores()))
+        self.runs = 0
+        self._cache = {}
+        self._pool = None
+
+    def close(self):
+        if self._pool is not None:
+            self._pool.shutdown()
+            self._pool = None
+
+    def tables(self, problems, labels=None) -> list:
+        """The columns of each problem's run (runs made as needed);
+        ``labels`` name the runs in an error message."""
+        texts = [p.text() for p in problems]
+        named = dict(zip(texts, labels or ()))
+        todo = list(dict.fromkeys(t for t in texts if t not in self._cache))
+        if todo:
+            results = self._sweep(todo) if self.profile else self._local(todo)
+            for text, result in zip(todo, results):
+                if result[0] != "ok":
+                    what = named.get(text, "a model run")
+                    raise DesignError(f"model run of {what} failed: {result[1]}")
+                self._cache[text] = result[1]
+        return [self._cache[t] for t in texts]
+
+    def _local(self, texts) -> list:
+        arguments = []
+        for text in texts:
+            self.runs += 1
+            arguments.append((self.program, text, str(self.root / f"run-{self.runs:05d}"), self.timeout,
+                              self.scheme, self.flow, self.flow_cache))
+        if self.jobs > 1 and len(texts) > 1:
+            if self._pool is None:
+                self._pool = interrupts.worker_pool(self.jobs)
+            return list(self._pool.map(_one_run, *zip(*arguments)))
+        return [_one_run(*a) for a in arguments]
+
+    def _sweep(self, texts) -> list:
+        """The runs as rows of a sweep made by the workflow with the profile."""
+        from .. import sweep as qsweep
+        from ..results import read_run  # noqa: F401  (the sweep's readers)
+
+        if self.scheme != "standard":
+            raise DesignError("--profile: the sweep's workflow runs the standard scheme only")
+        outdir = (self.root / "sweep").resolve()
+        outdir.mkdir(parents=True, exist_ok=True)
+        base = self.base_path or outdir / "base.INP"
+        if self.base_path is None:
+            Problem.parse(texts[0]).write(base)
+        base_problem = Problem.read(base)
+        known = getattr(self, "_rows", {})
+        rows = []
+        for text in texts:
+            problem = Problem.parse(text)
+            values = {k: v for k, v in problem.as_dict().items() if getattr(base_problem, k) != v}
+            known.setdefault(text, f"r{len(known) + 1:05d}")
+            rows.append((f"run {known[text]}", known[text], values))
+        self._rows = known
+        self.runs += len(texts)
+        sweep = qsweep.Sweep.from_rows(base, rows, sorted({k for _, _, v in rows for k in v}),
+                                       source="design runs", program=self.program,
+                                       timeout=self.timeout, flow=self.flow)
+        config = json.dumps(sweep.to_config(), indent=1) + "\n"
+        files.write_text(outdir / qsweep.CONFIG_FILE, config)
+        command = qsweep.snakemake_command(outdir, cores=self.jobs, profile=self.profile,
+                                           snakemake=shutil.which("snakemake") or "snakemake")
+        done = subprocess.run(command, cwd=outdir, capture_output=True, text=True)
+        if done.returncode != 0:
+            tail = " ".join(done.stderr.strip().splitlines()[-2:])
+            raise DesignError(f"snakemake ended with exit status {done.returncode} in {outdir}: {tail}")
+        results = []
+        for run in sweep.runs:
+            record = qsweep.read_record(outdir / run.workdir) or {}
+            if record.get("status") != "ok":
+                results.append(("error", record.get("error") or "no record of the run"))
+            else:
+                results.append(("ok", _columns(outdir / run.workdir, run.problem.runname)))
+        return results
+
+
+def column(table: dict, observable: str):
+    """``(times, values)`` of an observable in a run's columns."""
+    from ..fit import UPTAKE_OBSERVABLES
+    if observable in UPTAKE_OBSERVABLES:
+        if observable not in table:
+            raise DesignError(f"the program wrote no uptake file with {observable}")
+        return table["time"], table[observable]
+    monitor = table.get("@monitor")
+    if monitor is None or observable not in monitor:
+        raise DesignError(f"the program wrote no {MONITOR_FILE} with {observable}")
+    return monitor["time"], monitor[observable]
