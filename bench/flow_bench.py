@@ -39,13 +39,7 @@ sys.path.insert(0, str(ROOT / "python"))
 
 import questrand  # noqa: E402
 from questrand import flow  # noqa: E402
-
-
-def refined(problem, factor=4):
-    return problem.replace(ni=(problem.ni - 2) * factor + 2, n_flow=problem.n_flow * factor,
-                           n_memb=problem.n_memb * factor, n_gel=problem.n_gel * factor,
-                           dt=problem.dt / factor, nsteps=problem.nsteps * factor,
-                           imon=((problem.ni - 2) * factor + 2) // 2, jmon=problem.n_flow * factor // 2 + 1)
+from questrand.refine import refined  # noqa: E402
 
 
 def timed(function, repeat):
@@ -78,7 +72,7 @@ def main(argv=None):
     rows = []
     with tempfile.TemporaryDirectory(prefix="flow_bench.") as work:
         work = Path(work)
-        for label, problem in (("examples/fit", base), ("examples/fit x4", refined(base))):
+        for label, problem in (("examples/fit", base), ("examples/fit x4", refined(base, 4))):
             tag = label.replace("/", "_").replace(" ", "_")
             coupled = None
             if not (args.quick and label.endswith("x4")):

@@ -18,6 +18,7 @@ import concurrent.futures
 import dataclasses
 import json
 import math
+import shutil
 import sys
 import tempfile
 import time as _time
@@ -150,7 +151,6 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
             results = [_one_run(*a) for a in args]
     finally:
         if own:
-            import shutil
             shutil.rmtree(root, ignore_errors=True)
     base_times = results[0][0]
     if problem.steady:

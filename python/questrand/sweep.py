@@ -292,27 +292,7 @@ class Sweep:
         """A sweep of every combination of value lists ``NAME=v1,v2,...``
         (the first name varies slowest).  The id of a run joins its
         ``NAME=value`` texts with ``__``."""
-        names, lists = [], []
-        for assignment in assignments:
-            name, sep, values = assignment.partition("=")
-            name = name.strip()
-            where = f"{source} {assignment!r}"
-            if not sep or not name:
-                raise SweepError(f"{where}: expected NAME=v1,v2,...")
-            if name not in _FIELD_TYPES or name == "runname":
-                raise SweepError(f"{where}: {name!r} is not a problem value that can be swept "
-                                 f"(expected one of: {', '.join(n for n in _FIELD_TYPES if n != 'runname')})")
-            if name in names:
-                raise SweepError(f"{where}: {name!r} is given twice")
-            texts = [v.strip() for v in values.split(",")]
-            parsed = []
-            for text in texts:
-                try:
-                    parsed.append((text, parse_value(name, text)))
-                except ValueError as exc:
-                    raise SweepError(f"{where}: {exc}") from None
-            names.append(name)
-            lists.append(parsed)
+        names, lists = grid_assignments(assignments, source)
         if not names:
             raise SweepError(f"{source}: expected at least one NAME=v1,v2,...")
         rows = []
@@ -396,6 +376,36 @@ class Sweep:
     def table(self) -> list:
         """``[[id, {name: value text}], ...]``: the runs as plain data."""
         return [[run.id, {n: format_value(v) for n, v in run.values.items()}] for run in self.runs]
+
+
+def grid_assignments(assignments, source="--grid", taken=(), error=None):
+    """``["NAME=v1,v2,...", ...]`` -> ``(names, [[(text, value), ...], ...])``:
+    each name a problem value other than the run name, not given twice nor
+    in ``taken`` (names used otherwise), each value parsed as the field's
+    type.  Raises ``error`` (a callable of the message; default
+    :class:`SweepError`) naming the assignment."""
+    fail = error or SweepError
+    names, lists = [], []
+    for assignment in assignments or ():
+        name, sep, values = assignment.partition("=")
+        name = name.strip()
+        where = f"{source} {assignment!r}"
+        if not sep or not name:
+            raise fail(f"{where}: expected NAME=v1,v2,...")
+        if name not in _FIELD_TYPES or name == "runname":
+            raise fail(f"{where}: {name!r} is not a problem value that can be swept "
+                       f"(expected one of: {', '.join(n for n in _FIELD_TYPES if n != 'runname')})")
+        if name in names or name in taken:
+            raise fail(f"{where}: {name!r} is given twice")
+        parsed = []
+        for text in (v.strip() for v in values.split(",")):
+            try:
+                parsed.append((text, parse_value(name, text)))
+            except ValueError as exc:
+                raise fail(f"{where}: {exc}") from None
+        names.append(name)
+        lists.append(parsed)
+    return names, lists
 
 
 # -- results -------------------------------------------------------------------

@@ -45,6 +45,21 @@ void contro(State& s, RunOutput& out) {
   out.save_files(s);
 }
 
+namespace {
+
+// The solver state, made once on the heap; null (after one line on standard
+// error) when there is not enough memory.
+std::unique_ptr<State> new_state() {
+  try {
+    return std::make_unique<State>();
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "questrand: not enough memory for the solver state\n");
+    return nullptr;
+  }
+}
+
+}  // namespace
+
 int run_program(Scheme scheme) {
   // A file-size limit (ulimit -f) makes a write fail with EFBIG, reported
   // like any failed write, instead of killing the program silently.
@@ -60,13 +75,8 @@ int run_program(Scheme scheme) {
                  kRunLockFile, holder.c_str());
     return 2;
   }
-  std::unique_ptr<State> state;
-  try {
-    state = std::make_unique<State>();
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "questrand: not enough memory for the solver state\n");
-    return 1;
-  }
+  std::unique_ptr<State> state = new_state();
+  if (!state) return 1;
   State& s = *state;
   s.cscheme.scheme = scheme;
   RunOutput out(stdout);
@@ -93,13 +103,8 @@ int run_program(Scheme scheme) {
 }
 
 int check_program() {
-  std::unique_ptr<State> state;
-  try {
-    state = std::make_unique<State>();
-  } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "questrand: not enough memory for the solver state\n");
-    return 1;
-  }
+  std::unique_ptr<State> state = new_state();
+  if (!state) return 1;
   State& s = *state;
   try {
     input(s);

@@ -35,7 +35,7 @@ from .. import files
 from ..errors import QuestrandError
 from ..fit import OBSERVABLES
 from ..problem import Problem
-from ..sweep import ID_PATTERN, _FIELD_TYPES, parse_value
+from ..sweep import ID_PATTERN, _FIELD_TYPES, grid_assignments, parse_value
 
 REQUIRED = ("id", "observable", "t_start", "t_end", "n_samples", "sigma")
 OPTIONAL = ("sigma_rel",)
@@ -175,25 +175,9 @@ def read_designs(path, params=(), grid=None) -> list:
 
 
 def _grid(assignments, header, params):
-    names, lists = [], []
-    for assignment in assignments or ():
-        name, sep, values = assignment.partition("=")
-        name = name.strip()
-        where = f"--grid {assignment}"
-        if not sep or not name or name not in _FIELD_TYPES or name == "runname":
-            raise DesignError(f"{where}: expected NAME=v1,v2,... with NAME a problem value")
-        if name in header or name in names or name in params:
-            raise DesignError(f"{where}: {name!r} is already a column of the design table, "
-                              "given twice or a parameter to measure")
-        parsed = []
-        for text in (v.strip() for v in values.split(",")):
-            try:
-                parsed.append((text, parse_value(name, text)))
-            except ValueError as exc:
-                raise DesignError(f"{where}: {exc}") from None
-        names.append(name)
-        lists.append(parsed)
-    return names, lists
+    """The ``--grid`` assignments (as the sweep reads them); a name may not
+    also be a column of the table or a parameter to measure."""
+    return grid_assignments(assignments, "--grid", taken=(*header, *params), error=DesignError)
 
 
 def parse_at(texts, names) -> dict:
