@@ -395,8 +395,10 @@ def grid_assignments(assignments, source="--grid", taken=(), error=None):
         if name not in _FIELD_TYPES or name == "runname":
             raise fail(f"{where}: {name!r} is not a problem value that can be swept "
                        f"(expected one of: {', '.join(n for n in _FIELD_TYPES if n != 'runname')})")
-        if name in names or name in taken:
+        if name in names:
             raise fail(f"{where}: {name!r} is given twice")
+        if name in taken:
+            raise fail(f"{where}: {name!r} is already given (a column of the table or a parameter)")
         parsed = []
         for text in (v.strip() for v in values.split(",")):
             try:
