@@ -1,0 +1,196 @@
+"""The steady solve of a flow: nested grids, chunks of outer iterations,
+the stopping test, and the cache entry it fills (see :mod:`questrand.flow`)."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+from ..errors import RunError
+from ..grid import Grid, restart_name
+from ..problem import PROBLEM_FILE, Problem
+from .cache import _read_info, default_cache_dir, flow_key
+from .restart import RestartFile, read_restart, starting_fields, write_restart
+from .reuse import CHUNK, FIELD_TOL, FLOW_FILE, FLOW_RUNNAME, INFO_FILE, MAX_ITERATIONS, FlowError, flow_problem
+
+
+# -- nested grids ------------------------------------------------------------------
+def coarser(problem: Problem) -> Problem | None:
+    """The flow problem on the grid twice as coarse, or None when the grid
+    does not halve into one of at least 8 columns and 4 channel rows."""
+    cells = problem.ni - 2
+    if cells % 2 or problem.n_flow % 2 or cells // 2 < 8 or problem.n_flow // 2 < 4:
+        return None
+    return flow_problem(problem.replace(ni=cells // 2 + 2, n_flow=problem.n_flow // 2,
+                                        n_memb=max(problem.n_memb // 2, 1),
+                                        n_gel=max(problem.n_gel // 2, 1)))
+
+
+def _interp2(xc, yc, field, xf, yf):
+    """Bilinear interpolation of field[j, i] given at (xc[i], yc[j]) to the
+    points (xf[i], yf[j]); values beyond the ends are held."""
+    along = np.array([np.interp(xf, xc, row) for row in field])          # (len(yc), len(xf))
+    return np.array([np.interp(yf, yc, along[:, i]) for i in range(len(xf))]).T
+
+
+def interpolate_flow(coarse: Problem, flow: RestartFile, fine: Problem) -> RestartFile:
+    """The steady restart file of ``fine`` starting from the flow of
+    ``coarse`` interpolated onto its grid (channel rows; every other value
+    and the inlet column as the program starts ``fine``)."""
+    gc, gf = Grid.of(coarse), Grid.of(fine)
+    fields = starting_fields(fine)
+    jc, jf = coarse.n_flow + 1, fine.n_flow + 1
+
+    def faces(x):  # the program's u faces: xu(I) = (x(I-1) + x(I)) / 2 for I >= 2
+        return np.concatenate([[0.0], 0.5 * (x[:-1] + x[1:])])
+
+    xuc, xuf = faces(gc.x), faces(gf.x)
+    yvc, yvf = faces(gc.y), faces(gf.y)
+    u, v, p = flow.fields["u"].astype(np.float64), flow.fields["v"].astype(np.float64), \
+        flow.fields["p"].astype(np.float64)
+    # u at (xu, y): channel rows 1..jflow2 and the wall face yv(jflow2 + 1), where u = 0
+    yu = np.concatenate([gc.y[:jc], [yvc[jc]]])
+    uc = np.vstack([u[:jc, 1:], np.zeros((1, coarse.ni - 1))])
+    fu = _interp2(xuc[1:], yu, uc, xuf[2:], gf.y[:jf])
+    fields["u"][:jf, 2:] = fu.astype(np.float32)                     # columns 3..ni
+    # v at (x, yv): faces 2..jflow2+1 (symmetry plane and wall, both v = 0)
+    vc = v[1:jc + 1, :]
+    fv = _interp2(gc.x, yvc[1:jc + 1], vc, gf.x[1:], yvf[1:jf + 1])
+    fields["v"][1:jf + 1, 1:] = fv.astype(np.float32)
+    fields["v"][1, :] = 0.0
+    fields["v"][jf, :] = 0.0
+    # p at the nodes of rows 1..jflow2
+    fp = _interp2(gc.x, gc.y[:jc], p[:jc, :], gf.x, gf.y[:jf])
+    fields["p"][:jf, :] = fp.astype(np.float32)
+    return RestartFile(fine.ni, fine.nj, True, 0, 0.0, fields)
+
+
+# -- the steady solve ----------------------------------------------------------------
+@dataclasses.dataclass
+class SteadyFlow:
+    """A steady flow in the cache: ``path`` its restart file, ``info`` what
+    flow.json says, ``cached`` whether it was there before this call."""
+
+    key: str
+    path: Path
+    info: dict
+    cached: bool
+
+    def restart(self) -> RestartFile:
+        return read_restart(self.path)
+
+
+def flow_stopped(changes) -> bool:
+    """Whether the flow has stopped changing, from the largest relative
+    changes of u and v over the chunks so far: the last change is at most
+    :data:`FIELD_TOL` and, when it shrinks (ratio r to the one before), so is
+    what is left of a geometric decay, change * r / (1 - r); when it does not
+    shrink it must lie ten times below the tolerance (rounding noise)."""
+    if len(changes) < 2 or changes[-1] > FIELD_TOL:
+        return False
+    rate = changes[-1] / changes[-2] if changes[-2] > 0 else 0.0
+    if rate < 1.0:
+        return changes[-1] * rate / (1.0 - rate) <= FIELD_TOL
+    return changes[-1] <= FIELD_TOL / 10
+
+
+def solve_steady_flow(problem: Problem, workdir, program=None, *, start: RestartFile | None = None,
+                      timeout=None, max_iterations: int = MAX_ITERATIONS) -> dict:
+    """Solve the steady flow of the flow problem ``problem`` in ``workdir``
+    (chunks of :data:`CHUNK` iterations, see :mod:`questrand.flow`); returns the
+    record of flow.json.  The restart file is ``workdir/FLOW.sav``."""
+    from ..results import read_listing
+    from ..runner import find_program
+
+    executable = find_program(program)
+    workdir = Path(workdir)
+    workdir.mkdir(parents=True, exist_ok=True)
+    sav = workdir / restart_name(FLOW_RUNNAME)
+    if start is not None:
+        write_restart(sav, start)
+    began = time.perf_counter()
+    previous = start.fields if start is not None else None
+    changes, iterations, converged, last = [], 0, None, None
+    while converged is None:
+        run_problem = problem.replace(maxit=CHUNK, restart_in=previous is not None)
+        run_problem.write(workdir / PROBLEM_FILE)
+        try:
+            done = subprocess.run([str(executable)], cwd=workdir, capture_output=True, text=True,
+                                  errors="replace", timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise FlowError(f"{executable} in {workdir}: steady flow: no end after {timeout} s") from None
+        if done.returncode != 0:
+            raise RunError(f"{executable} in {workdir}: steady flow failed with exit status "
+                           f"{done.returncode}:\n{done.stderr.strip()}", returncode=done.returncode,
+                           stderr=done.stderr, stdout=done.stdout, workdir=workdir)
+        now = read_restart(sav)
+        iterations = now.count
+        table, _ = read_listing(workdir / FLOW_RUNNAME)
+        last = {name: float(table[name][-1]) for name in ("res_u", "res_v", "res_mass")}
+        if "none ended with the convergence warning" in done.stderr:
+            converged = "residual"
+        if previous is not None:
+            scale = max(float(np.abs(now.fields["u"]).max()), float(np.abs(now.fields["v"]).max()))
+            change = max(float(np.abs(now.fields[n].astype(np.float64) - previous[n]).max())
+                         for n in ("u", "v")) / scale
+            changes.append(change)
+            if converged is None and flow_stopped(changes):
+                converged = "field change"
+        previous = now.fields
+        if converged is None and iterations >= max_iterations:
+            change = changes[-1] if changes else float("nan")
+            raise FlowError(f"steady flow of the {problem.ni}-column grid ({problem.n_flow} channel rows) "
+                            f"not converged after {iterations} outer iterations "
+                            f"(residuals u {last['res_u']:.3g}, v {last['res_v']:.3g}, mass "
+                            f"{last['res_mass']:.3g}; last change of the flow {change:.3g})")
+    return {"iterations": iterations, "converged_by": converged, "residuals": last,
+            "changes": changes, "wall_time": time.perf_counter() - began,
+            "nested_start": start is not None, "ni": problem.ni, "n_flow": problem.n_flow}
+
+
+def steady_flow(problem: Problem, cache_dir=None, program=None, *, timeout=None) -> SteadyFlow:
+    """The steady flow of ``problem`` from the cache ``cache_dir``, solved
+    and stored there first when missing (see :mod:`questrand.flow`)."""
+    fp = flow_problem(problem)
+    cache_dir = Path(cache_dir) if cache_dir is not None else default_cache_dir()
+    cache_dir.mkdir(parents=True, exist_ok=True)
+    key = flow_key(fp, program)
+    entry = cache_dir / key
+    if (entry / FLOW_FILE).is_file():
+        return SteadyFlow(key, entry / FLOW_FILE, _read_info(entry), True)
+    from . import _lock  # the package's, so that a replaced questrand.flow._lock is the one used
+
+    with _lock(cache_dir / f".{key}.lock"):
+        if (entry / FLOW_FILE).is_file():  # filled while we waited
+            return SteadyFlow(key, entry / FLOW_FILE, _read_info(entry), True)
+        start = None
+        coarse = coarser(fp)
+        if coarse is not None:
+            coarse_flow = steady_flow(coarse, cache_dir, program, timeout=timeout)
+            start = interpolate_flow(coarse, coarse_flow.restart(), fp)
+        work = Path(tempfile.mkdtemp(prefix=f".{key}.", dir=cache_dir))
+        try:
+            info = solve_steady_flow(fp, work / "run", program, start=start, timeout=timeout)
+            info["key"] = key
+            os.replace(work / "run" / restart_name(FLOW_RUNNAME), work / FLOW_FILE)
+            fp.write(work / PROBLEM_FILE)
+            (work / INFO_FILE).write_text(json.dumps(info, indent=1) + "\n")
+            shutil.rmtree(work / "run")
+            try:
+                os.rename(work, entry)
+            except OSError:
+                if not (entry / FLOW_FILE).is_file():
+                    raise
+                # another process placed the entry first: keep it
+        finally:
+            if work.exists():
+                shutil.rmtree(work, ignore_errors=True)
+    return SteadyFlow(key, entry / FLOW_FILE, _read_info(entry), False)
