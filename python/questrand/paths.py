@@ -8,10 +8,15 @@ The Snakemake workflow of the sweeps (Snakefile, scripts/, profiles/) is
   workflow/ for python/questrand (a clone, or an editable install), and
   ``share/questrand/workflow`` for ``cmake --install``
   (``share/questrand/python/questrand``).
+
+A process of another Python that imports the package (snakemake started
+from PATH, which is Debian's /usr/bin/python3 whatever Python runs the
+toolkit, and the jobs it starts) is given :func:`package_env`.
 """
 
 from __future__ import annotations
 
+import os
 from pathlib import Path
 
 #: The directory of the questrand package.
@@ -28,3 +33,13 @@ def workflow_dir(package_dir=PACKAGE_DIR) -> Path:
     if (packaged / "Snakefile").is_file():
         return packaged
     return Path(package_dir).parent.parent / "workflow"
+
+
+def package_env(env=None) -> dict:
+    """``env`` (default: this process's environment) with the directory that
+    holds the questrand package first on PYTHONPATH, so that any Python
+    started with it imports this same package."""
+    env = dict(os.environ if env is None else env)
+    env["PYTHONPATH"] = os.pathsep.join([str(PACKAGE_DIR.parent)]
+                                        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    return env

@@ -37,7 +37,7 @@ def _run(command, **kwargs):
     return done
 
 
-def test_pip_install_into_a_venv(tmp_path):
+def test_pip_install_into_a_venv(program, tmp_path):
     for module, package in (("ensurepip", "python3-venv"), ("pip", "python3-pip"),
                             ("setuptools", "python3-setuptools"), ("wheel", "python3-wheel")):
         if importlib.util.find_spec(module) is None:
@@ -93,6 +93,14 @@ def test_pip_install_into_a_venv(tmp_path):
     # `python -m questrand` as before
     done = _run([python, "-m", "questrand", "summary", "--json", CASE], env=CLEAN_ENV, cwd=elsewhere)
     assert json.loads(done.stdout)["final_time"] == 3.0
+    # the packaged workflow, as the sweep gives it to snakemake from PATH
+    if shutil.which("snakemake", path=CLEAN_ENV["PATH"]):
+        (elsewhere / "sweep.json").write_text(json.dumps({
+            "problem": str(INSTRUMENT), "program": str(program), "runs": [{"id": "a", "values": {"u_in": 0.002}}]}))
+        script = ("import os, sys; from questrand import paths; os.execvpe('snakemake', ['snakemake', "
+                  "'-s', str(paths.workflow_dir() / 'Snakefile'), '-d', '.', '--configfile', "
+                  "'sweep.json', '-n', '-c1', '-q'], paths.package_env())")
+        _run([python, "-c", script], env=dict(CLEAN_ENV, HOME=str(tmp_path)), cwd=elsewhere)
     # the build left nothing in the sources it was made from
     assert not list(source.glob("python/*.egg-info"))
 
