@@ -10,7 +10,11 @@ grid of the prediction.  Prints, per pair, design and parameter: the
 predicted standard error, the spread of the fits and their ratio, and
 whether the ranking by predicted half-width matches that by the spread.
 
-    python3 bench/design_check.py [N] [MAX_REFINE]     (default 30 fits, grid up to x4)
+    PYTHONPATH=python /usr/bin/python3 bench/design_check.py [N] [MAX_REFINE]     (default 30 fits, grid up to x4)
+
+The questrand package must be importable: installed (``pip install
+--no-build-isolation .`` from the repository root, docs/python.md), or from
+the sources with PYTHONPATH=python as above.
 """
 
 import sys
@@ -20,7 +24,8 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path[:0] = [str(ROOT / "python"), str(ROOT / "python" / "tests")]
+# the tests' slab problem (python/tests, not part of the package)
+sys.path.insert(0, str(ROOT / "python" / "tests"))
 
 from questrand.design import Design, check, design  # noqa: E402
 from questrand.design.runs import Runner  # noqa: E402

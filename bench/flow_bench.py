@@ -3,6 +3,10 @@
 
     PYTHONPATH=python /usr/bin/python3 bench/flow_bench.py [--program build/questrand] [--quick]
 
+The questrand package must be importable: installed (``pip install
+--no-build-isolation .`` from the repository root, docs/python.md), or from
+the sources with PYTHONPATH=python as above.
+
 Measures on this machine, in one run, for examples/fit (32 columns, 10/4/8
 rows, 40 steps of 10 s) and for the same problem refined four times (122
 columns, 40/16/32 rows, 160 steps of 2.5 s):
@@ -34,12 +38,11 @@ from pathlib import Path
 
 import numpy as np
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "python"))
+import questrand
+from questrand import flow
+from questrand.refine import refined
 
-import questrand  # noqa: E402
-from questrand import flow  # noqa: E402
-from questrand.refine import refined  # noqa: E402
+ROOT = Path(__file__).resolve().parents[1]
 
 
 def timed(function, repeat):

@@ -4,6 +4,10 @@ curves, against the grid spacing, for three membrane/gel stacks.
 
     PYTHONPATH=python QUESTRAND_PROGRAM=build/questrand /usr/bin/python3 docs/figures/fit_against_grid.py [--scheme S ...]
 
+The questrand package must be importable: installed (``pip install
+--no-build-isolation .`` from the repository root, docs/python.md), or from
+the sources with PYTHONPATH=python as above.
+
 The data are the gel mean of the two-layer slab series (python/tests/
 slab_series.py: membrane 0.1 mm over gel 0.5 mm, c = c_in on the membrane
 face, every 10 s for 600 s, no noise); the model is the instrument's
@@ -20,7 +24,8 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path[:0] = [str(ROOT / "python"), str(ROOT / "python" / "tests")]
+# the tests' slab series and slab problem (python/tests, not part of the package)
+sys.path.insert(0, str(ROOT / "python" / "tests"))
 
 from questrand.fit import Data, fit  # noqa: E402
 from slab_series import TwoLayerSlab  # noqa: E402

@@ -4,6 +4,10 @@ estimates are from the truth and whether the reported interval holds it.
 
     PYTHONPATH=python QUESTRAND_PROGRAM=build/questrand /usr/bin/python3 docs/figures/fit_table.py [--scheme S]
 
+The questrand package must be importable: installed (``pip install
+--no-build-isolation .`` from the repository root, docs/python.md), or from
+the sources with PYTHONPATH=python as above.
+
 Data: the two-layer slab series (python/tests/slab_series.py; membrane
 0.1 mm over gel 0.5 mm, c = c_in on the membrane face, every 10 s for
 600 s), no noise, and the coverage of the interval over 5 noise draws of
@@ -21,7 +25,8 @@ from pathlib import Path
 import numpy as np
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path[:0] = [str(ROOT / "python"), str(ROOT / "python" / "tests")]
+# the tests' slab series and slab problem (python/tests, not part of the package)
+sys.path.insert(0, str(ROOT / "python" / "tests"))
 
 from questrand.fit import Data, fit  # noqa: E402
 from slab_series import TwoLayerSlab  # noqa: E402

@@ -4,6 +4,10 @@ known diffusivities, free of the grid's error, plus seeded Gaussian noise.
 
     PYTHONPATH=../../python QUESTRAND_PROGRAM=../../build/questrand /usr/bin/python3 make_data.py
 
+The questrand package must be importable: installed (``pip install
+--no-build-isolation .`` from the repository root, docs/python.md), or from
+the sources with PYTHONPATH as above.
+
 A real measurement knows nothing of the model's grid, so the curves are not
 the program's curves on the example's grid (which would hide the grid's
 error from the fit): the base problem of this folder (PROB.INP) runs with
@@ -23,17 +27,15 @@ other.)  It writes
 The same seed gives the same files.  It takes about a minute.
 """
 
-import sys
 import tempfile
 from pathlib import Path
 
 import numpy as np
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parents[1] / "python"))
+import questrand
+from questrand.refine import refined
 
-import questrand  # noqa: E402
-from questrand.refine import refined  # noqa: E402
+HERE = Path(__file__).resolve().parent
 
 TRUE_DIFF_MEMB = 5.0e-10
 TRUE_DIFF_GEL = 8.0e-10

@@ -1,4 +1,5 @@
-"""Command line: ``python3 -m questrand COMMAND ...``.
+"""Command line: ``python3 -m questrand COMMAND ...``, and ``questrand-COMMAND
+...`` (the console scripts of an installed package, :func:`tool_main`).
 
 Each command lives in a module of this package that defines
 ``add_parser(subparsers)``: it adds its sub-parser and sets ``func`` (called
@@ -85,6 +86,23 @@ def main(argv=None) -> int:
         command = f"questrand {argv[0]}" if argv and not argv[0].startswith("-") else "questrand"
         print(f"{command}: interrupted; nothing done", file=sys.stderr)
         return interrupts.EXIT_STATUS
+
+
+def tool_main() -> int:
+    """``questrand-COMMAND ARGS``: ``main([COMMAND, *ARGS])``, the command taken
+    from the name the program was started by (the console scripts of an
+    installed package)."""
+    me = os.path.basename(sys.argv[0])
+    command = me[len("questrand-"):] if me.startswith("questrand-") else ""
+    if not command:
+        print(f"{me}: install this program as questrand-COMMAND (COMMAND one of "
+              f"{', '.join(COMMANDS)}); the command is taken from its name", file=sys.stderr)
+        return 2
+    if command not in COMMANDS:
+        print(f"{me}: the command {command} is not part of this installation "
+              f"(the commands: {', '.join(COMMANDS)})", file=sys.stderr)
+        return 2
+    return main([command, *sys.argv[1:]])
 
 
 def _main(argv) -> int:

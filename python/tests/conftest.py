@@ -1,13 +1,16 @@
-"""Shared fixtures: the reference cases and the program under test."""
+"""Shared fixtures: the reference cases and the program under test.
+
+The tests import the package from python/ (pytest's ``pythonpath``, set in
+the repository's pyproject.toml); a test that starts ``python3 -m questrand``
+gives it PYTHONPATH=PYTHON_DIR.
+"""
 
 import os
-import sys
 from pathlib import Path
 
 import pytest
 
 PYTHON_DIR = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(PYTHON_DIR))
 
 CASES_DIR = PYTHON_DIR.parent / "tests" / "data" / "cases"
 
