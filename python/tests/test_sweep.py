@@ -207,7 +207,7 @@ def test_summary_as_a_dataframe_types_the_swept_values(tmp_path):
     assert str(frame["steady"].dtype) == "boolean" and frame["steady"].tolist() == [True, False]
     assert frame["m_gel"][0] == 2e-10 and pd.isna(frame["wall_time"][1])
     (tmp_path / "bad.csv").write_text(f"{columns}\n" + "a,22.5,T,x,ok" + ",0" * 12 + "\n")
-    with pytest.raises(OutputFileError, match=r"bad\.csv: column ni: expected int values"):
+    with pytest.raises(OutputFileError, match=r"bad\.csv: row 1, column ni: expected an integer, found '22\.5'$"):
         read_summary_frame(tmp_path / "bad.csv")
     (tmp_path / "other.csv").write_text("id,u_in\na,0.1\n")
     with pytest.raises(OutputFileError, match=r"other\.csv: expected the summary of a sweep.*missing status"):

@@ -11,7 +11,7 @@ import numpy as np
 
 from .. import files
 from ..errors import OutputFileError
-from .definition import _FIELD_TYPES, Sweep, SweepRun, format_value
+from .definition import _FIELD_TYPES, Sweep, SweepRun, format_value, parse_value
 from .execution import read_record, run_fault
 
 SUMMARY_FILE = "summary.csv"
@@ -148,10 +148,20 @@ def _read_summary(path) -> list:
         return list(csv.DictReader(f))
 
 
-#: The types of the summary's own columns in :func:`read_summary`.
+#: The types of the summary's own numeric columns in :func:`read_summary`.
 _SUMMARY_TYPES = {"exit_status": "int", "steps": "int", "outer_iterations": "int", "warning_steps": "int",
                   "final_time": "float", "m_memb": "float", "m_gel": "float", "c_gel_mean": "float",
                   "wall_time": "float"}
+_DTYPES = {"float": "float64", "int": "Int64", "bool": "boolean"}
+
+
+def _summary_value(kind: str, text: str):
+    """A cell of the summary's own numeric columns (reals read back exactly)."""
+    try:
+        return int(text) if kind == "int" else float(text)
+    except ValueError:
+        raise ValueError(f"expected {'an integer' if kind == 'int' else 'a real number'}, "
+                         f"found {text!r}") from None
 
 
 def read_summary(path):
@@ -160,12 +170,16 @@ def read_summary(path):
     are typed: the results and the swept reals as float64 (NaN where empty),
     counts, exit statuses and swept integers as the nullable Int64 (<NA>
     where empty), swept logicals as the nullable boolean; the id, status,
-    error, flow, scheme and swept texts stay text as written."""
+    error, flow, scheme and swept texts stay text as written.  Raises
+    :class:`OutputFileError` naming the file, and the row and column of a
+    value that is not of its column's type."""
     import pandas as pd
 
     path = Path(path)
     if path.is_dir():
         path = path / SUMMARY_FILE
+    if not path.is_file():
+        raise OutputFileError(f"{path}: expected the summary of a sweep ({SUMMARY_FILE}), found no file")
     try:
         frame = pd.read_csv(path, dtype=str, keep_default_na=False, na_filter=False, encoding="utf-8")
     except (OSError, ValueError) as exc:
@@ -175,18 +189,17 @@ def read_summary(path):
         raise OutputFileError(f"{path}: expected the summary of a sweep, a header with the columns id, "
                               f"{', '.join(SUMMARY_COLUMNS)}; missing {', '.join(missing)}")
     for column in frame.columns:
-        kind = _SUMMARY_TYPES.get(column) or (_FIELD_TYPES.get(column) if column not in SUMMARY_COLUMNS
-                                              and column != "id" else None)
-        cells = frame[column].where(frame[column] != "")  # an empty cell: no value
-        try:
-            if kind == "float":
-                frame[column] = pd.to_numeric(cells).astype("float64")
-            elif kind == "int":
-                frame[column] = pd.to_numeric(cells).astype("Int64")
-            elif kind == "bool":
-                if not cells.dropna().isin(["T", "F"]).all():
-                    raise ValueError("a logical value other than T or F")
-                frame[column] = cells.map({"T": True, "F": False}).astype("boolean")
-        except (ValueError, TypeError) as exc:
-            raise OutputFileError(f"{path}: column {column}: expected {kind} values ({exc})") from None
+        if column in _SUMMARY_TYPES:
+            kind, parse = _SUMMARY_TYPES[column], lambda text, k=_SUMMARY_TYPES[column]: _summary_value(k, text)
+        elif column in _FIELD_TYPES and column not in SUMMARY_COLUMNS and _FIELD_TYPES[column] in _DTYPES:
+            kind, parse = _FIELD_TYPES[column], lambda text, name=column: parse_value(name, text)
+        else:
+            continue  # a text
+        values = []
+        for row, text in enumerate(frame[column], 1):
+            try:
+                values.append(parse(text) if text != "" else None)  # an empty cell: no value
+            except ValueError as exc:
+                raise OutputFileError(f"{path}: row {row}, column {column}: {exc}") from None
+        frame[column] = pd.array(values, dtype=_DTYPES[kind])
     return frame
