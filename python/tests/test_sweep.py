@@ -13,12 +13,15 @@ import sys
 import tempfile
 from pathlib import Path
 
+import pandas as pd
 import pytest
 from conftest import CASES_DIR, PYTHON_DIR
 
 import questrand
 from questrand import Problem
+from questrand.errors import OutputFileError
 from questrand.sweep import Sweep, SweepError, parse_value, write_summary
+from questrand.sweep import read_summary as read_summary_frame
 
 REPO = PYTHON_DIR.parent
 BASE_CASE = CASES_DIR / "transient_flow_conc" / "PROB.INP"
@@ -89,6 +92,27 @@ def check_summary(outdir, ids, names=NAMES):
             assert row["m_memb"] == row["m_gel"] == row["c_gel_mean"] == ""
         assert float(row["wall_time"]) > 0
     return rows
+
+
+def check_frame(outdir, rows):
+    """read_summary's DataFrame holds the rows of summary.csv: the numbers
+    as numbers (float64, or Int64 for counts; missing where the cell is
+    empty), the texts as written."""
+    frame = read_summary_frame(outdir)
+    assert list(frame.columns) == list(rows[0].keys()) and len(frame) == len(rows)
+    ints = {"exit_status", "steps", "outer_iterations", "warning_steps"}
+    texts = {"id", "status", "error", "flow", "scheme"}
+    for column in frame.columns:
+        expected = "object" if column in texts else "Int64" if column in ints else "float64"
+        assert str(frame[column].dtype) == expected, column
+        for value, row in zip(frame[column], rows):
+            text = row[column]
+            if column in texts:
+                assert value == text
+            elif text == "":
+                assert pd.isna(value), column
+            else:
+                assert value == (int(text) if column in ints else float(text)), column
 
 
 def check_run_dirs(outdir, ids):
@@ -168,6 +192,28 @@ def test_configuration_round_trip(tmp_path):
         Sweep.from_config({"problem": str(base)})
 
 
+def test_summary_as_a_dataframe_types_the_swept_values(tmp_path):
+    """Swept integers as Int64, logicals as boolean, texts as written; a
+    cell that is not of its column's type is refused naming the column."""
+    columns = "id,ni,steady,runname,status,exit_status,error,flow,scheme,steps,outer_iterations," \
+              "warning_steps,final_time,m_memb,m_gel,c_gel_mean,wall_time"
+    (tmp_path / "summary.csv").write_text(
+        f"{columns}\n"
+        "1e3,22,T,NA,ok,0,,reuse,standard,3,6,0,1.5,1e-08,2e-10,3e-05,0.018\n"
+        "b,,F,x.y,missing,,,,,,,,,,,,\n")
+    frame = read_summary_frame(tmp_path)
+    assert frame["id"].tolist() == ["1e3", "b"] and frame["runname"].tolist() == ["NA", "x.y"]
+    assert str(frame["ni"].dtype) == "Int64" and frame["ni"][0] == 22 and pd.isna(frame["ni"][1])
+    assert str(frame["steady"].dtype) == "boolean" and frame["steady"].tolist() == [True, False]
+    assert frame["m_gel"][0] == 2e-10 and pd.isna(frame["wall_time"][1])
+    (tmp_path / "bad.csv").write_text(f"{columns}\n" + "a,22.5,T,x,ok" + ",0" * 12 + "\n")
+    with pytest.raises(OutputFileError, match=r"bad\.csv: row 1, column ni: expected an integer, found '22\.5'$"):
+        read_summary_frame(tmp_path / "bad.csv")
+    (tmp_path / "other.csv").write_text("id,u_in\na,0.1\n")
+    with pytest.raises(OutputFileError, match=r"other\.csv: expected the summary of a sweep.*missing status"):
+        read_summary_frame(tmp_path / "other.csv")
+
+
 # -- sweeps on this machine ------------------------------------------------------
 @pytest.fixture(scope="module")
 def four_runs(program, tmp_path_factory):
@@ -228,6 +274,7 @@ def test_failing_run_is_recorded_while_the_others_finish(program, tmp_path):
     assert "DIVERGED" in failed["error"] and "\n" not in failed["error"]
     assert failed["final_time"] == failed["m_gel"] == ""
     assert "run b failed (exit status 3)" in done.stderr
+    check_frame(tmp_path / "out", summary)
     for run_id in ("a", "c", "d"):
         assert (tmp_path / "out" / "runs" / run_id / "TRANS.CON").is_file()
 
@@ -285,7 +332,8 @@ def test_workflow_runs_directly_with_a_configuration_file(program, tmp_path):
         f"problem: {base}\nprogram: {program}\ngrid:\n  th_gel: [2.0e-4, 5.0e-4]\n")
     done = subprocess.run(["snakemake", "-s", str(REPO / "workflow" / "Snakefile"), "-d",
                            str(tmp_path / "out"), "--configfile", str(tmp_path / "sweep.yaml"),
-                           "--cores", "2"], capture_output=True, text=True, cwd=tmp_path)
+                           "--cores", "2"], capture_output=True, text=True, cwd=tmp_path,
+                          env={**os.environ, "PYTHONPATH": str(PYTHON_DIR)})
     assert done.returncode == 0, done.stderr[-3000:]
     check_summary(tmp_path / "out", ["th_gel=0.0002", "th_gel=0.0005"], names=["th_gel"])
 

@@ -166,9 +166,8 @@ class Runner:
                                        timeout=self.timeout, flow=self.flow)
         config = json.dumps(sweep.to_config(), indent=1) + "\n"
         files.write_text(outdir / qsweep.CONFIG_FILE, config)
-        command = qsweep.snakemake_command(outdir, cores=self.jobs, profile=self.profile,
-                                           snakemake=shutil.which("snakemake") or "snakemake")
-        done = subprocess.run(command, cwd=outdir, capture_output=True, text=True)
+        command = qsweep.snakemake_command(outdir, cores=self.jobs, profile=self.profile)
+        done = subprocess.run(command, cwd=outdir, capture_output=True, text=True, env=qsweep.snakemake_env())
         if done.returncode != 0:
             tail = " ".join(done.stderr.strip().splitlines()[-2:])
             raise DesignError(f"snakemake ended with exit status {done.returncode} in {outdir}: {tail}")

@@ -1,0 +1,369 @@
+"""The definition of a sweep: its base problem and its runs (from a CSV
+table, a grid of value lists or the workflow's configuration), each value
+parsed as its problem value's type and every run's problem checked by the
+program (``questrand --check``) before anything runs."""
+
+from __future__ import annotations
+
+import csv
+import dataclasses
+import itertools
+import math
+import re
+import subprocess
+import tempfile
+from pathlib import Path
+
+from .. import files
+from ..errors import QuestrandError
+from ..problem import INPUT as PROBLEM_INPUT
+from ..problem import Problem
+from ..runner import SCHEMES
+
+RUNS_DIR = "runs"
+ID_PATTERN = re.compile(r"[A-Za-z0-9][A-Za-z0-9._=+,-]{0,99}")
+#: Snakemake's wildcard constraint for run ids (the same rule as ID_PATTERN).
+ID_REGEX = ID_PATTERN.pattern
+#: The shared cache of steady flows of a sweep, in its directory.
+FLOW_CACHE_DIR = "flow-cache"
+FLOW_MODES = ("reuse", "coupled")
+_FIELD_TYPES = {f.name: f.type for f in dataclasses.fields(Problem)}
+
+
+class SweepError(QuestrandError, ValueError):
+    """A sweep that cannot be run: a bad CSV, grid, name or value."""
+
+
+# -- values ------------------------------------------------------------------
+def parse_value(name: str, text: str):
+    """The text of a CSV cell or grid value as the type of problem value ``name``.
+
+    Raises ValueError with what was expected.
+    """
+    kind = _FIELD_TYPES[name]
+    text = text.strip()
+    if kind == "bool":
+        value = {"T": True, "TRUE": True, ".TRUE.": True, "1": True,
+                 "F": False, "FALSE": False, ".FALSE.": False, "0": False}.get(text.upper())
+        if value is None:
+            raise ValueError(f"expected a logical value T or F, found {text!r}")
+        return value
+    if kind == "int":
+        if not re.fullmatch(r"[+-]?\d+", text):
+            raise ValueError(f"expected an integer, found {text!r}")
+        return int(text)
+    if kind == "float":
+        try:
+            value = float(text)
+        except ValueError:
+            value = None
+        if value is None or not math.isfinite(value) or "_" in text:
+            raise ValueError(f"expected a real number, found {text!r}")
+        return value
+    return text
+
+
+def _typed(name: str, value):
+    """A value from a configuration file: a text is parsed, a number or
+    logical checked against the problem value's type."""
+    if isinstance(value, str) and _FIELD_TYPES[name] != "str":
+        return parse_value(name, value)
+    try:
+        return getattr(Problem(**{name: value}), name)
+    except TypeError as exc:
+        raise ValueError(str(exc).split(": ", 1)[-1]) from None
+
+
+def format_value(value) -> str:
+    """A problem value as text (reals round-trip exactly, logicals T/F)."""
+    if isinstance(value, bool):
+        return "T" if value else "F"
+    return repr(value) if isinstance(value, float) else str(value)
+
+
+def program_check(program, data: bytes):
+    """``questrand --check`` on a PROB.INP given as its bytes, in a scratch
+    directory: None when the program would run it, else the program's one
+    error line (``PROB.INP: line N: ...``).  The program is the one judge of
+    an input: every value, the grid, the run-name rules."""
+    with tempfile.TemporaryDirectory(prefix="questrand-check-") as scratch:
+        Path(scratch, "PROB.INP").write_bytes(data)
+        try:
+            done = subprocess.run([str(program), "-C", scratch, "--check"], stdin=subprocess.DEVNULL,
+                                  capture_output=True, timeout=120)
+        except (OSError, subprocess.TimeoutExpired) as exc:
+            raise SweepError(f"{program} --check: cannot check the problem input: {exc}") from None
+    if done.returncode == 0:
+        return None
+    lines = [line for line in done.stderr.decode("utf-8", "replace").splitlines() if line.strip()]
+    if done.returncode == 2 and lines:
+        return lines[-1]  # warnings (values left over on a line) come before the error
+    raise SweepError(f"{program} --check: ended with exit status {done.returncode}"
+                     + (f": {lines[-1]}" if lines else ""))
+
+
+_PROGRAM_LINE = re.compile(r"PROB\.INP: line (\d+): ")
+
+
+def _column_of(error: str, values: dict):
+    """The swept value on the line the program's error names, or None."""
+    match = _PROGRAM_LINE.match(error)
+    if not match:
+        return None
+    line = int(match.group(1))
+    return next((name for name in values if problem_line(name) == line), None)
+
+
+def problem_line(name: str) -> int:
+    """The line of problem value ``name`` in the commented 64-line PROB.INP."""
+    return next(value["line"] for value in PROBLEM_INPUT["values"] if value["name"] == name)
+
+
+# -- the sweep ---------------------------------------------------------------
+@dataclasses.dataclass
+class SweepRun:
+    """One run: its id, the values it changes and its whole problem."""
+
+    id: str
+    values: dict
+    problem: Problem
+
+    @property
+    def text(self) -> str:
+        """The PROB.INP text of this run."""
+        return self.problem.text()
+
+    @property
+    def workdir(self) -> str:
+        return f"{RUNS_DIR}/{self.id}"
+
+
+@dataclasses.dataclass
+class Sweep:
+    """A base problem and its runs."""
+
+    base_path: Path
+    base: Problem
+    names: list
+    runs: list
+    program: str | None = None
+    timeout: float | None = None
+    flow: str = "reuse"
+    scheme: str = "standard"
+
+    # -- building ----------------------------------------------------------
+    @classmethod
+    def from_rows(cls, base_path, rows, names, *, source: str, program=None, timeout=None,
+                  flow="reuse", scheme="standard") -> "Sweep":
+        """A sweep of ``rows``: ``(where, id or None, {name: value})`` with
+        ``where`` naming the row in messages.  Checks the ids and every run's
+        problem with the program (``questrand --check``, see
+        :func:`program_check`) before anything runs; raises
+        :class:`SweepError` naming the row and the column, with the program's
+        error line."""
+        from ..runner import find_program
+
+        base_path = Path(base_path)
+        base = Problem.read(base_path)
+        checker = str(find_program(program))
+        error = program_check(checker, base_path.read_bytes())
+        if error:
+            raise SweepError(f"{base_path}: {error.removeprefix('PROB.INP: ')}")
+        runs, seen, judged = [], {}, {}
+        for number, (where, run_id, values) in enumerate(rows, 1):
+            run_id = run_id if run_id is not None else f"run{number:03d}"
+            if not ID_PATTERN.fullmatch(run_id):
+                raise SweepError(f"{source}: {where}, column id: expected a run id of letters, digits "
+                                 f"and . _ = + , - (at most 100, not starting with a sign or point), "
+                                 f"found {run_id!r}")
+            if run_id in seen:
+                raise SweepError(f"{source}: {where}, column id: the id {run_id!r} is already used "
+                                 f"by {seen[run_id]}")
+            seen[run_id] = where
+            try:
+                problem = base.replace(**values)
+            except TypeError as exc:
+                field = re.match(r"Problem\.(\w+): ", str(exc))
+                column = f", column {field.group(1)}" if field and field.group(1) in values else ""
+                raise SweepError(f"{source}: {where}{column}: {exc}") from None
+            data = problem.data()
+            if data not in judged:
+                judged[data] = program_check(checker, data)
+            if judged[data]:
+                column = _column_of(judged[data], values)
+                raise SweepError(f"{source}: {where}{f', column {column}' if column else ''}: {judged[data]}")
+            runs.append(SweepRun(run_id, dict(values), problem))
+        if not runs:
+            raise SweepError(f"{source}: no runs (expected at least one row of values)")
+        if flow not in FLOW_MODES:
+            raise SweepError(f"{source}: flow: expected one of {', '.join(FLOW_MODES)}, found {flow!r}")
+        if scheme not in SCHEMES:
+            raise SweepError(f"{source}: scheme: expected one of {', '.join(SCHEMES)}, found {scheme!r}")
+        return cls(base_path.resolve(), base, list(names), runs, program, timeout, flow, scheme)
+
+    @classmethod
+    def from_csv(cls, base_path, csv_path, **options) -> "Sweep":
+        """A sweep of the rows of a CSV file: a header of problem names and
+        an optional ``id`` column, then one row per run.  An empty cell keeps
+        the base value; blank lines and lines starting with ``#`` are skipped."""
+        csv_path = Path(csv_path)
+        try:
+            text = files.read_text(csv_path, "sweep table")
+        except files.InputFileError as exc:
+            raise SweepError(str(exc)) from None
+        lines = [(n, line) for n, line in files.lines(text)
+                 if line.strip() and not line.lstrip().startswith("#")]
+        if not lines:
+            raise SweepError(f"{csv_path}: expected a header line of problem names, found an empty file")
+        records = list(csv.reader([line for _, line in lines]))
+        header_no, header = lines[0][0], [cell.strip() for cell in records[0]]
+        for column, name in enumerate(header, 1):
+            if name == "id":
+                continue
+            if name not in _FIELD_TYPES:
+                raise SweepError(f"{csv_path}: line {header_no} (header), column {column}: "
+                                 f"{name!r} is not a problem value (expected id or one of: "
+                                 f"{', '.join(_FIELD_TYPES)})")
+            if header.index(name) != column - 1:
+                raise SweepError(f"{csv_path}: line {header_no} (header), column {column}: "
+                                 f"{name!r} appears twice")
+        names = [name for name in header if name != "id"]
+        rows = []
+        for row_no, ((line_no, _), cells) in enumerate(zip(lines[1:], records[1:]), 1):
+            where = f"row {row_no} (line {line_no})"
+            if len(cells) != len(header):
+                raise SweepError(f"{csv_path}: {where}: expected {len(header)} values as in the "
+                                 f"header, found {len(cells)}")
+            run_id, values = None, {}
+            for name, cell in zip(header, cells):
+                if name == "id":
+                    run_id = cell.strip()
+                elif cell.strip():
+                    try:
+                        values[name] = parse_value(name, cell)
+                    except ValueError as exc:
+                        raise SweepError(f"{csv_path}: {where}, column {name}: {exc}") from None
+            rows.append((where, run_id, values))
+        return cls.from_rows(base_path, rows, names, source=str(csv_path), **options)
+
+    @classmethod
+    def from_grid(cls, base_path, assignments, *, source="--grid", **options) -> "Sweep":
+        """A sweep of every combination of value lists ``NAME=v1,v2,...``
+        (the first name varies slowest).  The id of a run joins its
+        ``NAME=value`` texts with ``__``."""
+        names, lists = grid_assignments(assignments, source)
+        if not names:
+            raise SweepError(f"{source}: expected at least one NAME=v1,v2,...")
+        rows = []
+        for combo in itertools.product(*lists):
+            run_id = "__".join(f"{n}={text}" for n, (text, _) in zip(names, combo))
+            where = "run " + ", ".join(f"{n}={text}" for n, (text, _) in zip(names, combo))
+            rows.append((where, run_id, {n: value for n, (_, value) in zip(names, combo)}))
+        return cls.from_rows(base_path, rows, names, source=source, **options)
+
+    # -- the workflow's configuration ---------------------------------------
+    def to_config(self) -> dict:
+        """The sweep as the workflow's configuration (JSON-ready)."""
+        config = {"problem": str(self.base_path), "names": list(self.names),
+                  "runs": [{"id": run.id, "values": dict(run.values)} for run in self.runs]}
+        if self.program is not None:
+            config["program"] = str(self.program)
+        if self.timeout is not None:
+            config["timeout"] = self.timeout
+        config["flow"] = self.flow
+        config["scheme"] = self.scheme
+        return config
+
+    @classmethod
+    def from_config(cls, config: dict) -> "Sweep":
+        """The sweep of a workflow configuration.
+
+        Keys: ``problem`` (the base PROB.INP; a relative path is taken from
+        the working directory, i.e. snakemake's ``--directory``), then the
+        runs as one of ``runs`` (a list of ``{id: ..., values: {name:
+        value}}``), ``table`` (a CSV file as for ``questrand sweep``) or
+        ``grid`` (``{name: [values]}``); optional ``program``, ``timeout``
+        (seconds per run) and ``flow`` (``reuse``, the default: the steady
+        flow of a transient problem solved once and reused, see
+        :mod:`questrand.flow`; ``coupled``: solved in every time step) and
+        ``scheme`` (the program's scheme for the concentration: ``standard``,
+        the default, or ``second-order``).
+        """
+        if not isinstance(config, dict) or "problem" not in config:
+            raise SweepError("sweep configuration: expected the key 'problem' (the base PROB.INP)")
+        options = {"program": config.get("program"), "timeout": config.get("timeout"),
+                   "flow": config.get("flow", "reuse"), "scheme": config.get("scheme", "standard")}
+        given = [key for key in ("runs", "table", "grid") if key in config]
+        if len(given) != 1:
+            raise SweepError("sweep configuration: expected exactly one of the keys 'runs', 'table', "
+                             f"'grid', found {given or 'none'}")
+        base = config["problem"]
+        if given == ["table"]:
+            return cls.from_csv(base, config["table"], **options)
+        if given == ["grid"]:
+            grid = config["grid"]
+            if not isinstance(grid, dict):
+                raise SweepError("sweep configuration: grid: expected a mapping of names to value lists")
+            assignments = [f"{name}=" + ",".join(format_value(v) if not isinstance(v, str) else v
+                                           for v in (values if isinstance(values, list) else [values]))
+                     for name, values in grid.items()]
+            return cls.from_grid(base, assignments, source="sweep configuration: grid", **options)
+        runs = config["runs"]
+        if not isinstance(runs, list):
+            raise SweepError("sweep configuration: runs: expected a list of {id, values} entries")
+        rows, names = [], list(config.get("names", []))
+        for number, entry in enumerate(runs, 1):
+            where = f"run {number}"
+            if not isinstance(entry, dict) or not isinstance(entry.get("values", {}), dict):
+                raise SweepError(f"sweep configuration: runs: {where}: expected a mapping with "
+                                 "'id' and 'values'")
+            values = {}
+            for name, value in entry.get("values", {}).items():
+                if name not in _FIELD_TYPES:
+                    raise SweepError(f"sweep configuration: runs: {where}, column {name}: not a "
+                                     "problem value")
+                try:
+                    values[name] = _typed(name, value)
+                except ValueError as exc:
+                    raise SweepError(f"sweep configuration: runs: {where}, column {name}: {exc}") from None
+                if name not in names:
+                    names.append(name)
+            run_id = entry.get("id")
+            rows.append((where, None if run_id is None else str(run_id), values))
+        return cls.from_rows(base, rows, names, source="sweep configuration: runs", **options)
+
+    def table(self) -> list:
+        """``[[id, {name: value text}], ...]``: the runs as plain data."""
+        return [[run.id, {n: format_value(v) for n, v in run.values.items()}] for run in self.runs]
+
+
+def grid_assignments(assignments, source="--grid", taken=(), error=None):
+    """``["NAME=v1,v2,...", ...]`` -> ``(names, [[(text, value), ...], ...])``:
+    each name a problem value other than the run name, not given twice nor
+    in ``taken`` (names used otherwise), each value parsed as the field's
+    type.  Raises ``error`` (a callable of the message; default
+    :class:`SweepError`) naming the assignment."""
+    fail = error or SweepError
+    names, lists = [], []
+    for assignment in assignments or ():
+        name, sep, values = assignment.partition("=")
+        name = name.strip()
+        where = f"{source} {assignment!r}"
+        if not sep or not name:
+            raise fail(f"{where}: expected NAME=v1,v2,...")
+        if name not in _FIELD_TYPES or name == "runname":
+            raise fail(f"{where}: {name!r} is not a problem value that can be swept "
+                       f"(expected one of: {', '.join(n for n in _FIELD_TYPES if n != 'runname')})")
+        if name in names:
+            raise fail(f"{where}: {name!r} is given twice")
+        if name in taken:
+            raise fail(f"{where}: {name!r} is already given (a column of the table or a parameter)")
+        parsed = []
+        for text in (v.strip() for v in values.split(",")):
+            try:
+                parsed.append((text, parse_value(name, text)))
+            except ValueError as exc:
+                raise fail(f"{where}: {exc}") from None
+        names.append(name)
+        lists.append(parsed)
+    return names, lists
