@@ -15,6 +15,7 @@ from conftest import PYTHON_DIR
 import questrand
 from questrand import flow
 from questrand.grid import restart_name
+from questrand.paths import package_env
 
 FIT = PYTHON_DIR.parent / "examples" / "fit" / "PROB.INP"
 
@@ -104,8 +105,6 @@ def test_concurrent_fill_of_one_key_leaves_one_whole_entry(fit_problem, program,
     is dropped, no temporary directory is left."""
     cache = tmp_path / "cache"
     script = textwrap.dedent(f"""
-        import sys
-        sys.path.insert(0, {str(PYTHON_DIR)!r})
         import contextlib, questrand
         from questrand import flow
         flow._lock = lambda path: contextlib.nullcontext()
@@ -113,7 +112,8 @@ def test_concurrent_fill_of_one_key_leaves_one_whole_entry(fit_problem, program,
         s = flow.steady_flow(p, {str(cache)!r}, {str(program)!r})
         print(s.key, s.path.read_bytes().hex()[:64])
     """)
-    procs = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    procs = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
+                              env=package_env())
              for _ in range(2)]
     outputs = [p.communicate(timeout=120)[0].split() for p in procs]
     assert all(p.returncode == 0 for p in procs)

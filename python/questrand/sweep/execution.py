@@ -14,10 +14,12 @@ import sys
 from pathlib import Path
 
 from ..errors import OutputFileError
+from ..paths import package_env, workflow_dir
 from .definition import Sweep, SweepRun
 
-#: The repository's workflow directory (python/questrand/sweep/ -> workflow/).
-WORKFLOW_DIR = Path(__file__).resolve().parents[3] / "workflow"
+#: The workflow's directory: the copy installed with the package, else the
+#: repository's workflow/ (see :func:`questrand.paths.workflow_dir`).
+WORKFLOW_DIR = workflow_dir()
 SNAKEFILE = WORKFLOW_DIR / "Snakefile"
 PROFILES_DIR = WORKFLOW_DIR / "profiles"
 CONFIG_FILE = "sweep.json"
@@ -130,14 +132,9 @@ def snakemake_env(environ=None) -> dict:
     process's): the directory holding this questrand package first on
     PYTHONPATH (the workflow and its jobs import the same toolkit), any
     PYTHONPATH given after it; a user name and UTF-8 texts if unset."""
-    import questrand
-
-    env = dict(os.environ if environ is None else environ)
+    env = package_env(environ)
     env.setdefault("USER", _user())
     env.setdefault("PYTHONUTF8", "1")  # file names and texts in UTF-8 whatever the locale
-    package_root = str(Path(questrand.__file__).resolve().parents[1])
-    given = env.get("PYTHONPATH")
-    env["PYTHONPATH"] = package_root + (os.pathsep + given if given else "")
     return env
 
 
