@@ -285,7 +285,8 @@ def test_workflow_runs_directly_with_a_configuration_file(program, tmp_path):
         f"problem: {base}\nprogram: {program}\ngrid:\n  th_gel: [2.0e-4, 5.0e-4]\n")
     done = subprocess.run(["snakemake", "-s", str(REPO / "workflow" / "Snakefile"), "-d",
                            str(tmp_path / "out"), "--configfile", str(tmp_path / "sweep.yaml"),
-                           "--cores", "2"], capture_output=True, text=True, cwd=tmp_path)
+                           "--cores", "2"], capture_output=True, text=True, cwd=tmp_path,
+                          env={**os.environ, "PYTHONPATH": str(PYTHON_DIR)})
     assert done.returncode == 0, done.stderr[-3000:]
     check_summary(tmp_path / "out", ["th_gel=0.0002", "th_gel=0.0005"], names=["th_gel"])
 

@@ -5,17 +5,18 @@ from __future__ import annotations
 
 import os
 import shutil
-import subprocess
+import warnings
 from pathlib import Path
 
 import numpy as np
 
 from .. import interrupts
-from ..grid import stem
-from ..problem import PROBLEM_FILE, Problem
+from ..grid import uptake_name
+from ..problem import Problem
 from ..results import MONITOR_FILE, read_monitor, read_uptake
-from ..runner import convergence_warnings, find_program, program_arguments
+from ..runner import execute, find_program
 from .data import UPTAKE_OBSERVABLES, FitError
+
 
 def _f32(value: float) -> float:
     return float(np.float32(value))
@@ -36,26 +37,19 @@ def _model_run(program: str, text: str, workdir: str, timeout, observable: str, 
     that worker processes can call it."""
     workdir = Path(workdir)
     try:
-        workdir.mkdir(parents=True, exist_ok=True)
-        if flow == "reuse":
-            import warnings
-            from ..flow import prepare
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")
-                text = prepare(Problem.parse(text), workdir, flow_cache, program, timeout=timeout).text()
-        (workdir / PROBLEM_FILE).write_text(text, encoding="utf-8")
-        try:
-            done = subprocess.run([program, *program_arguments(scheme)], cwd=workdir,
-                                  capture_output=True, text=True,
-                                  errors="replace", timeout=timeout)
-        except subprocess.TimeoutExpired:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            done = execute(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
+                           flow_cache=flow_cache)
+        if done.flow_error is not None:
+            raise done.flow_error
+        if done.timed_out:
             return ("error", f"no end after {timeout} s (stopped)")
-        (workdir / "console.txt").write_text(done.stdout)
         if done.returncode != 0:
             return ("error", f"exit status {done.returncode}: {_one_line(done.stderr)}")
-        warned = convergence_warnings(done.stderr)
+        warned = done.warnings
         if warned:
-            maxit = Problem.parse(text).maxit
+            maxit = done.problem.maxit
             return ("error", f"{len(warned)} step{'s' if len(warned) != 1 else ''} ended without "
                              f"convergence after maxit = {maxit} outer iterations; the run is not "
                              "the model's solution: raise maxit (or convtol) in PROB.INP")
@@ -122,7 +116,7 @@ class Model:
         from ..flow import flow_label
         self.flow = flow_label(problem, flow)
         self.flow_cache = None if flow_cache is None else str(flow_cache)
-        self.upt_name = stem(problem.runname).rstrip(" ") + ".UPT"
+        self.upt_name = uptake_name(problem.runname)
         self.runs = 0
         self.reused = 0
         self._cache = {}
