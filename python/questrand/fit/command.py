@@ -12,6 +12,7 @@ from .estimate import fit
 from .parameters import parse_bounds
 from .report import format_result, plot_fit
 
+
 def add_parser(subparsers):
     """The ``fit`` command."""
     parser = subparsers.add_parser(

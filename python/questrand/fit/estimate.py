@@ -19,6 +19,7 @@ from .objective import _Objective
 from .parameters import make_parameters
 from .result import FitResult, _grid_warnings
 
+
 def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEFAULT_STEP,
         profile=False, workdir=None, program=None, timeout=None, max_evaluations=None,
         log=None, scheme="standard", accuracy=None, time_limit=None, grid_check=True,

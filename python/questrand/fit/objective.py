@@ -9,6 +9,7 @@ import numpy as np
 from .data import FLAT_TOLERANCE, Data, FitError
 from .model import Model
 
+
 class _Objective:
     """Weighted residuals and their Jacobian in the log-parameters."""
 

@@ -7,6 +7,7 @@ import dataclasses
 from ..problem import Problem
 from .data import DEFAULT_DECADES, FitError
 
+
 @dataclasses.dataclass
 class Parameter:
     """A fitted real of the problem: its name, start value and bounds."""

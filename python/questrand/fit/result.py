@@ -13,6 +13,7 @@ from .data import Data
 #: The columns of :meth:`FitResult.to_frame` that hold true/false.
 _FLAGS = ("extrapolated", "profile_reaches_low", "profile_reaches_high")
 
+
 @dataclasses.dataclass
 class FitResult:
     """The outcome of :func:`fit`.  Arrays run over the parameters in order;
