@@ -147,6 +147,12 @@ def restart_name(runname: str) -> str:
     return (base + b".sav")[:12].rstrip(b" ").decode("utf-8", errors="replace")
 
 
+def uptake_name(runname: str) -> str:
+    """The uptake file name the program writes for ``runname``: the stem
+    without its trailing blanks, then ``.UPT``."""
+    return stem(runname).rstrip(" ") + ".UPT"
+
+
 def listing_name(runname: str) -> str:
     """The listing file name: the run name without its trailing blanks."""
     return runname.rstrip(" ")

@@ -1,17 +1,29 @@
-"""Running the questrand program: one run per working directory."""
+"""Running the questrand program: one run per working directory.
+
+:func:`execute` is the one way the toolkit runs the program: it writes
+PROB.INP, prepares the reused steady flow, runs the program and keeps its
+console output; :func:`run` (the Python interface), the fit's model runs,
+the design's runs and the sweep's jobs are all made by it.  This module
+imports the rest of the toolkit (and numpy) only when it needs it.
+"""
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import shutil
 import subprocess
+import time
 from pathlib import Path
+
+from typing import TYPE_CHECKING
 
 from . import files
 from .errors import ProgramNotFoundError, RunError
-from .grid import restart_name, stem
-from .problem import PROBLEM_FILE, Problem
-from .results import CONSOLE_FILE, MONITOR_FILE, Run, read_run
+
+if TYPE_CHECKING:
+    from .problem import Problem
+    from .results import Run
 
 PROGRAM_ENV = "QUESTRAND_PROGRAM"
 PROGRAM_NAME = "questrand"
@@ -70,6 +82,116 @@ def convergence_warnings(stderr: str) -> list:
     return [line.strip() for line in (stderr or "").splitlines() if CONVERGENCE_WARNING in line]
 
 
+#: Standard error of a run, kept in its directory with ``streams=True``.
+STDERR_FILE = "stderr.txt"
+
+
+@dataclasses.dataclass
+class Execution:
+    """What :func:`execute` did in ``workdir``.
+
+    ``text`` is the PROB.INP the program ran (with a reused flow: flow
+    switch F, restart file read); ``returncode`` its exit status, None when
+    it was stopped at the timeout (``timed_out``) or not started
+    (``flow_error``); ``stdout`` and ``stderr`` its output (as UTF-8 text, any
+    other byte replaced); ``wall_time`` the seconds of the program run.
+    With ``flow="reuse"``: ``flow`` says how the run got its flow
+    ("reuse", "coupled" or "not solved"), ``flow_note`` why it was not
+    reused, ``steady`` the :class:`~questrand.flow.SteadyFlow` used and
+    ``flow_time`` the seconds spent getting it; ``flow_error`` is the
+    exception raised getting it (the program was then not run).
+    """
+
+    workdir: Path
+    text: str
+    returncode: int | None = None
+    stdout: str = ""
+    stderr: str = ""
+    timed_out: bool = False
+    wall_time: float = 0.0
+    flow: str | None = None
+    flow_note: str | None = None
+    steady: object = None
+    flow_time: float | None = None
+    flow_error: Exception | None = None
+    _problem: object = dataclasses.field(default=None, repr=False)
+
+    @property
+    def problem(self):
+        """The :class:`~questrand.Problem` the program ran."""
+        if self._problem is None:
+            from .problem import Problem
+            self._problem = Problem.parse(self.text)
+        return self._problem
+
+    @property
+    def warnings(self) -> list:
+        """The program's warning lines of steps that ended at the iteration limit."""
+        return convergence_warnings(self.stderr)
+
+
+def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None, flow="coupled",
+            flow_cache=None, streams: bool = False) -> Execution:
+    """Run ``program`` once in ``workdir`` on ``problem`` (a
+    :class:`~questrand.Problem` or the text of a PROB.INP, written as given).
+
+    ``flow`` "reuse" (or :attr:`~questrand.flow.FlowMode.REUSE`) runs a
+    problem whose flow can be reused from its steady flow, solved once and
+    kept in ``flow_cache`` (:func:`questrand.flow.prepare_run`); another
+    problem runs as given, the reason in ``flow_note``.  An error getting
+    the steady flow is returned in ``flow_error``, not raised.  Any other
+    ``flow`` runs the problem as given.
+
+    The program's standard output is kept in ``workdir/console.txt`` when
+    it ends; with ``streams`` also its standard error in ``stderr.txt``,
+    and both of a run stopped at the timeout.  A program that cannot be
+    started raises :class:`OSError`.  Warnings of the steady flow
+    (:class:`~questrand.flow.FlowWarning`) are the caller's to show or
+    catch.
+    """
+    from .problem import PROBLEM_FILE
+    from .results import CONSOLE_FILE
+
+    workdir = Path(workdir)
+    workdir.mkdir(parents=True, exist_ok=True)
+    is_text = isinstance(problem, str)
+    done = Execution(workdir=workdir, text=problem if is_text else problem.text(),
+                     _problem=None if is_text else problem)
+    if getattr(flow, "value", flow) == "reuse":
+        from .flow import flow_label, prepare_run, reuse_refusal
+        given = done.problem
+        done.flow = flow_label(given, "reuse")
+        done.flow_note = reuse_refusal(given)
+        if done.flow_note is None:
+            began = time.perf_counter()
+            try:
+                run_problem, done.steady = prepare_run(given, workdir, flow_cache, program, timeout=timeout)
+            except Exception as exc:  # the caller's to report
+                done.flow_error = exc
+                return done
+            done.flow_time = time.perf_counter() - began
+            problem, is_text = run_problem, False
+            done.text, done._problem = run_problem.text(), run_problem
+    if is_text:
+        (workdir / PROBLEM_FILE).write_bytes(os.fsencode(problem))
+    else:
+        problem.write(workdir / PROBLEM_FILE)
+    command = [str(program), *program_arguments(scheme)]
+    began = time.perf_counter()
+    try:
+        ended = subprocess.run(command, cwd=workdir, capture_output=True, timeout=timeout)
+        stdout, stderr, done.returncode = ended.stdout, ended.stderr, ended.returncode
+    except subprocess.TimeoutExpired as exc:
+        stdout, stderr, done.timed_out = exc.stdout, exc.stderr, True
+    done.wall_time = time.perf_counter() - began
+    done.stdout, done.stderr = _text(stdout), _text(stderr)
+    if streams or not done.timed_out:
+        files.write_bytes(workdir / CONSOLE_FILE, stdout or b"")
+    if streams:
+        files.write_bytes(workdir / STDERR_FILE, stderr or b"")
+    return done
+
+
 def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=None,
         flow="coupled", flow_cache=None, scheme: str = "standard") -> Run:
     """Write ``problem`` as PROB.INP in ``workdir``, run the program there and
@@ -98,7 +220,8 @@ def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=N
     carrying the status and the program's standard error; so does exceeding
     ``timeout`` seconds.
     """
-    from .flow import FlowError, FlowMode, prepare
+    from .flow import FlowError, FlowMode, check_reusable, reuse_refusal
+    from .results import read_run
 
     executable = find_program(program)
     workdir = Path(workdir)
@@ -111,19 +234,18 @@ def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=N
         if restart_from is not None:
             raise FlowError("flow='reuse' starts the run at time zero: it cannot continue from "
                             "restart_from")
-        problem = prepare(problem, workdir, flow_cache, executable, timeout=timeout)
+        if reuse_refusal(problem) is not None:
+            check_reusable(problem)  # raises the FlowError that says why
     if restart_from is not None:
         problem = problem.replace(restart_in=True)
         _prepare_restart(problem, workdir, restart_from)
-    problem.write(workdir / PROBLEM_FILE)
-    try:
-        done = subprocess.run([str(executable), *program_arguments(scheme)], cwd=workdir,
-                              capture_output=True, text=True, errors="replace", timeout=timeout)
-    except subprocess.TimeoutExpired as exc:
+    done = execute(problem, workdir, program=executable, scheme=scheme, timeout=timeout,
+                   flow=mode.value, flow_cache=flow_cache)
+    if done.flow_error is not None:
+        raise done.flow_error
+    if done.timed_out:
         raise RunError(f"{executable} in {workdir}: no end after {timeout} s (stopped)",
-                       returncode=None, stderr=_text(exc.stderr), stdout=_text(exc.stdout),
-                       workdir=workdir) from None
-    files.write_text(workdir / CONSOLE_FILE, done.stdout)
+                       returncode=None, stderr=done.stderr, stdout=done.stdout, workdir=workdir)
     if done.returncode != 0:
         detail = done.stderr.strip() or "(nothing on standard error)"
         raise RunError(f"{executable} in {workdir} failed with exit status {done.returncode}:\n{detail}",
@@ -131,25 +253,32 @@ def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=N
                        workdir=workdir)
     result = read_run(workdir)
     result.console = done.stdout
-    result.warned_steps = len(convergence_warnings(done.stderr))
+    result.warned_steps = len(done.warnings)
     return result
 
 
 def _text(data) -> str:
+    """The program's output as text: UTF-8, the line ends made newlines."""
     if data is None:
         return ""
-    return data.decode(errors="replace") if isinstance(data, bytes) else data
+    if isinstance(data, bytes):
+        data = data.decode("utf-8", errors="replace")
+    return data.replace("\r\n", "\n").replace("\r", "\n")
 
 
 def _prepare_restart(problem: Problem, workdir: Path, source) -> None:
     """Copy the restart file (and the histories) of ``source`` into ``workdir``."""
+    from .grid import restart_name, uptake_name
+    from .problem import PROBLEM_FILE, Problem
+    from .results import MONITOR_FILE, Run
+
     if isinstance(source, Run):
         source = source.workdir
     source = Path(source)
     if source.is_dir():
         earlier = Problem.read(source / PROBLEM_FILE)
         sav, source_dir = source / restart_name(earlier.runname), source
-        histories = [MONITOR_FILE, stem(earlier.runname).rstrip(" ") + ".UPT"]
+        histories = [MONITOR_FILE, uptake_name(earlier.runname)]
     else:
         sav, source_dir, histories = source, source.parent, [MONITOR_FILE]
     if not sav.is_file():
@@ -159,6 +288,6 @@ def _prepare_restart(problem: Problem, workdir: Path, source) -> None:
     if sav.resolve() != target.resolve():
         shutil.copyfile(sav, target)
     for name in histories:
-        target_name = stem(problem.runname).rstrip(" ") + ".UPT" if name.endswith(".UPT") else name
+        target_name = uptake_name(problem.runname) if name.endswith(".UPT") else name
         if (source_dir / name).is_file() and not (workdir / target_name).exists():
             shutil.copyfile(source_dir / name, workdir / target_name)

@@ -73,6 +73,13 @@ def test_one_parameter_diff_gel_from_the_gel_middle_probe(program, tmp_path):
     assert not res.profile_open.any()
     assert res.dof == len(data) - 1
     assert res.correlation.shape == (1, 1) and res.correlation[0, 0] == pytest.approx(1.0)
+    # the same table as a DataFrame, the profile interval included
+    frame = res.to_frame()
+    assert list(frame.index) == ["diff_gel"]
+    row = frame.loc["diff_gel"]
+    assert (row["estimate"], row["stderr"], row["ci95_low"], row["ci95_high"]) == (estimate, res.stderr[0], lo, hi)
+    assert (row["start"], row["profile_ci95_low"], row["profile_ci95_high"]) == (res.parameters[0].start, plo, phi)
+    assert not row["profile_reaches_low"] and "discretisation_error" not in frame
 
 
 def test_one_parameter_search_needs_few_runs(program, tmp_path):

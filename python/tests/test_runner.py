@@ -11,7 +11,7 @@ from conftest import case_dirs, case_id
 
 import questrand
 from questrand import Problem, ProgramNotFoundError, RunError
-from questrand.runner import find_program
+from questrand.runner import execute, find_program
 
 OUTPUT_OF_OTHER_RUNS = {"console.txt", "PROB.INP"}
 
@@ -91,3 +91,42 @@ def test_program_lookup(tmp_path, monkeypatch):
     monkeypatch.delenv("QUESTRAND_PROGRAM")
     monkeypatch.setenv("PATH", str(tmp_path) + os.pathsep + os.environ.get("PATH", ""))
     assert find_program() == fake.resolve()
+
+
+def test_execute_reports_how_a_run_ended(program, tmp_path):
+    """execute(): the text written as given, the program's streams, a stop at
+    the timeout, a reused flow, a refused one and a flow it cannot get."""
+    fake = tmp_path / "fake"
+    fake.write_text("#!/bin/sh\necho \"ran $*\"\necho 'step 2 ended without convergence after maxit = 7' >&2\n"
+                    "[ -f STOP ] || exit 0\nsleep 5\n")
+    fake.chmod(fake.stat().st_mode | stat.S_IXUSR)
+    text = Problem().text().replace("written by", "WRITTEN BY")
+    done = execute(text, tmp_path / "a", program=fake, scheme="second-order")
+    assert (tmp_path / "a" / "PROB.INP").read_text() == done.text == text
+    assert (done.returncode, done.timed_out, done.stdout) == (0, False, "ran --scheme second-order\n")
+    assert done.warnings == ["step 2 ended without convergence after maxit = 7"] and done.flow is None
+    assert (tmp_path / "a" / "console.txt").read_text() == done.stdout
+    assert not (tmp_path / "a" / "stderr.txt").exists()
+    (tmp_path / "b").mkdir()
+    (tmp_path / "b" / "STOP").touch()
+    done = execute(text, tmp_path / "b", program=fake, timeout=0.5, streams=True)
+    assert (done.returncode, done.timed_out, done.stdout) == (None, True, "ran \n")
+    assert (tmp_path / "b" / "stderr.txt").read_text() == done.stderr != ""
+
+    case = next(c for c in case_dirs() if c.name == "transient_flow_conc")
+    given = Problem.read(case)
+    with pytest.warns(questrand.flow.FlowWarning):  # the caller's to show
+        done = execute(given, tmp_path / "reuse", program=program, flow="reuse", flow_cache=tmp_path / "flows")
+    assert (done.returncode, done.flow, done.flow_note, done.flow_error) == (0, "reuse", None, None)
+    assert done.problem == given.replace(solve_u=False, restart_in=True) == Problem.read(tmp_path / "reuse")
+    assert done.steady.key and done.flow_time > 0
+    done = execute(given.replace(steady=True), tmp_path / "steady", program=program, flow="reuse")
+    assert (done.returncode, done.flow, done.problem.steady) == (0, "coupled", True)
+    assert "steady problem" in done.flow_note
+    broken = tmp_path / "broken"
+    broken.write_text("#!/bin/sh\necho 'PROB.INP: line 6: broken' >&2\nexit 3\n")
+    broken.chmod(broken.stat().st_mode | stat.S_IXUSR)
+    with pytest.warns(questrand.flow.FlowWarning):
+        done = execute(given, tmp_path / "nosteady", program=broken, flow="reuse", flow_cache=tmp_path / "none")
+    assert isinstance(done.flow_error, RunError) and done.flow_error.returncode == 3
+    assert done.returncode is None and not (tmp_path / "nosteady" / "console.txt").exists()

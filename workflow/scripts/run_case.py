@@ -30,18 +30,21 @@ timeout) is a result like any other: it is recorded as failed and this job
 succeeds, so the sweep's summary lists it.  Only a job that cannot run the
 program at all, or that is killed, fails.
 
-Standard library only with --flow coupled, so that it starts quickly on
-every node; --flow reuse imports the toolkit of the repository.
+The run is made by the toolkit's runner (questrand.runner.execute), which
+the interpreter running this script must be able to import.
 """
 
 import argparse
+import contextlib
 import json
 import os
 import shutil
-import subprocess
 import sys
-import time
+import warnings
 from pathlib import Path
+
+from questrand.errors import QuestrandError, RunError
+from questrand.runner import execute
 
 RECORD = "run.json"
 
@@ -88,29 +91,33 @@ def run(args) -> int:
     (rundir / "PROB.INP").write_bytes(os.fsencode(args.problem))  # the bytes given
     record = {"status": "ok", "exit_status": 0, "error": "", "wall_time": None,
               "program": args.program, "scheme": args.scheme}
+    if args.flow != "reuse":
+        record["flow"] = flow_label_coupled(args.problem)
+    # the warnings of the steady flow go into the record
+    recording = warnings.catch_warnings(record=True) if args.flow == "reuse" else contextlib.nullcontext([])
+    with recording as caught:
+        if args.flow == "reuse":
+            from questrand.flow import FlowWarning
+            warnings.simplefilter("always", FlowWarning)
+        try:
+            done = execute(args.problem, rundir, program=args.program, scheme=args.scheme,
+                           timeout=args.timeout, flow=args.flow, flow_cache=Path(args.flow_cache),
+                           streams=True)
+        except OSError as exc:
+            print(f"run_case: {args.program}: cannot run the program: {exc.strerror}", file=sys.stderr)
+            return 1
     if args.flow == "reuse":
-        failure = reuse_flow(args, rundir, record)
+        failure = reuse_flow(args, rundir, record, done, caught)
         if failure is not None:
             return failure
-    else:
-        record["flow"] = flow_label_coupled(args.problem)
     if record["status"] != "ok":
         write_record(rundir, record)
         return 0
-    start = time.perf_counter()
-    try:
-        with open(rundir / "console.txt", "wb") as out, open(rundir / "stderr.txt", "wb") as err:
-            options = [] if args.scheme == "standard" else ["--scheme", args.scheme]
-            done = subprocess.run([args.program, *options], cwd=rundir, stdout=out, stderr=err,
-                                  timeout=args.timeout)
-        record["exit_status"] = done.returncode
-    except subprocess.TimeoutExpired:
+    record["exit_status"] = done.returncode
+    if done.timed_out:
         record.update(status="failed", exit_status=None,
                       error=f"no end after {args.timeout:g} s (stopped)")
-    except OSError as exc:
-        print(f"run_case: {args.program}: cannot run the program: {exc.strerror}", file=sys.stderr)
-        return 1
-    record["wall_time"] = time.perf_counter() - start
+    record["wall_time"] = done.wall_time
     if record["exit_status"] is not None and record["exit_status"] < 0:
         # killed by a signal (out of memory, a scheduler's limit): not a result
         print(f"run_case: {args.program} in {rundir} was killed by signal {-record['exit_status']}",
@@ -118,8 +125,7 @@ def run(args) -> int:
         return 1
     if record["exit_status"]:
         record["status"] = "failed"
-        stderr = (rundir / "stderr.txt").read_text(encoding="utf-8", errors="replace")
-        record["error"] = (error_line(stderr)
+        record["error"] = (error_line(done.stderr)
                            or "(nothing on standard error)")
     write_record(rundir, record)
     return 0
@@ -137,41 +143,24 @@ def write_record(rundir: Path, record: dict) -> None:
 
 def flow_label_coupled(problem_text: str) -> str:
     """The flow entry of a run made as given: "coupled", or "not solved"
-    when its flow switch is off (read by the toolkit when it is at hand)."""
-    try:
-        sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
-        from questrand.problem import Problem
-    except ImportError:
-        return ""
+    when its flow switch is off ("" when the text is no problem)."""
+    from questrand.problem import Problem
+
     try:
         return "coupled" if Problem.parse(problem_text).solve_u else "not solved"
     except ValueError:
         return ""
 
 
-def reuse_flow(args, rundir: Path, record: dict):
-    """Put the steady flow's restart file in place for a reused-flow run;
-    returns an exit status when the job itself fails, else None."""
-    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
-    import warnings
-
-    from questrand import flow
-    from questrand.errors import QuestrandError, RunError
-    from questrand.problem import Problem
-
-    problem = Problem.parse(args.problem)
-    record["flow"] = flow.flow_label(problem, "reuse")
-    reason = flow.reuse_refusal(problem)
-    if reason is not None:
-        record["flow_note"] = reason
+def reuse_flow(args, rundir: Path, record: dict, done, caught):
+    """Record how a reused-flow run got its steady flow; returns an exit
+    status when the job itself fails, else None."""
+    record["flow"] = done.flow
+    if done.flow_note is not None:  # not reusable: run as given
+        record["flow_note"] = done.flow_note
         return None
-    began = time.perf_counter()
-    try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always", flow.FlowWarning)
-            run_problem, steady = flow.prepare_run(problem, rundir, Path(args.flow_cache), args.program,
-                                                   timeout=args.timeout)
-    except RunError as exc:  # the program failed on the steady flow: a result like any other
+    exc = done.flow_error
+    if isinstance(exc, RunError):  # the program failed on the steady flow: a result like any other
         if exc.returncode is not None and exc.returncode < 0:
             print(f"run_case: {args.program} was killed by signal {-exc.returncode} (steady flow)",
                   file=sys.stderr)
@@ -182,17 +171,18 @@ def reuse_flow(args, rundir: Path, record: dict):
         (rundir / "console.txt").write_text(exc.stdout or "", errors="replace")
         (rundir / "stderr.txt").write_text(exc.stderr or "", errors="replace")
         return None
-    except QuestrandError as exc:
+    if isinstance(exc, QuestrandError):
         record.update(status="failed", exit_status=None, error=f"steady flow: {str(exc).splitlines()[0]}")
         return None
-    except OSError as exc:
+    if isinstance(exc, OSError):
         print(f"run_case: steady flow: {exc}", file=sys.stderr)
         return 1
-    record.update(flow_key=steady.key, flow_cached=steady.cached, flow_time=time.perf_counter() - began)
+    if exc is not None:
+        raise exc
+    record.update(flow_key=done.steady.key, flow_cached=done.steady.cached, flow_time=done.flow_time)
     if caught:
         record["flow_note"] = str(caught[0].message)
     (rundir / "PROB.INP.given").write_bytes(os.fsencode(args.problem))
-    run_problem.write(rundir / "PROB.INP")
     return None
 
 

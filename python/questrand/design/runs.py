@@ -30,17 +30,17 @@ from pathlib import Path
 import numpy as np
 
 from .. import files, interrupts
-from ..grid import stem
-from ..problem import PROBLEM_FILE, Problem
+from ..grid import uptake_name
+from ..problem import Problem
 from ..results import MONITOR_FILE, read_monitor, read_uptake
-from ..runner import convergence_warnings, find_program, program_arguments
+from ..runner import execute, find_program
 from .table import DesignError
 
 
 def _columns(workdir: Path, runname: str) -> dict:
     """Every column of the run's uptake file and last monitor history."""
     out = {}
-    uptake = workdir / (stem(runname).rstrip(" ") + ".UPT")
+    uptake = workdir / uptake_name(runname)
     if uptake.is_file():
         table = read_uptake(uptake)
         out.update({name: np.array(table[name], dtype=float) for name in table.names})
@@ -57,24 +57,19 @@ def _one_run(program, text, workdir, timeout, scheme, flow, flow_cache):
     """Run one problem text in ``workdir``: ("ok", columns) or ("error", line)."""
     workdir = Path(workdir)
     try:
-        workdir.mkdir(parents=True, exist_ok=True)
         problem = Problem.parse(text)
-        if flow == "reuse":
-            from ..flow import flow_label, prepare
-            if flow_label(problem, "reuse") == "reuse":
-                with warnings.catch_warnings():
-                    warnings.simplefilter("ignore")
-                    text = prepare(problem, workdir, flow_cache, program, timeout=timeout).text()
-        (workdir / PROBLEM_FILE).write_text(text, encoding="utf-8")
-        try:
-            done = subprocess.run([program, *program_arguments(scheme)], cwd=workdir, capture_output=True,
-                                  text=True, errors="replace", timeout=timeout)
-        except subprocess.TimeoutExpired:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            done = execute(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
+                           flow_cache=flow_cache)
+        if done.flow_error is not None:
+            raise done.flow_error
+        if done.timed_out:
             return ("error", f"no end after {timeout} s (stopped)")
         if done.returncode != 0:
             lines = [ln.strip() for ln in done.stderr.splitlines() if ln.strip()]
             return ("error", f"exit status {done.returncode}: {lines[-1] if lines else ''}")
-        if convergence_warnings(done.stderr):
+        if done.warnings:
             return ("error", f"steps ended without convergence after maxit = {problem.maxit} "
                              "outer iterations: raise maxit (or convtol) in PROB.INP")
         return ("ok", _columns(workdir, problem.runname))

@@ -1,0 +1,85 @@
+"""The ``questrand fit`` command."""
+
+from __future__ import annotations
+
+import json
+import sys
+
+from .. import files, interrupts
+from ..problem import Problem
+from .data import DEFAULT_STEP, FitError, read_data
+from .estimate import fit
+from .parameters import parse_bounds
+from .report import format_result, plot_fit
+
+
+def add_parser(subparsers):
+    """The ``fit`` command."""
+    parser = subparsers.add_parser(
+        "fit", help="fit reals of a problem (diffusivities, ...) to a measured curve",
+        description="Fit reals of PROB.INP (diff_gel, diff_memb, ...) to a measured curve by "
+                    "least squares on their logarithms, with standard errors, 95%% confidence "
+                    "intervals and correlations.")
+    parser.add_argument("problem", help="base PROB.INP (a transient run whose time steps cover the data)")
+    parser.add_argument("data", help="CSV with a header: 'time', one observable column (a monitor "
+                                     "probe such as C(GelMid) or an uptake column such as m_gel), "
+                                     "optionally 'sigma'")
+    parser.add_argument("--param", action="append", required=True, metavar="NAME",
+                        help="a real of the problem to fit (repeat for several)")
+    parser.add_argument("--bounds", action="append", metavar="NAME=LO:HI",
+                        help="limits of a parameter (default: within four decades of the start)")
+    parser.add_argument("--observable", metavar="NAME", help="the data column to fit when there are several")
+    parser.add_argument("--jobs", type=int, metavar="N", help="parallel model runs (default: the number of cores)")
+    parser.add_argument("--step", type=float, default=DEFAULT_STEP, metavar="REL",
+                        help=f"relative parameter change of the finite differences (default {DEFAULT_STEP})")
+    parser.add_argument("--profile", action="store_true", help="add profile-likelihood intervals")
+    parser.add_argument("--accuracy", type=float, metavar="REL",
+                        help="refine the grid until the discretisation error of every parameter is "
+                             "below REL of its estimate (e.g. 0.01)")
+    parser.add_argument("--time-limit", type=float, metavar="S",
+                        help="with --accuracy: no further grid after S seconds")
+    parser.add_argument("--no-grid-check", dest="grid_check", action="store_false",
+                        help="skip the refined grid that estimates the discretisation error")
+    parser.add_argument("--scheme", default="standard", choices=("standard", "second-order"),
+                        help="the program's scheme for the concentration (default standard)")
+    parser.add_argument("--flow", default="reuse", choices=("reuse", "coupled"),
+                        help="reuse: solve the steady flow once and run the concentration from it "
+                             "(default); coupled: solve the flow in every step as PROB.INP asks")
+    parser.add_argument("--flow-cache", metavar="DIR",
+                        help="where steady flows are kept (default $QUESTRAND_FLOW_CACHE or "
+                             "~/.cache/questrand/flow)")
+    parser.add_argument("--json", metavar="FILE", help="write the results as JSON")
+    parser.add_argument("--plot", metavar="FILE.png", help="plot the data, the fitted curve and the residuals")
+    parser.add_argument("--workdir", metavar="DIR", help="keep every model run in DIR/run-NNNN "
+                                                         "(default: a temporary directory, removed)")
+    parser.add_argument("--timeout", type=float, metavar="S", help="stop a model run after S seconds")
+    parser.add_argument("--max-evaluations", type=int, metavar="N",
+                        help="cap on the residual evaluations of the search (default 100 per "
+                             "parameter); each also costs up to one model run per parameter")
+    parser.set_defaults(func=_main)
+    return parser
+
+
+def _main(args) -> int:
+    if args.jobs is not None and args.jobs < 1:
+        raise FitError(f"--jobs {args.jobs}: expected at least 1")
+    if not 0 < args.step < 1:
+        raise FitError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
+    try:
+        problem = Problem.read(args.problem)
+        data = read_data(args.data, args.observable)
+        result = fit(problem, data, args.param, parse_bounds(args.bounds), jobs=args.jobs,
+                     step=args.step, profile=args.profile, workdir=args.workdir,
+                     timeout=args.timeout, max_evaluations=args.max_evaluations,
+                     log=lambda line: print(line, file=sys.stderr), scheme=args.scheme,
+                     accuracy=args.accuracy, time_limit=args.time_limit,
+                     grid_check=args.grid_check, flow=args.flow, flow_cache=args.flow_cache)
+    except KeyboardInterrupt:
+        kept = f" but the model runs made so far, in {args.workdir}" if args.workdir else ""
+        raise interrupts.Interrupted(f"interrupted; nothing kept{kept}") from None
+    print(format_result(result))
+    if args.json:
+        files.write_text(args.json, json.dumps(result.as_json(), indent=2) + "\n")
+    if args.plot:
+        files.save_figure(plot_fit(result), args.plot)
+    return 0 if result.converged else 3

@@ -1,0 +1,167 @@
+"""The model of a fit: the observable as a function of the parameters,
+one program run per distinct parameter set."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import warnings
+from pathlib import Path
+
+import numpy as np
+
+from .. import interrupts
+from ..grid import uptake_name
+from ..problem import Problem
+from ..results import MONITOR_FILE, read_monitor, read_uptake
+from ..runner import execute, find_program
+from .data import UPTAKE_OBSERVABLES, FitError
+
+
+def _f32(value: float) -> float:
+    return float(np.float32(value))
+
+
+def _one_line(text: str) -> str:
+    lines = [line.strip() for line in (text or "").splitlines() if line.strip()]
+    return lines[-1] if lines else "(nothing on standard error)"
+
+
+def _model_run(program: str, text: str, workdir: str, timeout, observable: str, upt_name: str,
+               keep: bool, scheme: str = "standard", flow: str = "coupled", flow_cache=None):
+    """Run the program on one PROB.INP text in ``workdir``; return
+    ``("ok", times, values)`` of the observable or ``("error", message)``.
+    A run with a step that ended at the iteration limit is an error: its
+    curve is not the model's.  With ``flow`` "reuse" the run starts from the
+    cached steady flow (:mod:`questrand.flow`).  A module-level function so
+    that worker processes can call it."""
+    workdir = Path(workdir)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            done = execute(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
+                           flow_cache=flow_cache)
+        if done.flow_error is not None:
+            raise done.flow_error
+        if done.timed_out:
+            return ("error", f"no end after {timeout} s (stopped)")
+        if done.returncode != 0:
+            return ("error", f"exit status {done.returncode}: {_one_line(done.stderr)}")
+        warned = done.warnings
+        if warned:
+            maxit = done.problem.maxit
+            return ("error", f"{len(warned)} step{'s' if len(warned) != 1 else ''} ended without "
+                             f"convergence after maxit = {maxit} outer iterations; the run is not "
+                             "the model's solution: raise maxit (or convtol) in PROB.INP")
+        if observable in UPTAKE_OBSERVABLES:
+            path = workdir / upt_name
+            if not path.is_file():
+                return ("error", f"the program wrote no {upt_name} (uptake file) for the observable "
+                                 f"{observable}; a build without the uptake output?")
+            table = read_uptake(path)
+        else:
+            path = workdir / MONITOR_FILE
+            histories = read_monitor(path) if path.is_file() else []
+            if not histories:
+                return ("error", f"the program wrote no {MONITOR_FILE}")
+            table = histories[-1][1]
+        times, values = table["time"].copy(), table[observable].copy()
+        if len(times) == 0:
+            return ("error", f"{path.name} holds no time step")
+        if not np.all(np.isfinite(values)):
+            bad = float(times[~np.isfinite(values)][0])
+            return ("error", f"{observable} is not finite at time {bad:g} ({path.name})")
+        return ("ok", times, values)
+    except Exception as exc:  # reported as the run's own error line
+        return ("error", f"{type(exc).__name__}: {exc}".splitlines()[0])
+    finally:
+        if not keep:
+            shutil.rmtree(workdir, ignore_errors=True)
+
+
+def _cores() -> int:
+    """The number of cores this process may use."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+class Model:
+    """The observable as a function of the parameters: one program run per
+    distinct parameter set, each in its own directory under ``root``; runs
+    are made in up to ``jobs`` parallel processes and remembered.  ``flow``
+    "reuse" (where the problem allows it) runs the concentration transients
+    from the steady flow, solved once per flow and cached in ``flow_cache``
+    (default :func:`questrand.flow.default_cache_dir`); "coupled" solves
+    the flow in every step as the input asks.  ``flow`` then holds what is
+    done: "reuse", "coupled" or "not solved".
+
+    ``runs`` counts the program runs made, ``reused`` the evaluations served
+    from earlier runs.
+    """
+
+    def __init__(self, problem: Problem, params, observable: str, root, *, program=None,
+                 jobs=None, timeout=None, keep=False, scheme="standard", flow="reuse",
+                 flow_cache=None):
+        self.problem = problem.replace(prt_step=max(problem.nsteps, 1))  # fewer field files
+        self.params = list(params)
+        self.observable = observable
+        self.root = Path(root)
+        self.program = str(find_program(program))
+        self.jobs = max(1, int(jobs or _cores()))
+        self.timeout = timeout
+        self.keep = keep
+        self.scheme = scheme
+        from ..flow import flow_label
+        self.flow = flow_label(problem, flow)
+        self.flow_cache = None if flow_cache is None else str(flow_cache)
+        self.upt_name = uptake_name(problem.runname)
+        self.runs = 0
+        self.reused = 0
+        self._cache = {}
+        self._pool = None
+
+    def close(self):
+        if self._pool is not None:
+            self._pool.shutdown()
+            self._pool = None
+
+    def problem_at(self, values) -> Problem:
+        """The base problem with the parameters set to ``values`` (as the
+        program will read them: single precision)."""
+        return self.problem.replace(**{p.name: _f32(v) for p, v in zip(self.params, values)})
+
+    def describe(self, values) -> str:
+        return ", ".join(f"{p.name}={_f32(v):.6g}" for p, v in zip(self.params, values))
+
+    def curves(self, value_sets) -> list:
+        """The model curves ``(times, values)`` for each parameter set."""
+        texts = [self.problem_at(values).text() for values in value_sets]
+        todo = []
+        for text in texts:
+            if text in self._cache or text in todo:
+                self.reused += 1
+            else:
+                todo.append(text)
+        if todo:
+            arguments = []
+            for text in todo:
+                self.runs += 1
+                workdir = self.root / f"run-{self.runs:04d}"
+                arguments.append((self.program, text, str(workdir), self.timeout, self.observable,
+                                  self.upt_name, self.keep, self.scheme, self.flow, self.flow_cache))
+            if self.jobs > 1 and len(todo) > 1:
+                if self._pool is None:
+                    self._pool = interrupts.worker_pool(self.jobs)
+                results = list(self._pool.map(_model_run, *zip(*arguments)))
+            else:
+                results = [_model_run(*a) for a in arguments]
+            for text, args, result in zip(todo, arguments, results):
+                if result[0] != "ok":
+                    values = [getattr(Problem.parse(text), p.name) for p in self.params]
+                    where = f" in {args[2]}" if self.keep else ""
+                    raise FitError(f"model run with {self.describe(values)} failed{where}: {result[1]}")
+                self._cache[text] = (result[1], result[2])
+        return [self._cache[text] for text in texts]
+

@@ -1,0 +1,119 @@
+"""The results of a fit as a text table and as a plot."""
+
+from __future__ import annotations
+
+import math
+
+from .result import FitResult
+
+_FLOW_TEXT = {"reuse": "steady, solved once and reused", "coupled": "solved in every step",
+              "not solved": "not solved"}
+
+
+def format_result(res: FitResult) -> str:
+    """The results as a text table."""
+    data = res.data
+    lines = [f"fit of {data.observable} in {data.path}: {len(data)} points, "
+             f"{len(res.parameters)} parameter{'s' if len(res.parameters) != 1 else ''}, "
+             f"{res.dof} degrees of freedom; {res.scheme} scheme; flow {_FLOW_TEXT[res.flow]}"]
+    disc = res.discretisation_error
+    head = f"{'parameter':<12s} {'start':>11s} {'estimate':>12s} {'stderr':>10s} "
+    if disc is not None:
+        head += f"{'grid error':>11s} "
+    head += f"  {'95% interval':<27s}"
+    if res.profile_ci95 is not None:
+        head += f" {'95% profile interval':<27s}"
+    lines.append(head)
+    for k, p in enumerate(res.parameters):
+        row = f"{p.name:<12s} {p.start:>11.4g} {res.estimate[k]:>12.6g} {res.stderr[k]:>10.3g} "
+        if disc is not None:
+            row += f"{disc[k]:>11.3g} "
+        row += f"  {_interval(res.ci95[k]):<27s}"
+        if res.profile_ci95 is not None:
+            row += " " + _interval(res.profile_ci95[k], res.profile_open[k])
+        lines.append(row)
+    if disc is not None:
+        lines.append("interval = statistical (t x stderr) + grid error (the discretisation error "
+                     "of the estimate, from refined grids)")
+        grids = res.accuracy
+        done = ", ".join(f"x{g.factor}: " + " ".join(f"{math.exp(v):.6g}" for v in g.theta)
+                         for g in grids.grids)
+        lines.append(f"estimates on grids {done}")
+        how = []
+        for k, name in enumerate(res.names):
+            if grids.target is None:
+                how.append(f"{name}: given grid's estimate, error from x2 with the formal order")
+            elif grids.extrapolated[k]:
+                e = grids.extrapolations[k]
+                how.append(f"{name}: extrapolated (observed order {e.observed_order:.2f})")
+            else:
+                how.append(f"{name}: finest grid's estimate")
+        lines.append("; ".join(how))
+        if grids.target is not None:
+            state = "reached" if grids.reached else "NOT reached"
+            lines.append(f"accuracy {100 * grids.target:g} % {state}"
+                         + (f" ({grids.stopped})" if grids.stopped and not grids.reached else ""))
+    if res.data.sigma is not None:
+        lines.append(f"chi-square {res.rss:.6g} (weighted by the data's sigma), "
+                     f"reduced {res.rss / res.dof:.4g}; t({res.dof}) = {res.t_quantile:.4g}")
+    elif res.lack is not None and res.lack.systematic:
+        lines.append(f"residual sum of squares {res.rss:.6g}; residual sigma {res.noise:.4g} is the "
+                     f"model's misfit, not noise; t({res.dof}) = {res.t_quantile:.4g}")
+    else:
+        lines.append(f"residual sum of squares {res.rss:.6g}; noise sigma {res.noise:.4g} "
+                     f"(estimated from the residuals); t({res.dof}) = {res.t_quantile:.4g}")
+    if res.lack is not None and res.lack.systematic:
+        lines.append("lack of fit: " + res.lack.describe())
+    if len(res.parameters) > 1:
+        lines.append("correlation:")
+        width = max(len(name) for name in res.names) + 2
+        lines.append(" " * width + "".join(f"{name:>{width}s}" for name in res.names))
+        for i, name in enumerate(res.names):
+            lines.append(f"{name:<{width}s}" + "".join(f"{res.correlation[i, j]:>{width}.3f}"
+                                                       for j in range(len(res.names))))
+    state = "converged" if res.converged else "NOT converged"
+    lines.append(f"{state}: {res.message}")
+    if res.profile_ci95 is not None:
+        lines.append(f"{res.search_runs} model runs for the estimates ({res.search_time:.2f} s), "
+                     f"{res.evaluations} with the profiles ({res.reused} reused), {res.wall_time:.2f} s")
+    else:
+        lines.append(f"{res.evaluations} model runs ({res.reused} reused), {res.wall_time:.2f} s")
+    if res.profile_open is not None and res.profile_open.any():
+        lines.append("(>=, <=: the profile interval reaches the parameter's bound)")
+    for warning in res.warnings:
+        lines.append(f"warning: {warning}")
+    return "\n".join(line.rstrip() for line in lines)
+
+
+def _interval(pair, open_sides=(False, False)) -> str:
+    lo = ("<=" if open_sides[0] else "") + f"{pair[0]:.6g}"
+    hi = ("<=" if open_sides[1] else "") + f"{pair[1]:.6g}"
+    return f"[{lo}, {hi}]"
+
+
+def plot_fit(res: FitResult):
+    """The data, the fitted curve and the residuals (a matplotlib Figure)."""
+    from matplotlib.figure import Figure
+
+    data = res.data
+    fig = Figure(figsize=(8.0, 6.0), layout="constrained", dpi=110)
+    top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1.3]})
+    if data.sigma is not None:
+        top.errorbar(data.time, data.value, yerr=data.sigma, fmt="o", ms=4, color="tab:gray",
+                     label="data (+- sigma)")
+    else:
+        top.plot(data.time, data.value, "o", ms=4, color="tab:gray", label="data")
+    fitted = ", ".join(f"{name} = {value:.4g}" for name, value in zip(res.names, res.estimate))
+    top.plot(res.curve_time, res.curve_value, "-", color="tab:blue", label=f"model: {fitted}")
+    top.set_ylabel(data.observable)
+    top.set_title(f"fit of {data.observable} ({data.path.name})")
+    top.legend()
+    residual = data.value - res.fitted
+    bottom.axhline(0.0, color="black", lw=0.8)
+    bottom.plot(data.time, residual, "o", ms=4, color="tab:red")
+    bottom.set_ylabel("data - model")
+    bottom.set_xlabel("time")
+    for ax in (top, bottom):
+        ax.grid(alpha=0.3)
+    return fig
+

@@ -1,0 +1,162 @@
+"""The outcome of a fit (:class:`FitResult`) and its warnings on the
+discretisation error."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+
+import numpy as np
+
+from .data import Data
+
+#: The columns of :meth:`FitResult.to_frame` that hold true/false.
+_FLAGS = ("extrapolated", "profile_reaches_low", "profile_reaches_high")
+
+
+@dataclasses.dataclass
+class FitResult:
+    """The outcome of :func:`fit`.  Arrays run over the parameters in order;
+    intervals are ``(p, 2)`` arrays; ``rss`` is the weighted sum of squares
+    (chi-square) when the data give ``sigma``."""
+
+    data: Data
+    parameters: list
+    estimate: np.ndarray
+    stderr: np.ndarray
+    ci95: np.ndarray
+    correlation: np.ndarray
+    rss: float
+    dof: int
+    noise: float
+    t_quantile: float
+    evaluations: int
+    reused: int
+    converged: bool
+    message: str
+    wall_time: float
+    curve_time: np.ndarray
+    curve_value: np.ndarray
+    fitted: np.ndarray
+    search_runs: int = 0
+    search_time: float = 0.0
+    profile_ci95: np.ndarray | None = None
+    profile_open: np.ndarray | None = None
+    scheme: str = "standard"
+    flow: str = "coupled"
+    given_estimate: np.ndarray | None = None     # the given grid's estimate
+    discretisation_error: np.ndarray | None = None
+    stat_halfwidth: np.ndarray | None = None     # t se in the logarithm
+    accuracy: object = None                      # questrand.accuracy.Accuracy
+    lack: object = None                          # questrand.accuracy.LackOfFit
+    warnings: list = dataclasses.field(default_factory=list)
+
+    @property
+    def names(self) -> list:
+        return [p.name for p in self.parameters]
+
+    def to_frame(self):
+        """The parameter table as a pandas DataFrame, one row per parameter
+        (indexed by its name): ``start``, the bounds ``low`` and ``high``,
+        ``estimate``, ``stderr``, ``ci95_low``, ``ci95_high``; with a grid
+        check also ``given_grid_estimate`` and ``discretisation_error``
+        (and, with refined grids, ``observed_order`` and ``extrapolated``);
+        with profiles ``profile_ci95_low``, ``profile_ci95_high`` and
+        ``profile_reaches_low``/``_high`` (the interval reaches the bound).
+        Numbers that are not finite are NaN."""
+        import pandas as pd
+
+        columns = {"start": [p.start for p in self.parameters],
+                   "low": [p.low for p in self.parameters],
+                   "high": [p.high for p in self.parameters],
+                   "estimate": self.estimate, "stderr": self.stderr,
+                   "ci95_low": self.ci95[:, 0], "ci95_high": self.ci95[:, 1]}
+        if self.given_estimate is not None and self.discretisation_error is not None:
+            columns["given_grid_estimate"] = self.given_estimate
+        if self.discretisation_error is not None:
+            columns["discretisation_error"] = self.discretisation_error
+        if self.accuracy is not None and self.accuracy.extrapolations:
+            columns["observed_order"] = [math.nan if e.observed_order is None else e.observed_order
+                                         for e in self.accuracy.extrapolations]
+            columns["extrapolated"] = [bool(v) for v in self.accuracy.extrapolated]
+        if self.profile_ci95 is not None:
+            columns["profile_ci95_low"] = self.profile_ci95[:, 0]
+            columns["profile_ci95_high"] = self.profile_ci95[:, 1]
+            columns["profile_reaches_low"] = [bool(v) for v in self.profile_open[:, 0]]
+            columns["profile_reaches_high"] = [bool(v) for v in self.profile_open[:, 1]]
+        frame = pd.DataFrame({name: (np.asarray(values, dtype=float) if name not in _FLAGS
+                                     else list(values))
+                              for name, values in columns.items()},
+                             index=pd.Index(self.names, name="parameter"))
+        return frame.replace([np.inf, -np.inf], np.nan)
+
+    def as_json(self) -> dict:
+        """A JSON-ready dict of the results."""
+        out = {"observable": self.data.observable, "data": str(self.data.path),
+               "points": len(self.data), "parameters": {}}
+        for k, p in enumerate(self.parameters):
+            entry = {"estimate": float(self.estimate[k]), "stderr": _num(self.stderr[k]),
+                     "discretisation_error": (None if self.discretisation_error is None
+                                              else _num(self.discretisation_error[k])),
+                     "ci95": [_num(v) for v in self.ci95[k]], "start": p.start,
+                     "bounds": [p.low, p.high]}
+            if self.given_estimate is not None:
+                entry["given_grid_estimate"] = float(self.given_estimate[k])
+            if self.accuracy is not None and self.accuracy.extrapolations:
+                e = self.accuracy.extrapolations[k]
+                entry["grid_estimates"] = [float(v) for v in e.values]
+                entry["observed_order"] = _num(e.observed_order) if e.observed_order is not None else None
+                entry["extrapolated"] = bool(self.accuracy.extrapolated[k])
+            if self.profile_ci95 is not None:
+                entry["profile_ci95"] = [_num(v) for v in self.profile_ci95[k]]
+                entry["profile_reaches_bound"] = [bool(v) for v in self.profile_open[k]]
+            out["parameters"][p.name] = entry
+        out.update({"correlation": {a: {b: _num(self.correlation[i, j])
+                                        for j, b in enumerate(self.names)}
+                                    for i, a in enumerate(self.names)},
+                    "rss": self.rss, "dof": self.dof,
+                    "noise_sigma": None if self.data.sigma is not None else self.noise,
+                    "weighted": self.data.sigma is not None,
+                    "evaluations": self.evaluations, "reused": self.reused,
+                    "search_evaluations": self.search_runs,
+                    "converged": self.converged, "message": self.message,
+                    "scheme": self.scheme, "flow": self.flow, "warnings": list(self.warnings),
+                    "lack_of_fit": None if self.lack is None else {
+                        "systematic": bool(self.lack.systematic), "sign_runs": self.lack.runs,
+                        "expected_runs": self.lack.expected_runs, "lag1": self.lack.lag1},
+                    "accuracy": None if self.accuracy is None else {
+                        "target": self.accuracy.target, "reached": bool(self.accuracy.reached),
+                        "grids": [{"factor": g.factor, "estimate": [float(v) for v in np.exp(g.theta)],
+                                   "runs": g.runs, "seconds": round(g.seconds, 3)}
+                                  for g in self.accuracy.grids],
+                        "stopped": self.accuracy.stopped or None},
+                    "wall_time": round(self.wall_time, 3), "search_time": round(self.search_time, 3)})
+        return out
+
+
+def _num(value):
+    value = float(value)
+    return value if math.isfinite(value) else None
+
+
+
+def _grid_warnings(res: FitResult) -> None:
+    """Warnings on the discretisation error: above the asked accuracy, or
+    larger than the statistical interval of a plain fit."""
+    grids = res.accuracy
+    for k, name in enumerate(res.names):
+        err, value = res.discretisation_error[k], res.estimate[k]
+        if not math.isfinite(err):
+            res.warnings.append(f"{name}: the discretisation error is unknown ({grids.stopped})")
+            continue
+        rel = err / abs(value)
+        note = grids.extrapolations[k].note if grids.extrapolations else ""
+        if grids.target is not None and rel > grids.target:
+            why = f"; {grids.stopped}" if grids.stopped else ""
+            res.warnings.append(f"{name} is not determined to {100 * grids.target:g} %: its "
+                                f"discretisation error is {100 * rel:.2g} % on the finest grid "
+                                f"(x{grids.factors[-1]}){why}" + (f" ({note})" if note else ""))
+        elif grids.target is None and err > 0.5 * value * math.expm1(res.stat_halfwidth[k]):
+            res.warnings.append(f"{name}: the grid moves the estimate by about {100 * rel:.2g} %, "
+                                "more than half its statistical interval: refine (--accuracy 0.01)")
+
