@@ -74,7 +74,7 @@ from __future__ import annotations
 import contextlib
 from pathlib import Path
 
-from ..grid import restart_name, stem
+from ..grid import restart_name, uptake_name
 from ..problem import Problem
 from .cache import _PROGRAM_IDS, _lock, _read_info, default_cache_dir, flow_key, program_id  # noqa: F401
 from .restart import (RestartFile, read_restart, restart_bytes, starting_fields,  # noqa: F401
@@ -111,7 +111,7 @@ def prepare_run(problem: Problem, workdir, cache_dir=None, program=None, *, time
     workdir.mkdir(parents=True, exist_ok=True)
     write_restart(workdir / restart_name(problem.runname), time_zero_restart(problem, flow.restart()))
     with contextlib.suppress(FileNotFoundError):
-        (workdir / (stem(problem.runname).rstrip(" ") + ".UPT")).unlink()
+        (workdir / uptake_name(problem.runname)).unlink()
     return problem.replace(solve_u=False, restart_in=True), flow
 
 
