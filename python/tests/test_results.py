@@ -44,8 +44,9 @@ def test_fields_hold_the_file_values(case):
 def test_monitor_and_probes(case):
     run = read_run(case)
     lines = [l for l in (case / "monitor.dat").read_text().splitlines() if '"' not in l]
-    assert np.array_equal(run.monitor.data, np.array([[float(v) for v in l.split()] for l in lines]))
-    assert run.monitor.names == ("time",) + PROBE_NAMES
+    assert np.array_equal(run.monitor.to_numpy(), np.array([[float(v) for v in l.split()] for l in lines]))
+    assert tuple(run.monitor.columns) == ("time",) + PROBE_NAMES
+    assert all(dtype == np.float64 for dtype in run.monitor.dtypes)
     field = run.last_field
     if field is None:
         return
@@ -53,7 +54,7 @@ def test_monitor_and_probes(case):
     for probe in run.grid.probes:
         assert probe.i == run.problem.ni // 2
         if probe.interior:
-            assert run.monitor[probe.name][-1] == field.c[probe.j - 2, probe.i - 2], probe.name
+            assert run.monitor[probe.name].iloc[-1] == field.c[probe.j - 2, probe.i - 2], probe.name
             assert np.float32(probe.y) == np.float32(field.y[probe.j - 2])
 
 
@@ -72,7 +73,7 @@ def test_step_times_and_residuals():
     assert [(s.step, s.time) for s in run.steps] == [(1, 0.5), (3, 1.5), (6, 3.0)]
     table = run.residuals
     assert sorted(set(table["step"])) == [1, 2, 3, 4, 5, 6]
-    first = table.data[0]
+    first = table.iloc[0].to_numpy()
     assert first[:2].tolist() == [1, 1]
     # the first iteration line of the listing, column by column
     listing = (run.workdir / "TRANS.OUT").read_text().splitlines()
