@@ -174,7 +174,8 @@ class Run:
                         values[k] = getattr(fields, name)
                 data[name] = (("time", "y", "x"), values, attrs)
         if self.monitor is not None:
-            names, probes = list(self.monitor.columns[1:]), {probe.name: probe for probe in self.grid.probes}
+            names = list(self.monitor.columns[1:])
+            probes = {probe.name: probe for probe in self.grid.probes}
             coords["monitor_time"] = ("monitor_time", self.monitor["time"].to_numpy(), {"units": "s"})
             coords["probe"] = ("probe", names)
             if all(name in probes for name in names):
