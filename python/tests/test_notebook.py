@@ -14,7 +14,9 @@ PYTHON = "/usr/bin/python3"
 #: Appended to the notebook: the key values of its cells, as one JSON line.
 REPORT = """
 import json
+import sys
 print(json.dumps({
+    "python": sys.executable, "questrand": questrand.__file__,
     "uptake_rows": len(up), "final_c_gel_mean": float(final["c_gel_mean"]),
     "t_half": t_half, "t_90": t_90,
     "c_shape": list(ds.c.shape), "layers": sorted(set(ds.layer.values.tolist())),
@@ -61,6 +63,7 @@ def test_notebook_runs_and_gives_the_examples_values(program, tmp_path, monkeypa
     # the uptake, profile, layer-profile and fit figures, as PNG images
     assert sum("image/png" in o.get("data", {}) for o in outputs) >= 4
     report = json.loads("".join(o.text for o in notebook.cells[-1].outputs if o.output_type == "stream"))
+    assert report["python"] == PYTHON and report["questrand"].startswith(str(PYTHON_DIR))
     # the gel-uptake example (examples/gel-uptake/README.md)
     assert report["uptake_rows"] == 180 and abs(report["final_c_gel_mean"] - 0.9951) < 5e-5
     assert abs(report["t_half"] - 260.0) < 0.5 and abs(report["t_90"] - 798.4) < 0.5
