@@ -38,10 +38,10 @@ def test_notebook_runs_and_gives_the_examples_values(program, tmp_path, monkeypa
         pytest.skip(f"no {PYTHON}")
     # A kernel "python3" of Debian's Python that finds this toolkit and the
     # program under test; Jupyter's files go to the test's directory.
-    spec = tmp_path / "jupyter" / "kernels" / "python3"
-    spec.mkdir(parents=True)
+    kernel_dir = tmp_path / "jupyter" / "kernels" / "python3"
+    kernel_dir.mkdir(parents=True)
     env = {"PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(program)}
-    (spec / "kernel.json").write_text(json.dumps({
+    (kernel_dir / "kernel.json").write_text(json.dumps({
         "argv": [PYTHON, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
         "display_name": "Python 3 (Debian)", "language": "python", "env": env}))
     monkeypatch.setenv("JUPYTER_PATH", str(tmp_path / "jupyter"))
