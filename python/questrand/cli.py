@@ -33,6 +33,7 @@ COMMANDS = {
     "sweep": ("sweep", "run a problem over a table or grid of values (Snakemake)"),
     "converge": ("converge", "run a problem on refined grids and estimate its discretisation error"),
     "design": ("design", "rank candidate experiments by how well they would measure the parameters"),
+    "netcdf": ("netcdf", "a run as one NetCDF file: fields, layers, histories, problem values"),
 }
 #: Python module -> the Debian package that provides it.
 DEBIAN_PACKAGES = {"numpy": "python3-numpy", "scipy": "python3-scipy", "matplotlib": "python3-matplotlib",

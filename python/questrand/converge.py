@@ -99,7 +99,8 @@ def _one_run(problem_text: str, workdir: str, program, scheme: str, timeout, flo
                             f"{done.warned_steps} step(s) without convergence (maxit {problem.maxit}); "
                             "raise maxit or relax convtol in PROB.INP")
     table = done.uptake
-    return table["time"].copy(), {name: table[name].copy() for name in table.names if name != "time"}
+    return table["time"].to_numpy().copy(), {name: table[name].to_numpy().copy()
+                                             for name in table.columns if name != "time"}
 
 
 def study(problem: Problem, *, levels: int = 3, observables=None, times=None, scheme="standard",

@@ -40,13 +40,14 @@ def plot_uptake(run: Run) -> Figure:
     if run.uptake is None:
         raise ValueError(f"{run.workdir}: the run has no uptake file (.UPT)")
     table = run.uptake
+    time = table["time"].to_numpy()
     fig, (top, bottom) = _figure(2, 6.0, sharex=True)
     marker = "o" if len(table) < 30 else None
-    top.plot(table["time"], table["m_memb"], marker=marker, label="membrane (m_memb)")
-    top.plot(table["time"], table["m_gel"], marker=marker, label="gel (m_gel)")
+    top.plot(time, table["m_memb"].to_numpy(), marker=marker, label="membrane (m_memb)")
+    top.plot(time, table["m_gel"].to_numpy(), marker=marker, label="gel (m_gel)")
     top.set_ylabel("amount taken up")
     top.legend()
-    bottom.plot(table["time"], table["c_gel_mean"], marker=marker, color="tab:green",
+    bottom.plot(time, table["c_gel_mean"].to_numpy(), marker=marker, color="tab:green",
                 label="gel mean (c_gel_mean)")
     bottom.set_ylabel("mean concentration")
     bottom.set_xlabel("time")
@@ -65,10 +66,10 @@ def plot_probes(run: Run) -> Figure:
     fig, axes = _figure(3, 7.5, sharex=True)
     probes = {probe.name: probe for probe in run.grid.probes}
     for ax, layer, names in zip(axes, LAYER_NAMES, (PROBE_NAMES[0:3], PROBE_NAMES[3:6], PROBE_NAMES[6:9])):
-        values = [table[name] for name in names]
+        values = [table[name].to_numpy() for name in names]
         for name, value in zip(names, values):
             probe = probes[name]
-            ax.plot(table["time"], value, marker="o" if len(table) < 30 else None,
+            ax.plot(table["time"].to_numpy(), value, marker="o" if len(table) < 30 else None,
                     label=f"{name}  (I={probe.i}, J={probe.j}, y={probe.y:.4g})")
         flat = np.concatenate(values)
         if np.all(flat > 0) and flat.max() / flat.min() > 1e3:
@@ -155,10 +156,10 @@ def plot_residuals(run: Run) -> Figure:
     fig, (ax,) = _figure(1, 4.5)
     count = np.arange(1, len(table) + 1)
     for column, label in _EQUATIONS:
-        values = table[column]
+        values = table[column].to_numpy()
         if np.any(values != 0):
             ax.semilogy(count, np.where(values > 0, values, np.nan), label=label)
-    step = table["step"]
+    step = table["step"].to_numpy()
     starts = count[1:][np.diff(step) != 0]
     for start in starts:
         ax.axvline(start - 0.5, color="0.7", lw=0.6)

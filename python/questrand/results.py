@@ -1,9 +1,10 @@
-"""Reading the files of a finished run into numpy arrays.
+"""Reading the files of a finished run into numpy arrays and pandas tables.
 
 :func:`read_run` collects everything a run directory holds: the problem, the
 monitor history, the uptake observables, the residual history of the
-listing, the final fields of the save files and the concentration fields of
-the time steps.
+listing (pandas DataFrames, float64 columns named as in the files), the
+final fields of the save files and the concentration fields of the time
+steps (numpy arrays); :meth:`Run.to_xarray` makes of it one xarray Dataset.
 """
 
 from __future__ import annotations
@@ -13,9 +14,10 @@ import re
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 
 from .errors import OutputFileError
-from .grid import MONITOR_NAMES, Grid, listing_name, stem, step_stem
+from .grid import MONITOR_NAMES, Grid, listing_name, stem, step_stem, uptake_name
 from .problem import PROBLEM_FILE, Problem
 
 MONITOR_FILE = "monitor.dat"
@@ -26,35 +28,17 @@ RESIDUAL_NAMES = ("step", "iter", "res_u", "res_v", "res_mass", "res_t", "res_c"
                   "u", "v", "p", "t", "c")
 
 
-class Table:
-    """Columns of numbers by name: ``table["time"]`` is a numpy array.
+def _frame(names, rows) -> pd.DataFrame:
+    """A table of float64 columns named ``names``, one row per line read."""
+    names = list(names)
+    return pd.DataFrame(np.asarray(rows, dtype=np.float64).reshape(-1, len(names)), columns=names)
 
-    ``names`` lists the columns in file order, ``data`` is the 2-D array
-    (one row per line of the file).
-    """
 
-    def __init__(self, names, data):
-        self.names = tuple(names)
-        self.data = np.asarray(data, dtype=np.float64).reshape(-1, len(self.names))
-
-    def __getitem__(self, name) -> np.ndarray:
-        try:
-            return self.data[:, self.names.index(name)]
-        except ValueError:
-            raise KeyError(f"no column {name!r} (columns: {', '.join(self.names)})") from None
-
-    def __contains__(self, name) -> bool:
-        return name in self.names
-
-    def __len__(self) -> int:
-        return self.data.shape[0]
-
-    def __repr__(self) -> str:
-        return f"Table({len(self)} rows: {', '.join(self.names)})"
-
-    def last(self) -> dict:
-        """The last row as a dict by column name."""
-        return dict(zip(self.names, (float(v) for v in self.data[-1])))
+#: Attributes of the field variables of :meth:`Run.to_xarray`.
+_FIELD_ATTRS = {"c": {"long_name": "concentration", "units": "unit of c_in"},
+                "u": {"long_name": "x velocity at the nodes", "units": "m/s"},
+                "v": {"long_name": "y velocity at the nodes", "units": "m/s"},
+                "p": {"long_name": "pressure", "units": "Pa"}}
 
 
 @dataclasses.dataclass
@@ -90,11 +74,12 @@ class Run:
     * ``problem``: the :class:`Problem` of PROB.INP;
     * ``grid``: node coordinates, ``grid.layers`` (rows and y extents of the
       channel, membrane and gel) and ``grid.probes`` (the nine monitor probes);
-    * ``monitor``: the monitor history of this run (a :class:`Table` with
+    * ``monitor``: the monitor history of this run (a pandas DataFrame with
       ``time`` and the nine probe columns), ``monitor_histories``: every
-      history of monitor.dat, split at its header lines;
-    * ``uptake``: the uptake observables of the ``.UPT`` file;
-    * ``residuals``: the iteration lines of the listing (:data:`RESIDUAL_NAMES`);
+      history of monitor.dat, split at its header lines (DataFrames);
+    * ``uptake``: the uptake observables of the ``.UPT`` file (a DataFrame);
+    * ``residuals``: the iteration lines of the listing (a DataFrame with
+      the columns :data:`RESIDUAL_NAMES`);
     * ``final``: the end-of-run fields of the save files;
     * ``steps``: the concentration fields of the time steps, by step number.
     """
@@ -102,10 +87,10 @@ class Run:
     workdir: Path
     problem: Problem
     grid: Grid
-    monitor: Table | None
+    monitor: pd.DataFrame | None
     monitor_histories: list
-    uptake: Table | None
-    residuals: Table | None
+    uptake: pd.DataFrame | None
+    residuals: pd.DataFrame | None
     final: Fields | None
     steps: list
     console: str | None = None
@@ -122,6 +107,93 @@ class Run:
         """The path of the end-of-run file with this extension (e.g. ".CON")."""
         return self.workdir / (stem(self.problem.runname) + extension)
 
+    def field_times(self) -> list:
+        """``(time, label, Fields)`` for every field time of the run, in order.
+
+        The step fields hold c only; the end-of-run fields (c, and u, v, p when
+        the flow was solved) replace the last step's when they share its time.
+        ``label`` is the step number in five digits, or "end".
+        """
+        entries = [(s.time, f"{s.step:05d}", s.fields) for s in self.steps]
+        if self.final is not None:
+            monitor = self.monitor
+            end_time = monitor["time"].iloc[-1] if monitor is not None and len(monitor) else None
+            if end_time is None:
+                end_time = entries[-1][0] if entries else 0.0
+            if entries and entries[-1][0] == end_time:
+                entries.pop()
+            entries.append((float(end_time), "end", self.final))
+        return entries
+
+    def _end_step(self, time: float) -> int:
+        """The step number of the end-of-run fields: the listing's last step,
+        else the time over ``dt`` (0 in a steady run)."""
+        steps = self.residuals["step"].to_numpy() if self.residuals is not None else []
+        if len(steps) and np.isfinite(steps[-1]):
+            return int(steps[-1])
+        return 0 if self.problem.steady else round(time / self.problem.dt)
+
+    def to_xarray(self):
+        """The run as one :class:`xarray.Dataset`.
+
+        * ``c`` (and ``u``, ``v``, ``p`` where the run wrote them) over
+          ``(time, y, x)`` at every field time (:meth:`field_times`); NaN at a
+          time whose files do not hold the field (the step files hold c only);
+        * coordinates ``time`` (s) with ``step`` (the step number) along it;
+          ``x``, ``y`` (m) with ``column`` and ``row`` (the program's I and J)
+          and ``layer`` (channel, membrane or gel) along y, whose attributes
+          give each layer's rows (``gel_rows``) and y extent (``gel_y``);
+        * ``probe_c`` over ``(monitor_time, probe)``: the monitor history
+          (coordinates ``probe_i``, ``probe_j``, ``probe_x``, ``probe_y``);
+          each column of the uptake file over ``uptake_time``;
+        * attributes: every value of the problem by its PROB.INP name
+          (switches as 0 or 1) and the run directory.
+        """
+        import xarray as xr
+
+        p, entries = self.problem, self.field_times()
+        x = entries[0][2].x if entries else self.grid.x_interior
+        y = entries[0][2].y if entries else self.grid.y_interior
+        layers = {}
+        for layer in self.grid.layers:
+            layers.update({f"{layer.name}_rows": [layer.j_first, layer.j_last],
+                           f"{layer.name}_y": [layer.y_low, layer.y_high]})
+        coords = {"time": ("time", np.array([t for t, _, _ in entries], dtype=float), {"units": "s"}),
+                  "step": ("time", np.array([int(label) if label != "end" else self._end_step(time)
+                                             for time, label, _ in entries], dtype=np.int64)),
+                  "x": ("x", x, {"units": "m", "long_name": "x along the channel"}),
+                  "y": ("y", y, {"units": "m", "long_name": "y across the layers"}),
+                  "column": ("x", np.arange(2, len(x) + 2)), "row": ("y", np.arange(2, len(y) + 2)),
+                  "layer": ("y", [self.grid.layer_of_row(j) for j in range(2, len(y) + 2)], layers)}
+        data = {}
+        for name, attrs in _FIELD_ATTRS.items():
+            if any(getattr(f, name) is not None for _, _, f in entries):
+                values = np.full((len(entries), len(y), len(x)), np.nan)
+                for k, (_, _, fields) in enumerate(entries):
+                    if getattr(fields, name) is not None:
+                        values[k] = getattr(fields, name)
+                data[name] = (("time", "y", "x"), values, attrs)
+        if self.monitor is not None:
+            names = list(self.monitor.columns[1:])
+            probes = {probe.name: probe for probe in self.grid.probes}
+            coords["monitor_time"] = ("monitor_time", self.monitor["time"].to_numpy(), {"units": "s"})
+            coords["probe"] = ("probe", names)
+            if all(name in probes for name in names):
+                for what, units in (("i", ""), ("j", ""), ("x", "m"), ("y", "m")):
+                    coords[f"probe_{what}"] = ("probe", [getattr(probes[n], what) for n in names],
+                                               {"units": units} if units else {})
+            data["probe_c"] = (("monitor_time", "probe"), self.monitor[names].to_numpy(),
+                               {"long_name": "concentration at the monitor probes"})
+        if self.uptake is not None:
+            coords["uptake_time"] = ("uptake_time", self.uptake["time"].to_numpy(), {"units": "s"})
+            for name in self.uptake.columns[1:]:
+                data[f"uptake_{name}" if name in data or name in coords else name] = \
+                    ("uptake_time", self.uptake[name].to_numpy(), {"long_name": f"{name} (uptake file)"})
+        attrs = {name: int(value) if isinstance(value, bool) else value
+                 for name, value in p.as_dict().items()}
+        attrs["workdir"] = str(self.workdir)
+        return xr.Dataset(data, coords, attrs)
+
 
 def read_run(workdir) -> Run:
     """Read a finished run directory.
@@ -136,7 +208,7 @@ def read_run(workdir) -> Run:
     shape = (problem.nj - 2, problem.ni - 2)
 
     histories = read_monitor(workdir / MONITOR_FILE) if (workdir / MONITOR_FILE).exists() else []
-    upt = workdir / (stem(problem.runname).rstrip(" ") + ".UPT")
+    upt = workdir / uptake_name(problem.runname)
     listing = workdir / listing_name(problem.runname)
     residuals, step_lines = read_listing(listing) if listing.is_file() else (None, [])
     monitor = histories[-1][1] if histories else None
@@ -181,14 +253,15 @@ def _step_time(step, problem, monitor, headed, step_lines) -> float:
     that began with a header (a run from time zero) has step k on line k.
     Otherwise the step count times ``dt``.
     """
+    known = monitor["time"].to_numpy() if monitor is not None else None
     if problem.steady:
-        return float(monitor["time"][-1]) if monitor is not None and len(monitor) else 0.0
-    if monitor is not None:
+        return float(known[-1]) if known is not None and len(known) else 0.0
+    if known is not None:
         listed = [s for s, _ in step_lines]
-        if step in listed and len(listed) <= len(monitor):
-            return float(monitor["time"][len(monitor) - len(listed) + listed.index(step)])
-        if headed and 1 <= step <= len(monitor):
-            return float(monitor["time"][step - 1])
+        if step in listed and len(listed) <= len(known):
+            return float(known[len(known) - len(listed) + listed.index(step)])
+        if headed and 1 <= step <= len(known):
+            return float(known[step - 1])
     times = dict(step_lines)
     return times.get(step, step * problem.dt)
 
@@ -224,7 +297,7 @@ def read_node_file(path, nvalues: int, shape):
 def read_monitor(path):
     """The histories of a monitor file, split at its header lines.
 
-    Returns a list of ``(headed, Table)``: ``headed`` tells whether the
+    Returns a list of ``(headed, DataFrame)``: ``headed`` tells whether the
     history began with a header line (a transient run from time zero); data
     lines before any header (a steady run writes none) form a history of
     their own with the program's column names.
@@ -235,7 +308,7 @@ def read_monitor(path):
     for n, line in enumerate(path.read_text(encoding="utf-8", errors="replace").splitlines(), 1):
         if '"' in line:
             if rows or headed:
-                histories.append((headed, Table(names, rows)))
+                histories.append((headed, _frame(names, rows)))
             names, rows, headed = tuple(re.findall(r'"([^"]*)"', line)), [], True
             if len(names) != len(MONITOR_NAMES):
                 raise OutputFileError(f"{path}: line {n}: expected a header of {len(MONITOR_NAMES)} "
@@ -243,11 +316,11 @@ def read_monitor(path):
         elif line.strip():
             rows.append(_numbers(path, n, line, len(names)))
     if rows or headed:
-        histories.append((headed, Table(names, rows)))
+        histories.append((headed, _frame(names, rows)))
     return histories
 
 
-def read_uptake(path) -> Table:
+def read_uptake(path) -> pd.DataFrame:
     """The uptake file (CSV, a header line then one line per time step).
 
     A run that continues an earlier one appends to it: a later header line
@@ -275,7 +348,7 @@ def read_uptake(path) -> Table:
     for later_names, later in histories[1:]:
         continues = later_names == names and rows and later and later[0][0] > rows[-1][0]
         names, rows = later_names, (rows + later if continues else later)
-    return Table(names, rows)
+    return _frame(names, rows)
 
 
 _STEP_LINE = re.compile(r"^ IT=([ \d*]{5})   TIME=(.{10})")
@@ -286,7 +359,7 @@ _ITER_LINE = re.compile(rf"^ ([ \d*]{{3}}) {{4}}((?:{_E103}){{5}}) {{3}}((?:{_E1
 def read_listing(path):
     """The residual history of a listing file.
 
-    Returns ``(Table, step_lines)``: the table has one row per iteration line
+    Returns ``(DataFrame, step_lines)``: the table has one row per iteration line
     (columns :data:`RESIDUAL_NAMES`; ``step`` is 0 in a steady run, ``iter``
     is NaN where the listing shows asterisks); ``step_lines`` lists
     ``(step, time)`` of the step lines in order (time as printed, 4 digits).
@@ -304,7 +377,7 @@ def read_listing(path):
             values = [float(line[c:c + 10]) if "*" not in line[c:c + 10] else np.nan
                       for c in (*range(8, 58, 10), *range(61, 111, 10))]
             rows.append([step, _int_or_nan(match.group(1)), *values])
-    return Table(RESIDUAL_NAMES, rows), steps
+    return _frame(RESIDUAL_NAMES, rows), steps
 
 
 def _int_or_nan(text: str):

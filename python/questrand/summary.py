@@ -25,23 +25,24 @@ def summarize(run: Run) -> dict:
                         "diff_flow", "diff_memb", "diff_gel", "dt", "nsteps", "convtol")},
     }
     if run.monitor is not None and len(run.monitor):
-        out["final_time"] = float(run.monitor["time"][-1])
+        out["final_time"] = float(run.monitor["time"].iloc[-1])
         out["monitor_lines"] = len(run.monitor)
         out["probes"] = {probe.name: {"i": probe.i, "j": probe.j, "x": probe.x, "y": probe.y,
-                                      "c": float(run.monitor[probe.name][-1])}
+                                      "c": float(run.monitor[probe.name].iloc[-1])}
                          for probe in run.grid.probes}
     if run.residuals is not None and len(run.residuals):
-        table = run.residuals
+        table = {name: run.residuals[name].to_numpy() for name in run.residuals.columns}
         columns = ["res_mass", "res_u", "res_v", "res_t", "res_c"]
         last_of_step = np.append(np.diff(table["step"]) != 0, True)
         worst = np.max(np.column_stack([table[c] for c in columns]), axis=1)[last_of_step]
         steps = table["step"][last_of_step]
-        out["iterations"] = {"total": len(table), "last_step": int(np.sum(table["step"] == steps[-1])),
+        out["iterations"] = {"total": len(run.residuals),
+                             "last_step": int(np.sum(table["step"] == steps[-1])),
                              "final_residuals": {c: float(table[c][-1]) for c in columns},
                              "steps_not_converged": [int(s) for s, w in zip(steps, worst)
                                                      if not w <= p.convtol]}
     if run.uptake is not None and len(run.uptake):
-        out["uptake"] = run.uptake.last()
+        out["uptake"] = {name: float(v) for name, v in run.uptake.iloc[-1].items()}
     field = run.last_field
     if field is not None and field.c is not None:
         out["concentration"] = {}

@@ -46,20 +46,10 @@ def mesh_of(fields: Fields) -> meshio.Mesh:
 
 
 def field_times(run: Run) -> list:
-    """``(time, label, Fields)`` for every field time of the run, in order.
-
-    The step fields hold c only; the end-of-run fields (c, and u, v, p when
-    the flow was solved) replace the last step's when they share its time.
-    """
-    entries = [(s.time, f"{s.step:05d}", s.fields) for s in run.steps]
-    if run.final is not None:
-        end_time = run.monitor["time"][-1] if run.monitor is not None and len(run.monitor) else None
-        if end_time is None:
-            end_time = entries[-1][0] if entries else 0.0
-        if entries and entries[-1][0] == end_time:
-            entries.pop()
-        entries.append((float(end_time), "end", run.final))
-    return entries
+    """``(time, label, Fields)`` for every field time of the run, in order
+    (:meth:`questrand.Run.field_times`): the end-of-run fields replace the
+    last step's when they share its time."""
+    return run.field_times()
 
 
 def write_vtk(run: Run, outdir=None) -> Path:

@@ -40,10 +40,10 @@ def instrument_results(work, stderr):
     up = read_uptake(work / "EXAMPLE.UPT")
     return {
         "outer_iterations": summary_iterations(stderr),
-        "final_m_gel": up["m_gel"][-1],
-        "final_c_gel_mean": up["c_gel_mean"][-1],
-        "final_c_memb_mean": up["c_memb_mean"][-1],
-        "final_c_out": up["c_out"][-1],
+        "final_m_gel": up["m_gel"].iloc[-1],
+        "final_c_gel_mean": up["c_gel_mean"].iloc[-1],
+        "final_c_memb_mean": up["c_memb_mean"].iloc[-1],
+        "final_c_out": up["c_out"].iloc[-1],
     }
 
 
@@ -51,10 +51,10 @@ def gel_uptake_results(work, stderr):
     up = read_uptake(work / "UPTAKE.UPT")
     return {
         "outer_iterations": summary_iterations(stderr),
-        "final_c_gel_mean": up["c_gel_mean"][-1],
-        "final_c_memb_mean": up["c_memb_mean"][-1],
-        "time_c_gel_mean_0.5": crossing_time(up["time"], up["c_gel_mean"], 0.5),
-        "time_c_gel_mean_0.9": crossing_time(up["time"], up["c_gel_mean"], 0.9),
+        "final_c_gel_mean": up["c_gel_mean"].iloc[-1],
+        "final_c_memb_mean": up["c_memb_mean"].iloc[-1],
+        "time_c_gel_mean_0.5": crossing_time(up["time"].to_numpy(), up["c_gel_mean"].to_numpy(), 0.5),
+        "time_c_gel_mean_0.9": crossing_time(up["time"].to_numpy(), up["c_gel_mean"].to_numpy(), 0.9),
         "worst_balance": float(np.max(np.abs(up["balance"]))),
     }
 

@@ -41,10 +41,10 @@ def synthetic(program, tmp_path, observable, noise, seed, problem=BASE, name="tr
     run = questrand.run(problem, tmp_path / name, program=program)
     table = run.uptake if observable in questrand.fit.UPTAKE_OBSERVABLES else run.monitor
     assert table is not None, f"the run wrote no table with {observable}"
-    clean = table[observable]
+    clean = table[observable].to_numpy()
     sigma = noise * float(np.max(np.abs(clean)))
     rng = np.random.default_rng(seed)
-    return Data(path=tmp_path / f"{name}.csv", observable=observable, time=table["time"].copy(),
+    return Data(path=tmp_path / f"{name}.csv", observable=observable, time=table["time"].to_numpy().copy(),
                 value=clean + rng.normal(0.0, sigma, len(clean))), clean
 
 
@@ -129,7 +129,7 @@ def test_data_times_between_time_steps_are_interpolated(program, tmp_path):
     data made from the program's own curve at mid-step times give back the
     diffusivity, to the interpolation's small error."""
     run = questrand.run(BASE, tmp_path / "truth", program=program)
-    t, c = run.monitor["time"], run.monitor["C(GelMid)"]
+    t, c = run.monitor["time"].to_numpy(), run.monitor["C(GelMid)"].to_numpy()
     mid = 0.5 * (t[:-1] + t[1:])
     data = Data(tmp_path / "mid.csv", "C(GelMid)", mid, np.interp(mid, t, c))
     res = fit(BASE.replace(diff_gel=3e-10), data, ["diff_gel"], jobs=2, program=program, grid_check=False)

@@ -49,9 +49,9 @@ def test_vtk_files_read_back_exactly(case, tmp_path):
     datasets = read_pvd(pvd)
     expected = [(s.time, s.fields) for s in run.steps]
     if run.final is not None:
-        if expected and expected[-1][0] == run.monitor["time"][-1]:
+        if expected and expected[-1][0] == run.monitor["time"].iloc[-1]:
             expected.pop()
-        expected.append((run.monitor["time"][-1], run.final))
+        expected.append((run.monitor["time"].iloc[-1], run.final))
     assert [t for t, _ in datasets] == [t for t, _ in expected]
     for (_, path), (_, fields) in zip(datasets, expected):
         mesh = meshio.read(path)
@@ -84,7 +84,7 @@ def test_command_line(transient, tmp_path):
     assert done.returncode == 0, done.stderr
     info = json.loads(done.stdout)
     assert info["final_time"] == 3.0 and info["uptake"]["time"] == 3.0
-    assert info["probes"]["C(GelEnd)"]["c"] == transient.monitor["C(GelEnd)"][-1]
+    assert info["probes"]["C(GelEnd)"]["c"] == transient.monitor["C(GelEnd)"].iloc[-1]
     assert "run TRANS.OUT" in _cli("summary", transient.workdir).stdout
     done = _cli("plot", transient.workdir, "-o", tmp_path / "png")
     assert done.stdout.split() == [str(tmp_path / "png" / name) for name, _ in PLOTS]

@@ -44,8 +44,10 @@ def test_fields_hold_the_file_values(case):
 def test_monitor_and_probes(case):
     run = read_run(case)
     lines = [l for l in (case / "monitor.dat").read_text().splitlines() if '"' not in l]
-    assert np.array_equal(run.monitor.data, np.array([[float(v) for v in l.split()] for l in lines]))
-    assert run.monitor.names == ("time",) + PROBE_NAMES
+    rows = np.array([[float(v) for v in l.split()] for l in lines])
+    assert np.array_equal(run.monitor.to_numpy(), rows)
+    assert tuple(run.monitor.columns) == ("time",) + PROBE_NAMES
+    assert all(dtype == np.float64 for dtype in run.monitor.dtypes)
     field = run.last_field
     if field is None:
         return
@@ -53,7 +55,7 @@ def test_monitor_and_probes(case):
     for probe in run.grid.probes:
         assert probe.i == run.problem.ni // 2
         if probe.interior:
-            assert run.monitor[probe.name][-1] == field.c[probe.j - 2, probe.i - 2], probe.name
+            assert run.monitor[probe.name].iloc[-1] == field.c[probe.j - 2, probe.i - 2], probe.name
             assert np.float32(probe.y) == np.float32(field.y[probe.j - 2])
 
 
@@ -72,7 +74,7 @@ def test_step_times_and_residuals():
     assert [(s.step, s.time) for s in run.steps] == [(1, 0.5), (3, 1.5), (6, 3.0)]
     table = run.residuals
     assert sorted(set(table["step"])) == [1, 2, 3, 4, 5, 6]
-    first = table.data[0]
+    first = table.iloc[0].to_numpy()
     assert first[:2].tolist() == [1, 1]
     # the first iteration line of the listing, column by column
     listing = (run.workdir / "TRANS.OUT").read_text().splitlines()
@@ -126,3 +128,63 @@ def test_malformed_output_files(tmp_path):
     (work / "T00003.CON").write_text("\n".join(lines[:10]) + "\n")
     with pytest.raises(OutputFileError, match=r"T00003.CON: expected 440 lines \(20 columns by 22 rows"):
         read_run(work)
+
+
+def test_netcdf_file_holds_the_numbers_of_the_run_files(tmp_path):
+    """``questrand netcdf`` (Run.to_xarray written by xarray), read back with
+    the netCDF4 library alone, against the files' numbers read with loadtxt."""
+    import subprocess
+    import sys
+    import warnings
+
+    from conftest import PYTHON_DIR
+    with warnings.catch_warnings():  # Debian's build warns of numpy's binary layout
+        warnings.simplefilter("ignore", RuntimeWarning)
+        import netCDF4
+
+    work = tmp_path / "run"
+    shutil.copytree(CASES_DIR / "transient_flow_conc", work)
+    write_uptake(work / "TRANS.UPT", [0.5 * k for k in range(1, 7)])
+    steady = CASES_DIR / "steady_flow"  # flow only: u, v, p and no c
+    (tmp_path / "kept.nc").write_text("the user's own notes\n")
+
+    def cli(*args):
+        return subprocess.run([sys.executable, "-m", "questrand", "netcdf", *map(str, args)],
+                              cwd=PYTHON_DIR, capture_output=True, text=True)
+
+    done = cli(work)
+    assert (done.returncode, done.stdout, done.stderr) == (0, f"{work / 'TRANS.nc'}\n", "")
+    assert cli(steady, "-o", f"{tmp_path / 'out'}/").stdout == f"{tmp_path / 'out' / 'FLOW.nc'}\n"
+    done = cli(work, "-o", tmp_path / "kept.nc")  # not a NetCDF file: never replaced
+    assert done.returncode == 1 and done.stderr.count("\n") == 1 and "not a NetCDF file" in done.stderr
+    assert (tmp_path / "kept.nc").read_text() == "the user's own notes\n"
+
+    with netCDF4.Dataset(work / "TRANS.nc") as nc:
+        nc.set_auto_mask(False)
+        var = {name: v[:] for name, v in nc.variables.items()}
+        assert var["time"].tolist() == [0.5, 1.5, 3.0] and var["step"].tolist() == [1, 3, 6]
+        assert nc["time"].units == "s" and nc["x"].units == "m" and nc["u"].units == "m/s"
+        for k, name in enumerate(["T00001.CON", "T00003.CON", "TRANS.CON"]):
+            con = np.loadtxt(work / name)
+            assert np.array_equal(var["c"][k].ravel(), con[:, 2]), name
+            assert np.array_equal(np.meshgrid(var["x"], var["y"])[0].ravel(), con[:, 0])
+            assert np.array_equal(np.meshgrid(var["x"], var["y"])[1].ravel(), con[:, 1])
+        vel, prs = np.loadtxt(work / "TRANS.VEL"), np.loadtxt(work / "TRANS.PRS")
+        assert np.array_equal(var["u"][2].ravel(), vel[:, 2])
+        assert np.array_equal(var["v"][2].ravel(), vel[:, 3]) and np.isnan(var["v"][:2]).all()
+        assert np.array_equal(var["p"][2].ravel(), prs[:, 2]) and np.isnan(var["p"][:2]).all()
+        # 10 channel, 4 membrane and 8 gel rows (PROB.INP line 26), program rows from 2
+        assert list(var["layer"]) == ["channel"] * 10 + ["membrane"] * 4 + ["gel"] * 8
+        assert var["row"].tolist() == list(range(2, 24))
+        assert nc["layer"].membrane_rows.tolist() == [12, 15]
+        assert np.array_equal(var["probe_c"], np.loadtxt(work / "monitor.dat", skiprows=1)[:, 1:])
+        assert list(var["probe"]) == list(PROBE_NAMES) and var["probe_j"].tolist()[-1] == 23
+        upt = np.loadtxt(work / "TRANS.UPT", delimiter=",", skiprows=1)
+        assert np.array_equal(var["uptake_time"], upt[:, 0]) and np.array_equal(var["balance"], upt[:, 8])
+        attrs = {name: nc.getncattr(name) for name in nc.ncattrs()}
+        assert (attrs["diff_gel"], attrs["ni"], attrs["solve_u"], attrs["steady"], attrs["runname"]) == \
+            (8e-10, 22, 1, 0, "TRANS.OUT")
+        assert set(read_run(work).problem.as_dict()) <= set(attrs)
+    with netCDF4.Dataset(tmp_path / "out" / "FLOW.nc") as nc:
+        assert "c" not in nc.variables and nc["u"].shape == (1, 22, 20) and nc["time"][:].tolist() == [0.0]
+        assert np.array_equal(nc["u"][0].ravel(), np.loadtxt(steady / "FLOW.VEL")[:, 2])

@@ -81,13 +81,13 @@ def check_summary(outdir, ids, names=NAMES):
         for name in names:
             assert parse_value(name, row[name]) == getattr(run.problem, name), (row["id"], name)
         assert row["exit_status"] == "0" and row["error"] == ""
-        assert float(row["final_time"]) == float(run.monitor["time"][-1])
+        assert float(row["final_time"]) == float(run.monitor["time"].iloc[-1])
         assert int(row["outer_iterations"]) == len(run.residuals)
         assert int(row["steps"]) == len(set(run.residuals["step"])) == run.problem.nsteps
         assert int(row["warning_steps"]) == 0
         if run.uptake is not None:
             for name in ("m_memb", "m_gel", "c_gel_mean"):
-                assert float(row[name]) == float(run.uptake[name][-1]), (row["id"], name)
+                assert float(row[name]) == float(run.uptake[name].iloc[-1]), (row["id"], name)
         else:
             assert row["m_memb"] == row["m_gel"] == row["c_gel_mean"] == ""
         assert float(row["wall_time"]) > 0

@@ -43,13 +43,13 @@ def _columns(workdir: Path, runname: str) -> dict:
     uptake = workdir / uptake_name(runname)
     if uptake.is_file():
         table = read_uptake(uptake)
-        out.update({name: np.array(table[name], dtype=float) for name in table.names})
+        out.update({name: np.array(table[name], dtype=float) for name in table.columns})
     monitor = workdir / MONITOR_FILE
     if monitor.is_file():
         histories = read_monitor(monitor)
         if histories:
             table = histories[-1][1]
-            out["@monitor"] = {name: np.array(table[name], dtype=float) for name in table.names}
+            out["@monitor"] = {name: np.array(table[name], dtype=float) for name in table.columns}
     return out
 
 

@@ -65,7 +65,7 @@ def _model_run(program: str, text: str, workdir: str, timeout, observable: str, 
             if not histories:
                 return ("error", f"the program wrote no {MONITOR_FILE}")
             table = histories[-1][1]
-        times, values = table["time"].copy(), table[observable].copy()
+        times, values = table["time"].to_numpy().copy(), table[observable].to_numpy().copy()
         if len(times) == 0:
             return ("error", f"{path.name} holds no time step")
         if not np.all(np.isfinite(values)):

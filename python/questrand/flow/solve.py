@@ -134,7 +134,7 @@ def solve_steady_flow(problem: Problem, workdir, program=None, *, start: Restart
         now = read_restart(sav)
         iterations = now.count
         table, _ = read_listing(workdir / FLOW_RUNNAME)
-        last = {name: float(table[name][-1]) for name in ("res_u", "res_v", "res_mass")}
+        last = {name: float(table[name].iloc[-1]) for name in ("res_u", "res_v", "res_mass")}
         if "none ended with the convergence warning" in done.stderr:
             converged = "residual"
         if previous is not None:

@@ -63,13 +63,13 @@ def summary_row(sweep: Sweep, run: SweepRun, root=".") -> dict:
     result = read_run(workdir)
     if result.residuals is not None:
         row["outer_iterations"] = len(result.residuals)
-        steps = result.residuals["step"]
+        steps = result.residuals["step"].to_numpy()
         row["steps"] = 0 if result.problem.steady else len(set(steps[~np.isnan(steps)].tolist()))
     row["warning_steps"] = warning_steps(workdir / listing_name(result.problem.runname))
     if result.monitor is not None and len(result.monitor):
-        row["final_time"] = repr(float(result.monitor["time"][-1]))
+        row["final_time"] = repr(float(result.monitor["time"].iloc[-1]))
     if result.uptake is not None and len(result.uptake):
-        last = result.uptake.last()
+        last = {name: float(v) for name, v in result.uptake.iloc[-1].items()}
         for name in ("m_memb", "m_gel", "c_gel_mean"):
             row[name] = repr(last[name])
     return row

@@ -1,0 +1,76 @@
+"""A run as one NetCDF file (``questrand netcdf``).
+
+The file holds :meth:`questrand.Run.to_xarray`: the fields over (time, y,
+x), the layers along y, the monitor and uptake histories over their own
+times, and every value of the problem as a global attribute.  It is written
+by xarray with the netCDF4 library (NetCDF-4 format), whole or not at all;
+an existing file is replaced only when it is a NetCDF file itself.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import netCDF4  # noqa: F401  (the engine xarray writes with)
+import xarray  # noqa: F401
+
+from . import files
+from .errors import QuestrandError
+from .grid import stem
+from .results import Run
+
+#: The first bytes of a NetCDF file: classic formats, and NetCDF-4 (HDF5).
+_SIGNATURES = (b"CDF\x01", b"CDF\x02", b"CDF\x05", b"\x89HDF\r\n\x1a\n")
+
+
+class NetcdfError(QuestrandError, ValueError):
+    """A NetCDF file that cannot be written; the message says why."""
+
+
+def default_path(run: Run) -> Path:
+    """``DIR/<stem>.nc``: the run's directory and the stem of its run name."""
+    return run.workdir / f"{stem(run.problem.runname).rstrip(' ') or 'run'}.nc"
+
+
+def write_netcdf(run: Run, path=None) -> Path:
+    """Write ``run.to_xarray()`` to ``path`` (default :func:`default_path`; a
+    directory, or a path ending in "/": the default name in it, the
+    directory made when missing); returns the path.  Refuses to
+    replace a file that is not NetCDF."""
+    directory = path is not None and str(path).endswith(("/", os.sep))
+    path = Path(path) if path is not None else default_path(run)
+    if directory or path.is_dir():
+        path = path / default_path(run).name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if path.exists():
+        with open(path, "rb") as existing:
+            head = existing.read(8)
+        if not head.startswith(_SIGNATURES):
+            raise NetcdfError(f"{path}: exists and is not a NetCDF file; not replaced "
+                              "(remove it or choose another file with -o)")
+    dataset = run.to_xarray()
+    with files.replacing(path) as partial:
+        dataset.to_netcdf(partial, engine="netcdf4")
+    return path
+
+
+def add_parser(subparsers):
+    """The ``netcdf`` command."""
+    parser = subparsers.add_parser("netcdf", help="a finished run as one NetCDF file",
+                                   description="Write the fields, layers, histories and problem "
+                                               "values of a finished run as one NetCDF file "
+                                               "(xarray, netCDF4); print its path.")
+    parser.add_argument("dir", help="run directory")
+    parser.add_argument("-o", "--output", metavar="FILE",
+                        help="the NetCDF file, or a directory for it (default: "
+                             "DIR/<run-name stem>.nc, e.g. DIR/UPTAKE.nc)")
+    parser.set_defaults(func=_main)
+    return parser
+
+
+def _main(args) -> int:
+    from .results import read_run
+
+    print(write_netcdf(read_run(args.dir), args.output))
+    return 0
