@@ -6,7 +6,8 @@ set -euo pipefail
 source "$(dirname "$0")/common.sh"
 need cmake cmake
 need g++ g++
-need_python_modules numpy:python3-numpy matplotlib:python3-matplotlib meshio:python3-meshio
+need_python_modules numpy:python3-numpy pandas:python3-pandas matplotlib:python3-matplotlib \
+  meshio:python3-meshio
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release -DQUESTRAND_TESTS=OFF >/dev/null
 cmake --build "$root/build" -j"$jobs" --target questrand >/dev/null
 work="$(mktemp -d "${TMPDIR:-/tmp}/questrand-example.XXXXXX")"
