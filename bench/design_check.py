@@ -57,10 +57,30 @@ def main():
                       f"{100 * c.predicted_se[k]:7.3g}% {100 * c.spread[k]:7.3g}% {c.ratio[k]:6.2f} "
                       f"{100 * c.within[k]:8.0f}% {100 * c.coverage[k]:6.0f}% {len(c.failed):>6d}")
         runner.close()
-        by_spread = list(np.argsort(spreads))
-        print(f"best by prediction {st.results[0].design.id}, by spread {st.results[by_spread[0]].design.id}; "
-              f"worst by prediction {st.results[-1].design.id}, by spread {st.results[by_spread[-1]].design.id}"
-              f" ({time.perf_counter() - started:.0f} s)")
+        print(ranking_verdict(st, spreads) + f" ({time.perf_counter() - started:.0f} s)")
+
+
+def ranking_verdict(st, spreads) -> str:
+    """Best and worst by prediction against best and worst by spread: the
+    worst among the designs the prediction calls identifiable, and the rest
+    (sharing the last rank) all spreading more than any identifiable one."""
+    from questrand.design.fisher import criterion_identifiable
+
+    ids = [r.design.id for r in st.results]
+    ok = [criterion_identifiable(r.prediction, st.criterion) for r in st.results]
+    measurable = [i for i in range(len(ids)) if ok[i]]
+    by_spread = sorted(measurable, key=lambda i: spreads[i])
+    line = (f"best by prediction {ids[0]}, by spread {ids[min(range(len(ids)), key=lambda i: spreads[i])]}; "
+            f"worst identifiable by prediction {ids[measurable[-1]] if measurable else '-'}, "
+            f"by spread {ids[by_spread[-1]] if by_spread else '-'}")
+    rest = [i for i in range(len(ids)) if not ok[i]]
+    if rest:
+        least = min(spreads[i] for i in rest)
+        most = max((spreads[i] for i in measurable), default=0.0)
+        line += (f"; not identifiable (rank {st.results[rest[0]].rank}): {', '.join(ids[i] for i in rest)}, "
+                 f"spread {100 * least:.3g} % and more against at most {100 * most:.3g} % "
+                 + ("(all above)" if least > most else "(NOT all above)"))
+    return line
 
 
 if __name__ == "__main__":

@@ -9,8 +9,9 @@ nominal values give the predicted standard errors, 95 % half-widths,
 correlation, D-criterion and identifiability (:mod:`.fisher`), on a grid
 fine enough for them (:mod:`.core`); the designs are ranked, written to
 OUT/design.csv with the plots (:mod:`.report`), and with ``--check N`` the
-best and the worst are tried by N simulated experiments, each fitted
-(:mod:`.simulate`).  From Python: :func:`design`.
+best, the worst identifiable and the last not identifiable are tried by N
+simulated experiments, each fitted (:mod:`.simulate`).  Designs that cannot
+identify the parameters ranked by share the last rank.  From Python: :func:`design`.
 """
 
 from __future__ import annotations
@@ -24,7 +25,7 @@ from .. import interrupts
 from ..problem import Problem
 from .simulate import Check, check
 from .core import DEFAULT_STEP, MAX_FACTOR, SE_TOLERANCE, DesignResult, Study, study
-from .fisher import CRITERIA, DEFAULT_LIMIT, Prediction, predict
+from .fisher import CRITERIA, DEFAULT_LIMIT, Prediction, criterion_identifiable, predict
 from .report import format_study, write_outputs
 from .runs import Runner
 from .table import Design, DesignError, parse_at, read_designs
@@ -62,9 +63,7 @@ def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterio
         result = study(problem, designs, names, at=at, criterion=criterion, limit=limit, step=step,
                        se_tolerance=se_tolerance, max_factor=max_factor, runner=runner, log=log)
         if check_fits:
-            best, worst = result.results[0], result.results[-1]
-            pairs = [(best, "best")] + ([(worst, "worst")] if worst is not best else [])
-            for r, role in pairs:
+            for r, role in check_roles(result):
                 result.checks.append(check(r, names, result.nominal, check_fits, role=role, seed=seed,
                                            step=step, runner=runner, log=log))
     finally:
@@ -74,6 +73,21 @@ def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterio
     if outdir is not None:
         write_outputs(result, outdir)
     return result
+
+
+def check_roles(result: Study) -> list:
+    """The designs ``--check`` tries: the best; the worst of those the
+    prediction calls identifiable (the last it can order); and, when some
+    are not identifiable, the last of them, whose simulated fits show how
+    far from measurable they are.  ``[(DesignResult, role), ...]``."""
+    ranked = result.results
+    measurable = [r for r in ranked if criterion_identifiable(r.prediction, result.criterion)]
+    roles = [(ranked[0], "best")]
+    if measurable and measurable[-1] is not ranked[0]:
+        roles.append((measurable[-1], "worst"))
+    if ranked[-1] not in measurable and ranked[-1] is not ranked[0]:
+        roles.append((ranked[-1], "not identifiable"))
+    return roles
 
 
 # -- command line -------------------------------------------------------------------
@@ -104,7 +118,8 @@ def add_parser(subparsers):
                         help=f"a parameter is identifiable when its half-width is at most REL "
                              f"(default {DEFAULT_LIMIT:g}: +-{100 * DEFAULT_LIMIT:g} %%)")
     parser.add_argument("--check", type=int, default=0, metavar="N",
-                        help="fit N simulated experiments of the best and of the worst design")
+                        help="fit N simulated experiments of the best design, the worst identifiable one "
+                             "and the last not identifiable one")
     parser.add_argument("--seed", type=int, default=0, help="seed of the simulated noise (default 0)")
     parser.add_argument("--jobs", type=int, metavar="N", help="parallel runs (default: the number of cores)")
     parser.add_argument("--profile", metavar="NAME|PATH",

@@ -33,7 +33,8 @@ import numpy as np
 
 from ..problem import Problem
 from ..refine import GridLimitError, refined
-from .fisher import DEFAULT_LIMIT, Prediction, check_criterion, criterion_value, predict, rank
+from .fisher import (DEFAULT_LIMIT, Prediction, check_criterion, criterion_identifiable, criterion_value,
+                     predict, rank)
 from .runs import Runner, column
 from .table import Design, DesignError
 
@@ -174,9 +175,11 @@ def study(base: Problem, designs, names, *, at=None, criterion="max-halfwidth", 
                 if math.isfinite(p.halfwidth[k]) and r.grid_error[k] > 0.5 * p.halfwidth[k]:
                     r.notes.append(f"a fit on grid x{r.factor} is off by about {100 * r.grid_error[k]:.2g} % "
                                    f"in {n} (grid error), more than half its half-width: fit with --accuracy")
-    for r, k in zip(results, rank([r.criterion for r in results])):
+    order, ranks = rank([r.criterion for r in results],
+                        [criterion_identifiable(r.prediction, criterion) for r in results])
+    for r, k in zip(results, ranks):
         r.rank = k
-    out.results = sorted(results, key=lambda r: r.rank)
+    out.results = [results[i] for i in order]
     out.runs, out.seconds = runner.runs, _time.perf_counter() - started
     return out
 

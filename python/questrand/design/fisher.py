@@ -161,11 +161,31 @@ def check_criterion(criterion: str, names) -> str:
                      f"halfwidth:NAME with NAME one of {', '.join(names)}")
 
 
-def rank(values) -> list:
-    """Ranks 1.. of ``values`` (smaller first; ties and NaN last, stable)."""
-    order = sorted(range(len(values)), key=lambda i: (not math.isfinite(values[i]) and values[i] != math.inf,
+def criterion_identifiable(prediction: Prediction, criterion: str) -> bool:
+    """Whether the parameters ``criterion`` looks at are all identifiable:
+    every parameter for ``max-halfwidth`` and ``d-criterion``, NAME alone for
+    ``halfwidth:NAME``."""
+    if criterion.startswith("halfwidth:"):
+        return bool(prediction.identifiable[prediction.names.index(criterion.partition(":")[2])])
+    return bool(np.all(prediction.identifiable))
+
+
+def rank(values, identifiable=None) -> tuple:
+    """The ranking of ``values`` (smaller first; NaN last; ties stable):
+    ``(order, ranks)``, the indices best first and the rank 1.. of each.
+
+    With ``identifiable`` (a flag per value), the identifiable come first,
+    ranked among themselves, and the others share the rank after the last of
+    them: their half-widths lie outside the range where the linear
+    prediction holds (a fit of such data is bounded by the nonlinearity of
+    the model, not by the information), so the prediction says that they
+    cannot measure the parameters, not which of them is worse.  Their order
+    in the list still follows ``values``."""
+    flags = [True] * len(values) if identifiable is None else [bool(f) for f in identifiable]
+    order = sorted(range(len(values)), key=lambda i: (not flags[i],
+                                                      not math.isfinite(values[i]) and values[i] != math.inf,
                                                       values[i] if not math.isnan(values[i]) else math.inf, i))
-    ranks = [0] * len(values)
+    ranks, shared = [0] * len(values), sum(flags) + 1
     for r, i in enumerate(order, 1):
-        ranks[i] = r
-    return ranks
+        ranks[i] = r if flags[i] else shared
+    return order, ranks

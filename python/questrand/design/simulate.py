@@ -31,7 +31,7 @@ from ..refine import refined
 @dataclasses.dataclass
 class Check:
     design_id: str
-    role: str                    # best / worst
+    role: str                    # best / worst / not identifiable
     names: list
     predicted_se: np.ndarray
     predicted_halfwidth: np.ndarray
