@@ -80,6 +80,38 @@ def worker_pool(jobs: int) -> concurrent.futures.ProcessPoolExecutor:
     return pool
 
 
+def cores() -> int:
+    """The number of cores this process may use."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+class Workers:
+    """``jobs`` worker processes (default: one per core), started at the
+    first call that has more than one task and kept until :meth:`close`."""
+
+    def __init__(self, jobs=None):
+        self.jobs = max(1, int(jobs or cores()))
+        self._pool = None
+
+    def map(self, function, arguments) -> list:
+        """``[function(*a) for a in arguments]``, in the workers when there
+        are several of both."""
+        arguments = list(arguments)
+        if self.jobs == 1 or len(arguments) < 2:
+            return [function(*a) for a in arguments]
+        if self._pool is None:
+            self._pool = worker_pool(self.jobs)
+        return list(self._pool.map(function, *zip(*arguments)))
+
+    def close(self) -> None:
+        if self._pool is not None:
+            self._pool.shutdown()
+            self._pool = None
+
+
 def stop_workers() -> None:
     """Ask every worker of the pools of :func:`worker_pool` to end its task."""
     for pool in list(_pools):

@@ -17,7 +17,7 @@ import numpy as np
 import pandas as pd
 
 from .errors import OutputFileError
-from .grid import MONITOR_NAMES, Grid, listing_name, stem, step_stem, uptake_name
+from .grid import MONITOR_NAMES, Grid, listing_name, stem, uptake_name
 from .problem import PROBLEM_FILE, Problem
 
 MONITOR_FILE = "monitor.dat"

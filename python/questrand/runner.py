@@ -129,6 +129,25 @@ class Execution:
         """The program's warning lines of steps that ended at the iteration limit."""
         return convergence_warnings(self.stderr)
 
+    def model_fault(self, timeout=None) -> str | None:
+        """Why this run does not give the model's curve, in one line (None
+        when it does): stopped at ``timeout``, a non-zero exit status (with
+        the program's last line on standard error), or steps that ended at
+        the iteration limit.  A failure getting the steady flow is raised."""
+        if self.flow_error is not None:
+            raise self.flow_error
+        if self.timed_out:
+            return f"no end after {timeout} s (stopped)"
+        if self.returncode != 0:
+            lines = [line.strip() for line in self.stderr.splitlines() if line.strip()]
+            return f"exit status {self.returncode}: {lines[-1] if lines else '(nothing on standard error)'}"
+        warned = self.warnings
+        if warned:
+            return (f"{len(warned)} step{'s' if len(warned) != 1 else ''} ended without convergence "
+                    f"after maxit = {self.problem.maxit} outer iterations; the run is not the model's "
+                    "solution: raise maxit (or convtol) in PROB.INP")
+        return None
+
 
 def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None, flow="coupled",
             flow_cache=None, streams: bool = False) -> Execution:

@@ -62,16 +62,9 @@ def _one_run(program, text, workdir, timeout, scheme, flow, flow_cache):
             warnings.simplefilter("ignore")
             done = execute(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
                            flow_cache=flow_cache)
-        if done.flow_error is not None:
-            raise done.flow_error
-        if done.timed_out:
-            return ("error", f"no end after {timeout} s (stopped)")
-        if done.returncode != 0:
-            lines = [ln.strip() for ln in done.stderr.splitlines() if ln.strip()]
-            return ("error", f"exit status {done.returncode}: {lines[-1] if lines else ''}")
-        if done.warnings:
-            return ("error", f"steps ended without convergence after maxit = {problem.maxit} "
-                             "outer iterations: raise maxit (or convtol) in PROB.INP")
+        fault = done.model_fault(timeout)
+        if fault is not None:
+            return ("error", fault)
         return ("ok", _columns(workdir, problem.runname))
     except Exception as exc:  # reported as the run's own error line
         return ("error", f"{type(exc).__name__}: {exc}".splitlines()[0])
@@ -96,16 +89,13 @@ class Runner:
     def __post_init__(self):
         self.root = Path(self.root)
         self.program = str(find_program(self.program))
-        from ..fit import _cores
-        self.jobs = max(1, int(self.jobs or _cores()))
+        self.workers = interrupts.Workers(self.jobs)
+        self.jobs = self.workers.jobs
         self.runs = 0
         self._cache = {}
-        self._pool = None
 
     def close(self):
-        if self._pool is not None:
-            self._pool.shutdown()
-            self._pool = None
+        self.workers.close()
 
     def tables(self, problems, labels=None) -> list:
         """The columns of each problem's run (runs made as needed);
@@ -128,11 +118,7 @@ class Runner:
             self.runs += 1
             arguments.append((self.program, text, str(self.root / f"run-{self.runs:05d}"), self.timeout,
                               self.scheme, self.flow, self.flow_cache))
-        if self.jobs > 1 and len(texts) > 1:
-            if self._pool is None:
-                self._pool = interrupts.worker_pool(self.jobs)
-            return list(self._pool.map(_one_run, *zip(*arguments)))
-        return [_one_run(*a) for a in arguments]
+        return self.workers.map(_one_run, arguments)
 
     def _sweep(self, texts) -> list:
         """The runs as rows of a sweep made by the workflow with the profile."""

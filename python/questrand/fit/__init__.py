@@ -36,7 +36,7 @@ from .command import _main, add_parser  # noqa: F401
 from .data import (DEFAULT_DECADES, DEFAULT_STEP, FLAT_TOLERANCE, OBSERVABLES,  # noqa: F401
                    UPTAKE_OBSERVABLES, Data, FitError, read_data)
 from .estimate import _profile, fit  # noqa: F401
-from .model import Model, _cores, _f32, _model_run, _one_line  # noqa: F401
+from .model import Model, _f32, _model_run  # noqa: F401
 from .objective import _Objective  # noqa: F401
 from .parameters import Parameter, make_parameters, parse_bounds, real_fields  # noqa: F401
 from .report import _FLOW_TEXT, _interval, format_result, plot_fit  # noqa: F401

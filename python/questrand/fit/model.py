@@ -3,7 +3,6 @@ one program run per distinct parameter set."""
 
 from __future__ import annotations
 
-import os
 import shutil
 import warnings
 from pathlib import Path
@@ -22,11 +21,6 @@ def _f32(value: float) -> float:
     return float(np.float32(value))
 
 
-def _one_line(text: str) -> str:
-    lines = [line.strip() for line in (text or "").splitlines() if line.strip()]
-    return lines[-1] if lines else "(nothing on standard error)"
-
-
 def _model_run(program: str, text: str, workdir: str, timeout, observable: str, upt_name: str,
                keep: bool, scheme: str = "standard", flow: str = "coupled", flow_cache=None):
     """Run the program on one PROB.INP text in ``workdir``; return
@@ -41,18 +35,9 @@ def _model_run(program: str, text: str, workdir: str, timeout, observable: str, 
             warnings.simplefilter("ignore")
             done = execute(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
                            flow_cache=flow_cache)
-        if done.flow_error is not None:
-            raise done.flow_error
-        if done.timed_out:
-            return ("error", f"no end after {timeout} s (stopped)")
-        if done.returncode != 0:
-            return ("error", f"exit status {done.returncode}: {_one_line(done.stderr)}")
-        warned = done.warnings
-        if warned:
-            maxit = done.problem.maxit
-            return ("error", f"{len(warned)} step{'s' if len(warned) != 1 else ''} ended without "
-                             f"convergence after maxit = {maxit} outer iterations; the run is not "
-                             "the model's solution: raise maxit (or convtol) in PROB.INP")
+        fault = done.model_fault(timeout)
+        if fault is not None:
+            return ("error", fault)
         if observable in UPTAKE_OBSERVABLES:
             path = workdir / upt_name
             if not path.is_file():
@@ -79,14 +64,6 @@ def _model_run(program: str, text: str, workdir: str, timeout, observable: str, 
             shutil.rmtree(workdir, ignore_errors=True)
 
 
-def _cores() -> int:
-    """The number of cores this process may use."""
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
-
-
 class Model:
     """The observable as a function of the parameters: one program run per
     distinct parameter set, each in its own directory under ``root``; runs
@@ -109,7 +86,8 @@ class Model:
         self.observable = observable
         self.root = Path(root)
         self.program = str(find_program(program))
-        self.jobs = max(1, int(jobs or _cores()))
+        self.workers = interrupts.Workers(jobs)
+        self.jobs = self.workers.jobs
         self.timeout = timeout
         self.keep = keep
         self.scheme = scheme
@@ -120,12 +98,9 @@ class Model:
         self.runs = 0
         self.reused = 0
         self._cache = {}
-        self._pool = None
 
     def close(self):
-        if self._pool is not None:
-            self._pool.shutdown()
-            self._pool = None
+        self.workers.close()
 
     def problem_at(self, values) -> Problem:
         """The base problem with the parameters set to ``values`` (as the
@@ -151,12 +126,7 @@ class Model:
                 workdir = self.root / f"run-{self.runs:04d}"
                 arguments.append((self.program, text, str(workdir), self.timeout, self.observable,
                                   self.upt_name, self.keep, self.scheme, self.flow, self.flow_cache))
-            if self.jobs > 1 and len(todo) > 1:
-                if self._pool is None:
-                    self._pool = interrupts.worker_pool(self.jobs)
-                results = list(self._pool.map(_model_run, *zip(*arguments)))
-            else:
-                results = [_model_run(*a) for a in arguments]
+            results = self.workers.map(_model_run, arguments)
             for text, args, result in zip(todo, arguments, results):
                 if result[0] != "ok":
                     values = [getattr(Problem.parse(text), p.name) for p in self.params]
