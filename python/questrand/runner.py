@@ -211,6 +211,21 @@ def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None
     return done
 
 
+def execute_model(text: str, workdir, *, program, scheme: str = "standard", timeout=None,
+                  flow="coupled", flow_cache=None):
+    """One model run of a fit or a design: :func:`execute` with the flow's
+    warnings silenced (the caller states the flow once), and
+    :meth:`Execution.model_fault`: ``(execution, None)`` when the run gives
+    the model's curve, else ``(execution, one-line reason)``."""
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        done = execute(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
+                       flow_cache=flow_cache)
+    return done, done.model_fault(timeout)
+
+
 def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=None,
         flow="coupled", flow_cache=None, scheme: str = "standard") -> Run:
     """Write ``problem`` as PROB.INP in ``workdir``, run the program there and

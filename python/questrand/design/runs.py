@@ -24,7 +24,6 @@ import dataclasses
 import json
 import shutil
 import subprocess
-import warnings
 from pathlib import Path
 
 import numpy as np
@@ -33,7 +32,7 @@ from .. import files, interrupts
 from ..grid import uptake_name
 from ..problem import Problem
 from ..results import MONITOR_FILE, read_monitor, read_uptake
-from ..runner import execute, find_program
+from ..runner import execute_model, find_program
 from .table import DesignError
 
 
@@ -58,11 +57,8 @@ def _one_run(program, text, workdir, timeout, scheme, flow, flow_cache):
     workdir = Path(workdir)
     try:
         problem = Problem.parse(text)
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            done = execute(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
-                           flow_cache=flow_cache)
-        fault = done.model_fault(timeout)
+        _, fault = execute_model(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
+                                 flow_cache=flow_cache)
         if fault is not None:
             return ("error", fault)
         return ("ok", _columns(workdir, problem.runname))

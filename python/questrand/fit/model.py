@@ -4,7 +4,6 @@ one program run per distinct parameter set."""
 from __future__ import annotations
 
 import shutil
-import warnings
 from pathlib import Path
 
 import numpy as np
@@ -13,7 +12,7 @@ from .. import interrupts
 from ..grid import uptake_name
 from ..problem import Problem
 from ..results import MONITOR_FILE, read_monitor, read_uptake
-from ..runner import execute, find_program
+from ..runner import execute_model, find_program
 from .data import UPTAKE_OBSERVABLES, FitError
 
 
@@ -31,11 +30,8 @@ def _model_run(program: str, text: str, workdir: str, timeout, observable: str, 
     that worker processes can call it."""
     workdir = Path(workdir)
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            done = execute(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
-                           flow_cache=flow_cache)
-        fault = done.model_fault(timeout)
+        _, fault = execute_model(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
+                                 flow_cache=flow_cache)
         if fault is not None:
             return ("error", fault)
         if observable in UPTAKE_OBSERVABLES:
