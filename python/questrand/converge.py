@@ -14,7 +14,6 @@ grid's step times (which they contain).
 
 from __future__ import annotations
 
-import concurrent.futures
 import dataclasses
 import json
 import math
@@ -26,10 +25,12 @@ from pathlib import Path
 
 import numpy as np
 
+from . import interrupts
 from .errors import QuestrandError
 from .problem import Problem
 from .refine import FORMAL_ORDER, Extrapolation, grid_size, refined, refinements, richardson
 from .results import UPTAKE_NAMES
+from .runner import FLOW_MODES
 
 #: Observables studied unless others are asked for.
 DEFAULT_OBSERVABLES = ("c_memb_mean", "c_gel_mean", "c_memb_mid", "c_gel_mid", "c_gel_top", "c_out")
@@ -145,11 +146,11 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
         jobs = max(1, min(int(jobs or len(factors)), len(factors)))
         args = [(p.text(), str(root / f"x{f}"), program, scheme, timeout, flow,
                  None if flow_cache is None else str(flow_cache)) for f, p in zip(factors, problems)]
-        if jobs > 1:
-            with concurrent.futures.ProcessPoolExecutor(max_workers=jobs) as pool:
-                results = list(pool.map(_one_run, *zip(*args)))
-        else:
-            results = [_one_run(*a) for a in args]
+        workers = interrupts.Workers(jobs)
+        try:
+            results = workers.map(_one_run, args)
+        finally:
+            workers.close()
     finally:
         if own:
             shutil.rmtree(root, ignore_errors=True)
@@ -265,7 +266,7 @@ def add_parser(subparsers):
     parser.add_argument("--scheme", default="standard", choices=sorted(FORMAL_ORDER),
                         help="the program's scheme for the concentration (default standard)")
     parser.add_argument("--jobs", type=int, metavar="N", help="parallel runs (default: one per grid)")
-    parser.add_argument("--flow", default="reuse", choices=("reuse", "coupled"),
+    parser.add_argument("--flow", default="reuse", choices=FLOW_MODES,
                         help="reuse: each grid's steady flow solved once, the concentration run from "
                              "it (default); coupled: the flow solved in every step")
     parser.add_argument("--flow-cache", metavar="DIR", help="where steady flows are kept")

@@ -64,6 +64,8 @@ def find_program(program=None) -> Path:
 
 #: The program's schemes for the concentration equation (``--scheme``).
 SCHEMES = ("standard", "second-order")
+#: How a transient run gets its flow (see :class:`questrand.flow.FlowMode`).
+FLOW_MODES = ("reuse", "coupled")
 #: The start of the program's warning line for a step (or steady solve) that
 #: ended at the iteration limit.
 CONVERGENCE_WARNING = "ended without convergence after maxit"

@@ -23,6 +23,7 @@ from pathlib import Path
 
 from .. import interrupts
 from ..problem import Problem
+from ..runner import FLOW_MODES, SCHEMES
 from .simulate import Check, check
 from .core import DEFAULT_STEP, MAX_FACTOR, SE_TOLERANCE, DesignResult, Study, study
 from .fisher import CRITERIA, DEFAULT_LIMIT, Prediction, criterion_identifiable, predict
@@ -132,8 +133,8 @@ def add_parser(subparsers):
                              f"REL (default {SE_TOLERANCE:g})")
     parser.add_argument("--max-refine", type=int, default=MAX_FACTOR, metavar="F",
                         help=f"the finest grid, as a factor of the given one (default {MAX_FACTOR})")
-    parser.add_argument("--scheme", default="standard", choices=("standard", "second-order"))
-    parser.add_argument("--flow", default="reuse", choices=("reuse", "coupled"),
+    parser.add_argument("--scheme", default="standard", choices=SCHEMES)
+    parser.add_argument("--flow", default="reuse", choices=FLOW_MODES,
                         help="reuse (default): the steady flow solved once and reused; coupled: "
                              "solved in every step")
     parser.add_argument("--flow-cache", metavar="DIR", help="where steady flows are kept")

@@ -119,7 +119,6 @@ class Runner:
     def _sweep(self, texts) -> list:
         """The runs as rows of a sweep made by the workflow with the profile."""
         from .. import sweep as qsweep
-        from ..results import read_run  # noqa: F401  (the sweep's readers)
 
         if self.scheme != "standard":
             raise DesignError("--profile: the sweep's workflow runs the standard scheme only")

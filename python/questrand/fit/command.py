@@ -7,6 +7,7 @@ import sys
 
 from .. import files, interrupts
 from ..problem import Problem
+from ..runner import FLOW_MODES, SCHEMES
 from .data import DEFAULT_STEP, FitError, read_data
 from .estimate import fit
 from .parameters import parse_bounds
@@ -40,9 +41,9 @@ def add_parser(subparsers):
                         help="with --accuracy: no further grid after S seconds")
     parser.add_argument("--no-grid-check", dest="grid_check", action="store_false",
                         help="skip the refined grid that estimates the discretisation error")
-    parser.add_argument("--scheme", default="standard", choices=("standard", "second-order"),
+    parser.add_argument("--scheme", default="standard", choices=SCHEMES,
                         help="the program's scheme for the concentration (default standard)")
-    parser.add_argument("--flow", default="reuse", choices=("reuse", "coupled"),
+    parser.add_argument("--flow", default="reuse", choices=FLOW_MODES,
                         help="reuse: solve the steady flow once and run the concentration from it "
                              "(default); coupled: solve the flow in every step as PROB.INP asks")
     parser.add_argument("--flow-cache", metavar="DIR",

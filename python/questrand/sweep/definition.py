@@ -18,7 +18,7 @@ from .. import files
 from ..errors import QuestrandError
 from ..problem import INPUT as PROBLEM_INPUT
 from ..problem import Problem
-from ..runner import SCHEMES
+from ..runner import FLOW_MODES, SCHEMES
 
 RUNS_DIR = "runs"
 ID_PATTERN = re.compile(r"[A-Za-z0-9][A-Za-z0-9._=+,-]{0,99}")
@@ -26,7 +26,6 @@ ID_PATTERN = re.compile(r"[A-Za-z0-9][A-Za-z0-9._=+,-]{0,99}")
 ID_REGEX = ID_PATTERN.pattern
 #: The shared cache of steady flows of a sweep, in its directory.
 FLOW_CACHE_DIR = "flow-cache"
-FLOW_MODES = ("reuse", "coupled")
 _FIELD_TYPES = {f.name: f.type for f in dataclasses.fields(Problem)}
 
 
