@@ -95,6 +95,8 @@ void begin_time_step(State& s) {
     if (sc.steps >= 2)
       for (int j = 1; j <= s.cgrid.nj; ++j)
         for (int i = 1; i <= s.cgrid.ni; ++i) sc.c2old(i, j) = s.cvar.cold(i, j);
+    for (int j = 1; j <= s.cgrid.nj; ++j)
+      for (int i = 1; i <= s.cgrid.ni; ++i) sc.limited(i, j) = 0.0f;
   }
   copy_to_old_level(s);
   s.cterm.iter = 0;

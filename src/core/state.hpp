@@ -147,6 +147,8 @@ struct Cscheme {
   Scheme scheme = Scheme::standard;
   int steps = 0;  // time steps begun since the run started (or was continued from a restart file)
   Field c2old;    // c two time levels back (second-order scheme, from its second step on)
+  Field deferred; // deferred-correction source of the convection (second-order scheme, current assembly)
+  Field limited;  // 1 where the step's time derivative is limited (second-order scheme, current step)
 };
 
 // Scratch space of the solvers and of the equation assembly: arrays whose

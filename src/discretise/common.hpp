@@ -147,6 +147,19 @@ void set_hybrid_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f,
   cf.aw(i, j) = hybrid_plus(f.fw, d.dw);
 }
 
+// Neighbour coefficients of cell (i, j) by upwinding with the diffusion kept
+// (the second-order scheme's implicit part):
+//   an = Dn + max(-Fn, 0), as = Ds + max(Fs, 0),
+//   ae = De + max(-Fe, 0), aw = Dw + max(Fw, 0).
+template <class T>
+void set_upwind_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f, const FaceConductances<T>& d) {
+  const T zero = 0.0f;
+  cf.an(i, j) = d.dn + (-f.fn > zero ? -f.fn : zero);
+  cf.as(i, j) = d.ds + (f.fs > zero ? f.fs : zero);
+  cf.ae(i, j) = d.de + (-f.fe > zero ? -f.fe : zero);
+  cf.aw(i, j) = d.dw + (f.fw > zero ? f.fw : zero);
+}
+
 // Transient term and mass-imbalance correction of cell (i, j), with the
 // accumulation factors a0 = rho_old V / dt and b0 = rho V / dt (both 0 in a
 // steady run, where the previous time level has no influence):

@@ -1,5 +1,8 @@
 #include "discretise/concentration_scheme.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 namespace questrand {
 
 const char* scheme_name(Scheme scheme) { return scheme == Scheme::second_order ? "second-order" : "standard"; }
@@ -32,6 +35,21 @@ TimeWeights concentration_time_weights(const State& s) {
   return {1.0f, 1.0f, 0.0f};
 }
 
+TimeTerm time_term(const TimeWeights& w, double c_old, double c_2old, bool limited) {
+  if (w.older == 0.0f || limited) return {1.0, c_old};
+  return {w.now, static_cast<double>(w.old) * c_old - static_cast<double>(w.older) * c_2old};
+}
+
+void mark_cells_out_of_bounds(State& s, float low, float high) {
+  const Cgrid& g = s.cgrid;
+  const Field& c = s.cvar.c;
+  Field& limited = s.cscheme.limited;
+  const float margin = 1.0e-6f * (high - low);
+  for (int j = 2; j <= g.jlast; ++j)
+    for (int i = 2; i <= g.ilast; ++i)
+      if (c(i, j) > high + margin || c(i, j) < low - margin) limited(i, j) = 1.0f;
+}
+
 double concentration_change(const State& s) {
   const Cgrid& g = s.cgrid;
   const Cvar& var = s.cvar;
@@ -41,8 +59,8 @@ double concentration_change(const State& s) {
     const double h = concentration_cell_height(s, j);
     for (int i = 2; i <= g.ilast; ++i) {
       const double v = static_cast<double>(g.wx(i)) * h * g.rad(j);
-      double d = static_cast<double>(w.now) * var.c(i, j) - static_cast<double>(w.old) * var.cold(i, j);
-      if (w.older != 0.0f) d += static_cast<double>(w.older) * s.cscheme.c2old(i, j);
+      const TimeTerm tt = time_term(w, var.cold(i, j), s.cscheme.c2old(i, j), s.cscheme.limited(i, j) != 0.0f);
+      const double d = tt.now * var.c(i, j) - tt.explicit_part;
       change += v * d;
     }
   }
@@ -53,6 +71,121 @@ float series_conductance(const State& s, int i, int j, float area) {
   const Field& gam = s.cprop.gamc;
   const float resistance = 0.5f * design_cell_height(s, j) / gam(i, j) + 0.5f * design_cell_height(s, j + 1) / gam(i, j + 1);
   return area / resistance;
+}
+
+namespace {
+
+// van Leer's mean of two slopes: 2ab / (a + b) when they have one sign, else 0.
+double van_leer(double a, double b) {
+  if (a * b <= 0.0) return 0.0;
+  return 2.0 * a * b / (a + b);
+}
+
+}  // namespace
+
+double limited_face_value(double c_uu, double c_u, double c_d, double d_uuu, double d_ud, double d_uf) {
+  const double downwind_slope = c_d - c_u;
+  const double upwind_slope = (c_u - c_uu) * (d_ud / d_uuu);
+  return c_u + van_leer(upwind_slope, downwind_slope) * (d_uf / d_ud);
+}
+
+void concentration_bounds(const State& s, float& low, float& high) {
+  const Cgrid& g = s.cgrid;
+  low = s.cvar.c(1, 2);
+  high = low;
+  for (int j = 2; j <= s.cprob.jflow2; ++j) {
+    low = std::min(low, s.cvar.c(1, j));
+    high = std::max(high, s.cvar.c(1, j));
+  }
+  for (int j = 2; j <= g.jlast; ++j)
+    for (int i = 2; i <= g.ilast; ++i) {
+      low = std::min(low, s.cvar.cold(i, j));
+      high = std::max(high, s.cvar.cold(i, j));
+    }
+}
+
+double outlet_face_value(const State& s, int j, float low, float high) {
+  const Cgrid& g = s.cgrid;
+  const Field& c = s.cvar.c;
+  const int il = g.ilast;
+  const double c_u = c(il, j);
+  if (il - 1 < 2) return c_u;
+  const double c_uu = c(il - 1, j);
+  const double d_uf = static_cast<double>(g.xu(il + 1)) - g.x(il);
+  const double d_uuu = static_cast<double>(g.x(il)) - g.x(il - 1);
+  const double extrapolated = c_u + (c_u - c_uu) * (d_uf / d_uuu);
+  return std::clamp(extrapolated, static_cast<double>(low), static_cast<double>(high));
+}
+
+namespace {
+
+// F (c_f - c_U) of the x face between columns i and i+1 of row j (flux f,
+// positive toward +x): the convected value's departure from upwinding.
+double x_face_correction(const State& s, int i, int j, double f, float low, float high) {
+  const Cgrid& g = s.cgrid;
+  const Field& c = s.cvar.c;
+  if (f > 0.0) {
+    if (i < 2) return 0.0;                                  // inlet face: c_f = c(1, J)
+    if (i == g.ilast) return f * (outlet_face_value(s, j, low, high) - c(i, j));
+    const double cf = limited_face_value(c(i - 1, j), c(i, j), c(i + 1, j), static_cast<double>(g.x(i)) - g.x(i - 1),
+                                         static_cast<double>(g.x(i + 1)) - g.x(i), static_cast<double>(g.xu(i + 1)) - g.x(i));
+    return f * (cf - c(i, j));
+  }
+  if (f < 0.0) {
+    if (i + 1 >= g.ni || i + 2 > g.ni) return 0.0;          // inflow through the outlet: upwind
+    const double cf = limited_face_value(c(i + 2, j), c(i + 1, j), c(i, j), static_cast<double>(g.x(i + 2)) - g.x(i + 1),
+                                         static_cast<double>(g.x(i + 1)) - g.x(i), static_cast<double>(g.x(i + 1)) - g.xu(i + 1));
+    return f * (cf - c(i + 1, j));
+  }
+  return 0.0;
+}
+
+// F (c_f - c_U) of the y face between rows j and j+1 of column i (flux f,
+// positive toward +y), for faces inside the channel.
+double y_face_correction(const State& s, int i, int j, double f) {
+  const Cgrid& g = s.cgrid;
+  const Field& c = s.cvar.c;
+  const int top = s.cprob.jflow2;
+  if (f > 0.0 && j - 1 >= 1) {
+    const double cf = limited_face_value(c(i, j - 1), c(i, j), c(i, j + 1), static_cast<double>(g.y(j)) - g.y(j - 1),
+                                         static_cast<double>(g.y(j + 1)) - g.y(j), static_cast<double>(g.yv(j + 1)) - g.y(j));
+    return f * (cf - c(i, j));
+  }
+  if (f < 0.0 && j + 2 <= top) {
+    const double cf = limited_face_value(c(i, j + 2), c(i, j + 1), c(i, j), static_cast<double>(g.y(j + 2)) - g.y(j + 1),
+                                         static_cast<double>(g.y(j + 1)) - g.y(j), static_cast<double>(g.y(j + 1)) - g.yv(j + 1));
+    return f * (cf - c(i, j + 1));
+  }
+  return 0.0;
+}
+
+}  // namespace
+
+void deferred_correction(State& s, float low, float high) {
+  const Cgrid& g = s.cgrid;
+  const Field& u = s.cvar.u;
+  const Field& v = s.cvar.v;
+  const Field& den = s.cprop.den;
+  Field& source = s.cscheme.deferred;
+  for (int j = 2; j <= g.jlast; ++j)
+    for (int i = 2; i <= g.ilast; ++i) source(i, j) = 0.0f;
+  const int top = s.cprob.jflow2;
+  for (int j = 2; j <= top; ++j) {
+    const float h = concentration_cell_height(s, j);
+    const float area_ew = g.rad(j) * h;
+    for (int i = 2; i <= g.ilast; ++i) {
+      const float area_n = g.wx(i) * g.radv(j + 1);
+      const float area_s = g.wx(i) * g.radv(j);
+      const float fn = 0.5f * (den(i, j + 1) + den(i, j)) * v(i, j + 1) * area_n;
+      const float fs = 0.5f * (den(i, j - 1) + den(i, j)) * v(i, j) * area_s;
+      const float fe = 0.5f * (den(i + 1, j) + den(i, j)) * u(i + 1, j) * area_ew;
+      const float fw = 0.5f * (den(i - 1, j) + den(i, j)) * u(i, j) * area_ew;
+      double out = x_face_correction(s, i, j, fe, low, high) - x_face_correction(s, i - 1, j, fw, low, high);
+      if (j + 1 <= top) out += y_face_correction(s, i, j, fn);
+      if (j - 1 >= 2) out -= y_face_correction(s, i, j - 1, fs);
+      source(i, j) = static_cast<float>(-out);
+    }
+  }
 }
 
 }  // namespace questrand

@@ -37,17 +37,22 @@ void assemble_row(State& s, const ScalarEquation& eq, int j) {
 }
 
 // The same cells under the second-order scheme (concentration_scheme.hpp):
-// design-cell heights h, series conductances across the row faces, and the
-// time derivative (now c - old c_old + older c_2old) / dt.
+// design-cell heights h, series conductances across the row faces, every
+// face's diffusion kept with upwind convection (the limited face values come
+// as the deferred-correction source, added after the rows), the inlet face a
+// fixed value at x = 0 and the outlet face without diffusion, and the limited
+// BDF2 time derivative (now c - explicit) / dt.
 template <class T>
 void assemble_row_second_order(State& s, const ScalarEquation& eq, int j) {
   auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view<T>(s);
   const FieldInOf<T> gam = eq.gam;
-  const FieldInOf<T> old = eq.old;
-  const FieldInOf<T> older = s.cscheme.c2old;
+  const Field& old = eq.old;
+  const Field& older = s.cscheme.c2old;
+  const Field& limited = s.cscheme.limited;
   const FieldInOf<T> phi = eq.phi;
   const float h = concentration_cell_height(s, j);
   const TimeWeights w = concentration_time_weights(s);
+  const bool channel = j <= s.cprob.jflow2;
   for (int i = 2; i <= g.ilast; ++i) {
     const T area_n = g.wx(i) * g.radv(j + 1);
     const T area_s = g.wx(i) * g.radv(j);
@@ -61,10 +66,12 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j) {
 
     const T dn = series_conductance(s, i, j, static_cast<float>(area_n));
     const T ds = series_conductance(s, i, j - 1, static_cast<float>(area_s));
-    const T de = 0.5f * (gam(i + 1, j) + gam(i, j)) * area_ew / g.dxe(i);
-    const T dw = 0.5f * (gam(i - 1, j) + gam(i, j)) * area_ew / g.dxw(i);
+    T de = 0.5f * (gam(i + 1, j) + gam(i, j)) * area_ew / g.dxe(i);
+    T dw = 0.5f * (gam(i - 1, j) + gam(i, j)) * area_ew / g.dxw(i);
+    if (channel && i == 2) dw = 0.5f * (gam(i - 1, j) + gam(i, j)) * area_ew / (0.5f * g.dxw(i));
+    if (channel && i == g.ilast) de = 0.0f;
 
-    set_hybrid_coefficients<T>(cf, i, j, {fn, fs, fe, fw}, {dn, ds, de, dw});
+    set_upwind_coefficients<T>(cf, i, j, {fn, fs, fe, fw}, {dn, ds, de, dw});
 
     const T a0 = steady ? 0.0f : denold(i, j) * vol / dt;
     const T b0 = steady ? 0.0f : den(i, j) * vol / dt;
@@ -72,8 +79,10 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j) {
       cf.su(i, j) = 0.0f;
       cf.sp(i, j) = 0.0f;
     } else {
-      cf.su(i, j) = a0 * (w.old * old(i, j) - w.older * older(i, j));
-      cf.sp(i, j) = -(w.now * a0);
+      const double a0d = static_cast<float>(a0);
+      const TimeTerm tt = time_term(w, old(i, j), older(i, j), limited(i, j) != 0.0f);
+      cf.su(i, j) = static_cast<float>(a0d * tt.explicit_part);
+      cf.sp(i, j) = tt.now == w.now ? -(w.now * a0) : static_cast<float>(-(tt.now * a0d));
     }
     const T smp = (b0 - a0) + fn - fs + fe - fw;
     const T cp = smp > 0.0f ? smp : T(0.0f);
@@ -103,6 +112,8 @@ void solve_for_correction(State& s, const EquationSettings& settings, const Rang
   const Field& old = s.cvar.cold;
   const Field& older = s.cscheme.c2old;
   const Field& denold = s.cprop.denold;
+  const Field& deferred = s.cscheme.deferred;
+  const Field& limited = s.cscheme.limited;
   const TimeWeights w = concentration_time_weights(s);
   const bool steady = s.ctime.steady;
   const float dt = s.ctime.dt;
@@ -117,9 +128,10 @@ void solve_for_correction(State& s, const EquationSettings& settings, const Rang
       if (!steady) {
         const float vol = g.wx(i) * g.rad(j) * h;
         const double a0 = denold(i, j) * vol / dt;
-        res += a0 * (static_cast<double>(w.old) * old(i, j) - static_cast<double>(w.older) * older(i, j) -
-                     static_cast<double>(w.now) * p);
+        const TimeTerm tt = time_term(w, old(i, j), older(i, j), limited(i, j) != 0.0f);
+        res += a0 * (tt.explicit_part - tt.now * p);
       }
+      res += deferred(i, j);
       cf.su(i, j) = static_cast<float>(res);
     }
   }
@@ -136,6 +148,12 @@ void calc_scalar(State& s, const ScalarEquation& eq) {
   const SmallRows small = second_order ? SmallRows(g, {&s.cvar.u, &s.cvar.v, &eq.phi, &eq.old, &s.cscheme.c2old})
                                        : SmallRows(g, {&s.cvar.u, &s.cvar.v, &eq.phi, &eq.old});
 
+  float low = 0.0f, high = 0.0f;
+  if (second_order) {
+    concentration_bounds(s, low, high);
+    if (!s.ctime.steady) mark_cells_out_of_bounds(s, low, high);
+  }
+
   // Cells are independent: rows outer, the inner loop walks memory.
   for (int j = 2; j <= g.jlast; ++j) {
     if (second_order) {
@@ -149,6 +167,13 @@ void calc_scalar(State& s, const ScalarEquation& eq) {
     } else {
       assemble_row<float>(s, eq, j);
     }
+  }
+
+  if (second_order) {
+    // the limited face values of the convection, from the current iterate
+    deferred_correction(s, low, high);
+    for (int j = 2; j <= g.jlast; ++j)
+      for (int i = 2; i <= g.ilast; ++i) s.ccoef.su(i, j) = s.ccoef.su(i, j) + s.cscheme.deferred(i, j);
   }
 
   eq.hook(s);

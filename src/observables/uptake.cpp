@@ -120,19 +120,32 @@ Uptake uptake_of(const State& s) {
   }
 
   // Inlet and outlet faces of the channel rows.
+  const bool second_order = s.cscheme.scheme == Scheme::second_order;
+  float low = 0.0f, high = 0.0f;
+  if (second_order) concentration_bounds(s, low, high);
   double inflow = 0.0, outflow = 0.0, outlet_volume_flow = 0.0;
   const int il = g.ilast;
   for (int j = pb.jflow1; j <= pb.jflow2; ++j) {
     const float area_ew = g.rad(j) * concentration_cell_height(s, j);  // the scheme's cell
     const float fw = 0.5f * (den(1, j) + den(2, j)) * u(2, j) * area_ew;
-    const float dw = 0.5f * (gam(1, j) + gam(2, j)) * area_ew / g.dxw(2);
-    const double aw = hybrid_plus(fw, dw);
-    inflow += (aw * c(1, j) - (aw - fw) * c(2, j)) / face_density(den, 1, j, 2, j);
     const float fe = 0.5f * (den(il + 1, j) + den(il, j)) * u(il + 1, j) * area_ew;
-    const float de = 0.5f * (gam(il + 1, j) + gam(il, j)) * area_ew / g.dxe(il);
-    const double ae = hybrid_minus(fe, de);
+    const double rho_w = face_density(den, 1, j, 2, j);
     const double rho_e = face_density(den, il, j, il + 1, j);
-    outflow += ((ae + fe) * c(il, j) - ae * c(il + 1, j)) / rho_e;
+    if (second_order) {
+      // the fixed inlet value at x = 0; the outlet's convected face value, no diffusion
+      const float dw = 0.5f * (gam(1, j) + gam(2, j)) * area_ew / (0.5f * g.dxw(2));
+      const double aw = dw + (fw > 0.0f ? fw : 0.0f);
+      inflow += (aw * c(1, j) - (aw - fw) * c(2, j)) / rho_w;
+      const double face = fe > 0.0f ? outlet_face_value(s, j, low, high) : static_cast<double>(c(il + 1, j));
+      outflow += fe * face / rho_e;
+    } else {
+      const float dw = 0.5f * (gam(1, j) + gam(2, j)) * area_ew / g.dxw(2);
+      const double aw = hybrid_plus(fw, dw);
+      inflow += (aw * c(1, j) - (aw - fw) * c(2, j)) / rho_w;
+      const float de = 0.5f * (gam(il + 1, j) + gam(il, j)) * area_ew / g.dxe(il);
+      const double ae = hybrid_minus(fe, de);
+      outflow += ((ae + fe) * c(il, j) - ae * c(il + 1, j)) / rho_e;
+    }
     outlet_volume_flow += fe / rho_e;
   }
   up.c_out = outlet_volume_flow > 0.0 ? outflow / outlet_volume_flow : std::numeric_limits<double>::quiet_NaN();
