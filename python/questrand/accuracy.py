@@ -1,5 +1,6 @@
-"""How true a fitted value is: its discretisation error, the fit's lack of
-fit, and the parameters the data cannot determine.
+"""How true a fitted value is: its discretisation error, the iteration
+error of its model runs, the fit's lack of fit, and the parameters the data
+cannot determine.
 
 Discretisation error.  A fitted value carries the error of the model's grid
 and time step: the model curve of a coarse grid differs from the exact one,
@@ -8,24 +9,36 @@ grids 2, 4 ... times finer in rows, columns and time step
 (:func:`questrand.refine.refined`), each starting from the estimate of the
 grid before and iterated by Gauss-Newton steps with the Jacobian of the
 grid before, updated by each step's secant (Broyden), one run per step; when
-the steps stop shrinking the Jacobian is formed again on the finer grid.  The values
-on the sequence of grids give, per parameter, by Richardson extrapolation
-(:func:`questrand.refine.richardson`):
+the steps stop shrinking the Jacobian is formed again on the finer grid.
+The values on the sequence of grids give, per parameter, the uncertainty U
+of each grid's value (:func:`questrand.refine.richardson`: two grids with
+the lowest order the scheme may show and Fs 3; three grids with the
+observed order; four or more by least squares):
 
-- with two grids (every fit): the error of the coarse estimate, assuming the
-  formal order of the scheme, |p_1 - p_ext|;
-- with more (``accuracy``): the finest grid's value with its grid
-  convergence index, the safety factor times its distance from the
-  extrapolated value (the observed order from the last three grids and
-  1.25 when that order is supported; else the formal order and 3, as always
-  with two grids); from
-  four grids on, when the last two triples of grids both show a supported
-  order, the extrapolated value with 3 times how far it moved from the
-  extrapolation of the three grids before as its error.
+- with one refined grid (every fit): the given grid's estimate and its U;
+- with more (``accuracy`` REL): the finest grid's estimate and its U,
+  refining until U is below REL of the estimate for every parameter, the
+  grid limit or the time limit.
 
-The reported interval covers the statistical and the discretisation error
-together: exp(ln p +- (t se + |e| / p)), the error added to the statistical
-half-width (a bias is not random, so it is added, not combined in squares).
+Iteration error.  Every step of a model run stops iterating when its
+normalised residual is below ``convtol``; the estimate carries what that
+leaves.  The reported grid's model run is made again at convtol / 10 at the
+estimate, and one Gauss-Newton step with that grid's last Jacobian J from
+the change of the residuals, d = -J^+ (r_tight - r), is the move of the
+estimate: the iteration error |p (e^d - 1)| (:func:`iteration_error`).
+Where convtol / 10 lies below the residual's rounding floor (it grows with
+the number of cells) no step reaches it; the run then stops each step at
+2 N + 5 outer iterations (N the most any step of the run at convtol took,
+at most maxit) and counts: each step has iterated more than twice as often
+as before, as far as the rounding lets the solution change.
+
+The reported interval covers the statistical error, the grid uncertainty U
+and the iteration error E together: exp(ln p +- (t se + (U + E) / p)), the
+errors added to the statistical half-width (a bias is not random, so it is
+added, not combined in squares).  ``accuracy`` is reached when U + E is
+below REL of the estimate for every parameter and no parameter sits at a
+bound or is left undetermined by the data (:func:`parameter_states`): for
+those the grid's error says nothing.
 
 Lack of fit.  Residuals of a model that fits are independent noise: about
 n/2 sign runs and a lag-one autocorrelation near zero.  Far fewer runs
@@ -42,12 +55,20 @@ import time as _time
 
 import numpy as np
 
-from .refine import FORMAL_ORDER, GridLimitError, refined, richardson
+from .errors import QuestrandError
+from .refine import GridLimitError, refined, richardson, scheme_orders
 
 #: Gauss-Newton steps on a refined grid: stop when every step of a
 #: log-parameter is below this, or after MAX_STEPS.
 STEP_TOLERANCE = 2e-5
 MAX_STEPS = 12
+#: The iteration error: the model run repeated at convtol / TIGHTER.
+TIGHTER = 10.0
+#: A parameter within this relative distance of a bound sits on it.
+AT_BOUND = 1e-3
+#: A parameter whose statistical 95 % half-width exceeds this share of its
+#: value is not determined by the data.
+UNDETERMINED = 1.0
 #: Two-sided 1 % point of the standard normal: a statistic beyond it marks
 #: the residuals as systematic.
 Z_SYSTEMATIC = 2.58
@@ -66,24 +87,74 @@ class GridFit:
     residuals: np.ndarray      # weighted residuals at theta
     runs: int
     seconds: float
+    jacobian: np.ndarray | None = None   # the last Jacobian of the weighted residuals
+    iterations: int | None = None        # the most outer iterations of a step of the run at theta
 
 
 @dataclasses.dataclass
 class Accuracy:
-    """The discretisation errors of a fit (see the module notes)."""
+    """The discretisation and iteration errors of a fit (see the module notes).
+
+    ``estimate`` are the reported values (the given grid's with one refined
+    grid, the finest grid's with a target), ``error`` their grid
+    uncertainties U (safety factor included), ``iteration_error`` their
+    iteration errors (NaN when unknown, ``iteration_note`` says why);
+    ``states`` per parameter why its accuracy cannot be reached (at a
+    bound, not determined by the data) or None."""
 
     grids: list                 # GridFit per grid, coarsest first
-    estimate: np.ndarray        # the reported values
-    error: np.ndarray           # their estimated discretisation errors
+    estimate: np.ndarray
+    error: np.ndarray
     extrapolations: list        # Extrapolation per parameter
-    extrapolated: np.ndarray    # bool per parameter: the value is extrapolated
     target: float | None = None
     reached: bool = True
     stopped: str = ""           # why the refinement stopped short, if it did
+    iteration_error: np.ndarray | None = None
+    iteration_note: str = ""
+    iteration_runs: int = 0
+    iteration_convtol: float | None = None
+    states: list = dataclasses.field(default_factory=list)
 
     @property
     def factors(self) -> list:
         return [g.factor for g in self.grids]
+
+    @property
+    def reported(self) -> GridFit:
+        """The grid whose estimate is reported."""
+        return self.grids[0] if self.target is None else self.grids[-1]
+
+    def total(self) -> np.ndarray:
+        """U + E per parameter (an unknown iteration error counts as none)."""
+        iteration = np.zeros(len(self.error)) if self.iteration_error is None else self.iteration_error
+        return self.error + np.nan_to_num(iteration, nan=0.0)
+
+    def conclude(self, states) -> None:
+        """Set ``states`` and whether the target is reached: U + E below it
+        for every parameter, the iteration error known, and no parameter at
+        a bound or undetermined."""
+        self.states = list(states)
+        if self.target is None:
+            self.reached = True
+            return
+        known = self.iteration_error is not None and bool(np.all(np.isfinite(self.iteration_error)))
+        within = bool(np.all(self.total() <= self.target * np.abs(self.estimate)))
+        self.reached = known and within and not any(self.states)
+
+    def shortfalls(self, names) -> list:
+        """Why the target is not reached, one phrase per cause."""
+        out = []
+        total = self.total()
+        for k, name in enumerate(names):
+            if self.states and self.states[k]:
+                out.append(f"{name} {self.states[k]}")
+            elif not total[k] <= self.target * abs(self.estimate[k]):
+                out.append(f"{name} within {100 * total[k] / abs(self.estimate[k]):.2g} % only")
+        if self.iteration_note:
+            out.append(f"the iteration error is {self.iteration_note}")
+        if self.stopped:
+            out.append(self.stopped)
+        return out
 
 
 def refit(objective, theta, jac_weighted, lower, upper, log=None):
@@ -117,19 +188,26 @@ def refit(objective, theta, jac_weighted, lower, upper, log=None):
 
 
 def grid_sequence(make_objective, problem, theta1, residuals1, jac_weighted, lower, upper, *,
-                  scheme="standard", target=None, time_limit=None, started=None, log=None) -> Accuracy:
-    """Estimates on grids 1, 2, 4 ... and their discretisation errors.
+                  scheme="standard", target=None, time_limit=None, started=None, log=None,
+                  iterations1=None) -> Accuracy:
+    """Estimates on grids 1, 2, 4 ..., their grid uncertainties and the
+    iteration error of the reported one.
 
-    ``make_objective(problem, factor)`` gives the objective of a refined problem;
-    ``theta1``, ``residuals1`` are the given grid's fit.  Without ``target``
-    one refined grid is used (the error of the given grid's estimate);
-    with it, grids are refined until every parameter's error is below
+    ``make_objective(problem, label, allow_maxit=False)`` gives the
+    objective of a problem (its runs under a directory named by ``label``);
+    ``theta1``, ``residuals1``, ``jac_weighted`` are the given grid's fit
+    and ``iterations1`` the most outer iterations of a step of its run.  Without ``target`` one
+    refined grid is used (the uncertainty of the given grid's estimate);
+    with it, grids are refined until every parameter's uncertainty is below
     ``target`` times its value, the grid limit, or ``time_limit`` seconds.
+    The caller concludes whether the target is reached
+    (:meth:`Accuracy.conclude`).
     """
     say = log or (lambda line: None)
     started = started if started is not None else _time.perf_counter()
-    formal = FORMAL_ORDER[scheme]
-    grids = [GridFit(1, np.asarray(theta1, dtype=float), np.asarray(residuals1), 0, 0.0)]
+    formal, lowest = scheme_orders(scheme)
+    grids = [GridFit(1, np.asarray(theta1, dtype=float), np.asarray(residuals1), 0, 0.0,
+                     np.asarray(jac_weighted, dtype=float), iterations1)]
     stopped = ""
     result = None
     while True:
@@ -143,43 +221,64 @@ def grid_sequence(make_objective, problem, theta1, residuals1, jac_weighted, low
             stopped = str(exc)
             break
         t0 = _time.perf_counter()
-        objective = make_objective(fine, factor)
+        objective = make_objective(fine, f"x{factor}")
         theta, r, jac_weighted = refit(objective, grids[-1].theta, jac_weighted, lower, upper, log=say)
-        grids.append(GridFit(factor, theta, r, objective.model.runs, _time.perf_counter() - t0))
+        grids.append(GridFit(factor, theta, r, objective.model.runs, _time.perf_counter() - t0,
+                             jac_weighted, objective.model.most_iterations(np.exp(theta))))
         say(f"grid x{factor}: " + ", ".join(f"{math.exp(v):.6g}" for v in theta)
             + f" ({objective.model.runs} runs, {grids[-1].seconds:.1f} s)")
         objective.model.close()
-        result = _errors(grids, formal, target)
+        result = _errors(grids, formal, lowest, target)
         if target is None or bool(np.all(result.error <= target * np.abs(result.estimate))):
             break
     if result is None:
         # not even one refined grid: the error is unknown
         values = np.exp(grids[0].theta)
         result = Accuracy(grids=grids, estimate=values, error=np.full(len(values), math.nan),
-                          extrapolations=[], extrapolated=np.zeros(len(values), dtype=bool))
+                          extrapolations=[])
     result.target = target
     result.stopped = stopped
-    result.reached = target is None or bool(np.all(result.error <= target * np.abs(result.estimate)))
+    grid = result.reported
+    result.iteration_convtol = problem.convtol / TIGHTER
+    result.iteration_error, result.iteration_runs, result.iteration_note = iteration_error(
+        make_objective, refined(problem, grid.factor), grid, lower, upper, label=f"x{grid.factor}-convtol")
+    say(f"iteration error (x{grid.factor} at convtol {result.iteration_convtol:g}): "
+        + ", ".join(f"{v:.3g}" for v in result.iteration_error)
+        + (f" ({result.iteration_note})" if result.iteration_note else ""))
     return result
 
 
-def _errors(grids, formal, target) -> Accuracy:
+def _errors(grids, formal, lowest, target) -> Accuracy:
+    """Per parameter the uncertainty of the reported grid's value: the given
+    grid's without a target, else the finest grid's."""
     values = np.exp(np.array([g.theta for g in grids]))      # grids x parameters
-    p = values.shape[1]
-    estimate, error = np.zeros(p), np.zeros(p)
-    extrapolated = np.zeros(p, dtype=bool)
-    extrapolations = []
-    for k in range(p):
-        e = richardson(values[:, k], 2.0, formal)
-        extrapolations.append(e)
-        if target is None:
-            estimate[k], error[k] = values[0, k], e.errors[0]
-        elif e.extrapolation_error is not None:
-            estimate[k], error[k], extrapolated[k] = e.extrapolated, e.extrapolation_error, True
-        else:
-            estimate[k], error[k] = values[-1, k], e.errors[-1] * e.safety
-    return Accuracy(grids=list(grids), estimate=estimate, error=error, extrapolations=extrapolations,
-                    extrapolated=extrapolated)
+    reported = 0 if target is None else -1
+    extrapolations = [richardson(values[:, k], 2.0, formal, lowest) for k in range(values.shape[1])]
+    return Accuracy(grids=list(grids), estimate=values[reported].copy(),
+                    error=np.array([e.uncertainties[reported] for e in extrapolations]),
+                    extrapolations=extrapolations)
+
+
+def iteration_error(make_objective, problem, grid: GridFit, lower, upper, label="convtol"):
+    """The iteration error of ``grid``'s estimate (see the module notes):
+    (|p (e^d - 1)| per parameter, model runs made, note).  ``problem`` is
+    that grid's problem; its run at the estimate is made again at
+    convtol / TIGHTER, each step stopped at 2 N + 5 outer iterations (at
+    most maxit).  A run that fails leaves the error unknown (NaN) and the
+    note says why."""
+    maxit = problem.maxit if grid.iterations is None else min(problem.maxit, 2 * grid.iterations + 5)
+    tight = problem.replace(convtol=problem.convtol / TIGHTER, maxit=maxit)
+    objective = make_objective(tight, label, allow_maxit=True)
+    try:
+        r_tight = objective.residuals(grid.theta)
+    except QuestrandError as exc:
+        return (np.full(len(grid.theta), math.nan), objective.model.runs,
+                f"unknown: the run at convtol {tight.convtol:g} failed ({exc})")
+    finally:
+        objective.model.close()
+    step = -np.linalg.lstsq(grid.jacobian, r_tight - grid.residuals, rcond=None)[0]
+    moved = np.clip(grid.theta + step, lower, upper) - grid.theta
+    return np.abs(np.exp(grid.theta) * np.expm1(moved)), objective.model.runs, ""
 
 
 # -- lack of fit and identifiability -------------------------------------------------
@@ -218,23 +317,58 @@ def lack_of_fit(residuals) -> LackOfFit:
     return LackOfFit(runs=runs, expected_runs=expected, runs_z=z, lag1=lag1, systematic=systematic)
 
 
-def identifiability_warnings(names, estimate, ci95, correlation, profile_open=None) -> list:
-    """Warnings naming the parameters the data cannot determine."""
+def _findings(names, halfwidth, correlation, profile_open=None) -> list:
+    """(indices, reason, warning) for the parameters the data cannot
+    determine: a profile that reaches a bound (flat or one-sided), a
+    statistical 95 % half-width (``halfwidth``, in the logarithm) beyond
+    UNDETERMINED of the value, a pair correlated beyond CONFOUNDED (the
+    wider one named when its interval is over WIDER times the other's, else
+    both)."""
     out = []
-    halfwidth = 0.5 * (np.log(ci95[:, 1]) - np.log(ci95[:, 0]))
     for i, name in enumerate(names):
         if profile_open is not None and np.any(profile_open[i]):
             sides = " and ".join(s for s, o in zip(("lower", "upper"), profile_open[i]) if o)
-            out.append(f"{name} is not determined by the data: its profile reaches the {sides} "
-                       "bound (flat or one-sided)")
+            out.append(((i,), f"its profile reaches the {sides} bound",
+                        f"{name} is not determined by the data: its profile reaches the {sides} "
+                        "bound (flat or one-sided)"))
+        elif math.expm1(halfwidth[i]) > UNDETERMINED:
+            out.append(((i,), f"its 95 % interval is +-{100 * math.expm1(halfwidth[i]):.0f} %",
+                        f"{name} is not determined by the data: its 95 % interval reaches "
+                        f"+-{100 * math.expm1(halfwidth[i]):.0f} % of its value"))
         for j, other in enumerate(names):
             if i != j and abs(correlation[i, j]) > CONFOUNDED and halfwidth[i] > WIDER * halfwidth[j]:
-                out.append(f"{name} is poorly determined: confounded with {other} (correlation "
-                           f"{correlation[i, j]:.3f}), its interval +-{100 * math.expm1(halfwidth[i]):.0f} % "
-                           f"against +-{100 * math.expm1(halfwidth[j]):.0f} %")
+                out.append(((i,), f"confounded with {other}, correlation {correlation[i, j]:.3f}",
+                            f"{name} is poorly determined: confounded with {other} (correlation "
+                            f"{correlation[i, j]:.3f}), its interval +-{100 * math.expm1(halfwidth[i]):.0f} % "
+                            f"against +-{100 * math.expm1(halfwidth[j]):.0f} %"))
             elif (j > i and abs(correlation[i, j]) > CONFOUNDED
                   and max(halfwidth[i], halfwidth[j]) <= WIDER * min(halfwidth[i], halfwidth[j])):
-                out.append(f"{name} and {other} are confounded (correlation {correlation[i, j]:.3f}): "
-                           "the data fix a combination of the two better than either; another "
-                           "observable or a longer experiment separates them")
+                out.append(((i, j), f"confounded, correlation {correlation[i, j]:.3f}",
+                            f"{name} and {other} are confounded (correlation {correlation[i, j]:.3f}): "
+                            "the data fix a combination of the two better than either; another "
+                            "observable or a longer experiment separates them"))
     return out
+
+
+def identifiability_warnings(names, halfwidth, correlation, profile_open=None) -> list:
+    """Warnings naming the parameters the data cannot determine;
+    ``halfwidth`` the statistical 95 % half-widths in the logarithm."""
+    return [warning for _, _, warning in _findings(names, halfwidth, correlation, profile_open)]
+
+
+def parameter_states(names, estimate, low, high, halfwidth, correlation, profile_open=None) -> list:
+    """Per parameter why no accuracy can be stated for it, or None: at its
+    lower or upper bound (within AT_BOUND of it, relative: the fit stopped
+    there, so the grid does not move it), or not determined by the data
+    (:func:`identifiability_warnings`)."""
+    states = [None] * len(names)
+    for i in range(len(names)):
+        if abs(math.log(estimate[i] / high[i])) <= AT_BOUND:
+            states[i] = f"at its upper bound {high[i]:g}"
+        elif abs(math.log(estimate[i] / low[i])) <= AT_BOUND:
+            states[i] = f"at its lower bound {low[i]:g}"
+    for indices, reason, _ in _findings(names, halfwidth, correlation, profile_open):
+        for i in indices:
+            if states[i] is None:
+                states[i] = f"not determined by the data ({reason})"
+    return states

@@ -4,12 +4,20 @@ are from the grid-independent ones.
 The problem runs on its own grid and on grids 2 and 4 times finer in rows,
 columns and time step together (as far as the program's 350 nodes allow;
 :func:`questrand.refine.refined`).  For each observable of the uptake file
-(the layer means, the point values, the outlet concentration ...), at chosen
-times and over the whole curve, :func:`questrand.refine.richardson` gives the
-observed order, the Richardson-extrapolated value and the discretisation
-error of the given grid, in the manner of the grid convergence index.  The
-curves of the finer grids are interpolated linearly in time to the given
-grid's step times (which they contain).
+(the layer means, the point values, the outlet concentration ...), over the
+whole curve and at chosen times, :func:`questrand.refine.richardson` gives
+the observed order, the extrapolated value, the error of the given grid and
+its uncertainty (the safety factor included; two grids assume the lowest
+order the scheme may show, three measure it, four or more fit it by least
+squares).  The curves of the finer grids are interpolated linearly in time
+to the given grid's step times (which they contain).
+
+First comes, per observable, the worst uncertainty over the whole curve (at
+every step time of the given grid), then the values at the chosen times:
+by default 1/16, 1/8, 1/4, 1/2 and the whole of the run (the step times
+nearest to them), so that the early uptake, where the grid's error is
+often largest, is among them.  Every line says which estimate was used and
+why (:attr:`questrand.refine.Extrapolation.method` and ``note``).
 """
 
 from __future__ import annotations
@@ -28,7 +36,8 @@ import numpy as np
 from . import interrupts
 from .errors import QuestrandError
 from .problem import Problem
-from .refine import FORMAL_ORDER, Extrapolation, grid_size, refined, refinements, richardson
+from .refine import (FORMAL_ORDER, LOWEST_ORDER, Extrapolation, grid_size, refined, refinements,
+                     richardson, scheme_orders)
 from .results import UPTAKE_NAMES
 from .runner import FLOW_MODES
 
@@ -36,6 +45,8 @@ from .runner import FLOW_MODES
 DEFAULT_OBSERVABLES = ("c_memb_mean", "c_gel_mean", "c_memb_mid", "c_gel_mid", "c_gel_top", "c_out")
 #: Observables a study may name: the columns of the uptake file.
 OBSERVABLES = tuple(UPTAKE_NAMES[1:])
+#: The times reported unless others are asked for, as shares of the run.
+DEFAULT_SHARES = (1 / 16, 1 / 8, 1 / 4, 1 / 2, 1.0)
 
 
 class ConvergeError(QuestrandError, ValueError):
@@ -64,18 +75,25 @@ class Study:
                   "dt": None if p.steady else p.dt, "nsteps": None if p.steady else p.nsteps}
                  for f, p in zip(self.factors, self.problems)]
         out = {"scheme": self.scheme, "flow": self.flow, "formal_order": FORMAL_ORDER[self.scheme],
-               "grids": grids,
-               "method": "Richardson extrapolation, grid convergence index (Fs 1.25 observed order, "
-                         "3 assumed order)", "observables": {}}
+               "lowest_order": LOWEST_ORDER[self.scheme], "grids": grids,
+               "method": METHOD_TEXT, "observables": {}}
         for name, rows in self.at_times.items():
             worst, t_worst, scale = self.curve[name]
             out["observables"][name] = {
-                "times": [{"time": float(t), **e.as_json()} for t, e in zip(self.times, rows)],
                 "curve": {"worst_time": float(t_worst), "scale": scale,
                           "relative_error": worst.error / scale if scale else None,
-                          **worst.as_json()}}
+                          "relative_uncertainty": worst.uncertainty / scale if scale else None,
+                          **worst.as_json()},
+                "times": [{"time": float(t), **e.as_json()} for t, e in zip(self.times, rows)]}
         out["wall_time"] = round(self.wall_time, 3)
         return out
+
+
+#: How the uncertainties are estimated, in one line.
+METHOD_TEXT = ("uncertainty of the given grid's value: two grids with the lowest order the scheme may "
+               "show and Fs 3; three grids with the observed order (Fs 1.25 within 25 % of the "
+               "formal order, else 3 with the order clipped); four or more by least squares "
+               "(Eca and Hoekstra 2014)")
 
 
 def _describe(problem: Problem) -> str:
@@ -86,20 +104,17 @@ def _describe(problem: Problem) -> str:
 
 def _one_run(problem_text: str, workdir: str, program, scheme: str, timeout, flow: str, flow_cache):
     """Run one grid; return (times, {name: values}) of the uptake file."""
-    import warnings
-
-    from .runner import run
+    from .runner import execute_model, find_program
 
     problem = Problem.parse(problem_text)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        done = run(problem, workdir, program=program, scheme=scheme, timeout=timeout,
-                   flow="reuse" if flow == "reuse" else "coupled", flow_cache=flow_cache)
-    if done.warned_steps:
-        raise ConvergeError(f"the run on the grid {_describe(problem)} ended "
-                            f"{done.warned_steps} step(s) without convergence (maxit {problem.maxit}); "
-                            "raise maxit or relax convtol in PROB.INP")
-    table = done.uptake
+    done, fault = execute_model(problem_text, workdir, program=find_program(program), scheme=scheme,
+                                timeout=timeout, flow="reuse" if flow == "reuse" else "coupled",
+                                flow_cache=flow_cache)
+    if fault is not None:
+        raise ConvergeError(f"the run on the grid {_describe(problem)} failed: {fault}")
+    table = done.uptake_table()
+    if table is None:
+        raise ConvergeError(f"the run on the grid {_describe(problem)} wrote no uptake file")
     return table["time"].to_numpy().copy(), {name: table[name].to_numpy().copy()
                                              for name in table.columns if name != "time"}
 
@@ -110,8 +125,9 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
     """Run ``problem`` on ``levels`` grids (factors 1, 2, 4 ...) and estimate
     the discretisation error of its observables (see the module notes).
 
-    ``times`` (transient runs): the times to report (default: a quarter,
-    half, three quarters and the end of the run); ``workdir`` keeps the runs
+    ``times`` (transient runs): the times to report (default: the step
+    times nearest to 1/16, 1/8, 1/4, 1/2 and the whole of the run,
+    :data:`DEFAULT_SHARES`); ``workdir`` keeps the runs
     (``xF`` per factor; default: a temporary directory, removed).  ``flow``
     "reuse" (default, where the problem solves its flow) runs each grid's
     concentration from its steady flow, solved once and cached
@@ -159,23 +175,23 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
         chosen = base_times[-1:]
     elif times is None:
         end = float(base_times[-1])
-        chosen = np.array([base_times[np.argmin(np.abs(base_times - q * end))] for q in (0.25, 0.5, 0.75, 1.0)])
+        chosen = np.unique([base_times[np.argmin(np.abs(base_times - q * end))] for q in DEFAULT_SHARES])
     else:
         chosen = np.asarray(times, dtype=float)
         if np.any(chosen < base_times[0] - 1e-9) or np.any(chosen > base_times[-1] * (1 + 1e-9)):
             raise ConvergeError(f"--times: every time must lie within the run, "
                                 f"{base_times[0]:g} .. {base_times[-1]:g}")
-    order = FORMAL_ORDER[scheme]
+    formal, lowest = scheme_orders(scheme)
     at_times, curve, curves = {}, {}, {}
     for name in names:
         series = [(t, v[name]) for t, v in results]
         curves[name] = series
         on_base = [np.interp(base_times, t, v) for t, v in series]
-        at_times[name] = [richardson([np.interp(tc, base_times, v) for v in on_base], 2.0, order)
+        at_times[name] = [richardson([np.interp(tc, base_times, v) for v in on_base], 2.0, formal, lowest)
                           for tc in chosen]
-        every = [richardson([v[k] for v in on_base], 2.0, order) for k in range(len(base_times))]
-        finite = [k for k, e in enumerate(every) if math.isfinite(e.error)]
-        worst = max(finite, key=lambda k: every[k].error) if finite else len(every) - 1
+        every = [richardson([v[k] for v in on_base], 2.0, formal, lowest) for k in range(len(base_times))]
+        finite = [k for k, e in enumerate(every) if math.isfinite(e.uncertainty)]
+        worst = max(finite, key=lambda k: every[k].uncertainty) if finite else len(every) - 1
         scale = float(np.nanmax(np.abs(on_base[-1]))) if len(on_base[-1]) else 0.0
         curve[name] = (every[worst], float(base_times[worst]), scale)
     return Study(problem=problem, scheme=scheme, flow=flow, factors=factors, problems=problems, times=chosen,
@@ -184,14 +200,18 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
 
 
 def format_study(st: Study, source="PROB.INP") -> str:
-    """The study as a text table."""
+    """The study as a text table: per observable the worst over the curve
+    first, then the chosen times; each with the estimate used and why."""
     grids = "; ".join(f"x{f}: {_describe(p)}" for f, p in zip(st.factors, st.problems))
-    lines = [f"convergence of {source} ({st.scheme} scheme, formal order {FORMAL_ORDER[st.scheme]:g}; "
-             f"flow {st.flow}): {grids}",
-             "error = |given grid - extrapolated|; GCI = safety factor x error, relative "
-             "(Fs 1.25 with the observed order, 3 with the formal order)"]
+    formal, lowest = scheme_orders(st.scheme)
+    lines = [f"convergence of {source} ({st.scheme} scheme, formal order {formal:g}, lowest order "
+             f"{lowest:g}; flow {st.flow}): {grids}",
+             "error = |given grid - extrapolated|; U = uncertainty of the given grid's value (safety "
+             "factor Fs included); rel = U / |extrapolated|",
+             METHOD_TEXT]
     head = f"{'observable':<13s} {'time':>9s} " + "".join(f"{'x' + str(f):>13s}" for f in st.factors)
-    head += f" {'order':>6s} {'extrapolated':>13s} {'error(x1)':>11s} {'rel':>8s} {'GCI(x1)':>8s}"
+    head += (f" {'order':>6s} {'extrapolated':>13s} {'error(x1)':>11s} {'U(x1)':>11s} {'rel':>8s} "
+             f"{'Fs':>5s}  estimate")
     lines.append(head)
     notes = []
 
@@ -199,20 +219,21 @@ def format_study(st: Study, source="PROB.INP") -> str:
         text = f"{name:<13s} {label:>9s} " + "".join(f"{v:>13.6g}" for v in e.values)
         observed = "-" if e.observed_order is None else ("inf" if math.isinf(e.observed_order)
                                                          else f"{e.observed_order:.2f}")
-        rel = e.error / abs(e.extrapolated) if e.extrapolated else math.nan
-        text += f" {observed:>6s} {e.extrapolated:>13.6g} {e.error:>11.3g} {rel:>8.2%} {e.gci[0]:>8.2%}"
+        text += (f" {observed:>6s} {e.extrapolated:>13.6g} {e.error:>11.3g} {e.uncertainty:>11.3g} "
+                 f"{e.gci[0]:>8.2%} {e.safety:>5g}  {e.method}")
         if e.note:
             notes.append(f"  {name} at {label}: {e.note}")
         return text
 
     for name, rows in st.at_times.items():
-        for t, e in zip(st.times, rows):
-            lines.append(row(name, f"{t:g}", e))
         worst, t_worst, scale = st.curve[name]
         if len(st.times) > 1 or not st.problem.steady:
-            share = worst.error / scale if scale else math.nan
-            lines.append(f"{'':13s} {'curve':>9s}  worst error {worst.error:.3g} at time {t_worst:g} "
-                         f"({share:.2%} of the curve's largest value {scale:.4g})")
+            share = worst.uncertainty / scale if scale else math.nan
+            lines.append(f"{name:<13s} {'curve':>9s}  worst U {worst.uncertainty:.3g} at time {t_worst:g} "
+                         f"({share:.2%} of the curve's largest value {scale:.4g}; error "
+                         f"{worst.error:.3g}); {worst.method}: {worst.note}")
+        for t, e in zip(st.times, rows):
+            lines.append(row(name, f"{t:g}", e))
     if notes:
         lines.append("notes:")
         lines.extend(dict.fromkeys(notes))
@@ -222,11 +243,13 @@ def format_study(st: Study, source="PROB.INP") -> str:
 
 def plot_study(st: Study):
     """Curves of every grid and the extrapolated value (left), and the error
-    of each grid at the reported times against the refinement (right)."""
+    of each grid at the reported times against the refinement (right); each
+    observable's title gives its worst uncertainty over the curve and the
+    estimate used."""
     from matplotlib.figure import Figure
 
     names = list(st.at_times)
-    fig = Figure(figsize=(10.0, 2.6 * len(names) + 0.6), layout="constrained", dpi=100)
+    fig = Figure(figsize=(10.0, 2.9 * len(names) + 0.6), layout="constrained", dpi=100)
     axes = fig.subplots(len(names), 2, squeeze=False)
     for (left, right), name in zip(axes, names):
         for f, (t, v) in zip(st.factors, st.curves[name]):
@@ -236,6 +259,10 @@ def plot_study(st: Study):
         left.set_ylabel(name)
         left.grid(alpha=0.3)
         left.legend(fontsize="small")
+        worst, t_worst, scale = st.curve[name]
+        share = worst.uncertainty / scale if scale else math.nan
+        left.set_title(f"{name}: worst U {share:.2%} of its largest value, at t = {t_worst:g}\n"
+                       f"{worst.method} ({worst.note})", fontsize="small", loc="left", wrap=True)
         spacing = [1.0 / f for f in st.factors]
         for t, e in zip(st.times, st.at_times[name]):
             right.loglog(spacing, [max(v, 1e-300) for v in e.errors], "o-", label=f"t = {t:g}")
@@ -255,12 +282,12 @@ def add_parser(subparsers):
         description="Run PROB.INP on its grid and on grids 2 and 4 times finer (rows, columns and "
                     "time step together) and report, per observable of the uptake file, the observed "
                     "order, the Richardson-extrapolated value and the discretisation error of the "
-                    "given grid (grid convergence index).")
+                    "given grid and its uncertainty, worst over the curve first.")
     parser.add_argument("problem", help="PROB.INP")
     parser.add_argument("--observable", action="append", metavar="NAME",
                         help=f"an uptake-file column (repeat; default {', '.join(DEFAULT_OBSERVABLES)})")
-    parser.add_argument("--times", metavar="T1,T2,...", help="times to report (default: a quarter, "
-                                                            "half, three quarters and the end)")
+    parser.add_argument("--times", metavar="T1,T2,...", help="times to report (default: 1/16, 1/8, "
+                                                            "1/4, 1/2 and the whole of the run)")
     parser.add_argument("--levels", type=int, default=3, metavar="N",
                         help="number of grids, each twice as fine as the one before (default 3)")
     parser.add_argument("--scheme", default="standard", choices=sorted(FORMAL_ORDER),

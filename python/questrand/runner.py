@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -84,6 +85,54 @@ def convergence_warnings(stderr: str) -> list:
     return [line.strip() for line in (stderr or "").splitlines() if CONVERGENCE_WARNING in line]
 
 
+#: The console line of each outer iteration of a step ("Iteration :    3").
+_ITERATION_LINE = re.compile(r"^\s*Iteration :\s*(\d+)", re.MULTILINE)
+
+
+def most_iterations(stdout: str) -> int | None:
+    """The most outer iterations any step of a run took, from its console
+    output (None when it shows none)."""
+    counts = [int(n) for n in _ITERATION_LINE.findall(stdout or "")]
+    return max(counts) if counts else None
+
+
+#: The uptake columns that are neither concentrations nor amounts (nor
+#: their rates): they do not scale with the inlet concentration.
+UNSCALED_UPTAKE = ("time", "balance")
+
+
+def unit_inlet(text: str) -> tuple:
+    """``(text to run, scale)``: a model run is made at c_in = 1 and its
+    concentrations and amounts are multiplied by ``scale`` = c_in.
+
+    The concentration equation is linear in c and a run from time zero
+    starts from c = 0 with c = c_in at the inlet, so c(c_in) = c_in c(1)
+    exactly; but the program's convergence test divides the concentration
+    residual by the inlet's mass flow, not by its species flow, so it
+    scales with the unit of c: at c_in = 10 (mg/L) the same run would need a
+    residual ten times smaller and end its steps at maxit.  Run at c_in = 1,
+    every model run converges alike in any unit.  A problem that reads a
+    restart file (its c comes from there) or has c_in = 0 or 1 runs as
+    given (scale 1)."""
+    from .problem import Problem
+
+    given = Problem.parse(text)
+    if given.c_in in (0.0, 1.0) or given.restart_in:
+        return text, 1.0
+    return given.replace(c_in=1.0).text(), given.c_in
+
+
+def scale_concentrations(table, scale: float, keep=UNSCALED_UPTAKE):
+    """``table`` (a DataFrame, or None) with every column but ``keep``
+    multiplied by ``scale`` (:func:`unit_inlet`); a monitor history keeps
+    only its ``("time",)``."""
+    if table is not None and scale != 1.0:
+        for name in table.columns:
+            if name not in keep:
+                table[name] = table[name] * scale
+    return table
+
+
 #: Standard error of a run, kept in its directory with ``streams=True``.
 STDERR_FILE = "stderr.txt"
 
@@ -116,6 +165,7 @@ class Execution:
     steady: object = None
     flow_time: float | None = None
     flow_error: Exception | None = None
+    scale: float = 1.0      # the concentrations and amounts read are multiplied by it
     _problem: object = dataclasses.field(default=None, repr=False)
 
     @property
@@ -131,11 +181,30 @@ class Execution:
         """The program's warning lines of steps that ended at the iteration limit."""
         return convergence_warnings(self.stderr)
 
-    def model_fault(self, timeout=None) -> str | None:
+    def uptake_table(self):
+        """The run's uptake file (a DataFrame; None when there is none) with
+        every concentration and amount times :attr:`scale`."""
+        from .grid import uptake_name
+        from .results import read_uptake
+
+        path = self.workdir / uptake_name(self.problem.runname)
+        return scale_concentrations(read_uptake(path), self.scale) if path.is_file() else None
+
+    def monitor_table(self):
+        """The last history of the run's monitor.dat (a DataFrame; None when
+        there is none) with the probes' concentrations times :attr:`scale`."""
+        from .results import MONITOR_FILE, read_monitor
+
+        path = self.workdir / MONITOR_FILE
+        histories = read_monitor(path) if path.is_file() else []
+        return scale_concentrations(histories[-1][1], self.scale, keep=("time",)) if histories else None
+
+    def model_fault(self, timeout=None, allow_maxit=False) -> str | None:
         """Why this run does not give the model's curve, in one line (None
         when it does): stopped at ``timeout``, a non-zero exit status (with
-        the program's last line on standard error), or steps that ended at
-        the iteration limit.  A failure getting the steady flow is raised."""
+        the program's last line on standard error), or (unless
+        ``allow_maxit``) steps that ended at the iteration limit.  A failure
+        getting the steady flow is raised."""
         if self.flow_error is not None:
             raise self.flow_error
         if self.timed_out:
@@ -143,7 +212,7 @@ class Execution:
         if self.returncode != 0:
             lines = [line.strip() for line in self.stderr.splitlines() if line.strip()]
             return f"exit status {self.returncode}: {lines[-1] if lines else '(nothing on standard error)'}"
-        warned = self.warnings
+        warned = [] if allow_maxit else self.warnings
         if warned:
             return (f"{len(warned)} step{'s' if len(warned) != 1 else ''} ended without convergence "
                     f"after maxit = {self.problem.maxit} outer iterations; the run is not the model's "
@@ -214,18 +283,23 @@ def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None
 
 
 def execute_model(text: str, workdir, *, program, scheme: str = "standard", timeout=None,
-                  flow="coupled", flow_cache=None):
-    """One model run of a fit or a design: :func:`execute` with the flow's
-    warnings silenced (the caller states the flow once), and
-    :meth:`Execution.model_fault`: ``(execution, None)`` when the run gives
-    the model's curve, else ``(execution, one-line reason)``."""
+                  flow="coupled", flow_cache=None, allow_maxit=False):
+    """One model run of a fit, a design or a convergence study:
+    :func:`execute` with the flow's warnings silenced (the caller states the
+    flow once), and :meth:`Execution.model_fault`: ``(execution, None)``
+    when the run gives the model's curve, else ``(execution, one-line
+    reason)``.  The run is made at c_in = 1 (:func:`unit_inlet`); read its
+    curves, scaled back to the problem's c_in, with
+    :meth:`Execution.uptake_table` and :meth:`Execution.monitor_table`."""
     import warnings
 
+    run_text, scale = unit_inlet(text)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        done = execute(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
+        done = execute(run_text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
                        flow_cache=flow_cache)
-    return done, done.model_fault(timeout)
+    done.scale = scale
+    return done, done.model_fault(timeout, allow_maxit=allow_maxit)
 
 
 def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=None,

@@ -19,7 +19,7 @@ import pytest
 from conftest import PYTHON_DIR
 
 from questrand.problem import Problem
-from questrand.refine import richardson
+from questrand.refine import richardson, scheme_orders
 from slab_series import TwoLayerSlab
 
 MEMBRANE, GEL = 1.0e-4, 5.0e-4
@@ -86,12 +86,52 @@ def test_richardson_recovers_a_known_expansion():
     assert first.observed_order == pytest.approx(1.0, abs=1e-9)
     assert first.extrapolated == pytest.approx(2.0, abs=1e-12)
     assert first.errors[0] == pytest.approx(0.3, abs=1e-12)
-    assert first.extrapolation_error == pytest.approx(0.0, abs=1e-12)
+    # four grids are fitted by least squares (the extrapolation of the last
+    # three against the three before, with its error, is gone): an exact
+    # first-order sequence fits with no scatter, so U = 1.25 |f_i - f0|
+    assert first.method == "least squares over 4 grids" and first.sigma == pytest.approx(0.0, abs=1e-12)
+    assert first.uncertainties == pytest.approx(1.25 * 0.3 * h, abs=1e-12)
     second = richardson(2.0 - 0.1 * h[:3] ** 2, 2.0, 2.0)
     assert second.observed_order == pytest.approx(2.0, abs=1e-9) and second.safety == 1.25
     assert second.extrapolated == pytest.approx(2.0, abs=1e-12)
     wobbly = richardson([1.0, 1.2, 1.1], 2.0, 1.0)
     assert "oscillating" in wobbly.note and wobbly.safety == 3.0
+
+
+def test_uncertainty_covers_sequences_of_known_order():
+    # f_i = f0 + c h_i^p on grids h_i = 2^-i: the true error of grid i is
+    # c h_i^p, known exactly.  Every stated uncertainty must hold it; where
+    # the grids measure the order (three or more) it may not exceed it more
+    # than fivefold on the given grid, and not at all beyond Fs = 1.25 where
+    # the measured order is supported (three grids: within 25 % of the
+    # formal order; four or more: least squares, 0.5 <= p < formal + 0.1).
+    # The order 2 of the standard scheme (formal 1) is not supported: Fs 3,
+    # and with three grids the order clipped to 1 makes the finest grid's
+    # band 3 (2^2 - 1) = 9 times its error.
+    f0, c = 2.0, 0.3
+    for scheme in ("standard", "second-order"):
+        formal, lowest = scheme_orders(scheme)
+        for p in (0.6, 1.0, 2.0):
+            for n in (2, 3, 4, 5):
+                h = 2.0 ** -np.arange(n)
+                e = richardson(f0 + c * h ** p, 2.0, formal, lowest)
+                ratio = np.array(e.uncertainties) / (c * h ** p)
+                case = (scheme, p, n, e.method, ratio)
+                assert np.all(ratio >= 1.0 - 1e-9), case
+                supported = (abs(p - formal) <= 0.25 * formal if n == 3 else 0.5 <= p < formal + 0.1)
+                if n >= 3:
+                    assert ratio[0] <= 5.0, case
+                    assert e.observed_order == pytest.approx(p, abs=1e-6), case
+                if n >= 3 and supported:
+                    assert ratio == pytest.approx(1.25, abs=1e-6) and e.safety == 1.25, case
+                if n >= 4:
+                    assert np.all(ratio <= 3.0 + 1e-6), case
+    # two grids measure no order: the band 3 |f2 - f1| holds the given grid's
+    # error for every order from 0.59 up, the first-order floor included
+    for p in np.linspace(0.6, 6.0, 28):
+        e = richardson([f0 + c, f0 + c * 0.5 ** p], 2.0, 2.0, 1.0)
+        assert e.method == "two grids, assumed order" and e.uncertainty >= c, p
+        assert e.uncertainties[1] >= c * 0.5 ** p, p
 
 
 @pytest.mark.parametrize("diff_memb, diff_gel", [(5e-10, 8e-10), (5e-9, 5e-10)],

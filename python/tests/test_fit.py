@@ -5,10 +5,12 @@ one-line reasons.
 The runs are small (a 6 by 9 grid, plug flow, 30 steps) so that every fit
 here takes a fraction of a second.  The curves come from the model's own
 grid, so these tests check the statistics alone and switch the refined-grid
-check off; test_accuracy.py fits curves of the exact solution.
+check off (but for a fit at its bound and the unit of the concentration);
+test_accuracy.py fits curves of the exact solution.
 """
 
 import json
+import math
 import os
 import subprocess
 import sys
@@ -207,6 +209,49 @@ def test_a_search_cut_short_is_marked_not_converged(program, tmp_path):
               max_evaluations=2)
     assert not res.converged and "maximum number of function evaluations" in res.message
     assert "NOT converged" in format_result(res)
+
+
+def test_a_fit_at_its_bound_never_reaches_an_accuracy(program, tmp_path):
+    # the data want diff_gel = 5e-10 on this grid (about 3e-10 on finer
+    # ones), the bound stops it at 2e-10: every grid gives the bound, so the
+    # grids agree exactly, and yet nothing is known of how true 2e-10 is
+    data, _ = synthetic(program, tmp_path, "c_gel_mean", noise=0.002, seed=5)
+    res = fit(BASE.replace(diff_gel=1.5e-10), data, ["diff_gel"], {"diff_gel": (None, 2e-10)},
+              jobs=2, program=program, accuracy=0.5)
+    text = format_result(res)
+    print("\n" + text)
+    assert [math.exp(g.theta[0]) for g in res.accuracy.grids] == pytest.approx([2e-10, 2e-10], rel=1e-6)
+    assert res.discretisation_error[0] == 0.0
+    assert not res.accuracy.reached and not res.as_json()["accuracy"]["reached"]
+    assert "NOT reached: diff_gel at its upper bound 2e-10" in text
+    assert res.to_frame().loc["diff_gel", "accuracy_state"] == "at its upper bound 2e-10"
+    # the warning names the bound, not the grid
+    (warning,) = [w for w in res.warnings if w.startswith("diff_gel")]
+    assert "upper bound" in warning and "uncertainty" not in warning
+
+
+def test_model_runs_do_not_depend_on_the_unit_of_the_concentration(program, tmp_path):
+    # The program's convergence test scales with the unit of c: at c_in = 10
+    # the grid x4 of BASE ends 118 steps at maxit.  The model runs are made
+    # at c_in = 1 and scaled, so c_in = 10 gives ten times the curves of
+    # c_in = 1, and the fit of ten times the data the same estimate.
+    from questrand.converge import study
+    names = ["c_gel_mean", "m_gel", "c_out"]
+    one = study(BASE, observables=names, program=program)
+    ten = study(BASE.replace(c_in=10.0), observables=names, program=program)
+    for name in names:
+        for e1, e10 in zip(one.at_times[name], ten.at_times[name]):
+            assert np.allclose(e10.values, np.multiply(10.0, e1.values), rtol=1e-6, atol=0.0), name
+    # the early curve is among the times reported: the steps nearest 1/16 .. 1 of the run
+    assert list(one.times) == [20.0, 40.0, 70.0, 150.0, 300.0]
+    data, _ = synthetic(program, tmp_path, "c_gel_mean", noise=0.005, seed=3)
+    data10 = Data(path=data.path, observable=data.observable, time=data.time, value=10.0 * data.value)
+    res1 = fit(BASE.replace(diff_gel=3e-10), data, ["diff_gel"], jobs=2, program=program)
+    res10 = fit(BASE.replace(diff_gel=3e-10, c_in=10.0), data10, ["diff_gel"], jobs=2, program=program)
+    assert res10.estimate == pytest.approx(res1.estimate, rel=1e-9)
+    assert res10.discretisation_error == pytest.approx(res1.discretisation_error, rel=1e-6)
+    assert res10.ci95 == pytest.approx(res1.ci95, rel=1e-6)
+    assert not [w for w in res10.warnings if "maxit" in w]
 
 
 def test_fewer_points_than_parameters_is_refused(tmp_path):

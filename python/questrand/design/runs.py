@@ -32,36 +32,40 @@ from .. import files, interrupts
 from ..grid import uptake_name
 from ..problem import Problem
 from ..results import MONITOR_FILE, read_monitor, read_uptake
-from ..runner import execute_model, find_program
+from ..runner import execute_model, find_program, scale_concentrations, unit_inlet
 from .table import DesignError
 
 
-def _columns(workdir: Path, runname: str) -> dict:
-    """Every column of the run's uptake file and last monitor history."""
+def _table_columns(uptake, monitor) -> dict:
+    """Every column of an uptake table and of a monitor history (either None)."""
     out = {}
-    uptake = workdir / uptake_name(runname)
-    if uptake.is_file():
-        table = read_uptake(uptake)
-        out.update({name: np.array(table[name], dtype=float) for name in table.columns})
-    monitor = workdir / MONITOR_FILE
-    if monitor.is_file():
-        histories = read_monitor(monitor)
-        if histories:
-            table = histories[-1][1]
-            out["@monitor"] = {name: np.array(table[name], dtype=float) for name in table.columns}
+    if uptake is not None:
+        out.update({name: np.array(uptake[name], dtype=float) for name in uptake.columns})
+    if monitor is not None:
+        out["@monitor"] = {name: np.array(monitor[name], dtype=float) for name in monitor.columns}
     return out
+
+
+def _columns(workdir: Path, runname: str, scale: float) -> dict:
+    """Every column of a sweep run's uptake file and last monitor history,
+    its concentrations and amounts times ``scale`` (:func:`unit_inlet`)."""
+    uptake = workdir / uptake_name(runname)
+    monitor = workdir / MONITOR_FILE
+    histories = read_monitor(monitor) if monitor.is_file() else []
+    return _table_columns(
+        scale_concentrations(read_uptake(uptake), scale) if uptake.is_file() else None,
+        scale_concentrations(histories[-1][1], scale, keep=("time",)) if histories else None)
 
 
 def _one_run(program, text, workdir, timeout, scheme, flow, flow_cache):
     """Run one problem text in ``workdir``: ("ok", columns) or ("error", line)."""
     workdir = Path(workdir)
     try:
-        problem = Problem.parse(text)
-        _, fault = execute_model(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
-                                 flow_cache=flow_cache)
+        done, fault = execute_model(text, workdir, program=program, scheme=scheme, timeout=timeout,
+                                    flow=flow, flow_cache=flow_cache)
         if fault is not None:
             return ("error", fault)
-        return ("ok", _columns(workdir, problem.runname))
+        return ("ok", _table_columns(done.uptake_table(), done.monitor_table()))
     except Exception as exc:  # reported as the run's own error line
         return ("error", f"{type(exc).__name__}: {exc}".splitlines()[0])
     finally:
@@ -124,19 +128,22 @@ class Runner:
             raise DesignError("--profile: the sweep's workflow runs the standard scheme only")
         outdir = (self.root / "sweep").resolve()
         outdir.mkdir(parents=True, exist_ok=True)
+        # the runs are made at c_in = 1 and scaled back, as every model run is
+        runs = [unit_inlet(text) for text in texts]
         base = self.base_path or outdir / "base.INP"
         if self.base_path is None:
-            Problem.parse(texts[0]).write(base)
+            Problem.parse(runs[0][0]).write(base)
         base_problem = Problem.read(base)
         known = getattr(self, "_rows", {})
-        rows = []
-        for text in texts:
+        rows = {}   # problems that differ in c_in alone share one run
+        for text, _ in runs:
             problem = Problem.parse(text)
             values = {k: v for k, v in problem.as_dict().items() if getattr(base_problem, k) != v}
             known.setdefault(text, f"r{len(known) + 1:05d}")
-            rows.append((f"run {known[text]}", known[text], values))
+            rows.setdefault(known[text], (f"run {known[text]}", known[text], values))
+        rows = list(rows.values())
         self._rows = known
-        self.runs += len(texts)
+        self.runs += len(rows)
         sweep = qsweep.Sweep.from_rows(base, rows, sorted({k for _, _, v in rows for k in v}),
                                        source="design runs", program=self.program,
                                        timeout=self.timeout, flow=self.flow)
@@ -147,13 +154,15 @@ class Runner:
         if done.returncode != 0:
             tail = " ".join(done.stderr.strip().splitlines()[-2:])
             raise DesignError(f"snakemake ended with exit status {done.returncode} in {outdir}: {tail}")
+        made = {row[1]: run for row, run in zip(rows, sweep.runs)}
         results = []
-        for run in sweep.runs:
+        for text, scale in runs:
+            run = made[known[text]]
             record = qsweep.read_record(outdir / run.workdir) or {}
             if record.get("status") != "ok":
                 results.append(("error", record.get("error") or "no record of the run"))
             else:
-                results.append(("ok", _columns(outdir / run.workdir, run.problem.runname)))
+                results.append(("ok", _columns(outdir / run.workdir, run.problem.runname, scale)))
         return results
 
 

@@ -35,12 +35,13 @@ def add_parser(subparsers):
                         help=f"relative parameter change of the finite differences (default {DEFAULT_STEP})")
     parser.add_argument("--profile", action="store_true", help="add profile-likelihood intervals")
     parser.add_argument("--accuracy", type=float, metavar="REL",
-                        help="refine the grid until the discretisation error of every parameter is "
-                             "below REL of its estimate (e.g. 0.01)")
+                        help="refine the grid until the grid uncertainty and the iteration error of "
+                             "every parameter are below REL of its estimate (e.g. 0.01)")
     parser.add_argument("--time-limit", type=float, metavar="S",
                         help="with --accuracy: no further grid after S seconds")
     parser.add_argument("--no-grid-check", dest="grid_check", action="store_false",
-                        help="skip the refined grid that estimates the discretisation error")
+                        help="skip the refined grid that estimates the discretisation error and the "
+                             "run at convtol/10 that estimates the iteration error")
     parser.add_argument("--scheme", default="standard", choices=SCHEMES,
                         help="the program's scheme for the concentration (default standard)")
     parser.add_argument("--flow", default="reuse", choices=FLOW_MODES,

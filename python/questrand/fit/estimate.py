@@ -38,12 +38,14 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
     steady flow solved once and cached in ``flow_cache``, "coupled" solves
     the flow in every step of every run.
 
-    Discretisation error (:mod:`questrand.accuracy`): with ``grid_check``
-    the fit is repeated on a grid twice as fine, which gives the error of
-    the estimate; ``accuracy`` (a relative error, e.g. 0.01) refines further
-    until every parameter's error is below it (Richardson extrapolation
-    where the observed order supports it), the grid limit, or
-    ``time_limit`` seconds.  The interval covers both errors.
+    Discretisation and iteration errors (:mod:`questrand.accuracy`): with
+    ``grid_check`` the fit is repeated on a grid twice as fine, which gives
+    the uncertainty of the estimate, and the reported grid's run is made
+    again at convtol / 10 (the iteration error); ``accuracy`` (a relative
+    error, e.g. 0.01) refines further until every parameter's uncertainty
+    is below it, the grid limit, or ``time_limit`` seconds, and then
+    reports the finest grid's estimate.  The interval covers the
+    statistical, the grid and the iteration errors.
 
     ``log``, a callable, receives progress lines.  Raises :class:`FitError`
     with a one-line reason when the fit cannot be made.
@@ -101,12 +103,13 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
         given = np.exp(theta)
         grids = None
         if grid_check or accuracy is not None:
-            def make_objective(fine: Problem, factor: int):
-                sub = root / f"grid-x{factor}"
-                return _Objective(Model(fine, params, data.observable, sub, **options), data, step)
+            def make_objective(grid_problem: Problem, label: str, allow_maxit=False):
+                sub = root / f"grid-{label}"
+                return _Objective(Model(grid_problem, params, data.observable, sub, allow_maxit=allow_maxit,
+                                        **options), data, step)
             grids = acc.grid_sequence(make_objective, problem, theta, r_w, jac_w, lower, upper,
                                       scheme=scheme, target=accuracy, time_limit=time_limit,
-                                      started=started, log=say)
+                                      started=started, log=say, iterations1=model.most_iterations(given))
             r_w = grids.grids[-1].residuals if accuracy is not None else r_w
         jac = jac_w * objective.unit
         r = r_w * objective.unit
@@ -129,7 +132,8 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
         tq = float(stats.t.ppf(0.975, dof))
         estimate = given if grids is None or accuracy is None else grids.estimate
         disc = None if grids is None else grids.error
-        widen = 0.0 if disc is None else np.nan_to_num(disc / estimate, nan=0.0)
+        # the grid uncertainty and the iteration error widen the statistical half-width
+        widen = 0.0 if grids is None else np.nan_to_num(grids.total() / estimate, nan=0.0)
         log_est = np.log(estimate)
         ci = np.column_stack([np.exp(log_est - tq * se - widen), np.exp(log_est + tq * se + widen)])
         (times, values), = model.curves([given])
@@ -142,9 +146,6 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
                         search_time=_time.perf_counter() - started, scheme=scheme,
                         given_estimate=given, discretisation_error=disc, stat_halfwidth=tq * se,
                         accuracy=grids, lack=acc.lack_of_fit(r), warnings=warnings, flow=model.flow)
-        if grids is not None:
-            res.evaluations += sum(g.runs for g in grids.grids)
-            _grid_warnings(res)
         if profile:
             try:
                 res.profile_ci95, res.profile_open = _profile(objective, theta, se, rss, tq, dof,
@@ -153,10 +154,13 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
                 res.warnings.append(f"the profile intervals could not be made ({exc}); "
                                     "the intervals above are the linear ones")
             res.evaluations, res.reused = model.runs, model.reused
-            if grids is not None:
-                res.evaluations += sum(g.runs for g in grids.grids)
-        res.warnings.extend(acc.identifiability_warnings(res.names, res.estimate, res.ci95,
-                                                         res.correlation, res.profile_open))
+        if grids is not None:
+            res.evaluations += sum(g.runs for g in grids.grids) + grids.iteration_runs
+            grids.conclude(acc.parameter_states(res.names, estimate, np.exp(lower), np.exp(upper),
+                                                tq * se, correlation, res.profile_open))
+            _grid_warnings(res)
+        res.warnings.extend(acc.identifiability_warnings(res.names, tq * se, res.correlation,
+                                                         res.profile_open))
         res.wall_time = _time.perf_counter() - started
         return res
     finally:

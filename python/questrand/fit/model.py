@@ -11,8 +11,8 @@ import numpy as np
 from .. import interrupts
 from ..grid import uptake_name
 from ..problem import Problem
-from ..results import MONITOR_FILE, read_monitor, read_uptake
-from ..runner import execute_model, find_program
+from ..results import MONITOR_FILE
+from ..runner import execute_model, find_program, most_iterations
 from .data import UPTAKE_OBSERVABLES, FitError
 
 
@@ -21,38 +21,37 @@ def _f32(value: float) -> float:
 
 
 def _model_run(program: str, text: str, workdir: str, timeout, observable: str, upt_name: str,
-               keep: bool, scheme: str = "standard", flow: str = "coupled", flow_cache=None):
+               keep: bool, scheme: str = "standard", flow: str = "coupled", flow_cache=None,
+               allow_maxit: bool = False):
     """Run the program on one PROB.INP text in ``workdir``; return
-    ``("ok", times, values)`` of the observable or ``("error", message)``.
-    A run with a step that ended at the iteration limit is an error: its
-    curve is not the model's.  With ``flow`` "reuse" the run starts from the
-    cached steady flow (:mod:`questrand.flow`).  A module-level function so
-    that worker processes can call it."""
+    ``("ok", times, values, most outer iterations of a step)`` of the
+    observable or ``("error", message)``.  A run with a step that ended at
+    the iteration limit is an error (its curve is not the model's) unless
+    ``allow_maxit``.  With ``flow`` "reuse" the run starts from the cached
+    steady flow (:mod:`questrand.flow`).  A module-level function so that
+    worker processes can call it."""
     workdir = Path(workdir)
     try:
-        _, fault = execute_model(text, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
-                                 flow_cache=flow_cache)
+        done, fault = execute_model(text, workdir, program=program, scheme=scheme, timeout=timeout,
+                                    flow=flow, flow_cache=flow_cache, allow_maxit=allow_maxit)
         if fault is not None:
             return ("error", fault)
         if observable in UPTAKE_OBSERVABLES:
-            path = workdir / upt_name
-            if not path.is_file():
+            table, name = done.uptake_table(), upt_name
+            if table is None:
                 return ("error", f"the program wrote no {upt_name} (uptake file) for the observable "
                                  f"{observable}; a build without the uptake output?")
-            table = read_uptake(path)
         else:
-            path = workdir / MONITOR_FILE
-            histories = read_monitor(path) if path.is_file() else []
-            if not histories:
+            table, name = done.monitor_table(), MONITOR_FILE
+            if table is None:
                 return ("error", f"the program wrote no {MONITOR_FILE}")
-            table = histories[-1][1]
         times, values = table["time"].to_numpy().copy(), table[observable].to_numpy().copy()
         if len(times) == 0:
-            return ("error", f"{path.name} holds no time step")
+            return ("error", f"{name} holds no time step")
         if not np.all(np.isfinite(values)):
             bad = float(times[~np.isfinite(values)][0])
-            return ("error", f"{observable} is not finite at time {bad:g} ({path.name})")
-        return ("ok", times, values)
+            return ("error", f"{observable} is not finite at time {bad:g} ({name})")
+        return ("ok", times, values, most_iterations(done.stdout))
     except Exception as exc:  # reported as the run's own error line
         return ("error", f"{type(exc).__name__}: {exc}".splitlines()[0])
     finally:
@@ -71,12 +70,14 @@ class Model:
     done: "reuse", "coupled" or "not solved".
 
     ``runs`` counts the program runs made, ``reused`` the evaluations served
-    from earlier runs.
+    from earlier runs.  ``allow_maxit`` takes the curves of runs whose steps
+    end at the iteration limit (the iteration check's runs, which iterate
+    as far as the residual's rounding floor lets them).
     """
 
     def __init__(self, problem: Problem, params, observable: str, root, *, program=None,
                  jobs=None, timeout=None, keep=False, scheme="standard", flow="reuse",
-                 flow_cache=None):
+                 flow_cache=None, allow_maxit=False):
         self.problem = problem.replace(prt_step=max(problem.nsteps, 1))  # fewer field files
         self.params = list(params)
         self.observable = observable
@@ -91,9 +92,11 @@ class Model:
         self.flow = flow_label(problem, flow)
         self.flow_cache = None if flow_cache is None else str(flow_cache)
         self.upt_name = uptake_name(problem.runname)
+        self.allow_maxit = allow_maxit
         self.runs = 0
         self.reused = 0
         self._cache = {}
+        self._iterations = {}
 
     def close(self):
         self.workers.close()
@@ -102,6 +105,11 @@ class Model:
         """The base problem with the parameters set to ``values`` (as the
         program will read them: single precision)."""
         return self.problem.replace(**{p.name: _f32(v) for p, v in zip(self.params, values)})
+
+    def most_iterations(self, values) -> int | None:
+        """The most outer iterations a step took in the run at ``values``
+        (None when it was not run or its console showed none)."""
+        return self._iterations.get(self.problem_at(values).text())
 
     def describe(self, values) -> str:
         return ", ".join(f"{p.name}={_f32(v):.6g}" for p, v in zip(self.params, values))
@@ -121,7 +129,8 @@ class Model:
                 self.runs += 1
                 workdir = self.root / f"run-{self.runs:04d}"
                 arguments.append((self.program, text, str(workdir), self.timeout, self.observable,
-                                  self.upt_name, self.keep, self.scheme, self.flow, self.flow_cache))
+                                  self.upt_name, self.keep, self.scheme, self.flow, self.flow_cache,
+                                  self.allow_maxit))
             results = self.workers.map(_model_run, arguments)
             for text, args, result in zip(todo, arguments, results):
                 if result[0] != "ok":
@@ -129,5 +138,6 @@ class Model:
                     where = f" in {args[2]}" if self.keep else ""
                     raise FitError(f"model run with {self.describe(values)} failed{where}: {result[1]}")
                 self._cache[text] = (result[1], result[2])
+                self._iterations[text] = result[3]
         return [self._cache[text] for text in texts]
 

@@ -17,9 +17,10 @@ def format_result(res: FitResult) -> str:
              f"{len(res.parameters)} parameter{'s' if len(res.parameters) != 1 else ''}, "
              f"{res.dof} degrees of freedom; {res.scheme} scheme; flow {_FLOW_TEXT[res.flow]}"]
     disc = res.discretisation_error
+    grids = res.accuracy
     head = f"{'parameter':<12s} {'start':>11s} {'estimate':>12s} {'stderr':>10s} "
     if disc is not None:
-        head += f"{'grid error':>11s} "
+        head += f"{'grid error':>11s} {'iter error':>11s} "
     head += f"  {'95% interval':<27s}"
     if res.profile_ci95 is not None:
         head += f" {'95% profile interval':<27s}"
@@ -27,32 +28,26 @@ def format_result(res: FitResult) -> str:
     for k, p in enumerate(res.parameters):
         row = f"{p.name:<12s} {p.start:>11.4g} {res.estimate[k]:>12.6g} {res.stderr[k]:>10.3g} "
         if disc is not None:
-            row += f"{disc[k]:>11.3g} "
+            row += f"{disc[k]:>11.3g} {grids.iteration_error[k]:>11.3g} "
         row += f"  {_interval(res.ci95[k]):<27s}"
         if res.profile_ci95 is not None:
             row += " " + _interval(res.profile_ci95[k], res.profile_open[k])
         lines.append(row)
     if disc is not None:
-        lines.append("interval = statistical (t x stderr) + grid error (the discretisation error "
-                     "of the estimate, from refined grids)")
-        grids = res.accuracy
+        lines.append("interval = statistical (t x stderr) + grid error (the uncertainty of the estimate "
+                     "from refined grids, safety factor included) + iteration error (its move with "
+                     f"the model runs at convtol {grids.iteration_convtol:g})")
         done = ", ".join(f"x{g.factor}: " + " ".join(f"{math.exp(v):.6g}" for v in g.theta)
                          for g in grids.grids)
         lines.append(f"estimates on grids {done}")
-        how = []
+        which = "given" if grids.target is None else f"finest (x{grids.reported.factor})"
         for k, name in enumerate(res.names):
-            if grids.target is None:
-                how.append(f"{name}: given grid's estimate, error from x2 with the formal order")
-            elif grids.extrapolated[k]:
+            if grids.extrapolations:
                 e = grids.extrapolations[k]
-                how.append(f"{name}: extrapolated (observed order {e.observed_order:.2f})")
-            else:
-                how.append(f"{name}: finest grid's estimate")
-        lines.append("; ".join(how))
+                lines.append(f"  {name}: the {which} grid's estimate; grid error by {e.method}: {e.note}")
         if grids.target is not None:
-            state = "reached" if grids.reached else "NOT reached"
-            lines.append(f"accuracy {100 * grids.target:g} % {state}"
-                         + (f" ({grids.stopped})" if grids.stopped and not grids.reached else ""))
+            state = "reached" if grids.reached else "NOT reached: " + "; ".join(grids.shortfalls(res.names))
+            lines.append(f"accuracy {100 * grids.target:g} % (grid + iteration error) {state}")
     if res.data.sigma is not None:
         lines.append(f"chi-square {res.rss:.6g} (weighted by the data's sigma), "
                      f"reduced {res.rss / res.dof:.4g}; t({res.dof}) = {res.t_quantile:.4g}")

@@ -1,5 +1,5 @@
 """The outcome of a fit (:class:`FitResult`) and its warnings on the
-discretisation error."""
+discretisation and iteration errors."""
 
 from __future__ import annotations
 
@@ -11,7 +11,9 @@ import numpy as np
 from .data import Data
 
 #: The columns of :meth:`FitResult.to_frame` that hold true/false.
-_FLAGS = ("extrapolated", "profile_reaches_low", "profile_reaches_high")
+_FLAGS = ("profile_reaches_low", "profile_reaches_high")
+#: The columns of :meth:`FitResult.to_frame` that hold text.
+_TEXTS = ("grid_error_method", "accuracy_state")
 
 
 @dataclasses.dataclass
@@ -59,9 +61,12 @@ class FitResult:
         """The parameter table as a pandas DataFrame, one row per parameter
         (indexed by its name): ``start``, the bounds ``low`` and ``high``,
         ``estimate``, ``stderr``, ``ci95_low``, ``ci95_high``; with a grid
-        check also ``given_grid_estimate`` and ``discretisation_error``
-        (and, with refined grids, ``observed_order`` and ``extrapolated``);
-        with profiles ``profile_ci95_low``, ``profile_ci95_high`` and
+        check also ``given_grid_estimate``, ``discretisation_error`` (the
+        grid uncertainty, safety factor included), ``iteration_error``,
+        ``observed_order``, ``grid_error_method`` (which estimate of the
+        grid error) and ``accuracy_state`` (why no accuracy can be stated:
+        at a bound, not determined by the data; empty otherwise); with
+        profiles ``profile_ci95_low``, ``profile_ci95_high`` and
         ``profile_reaches_low``/``_high`` (the interval reaches the bound).
         Numbers that are not finite are NaN."""
         import pandas as pd
@@ -75,16 +80,20 @@ class FitResult:
             columns["given_grid_estimate"] = self.given_estimate
         if self.discretisation_error is not None:
             columns["discretisation_error"] = self.discretisation_error
+        if self.accuracy is not None:
+            columns["iteration_error"] = self.accuracy.iteration_error
         if self.accuracy is not None and self.accuracy.extrapolations:
             columns["observed_order"] = [math.nan if e.observed_order is None else e.observed_order
                                          for e in self.accuracy.extrapolations]
-            columns["extrapolated"] = [bool(v) for v in self.accuracy.extrapolated]
+            columns["grid_error_method"] = [e.method for e in self.accuracy.extrapolations]
+        if self.accuracy is not None and self.accuracy.states:
+            columns["accuracy_state"] = [state or "" for state in self.accuracy.states]
         if self.profile_ci95 is not None:
             columns["profile_ci95_low"] = self.profile_ci95[:, 0]
             columns["profile_ci95_high"] = self.profile_ci95[:, 1]
             columns["profile_reaches_low"] = [bool(v) for v in self.profile_open[:, 0]]
             columns["profile_reaches_high"] = [bool(v) for v in self.profile_open[:, 1]]
-        frame = pd.DataFrame({name: (np.asarray(values, dtype=float) if name not in _FLAGS
+        frame = pd.DataFrame({name: (np.asarray(values, dtype=float) if name not in _FLAGS + _TEXTS
                                      else list(values))
                               for name, values in columns.items()},
                              index=pd.Index(self.names, name="parameter"))
@@ -102,11 +111,15 @@ class FitResult:
                      "bounds": [p.low, p.high]}
             if self.given_estimate is not None:
                 entry["given_grid_estimate"] = float(self.given_estimate[k])
+            if self.accuracy is not None:
+                grids = self.accuracy
+                entry["iteration_error"] = _num(grids.iteration_error[k])
+                entry["accuracy_state"] = grids.states[k] if grids.states else None
             if self.accuracy is not None and self.accuracy.extrapolations:
                 e = self.accuracy.extrapolations[k]
                 entry["grid_estimates"] = [float(v) for v in e.values]
                 entry["observed_order"] = _num(e.observed_order) if e.observed_order is not None else None
-                entry["extrapolated"] = bool(self.accuracy.extrapolated[k])
+                entry["grid_error"] = e.as_json()
             if self.profile_ci95 is not None:
                 entry["profile_ci95"] = [_num(v) for v in self.profile_ci95[k]]
                 entry["profile_reaches_bound"] = [bool(v) for v in self.profile_open[k]]
@@ -126,9 +139,13 @@ class FitResult:
                         "expected_runs": self.lack.expected_runs, "lag1": self.lack.lag1},
                     "accuracy": None if self.accuracy is None else {
                         "target": self.accuracy.target, "reached": bool(self.accuracy.reached),
+                        "reported_grid": self.accuracy.reported.factor,
                         "grids": [{"factor": g.factor, "estimate": [float(v) for v in np.exp(g.theta)],
                                    "runs": g.runs, "seconds": round(g.seconds, 3)}
                                   for g in self.accuracy.grids],
+                        "iteration_check": {"convtol": self.accuracy.iteration_convtol,
+                                            "runs": self.accuracy.iteration_runs,
+                                            "note": self.accuracy.iteration_note or None},
                         "stopped": self.accuracy.stopped or None},
                     "wall_time": round(self.wall_time, 3), "search_time": round(self.search_time, 3)})
         return out
@@ -139,24 +156,43 @@ def _num(value):
     return value if math.isfinite(value) else None
 
 
-
 def _grid_warnings(res: FitResult) -> None:
-    """Warnings on the discretisation error: above the asked accuracy, or
-    larger than the statistical interval of a plain fit."""
+    """Warnings on the discretisation and iteration errors: a parameter at
+    its bound (the grid not blamed for it; an undetermined one is left to
+    the identifiability warnings), an uncertainty above the asked accuracy,
+    or (a plain fit) larger than half the statistical interval."""
     grids = res.accuracy
     for k, name in enumerate(res.names):
-        err, value = res.discretisation_error[k], res.estimate[k]
+        state = grids.states[k] if grids.states else None
+        value = res.estimate[k]
+        if state is not None:
+            # undetermined parameters are named by the identifiability warnings
+            if state.startswith("at its"):
+                res.warnings.append(f"{name} is {state}: the fit stopped there, so the grid says "
+                                    "nothing of how true it is (widen --bounds)")
+            continue
+        err = res.discretisation_error[k]
         if not math.isfinite(err):
             res.warnings.append(f"{name}: the discretisation error is unknown ({grids.stopped})")
             continue
+        iteration = grids.iteration_error[k]
         rel = err / abs(value)
-        note = grids.extrapolations[k].note if grids.extrapolations else ""
-        if grids.target is not None and rel > grids.target:
+        rel_iteration = iteration / abs(value) if math.isfinite(iteration) else 0.0
+        method = grids.extrapolations[k].method if grids.extrapolations else ""
+        if grids.target is not None and rel + rel_iteration > grids.target:
             why = f"; {grids.stopped}" if grids.stopped else ""
-            res.warnings.append(f"{name} is not determined to {100 * grids.target:g} %: its "
-                                f"discretisation error is {100 * rel:.2g} % on the finest grid "
-                                f"(x{grids.factors[-1]}){why}" + (f" ({note})" if note else ""))
+            res.warnings.append(f"{name} is not determined to {100 * grids.target:g} %: its grid "
+                                f"uncertainty is {100 * rel:.2g} % on the finest grid "
+                                f"(x{grids.factors[-1]}; {method}) and its iteration error "
+                                f"{100 * rel_iteration:.2g} %{why}")
         elif grids.target is None and err > 0.5 * value * math.expm1(res.stat_halfwidth[k]):
-            res.warnings.append(f"{name}: the grid moves the estimate by about {100 * rel:.2g} %, "
-                                "more than half its statistical interval: refine (--accuracy 0.01)")
-
+            res.warnings.append(f"{name}: the grid moves the estimate by up to {100 * rel:.2g} % "
+                                f"({method}), more than half its statistical interval: refine "
+                                "(--accuracy 0.01)")
+        if (math.isfinite(iteration) and iteration > 0.5 * value * math.expm1(res.stat_halfwidth[k])
+                and (grids.target is None or rel_iteration > 0.5 * grids.target)):
+            res.warnings.append(f"{name}: the iteration tolerance moves the estimate by "
+                                f"{100 * rel_iteration:.2g} %, more than half its statistical "
+                                "interval: tighten convtol in PROB.INP")
+    if grids.iteration_note:
+        res.warnings.append(f"the iteration error is {grids.iteration_note}")
