@@ -31,8 +31,12 @@ void contro(State& s, RunOutput& out) {
       const IterationOutcome outcome = outer_iteration(s);
       out.iteration_ended(s, outcome);
       if (outcome.state == IterationState::Diverged) throw Diverged(divergence_message(s, outcome).substr(1));
-      if (outcome.state != IterationState::Continue) break;
+      if (outcome.state != IterationState::Continue) {
+        if (s.ctime.steady || !next_substep(s)) break;
+        out.iterations_started(s);
+      }
     }
+    if (!s.ctime.steady) end_time_step(s);
     out.step_ended(s);
     if (run_finished(s)) break;
   }

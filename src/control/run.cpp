@@ -1,5 +1,6 @@
 #include "control/run.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -86,20 +87,71 @@ RestartRead start_run(State& s) {
   return restart;
 }
 
+namespace {
+
+// Begins one (sub-)step of size h under the second-order scheme: the ratio of its size to the previous one for the BDF2 weights,
+// c_old to c_2old from the second on, the bounded-step marks cleared.
+void begin_level(State& s, float h) {
+  Cscheme& sc = s.cscheme;
+  sc.steps = sc.steps + 1;
+  sc.step_ratio = sc.steps >= 2 && sc.last_dt > 0.0f ? h / sc.last_dt : 1.0f;
+  sc.last_dt = h;
+  if (sc.steps >= 2)
+    for (int j = 1; j <= s.cgrid.nj; ++j)
+      for (int i = 1; i <= s.cgrid.ni; ++i) sc.c2old(i, j) = s.cvar.cold(i, j);
+  for (int j = 1; j <= s.cgrid.nj; ++j)
+    for (int i = 1; i <= s.cgrid.ni; ++i) sc.limited(i, j) = 0.0f;
+}
+
+}  // namespace
+
+int start_substeps(int step_of_run) {
+  constexpr int kFirst = 16;  // sub-steps of the first step; halved at each step after
+  const int shift = step_of_run - 1;
+  return shift < 5 ? std::max(1, kFirst >> shift) : 1;
+}
+
 void begin_time_step(State& s) {
   s.ctime.istep = s.ctime.istep + 1;
-  s.ctime.time = s.ctime.time + s.ctime.dt;
   Cscheme& sc = s.cscheme;
   if (sc.scheme == Scheme::second_order) {
-    sc.steps = sc.steps + 1;
-    if (sc.steps >= 2)
-      for (int j = 1; j <= s.cgrid.nj; ++j)
-        for (int i = 1; i <= s.cgrid.ni; ++i) sc.c2old(i, j) = s.cvar.cold(i, j);
-    for (int j = 1; j <= s.cgrid.nj; ++j)
-      for (int i = 1; i <= s.cgrid.ni; ++i) sc.limited(i, j) = 0.0f;
+    if (sc.output_steps == 0) sc.from_time_zero = s.ctime.time == 0.0f;
+    sc.output_steps = sc.output_steps + 1;
+    sc.step_dt = s.ctime.dt;
+    sc.step_start = s.ctime.time;
+    sc.substeps = sc.from_time_zero ? start_substeps(sc.output_steps) : 1;
+    sc.substep = 1;
+    sc.substep_iterations = 0;
+    if (sc.substeps > 1) {
+      s.ctime.dt = sc.step_dt / static_cast<float>(sc.substeps);
+      s.ctime.time = sc.step_start + s.ctime.dt;
+    } else {
+      s.ctime.time = s.ctime.time + s.ctime.dt;
+    }
+    begin_level(s, s.ctime.dt);
+  } else {
+    s.ctime.time = s.ctime.time + s.ctime.dt;
   }
   copy_to_old_level(s);
   s.cterm.iter = 0;
+}
+
+bool next_substep(State& s) {
+  Cscheme& sc = s.cscheme;
+  if (sc.scheme != Scheme::second_order || sc.substep >= sc.substeps) return false;
+  sc.substep = sc.substep + 1;
+  sc.substep_iterations = sc.substep_iterations + s.cterm.iter;
+  s.ctime.time = sc.substep == sc.substeps ? sc.step_start + sc.step_dt
+                                           : sc.step_start + static_cast<float>(sc.substep) * s.ctime.dt;
+  begin_level(s, s.ctime.dt);
+  copy_to_old_level(s);
+  s.cterm.iter = 0;
+  return true;
+}
+
+void end_time_step(State& s) {
+  Cscheme& sc = s.cscheme;
+  if (sc.scheme == Scheme::second_order && sc.substeps > 1) s.ctime.dt = sc.step_dt;
 }
 
 IterationOutcome outer_iteration(State& s) {

@@ -30,7 +30,25 @@ RestartRead start_run(State& s);
 // fields copied to the previous time level, iter = 0.  Under the second-order
 // scheme also the step count since the start + 1 and, from the second step
 // on, c_old copied to c_2old first.
+//
+// Second-order scheme, a run whose first step begins at time 0: the first
+// steps are made of equal sub-steps, 16 in the first, 8, 4, 2 in the next
+// three (start_substeps), so that the start (the inlet's front along the
+// channel, the depletion layer forming over the membrane, the first uptake
+// of membrane and gel), which lasts a few of the steps the user chose, is
+// resolved in time; BDF2 takes the changing sizes with its variable-step
+// weights.  begin_time_step then begins the first sub-step (dt = step / n,
+// time = start + dt); after each sub-step's iterations next_substep begins
+// the next one (true) or reports the step done (false); end_time_step
+// restores dt.  The last sub-step ends at the step's own time start + dt.
+// Outputs are written once per step, at its end.
 void begin_time_step(State& s);
+bool next_substep(State& s);
+void end_time_step(State& s);
+
+// The number of sub-steps of step k (1, 2 ...) of a run from time zero under
+// the second-order scheme: 16, 8, 4, 2, then 1.
+int start_substeps(int step_of_run);
 
 // One outer iteration: iter + 1; calcu, calcv, calcp, calct, calcc, each by
 // its solve switch; props when propupd; every residual divided by its

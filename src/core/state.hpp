@@ -145,7 +145,15 @@ struct Ccoef {
 enum class Scheme { standard, second_order };
 struct Cscheme {
   Scheme scheme = Scheme::standard;
-  int steps = 0;  // time steps begun since the run started (or was continued from a restart file)
+  int steps = 0;  // time steps (and sub-steps) begun since the run started (or was continued from a restart file)
+  int output_steps = 0;       // time steps begun since then (second-order scheme)
+  bool from_time_zero = false;  // the run's first step began at time 0
+  float step_dt = 0.0f;       // the size of the current time step (its sub-steps take step_dt / substeps)
+  float last_dt = 0.0f;       // the size of the previous (sub-)step
+  float step_ratio = 1.0f;    // current over previous (sub-)step size: the BDF2 weights' ratio
+  float step_start = 0.0f;    // the time at which the current step began
+  int substeps = 1, substep = 1;  // sub-steps of the current step, and which one is being made
+  int substep_iterations = 0; // outer iterations of the step's earlier sub-steps
   Field c2old;    // c two time levels back (second-order scheme, from its second step on)
   Field deferred; // deferred-correction source of the convection (second-order scheme, current assembly)
   Field limited;  // 1 where the step's time derivative is limited (second-order scheme, current step)

@@ -31,7 +31,12 @@ float concentration_cell_height(const State& s, int j) {
 }
 
 TimeWeights concentration_time_weights(const State& s) {
-  if (s.cscheme.scheme == Scheme::second_order && s.cscheme.steps >= 2) return {1.5f, 2.0f, 0.5f};
+  if (s.cscheme.scheme == Scheme::second_order && s.cscheme.steps >= 2) {
+    const float w = s.cscheme.step_ratio;
+    if (w == 1.0f) return {1.5f, 2.0f, 0.5f};
+    // variable-step BDF2, w = dt_n / dt_(n-1)
+    return {(1.0f + 2.0f * w) / (1.0f + w), 1.0f + w, w * w / (1.0f + w)};
+  }
   return {1.0f, 1.0f, 0.0f};
 }
 

@@ -83,7 +83,9 @@ float concentration_cell_height(const State& s, int j);
 // Time-derivative weights of the concentration equation at the current step:
 //   dc/dt = (now c - old c_old + older c_2old) / dt.
 // Implicit Euler {1, 1, 0} (standard scheme; the start step of the
-// second-order one), BDF2 {1.5, 2, 0.5} from the second step on.
+// second-order one), BDF2 {1.5, 2, 0.5} from the second step on; where the
+// step size changes (the sub-steps of the start), with w = dt_n / dt_(n-1),
+// {(1 + 2w) / (1 + w), 1 + w, w^2 / (1 + w)}.
 struct TimeWeights {
   float now, old, older;
 };

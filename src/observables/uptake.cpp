@@ -154,7 +154,9 @@ Uptake uptake_of(const State& s) {
   if (s.ctime.steady) {
     up.balance = inflow != 0.0 ? (inflow - outflow) / inflow : inflow - outflow;
   } else {
-    const double dt = s.ctime.dt;
+    // the last (sub-)step: under the second-order scheme the first steps of a
+    // run from time zero are made of sub-steps, and the balance is the last one's
+    const double dt = s.cscheme.scheme == Scheme::second_order ? s.cscheme.last_dt : s.ctime.dt;
     const double defect = (inflow - outflow) * dt - concentration_change(s);  // the scheme's cells and weights
     const double scale = total != 0.0 ? total : inflow * dt;
     up.balance = scale != 0.0 ? defect / scale : defect;

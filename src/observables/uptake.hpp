@@ -27,7 +27,9 @@
 // step's change of the amount as the concentration scheme counts it
 // (concentration_change: its control volumes and time-derivative weights,
 // M - M_old under the standard scheme), divided by in dt instead when M is
-// zero; of a steady solve (in - out) / in.  The inlet and outlet faces have
+// zero; of a steady solve (in - out) / in.  (Under the second-order scheme a
+// step of the start may be made of sub-steps; its balance is that of its
+// last sub-step, dt its size.)  The inlet and outlet faces have
 // the scheme's cell heights; the membrane-to-gel flux the scheme's
 // conductance.  Sums are in double.
 //

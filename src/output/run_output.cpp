@@ -195,8 +195,11 @@ void RunOutput::iteration_ended(const State& s, const IterationOutcome& outcome)
     else
       std::fprintf(stderr, "questrand: warning: step %d ended without convergence after maxit = %d outer iterations\n",
                    s.ctime.istep, s.cterm.maxit);
-    ++warned_steps_;
-    if (first_warned_step_ == 0) first_warned_step_ = s.ctime.steady ? 1 : s.ctime.istep;
+    if (s.ctime.steady || s.ctime.istep != last_warned_step_) {  // a step counts once, whatever its sub-steps
+      last_warned_step_ = s.ctime.istep;
+      ++warned_steps_;
+      if (first_warned_step_ == 0) first_warned_step_ = s.ctime.steady ? 1 : s.ctime.istep;
+    }
   }
   if (tm.iter % s.cio.prt_iter == 0) {
     print_tables(s);
@@ -212,7 +215,7 @@ void RunOutput::step_ended(const State& s) {
   if (s.ctime.istep % s.cio.prt_step == 0 && s.cterm.iter % s.cio.prt_iter != 0) print_tables(s);
   if (first_step_ < 0) first_step_ = s.ctime.istep;
   ++steps_;
-  iterations_ += s.cterm.iter;
+  iterations_ += s.cterm.iter + (s.cscheme.scheme == Scheme::second_order ? s.cscheme.substep_iterations : 0);
   progress(s);
 }
 

@@ -94,6 +94,7 @@ class RunOutput {
   int steps_ = 0;
   long long iterations_ = 0;
   int warned_steps_ = 0;
+  int last_warned_step_ = -1;  // the step last counted as warned
   int first_warned_step_ = 0;
   int first_step_ = -1;
   int step_files_ = 0;

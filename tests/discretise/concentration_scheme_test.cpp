@@ -54,8 +54,9 @@ void step(State& s) {
   for (;;) {
     const auto o = questrand::outer_iteration(s);
     ASSERT_NE(o.state, IterationState::Diverged);
-    if (o.state != IterationState::Continue) break;
+    if (o.state != IterationState::Continue && !questrand::next_substep(s)) break;
   }
+  questrand::end_time_step(s);
 }
 
 // Mean of c over the gel's own cells (equal heights, equal widths).
@@ -217,8 +218,9 @@ TEST(ConcentrationScheme, SecondOrderStepUpStaysWithinInletAndStartValues) {
       }
   }
   std::printf("second-order step up: c within [%.3g, %.9g], %d cell-steps bounded\n", lowest, highest, bounded_cells);
-  // within the marking margin (1e-6 of the range) and a few roundings of c ~ 1
-  EXPECT_GE(lowest, -2e-6);
-  EXPECT_LE(highest, 1.0 + 2e-6);
+  // within the marking margin (1e-6 of the range, which a cell may take in
+  // each of the start's sub-steps) and a few roundings of c ~ 1
+  EXPECT_GE(lowest, -1e-5);
+  EXPECT_LE(highest, 1.0 + 1e-5);
   EXPECT_GT(bounded_cells, 0);
 }

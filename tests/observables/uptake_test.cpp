@@ -31,8 +31,9 @@ void run_steps(State& s) {
     for (;;) {
       const auto o = questrand::outer_iteration(s);
       ASSERT_NE(o.state, IterationState::Diverged);
-      if (o.state != IterationState::Continue) break;
+      if (o.state != IterationState::Continue && !questrand::next_substep(s)) break;
     }
+    questrand::end_time_step(s);
   }
 }
 
