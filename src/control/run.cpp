@@ -116,6 +116,12 @@ void begin_time_step(State& s) {
   Cscheme& sc = s.cscheme;
   if (sc.scheme == Scheme::second_order) {
     if (sc.output_steps == 0) sc.from_time_zero = s.ctime.time == 0.0f;
+    // The start's first interior column holds the inlet value (column 1's):
+    // under the second-order scheme it stands for the channel beyond the
+    // inlet face and starts as the column after it does (an empty cell starts
+    // empty), so that the start does not depend on the grid's column width.
+    if (sc.output_steps == 0 && sc.from_time_zero && s.cgrid.ilast >= 3)
+      for (int j = 2; j <= s.cprob.jflow2; ++j) s.cvar.c(2, j) = s.cvar.c(3, j);
     sc.output_steps = sc.output_steps + 1;
     sc.step_dt = s.ctime.dt;
     sc.step_start = s.ctime.time;

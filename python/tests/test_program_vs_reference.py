@@ -1,0 +1,92 @@
+"""The program's concentration with flow judged against the independent flow
+reference (flow_reference.py), which no part of questrand computes: a small
+instrument run on three grids under both schemes.
+
+The instrument: a 4 mm channel with a 0.3 mm half-gap at 1 mm/s on the
+centreline over a 50 um membrane and a 200 um gel (D 1e-9, 2e-10, 4e-10
+m2/s), 120 s from an empty cell.  The program's grids are 12 columns, 8/4/8
+rows and dt 10 s, refined twice and four times (rows, columns and time step
+together); the depletion layer over the membrane at the outlet,
+(9 D L h / 2 u)^(1/3) = 0.16 mm, spans four of the coarse grid's channel rows.
+The reference is its own three levels extrapolated with their observed order
+(its error below 1e-5 of c_in on the gel curves).
+
+The flow is the exact parabola (flow not solved), so that the test judges the
+concentration scheme alone; the second-order runs iterate to convtol 1e-4
+(its deferred correction converges linearly), the standard ones to 1e-3.
+
+Measured on this instrument (mean |error| over the 12 step times, of c_in;
+grids x1, x2, x4):
+
+    gel mean  standard 1.05e-2, 5.4e-3, 3.2e-3   second-order 3.3e-4, 2.3e-4, 2.7e-4
+    mid gel   standard 1.08e-2, 5.8e-3, 3.4e-3   second-order 1.9e-3, 3.5e-4, 1.9e-4
+
+The standard scheme converges at order 0.8-1; the second-order one is 10-30
+times closer on every grid but its gel mean stalls near 2.5e-4 of c_in
+(a remaining difference from the reference not yet found: its order is not
+shown here).  Bounds: the reference's own error below 5e-5; the second-order
+gel mean within 4e-4 of c_in on every grid and the mid-gel point within
+4e-4 on the x2 and x4 grids; on those grids at least 8 times closer than the
+standard scheme; the standard scheme's order between 0.6 and 1.3 (first
+order, as its hybrid convection and implicit Euler are).
+"""
+
+import math
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from flow_reference import Instrument, Resolution, reference
+
+PROBLEM_CHANGES = dict(chlength=4e-3, halfgap=3e-4, th_memb=5e-5, th_gel=2e-4, u_in=1e-3,
+                       diff_flow=1e-9, diff_memb=2e-10, diff_gel=4e-10, c_in=1.0, ni=14,
+                       n_flow=8, n_memb=4, n_gel=8, dt=10.0, nsteps=12, prt_step=12,
+                       imon=7, jmon=10, solve_u=False, maxit=1000)
+OBSERVABLES = ("c_gel_mean", "c_gel_mid")
+
+
+@pytest.fixture(scope="module")
+def errors(program, tmp_path_factory):
+    from questrand.problem import Problem
+    from questrand.refine import refined
+    from questrand.runner import run
+
+    examples = Path(__file__).resolve().parents[2] / "examples" / "fit" / "PROB.INP"
+    problem = Problem.read(examples).replace(**PROBLEM_CHANGES)
+    instrument = Instrument.from_problem(problem)
+    times = np.arange(1, 13) * 10.0
+    ref = reference(instrument, times, levels=(1, 2, 3),
+                    resolution=Resolution(nx=16, n_flow=8, n_memb=2, n_gel=4, dt=1.25))
+    root = tmp_path_factory.mktemp("program-vs-reference")
+    out = {}
+    for scheme in ("standard", "second-order"):
+        for factor in (1, 2, 4):
+            # the deferred correction of the second-order scheme converges
+            # linearly: its iteration error is kept below the grid's
+            tol = 1e-3 if scheme == "standard" else 1e-4
+            result = run(refined(problem.replace(convtol=tol), factor), root / f"{scheme}-x{factor}", program=program,
+                         scheme=scheme)
+            assert result.warned_steps == 0, (scheme, factor)
+            table = result.uptake
+            t = table["time"].to_numpy()
+            for name in OBSERVABLES:
+                values = np.interp(times, t, table[name].to_numpy())
+                out[scheme, factor, name] = float(np.mean(np.abs(values - ref.extrapolated[name])))
+    for name in OBSERVABLES:
+        print(name, {k: f"{v:.2e}" for k, v in out.items() if k[2] == name},
+              f"reference error {np.max(ref.error[name]):.1e}")
+    return out, ref
+
+
+@pytest.mark.parametrize("name", OBSERVABLES)
+def test_second_order_scheme_is_close_to_the_reference(errors, name):
+    out, ref = errors
+    assert np.max(ref.error[name]) < 5e-5
+    second = [out["second-order", f, name] for f in (1, 2, 4)]
+    standard = [out["standard", f, name] for f in (1, 2, 4)]
+    if name == "c_gel_mean":
+        assert second[0] < 4e-4, second
+    assert max(second[1:]) < 4e-4, second
+    assert second[1] * 8 < standard[1] and second[2] * 8 < standard[2], (second, standard)
+    assert 0.6 <= math.log2(standard[1] / standard[2]) <= 1.3, standard
