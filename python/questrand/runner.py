@@ -255,7 +255,8 @@ def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None
         if done.flow_note is None:
             began = time.perf_counter()
             try:
-                run_problem, done.steady = prepare_run(given, workdir, flow_cache, program, timeout=timeout)
+                run_problem, done.steady = prepare_run(given, workdir, flow_cache, program, timeout=timeout,
+                                                       scheme=scheme)
             except Exception as exc:  # the caller's to report
                 done.flow_error = exc
                 return done

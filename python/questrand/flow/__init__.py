@@ -87,7 +87,8 @@ from .solve import (SteadyFlow, _interp2, coarser, flow_stopped, interpolate_flo
 
 
 # -- the transient run ---------------------------------------------------------------
-def prepare(problem: Problem, workdir, cache_dir=None, program=None, *, timeout=None) -> Problem:
+def prepare(problem: Problem, workdir, cache_dir=None, program=None, *, timeout=None,
+            scheme: str = "standard") -> Problem:
     """Place in ``workdir`` the restart file of a run of ``problem`` at time
     zero with the cached steady flow, and return the problem to run there
     (flow not solved, restart file read).  Removes an earlier uptake file of
@@ -97,16 +98,18 @@ def prepare(problem: Problem, workdir, cache_dir=None, program=None, *, timeout=
     (:func:`reuse_refusal`); warns with :class:`FlowWarning` when the
     start-up time is more than a tenth of the run.
     """
-    return prepare_run(problem, workdir, cache_dir, program, timeout=timeout)[0]
+    return prepare_run(problem, workdir, cache_dir, program, timeout=timeout, scheme=scheme)[0]
 
 
-def prepare_run(problem: Problem, workdir, cache_dir=None, program=None, *, timeout=None):
-    """:func:`prepare`, returning ``(problem to run, SteadyFlow)``."""
+def prepare_run(problem: Problem, workdir, cache_dir=None, program=None, *, timeout=None,
+                scheme: str = "standard"):
+    """:func:`prepare`, returning ``(problem to run, SteadyFlow)``; the flow is
+    the one the program computes under ``scheme``."""
     check_reusable(problem)
     if restart_name(problem.runname) == problem.runname.rstrip(" "):
         raise FlowError(f"run name {problem.runname!r}: give it a point (e.g. RUN.OUT) so that "
                         "its restart file has a name of its own")
-    flow = steady_flow(problem, cache_dir, program, timeout=timeout)
+    flow = steady_flow(problem, cache_dir, program, timeout=timeout, scheme=scheme)
     workdir = Path(workdir)
     workdir.mkdir(parents=True, exist_ok=True)
     write_restart(workdir / restart_name(problem.runname), time_zero_restart(problem, flow.restart()))

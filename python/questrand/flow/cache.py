@@ -32,10 +32,12 @@ def program_id(program=None) -> str:
     return _PROGRAM_IDS[stamp]
 
 
-def flow_key(problem: Problem, program=None) -> str:
-    """The cache key of the steady flow of ``problem``."""
+def flow_key(problem: Problem, program=None, scheme: str = "standard") -> str:
+    """The cache key of the steady flow of ``problem`` under ``scheme`` (the
+    standard scheme's keys name no scheme)."""
     text = flow_problem(problem).text()
-    digest = hashlib.sha256("\n".join([PROCEDURE, program_id(program), text]).encode())
+    parts = [PROCEDURE, program_id(program), text] + ([] if scheme == "standard" else [f"scheme {scheme}"])
+    digest = hashlib.sha256("\n".join(parts).encode())
     return digest.hexdigest()[:32]
 
 

@@ -103,12 +103,14 @@ def flow_stopped(changes) -> bool:
 
 
 def solve_steady_flow(problem: Problem, workdir, program=None, *, start: RestartFile | None = None,
-                      timeout=None, max_iterations: int = MAX_ITERATIONS) -> dict:
+                      timeout=None, max_iterations: int = MAX_ITERATIONS, scheme: str = "standard") -> dict:
     """Solve the steady flow of the flow problem ``problem`` in ``workdir``
     (chunks of :data:`CHUNK` iterations, see :mod:`questrand.flow`); returns the
-    record of flow.json.  The restart file is ``workdir/FLOW.sav``."""
+    record of flow.json.  The restart file is ``workdir/FLOW.sav``.  The
+    program runs with ``scheme`` (the second-order scheme puts the channel
+    wall's shear where the wall is, so its flow differs)."""
     from ..results import read_listing
-    from ..runner import find_program
+    from ..runner import find_program, program_arguments
 
     executable = find_program(program)
     workdir = Path(workdir)
@@ -123,7 +125,7 @@ def solve_steady_flow(problem: Problem, workdir, program=None, *, start: Restart
         run_problem = problem.replace(maxit=CHUNK, restart_in=previous is not None)
         run_problem.write(workdir / PROBLEM_FILE)
         try:
-            done = subprocess.run([str(executable)], cwd=workdir, capture_output=True, text=True,
+            done = subprocess.run([str(executable), *program_arguments(scheme)], cwd=workdir, capture_output=True, text=True,
                                   errors="replace", timeout=timeout)
         except subprocess.TimeoutExpired:
             raise FlowError(f"{executable} in {workdir}: steady flow: no end after {timeout} s") from None
@@ -156,13 +158,15 @@ def solve_steady_flow(problem: Problem, workdir, program=None, *, start: Restart
             "nested_start": start is not None, "ni": problem.ni, "n_flow": problem.n_flow}
 
 
-def steady_flow(problem: Problem, cache_dir=None, program=None, *, timeout=None) -> SteadyFlow:
-    """The steady flow of ``problem`` from the cache ``cache_dir``, solved
-    and stored there first when missing (see :mod:`questrand.flow`)."""
+def steady_flow(problem: Problem, cache_dir=None, program=None, *, timeout=None,
+                scheme: str = "standard") -> SteadyFlow:
+    """The steady flow of ``problem`` under ``scheme`` from the cache
+    ``cache_dir``, solved and stored there first when missing (see
+    :mod:`questrand.flow`)."""
     fp = flow_problem(problem)
     cache_dir = Path(cache_dir) if cache_dir is not None else default_cache_dir()
     cache_dir.mkdir(parents=True, exist_ok=True)
-    key = flow_key(fp, program)
+    key = flow_key(fp, program, scheme)
     entry = cache_dir / key
     if (entry / FLOW_FILE).is_file():
         return SteadyFlow(key, entry / FLOW_FILE, _read_info(entry), True)
@@ -174,11 +178,11 @@ def steady_flow(problem: Problem, cache_dir=None, program=None, *, timeout=None)
         start = None
         coarse = coarser(fp)
         if coarse is not None:
-            coarse_flow = steady_flow(coarse, cache_dir, program, timeout=timeout)
+            coarse_flow = steady_flow(coarse, cache_dir, program, timeout=timeout, scheme=scheme)
             start = interpolate_flow(coarse, coarse_flow.restart(), fp)
         work = Path(tempfile.mkdtemp(prefix=f".{key}.", dir=cache_dir))
         try:
-            info = solve_steady_flow(fp, work / "run", program, start=start, timeout=timeout)
+            info = solve_steady_flow(fp, work / "run", program, start=start, timeout=timeout, scheme=scheme)
             info["key"] = key
             os.replace(work / "run" / restart_name(FLOW_RUNNAME), work / FLOW_FILE)
             fp.write(work / PROBLEM_FILE)
