@@ -9,33 +9,33 @@ The questrand package must be importable: installed (``pip install
 the sources with PYTHONPATH as above.
 
 A real measurement knows nothing of the model's grid, so the curves are not
-the program's curves on the example's grid (which would hide the grid's
-error from the fit): the base problem of this folder (PROB.INP) runs with
-the true diffusivities below, with the second-order scheme, on grids 2 and
-4 times finer (rows, columns and time step; the steady flow solved once and
-reused), and the two curves are extrapolated to the grid-independent curve,
-point by point, as a second-order scheme's errors fall by four when the
-spacing halves: c(x4) + (c(x4) - c(x2)) / 3.  (`questrand converge
-PROB.INP --scheme second-order` shows the two grids within 3e-4 of each
-other.)  It writes
+the program's curves on any grid (which would hide the grid's error from
+the fit, and the program's own extrapolated fine grids share its faults):
+they come from the independent flow reference of the test suite
+(python/tests/flow_reference.py: a double-precision second-order
+finite-volume solution of the same continuous problem on graded meshes,
+three levels extrapolated with their observed order, about 1e-5 of c_in
+from the grid-independent curve), for the base problem of this folder
+(PROB.INP) with the true diffusivities below.  It writes
 
 * gel_mid.csv: time and c_gel_mid, the concentration at mid-depth of the
   gel in the middle of the channel, with noise of standard deviation 0.005;
 * gel_uptake.csv: time, m_gel (the amount in the gel) and sigma, with
   noise of 1 % of the largest amount.
 
-The same seed gives the same files.  It takes about a minute.
+The same seed gives the same files.  It takes about two minutes.
 """
 
-import tempfile
+import sys
 from pathlib import Path
 
 import numpy as np
 
 import questrand
-from questrand.refine import refined
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parents[1] / "python" / "tests"))
+from flow_reference import Instrument, Resolution, reference  # noqa: E402
 
 TRUE_DIFF_MEMB = 5.0e-10
 TRUE_DIFF_GEL = 8.0e-10
@@ -51,29 +51,18 @@ def write_csv(path, header, columns):
     print(f"wrote {path} ({len(columns[0])} points)")
 
 
-def grid_free(truth, name, scratch):
-    """The extrapolated curve of ``name`` at the steps of the base problem."""
-    curves = []
-    for factor in (2, 4):
-        run = questrand.run(refined(truth, factor), Path(scratch) / f"x{factor}", flow="reuse",
-                            flow_cache=Path(scratch) / "flow-cache", timeout=1200,
-                            scheme="second-order")
-        curves.append((run.uptake["time"], run.uptake[name]))
-    times = truth.dt * np.arange(1, truth.nsteps + 1)
-    coarse, fine = (np.interp(times, t, v) for t, v in curves)
-    return times, fine + (fine - coarse) / 3.0
-
-
 def main():
     base = questrand.Problem.read(HERE / "PROB.INP")
     truth = base.replace(diff_memb=TRUE_DIFF_MEMB, diff_gel=TRUE_DIFF_GEL)
+    times = truth.dt * np.arange(1, truth.nsteps + 1)
+    ref = reference(Instrument.from_problem(truth), times, levels=(2, 3, 4),
+                    resolution=Resolution(dt=truth.dt / 4))
     rng = np.random.default_rng(SEED)
-    with tempfile.TemporaryDirectory(prefix="questrand-fit-data-") as scratch:
-        t, c = grid_free(truth, "c_gel_mid", scratch)
-        write_csv(HERE / "gel_mid.csv", ["time", "c_gel_mid"], [t, c + rng.normal(0.0, PROBE_NOISE, len(t))])
-        t, m = grid_free(truth, "m_gel", scratch)
-        sigma = np.full(len(t), UPTAKE_NOISE * float(np.max(m)))
-        write_csv(HERE / "gel_uptake.csv", ["time", "m_gel", "sigma"], [t, m + rng.normal(0.0, sigma), sigma])
+    c = ref.extrapolated["c_gel_mid"]
+    write_csv(HERE / "gel_mid.csv", ["time", "c_gel_mid"], [times, c + rng.normal(0.0, PROBE_NOISE, len(times))])
+    m = ref.extrapolated["m_gel"]
+    sigma = np.full(len(times), UPTAKE_NOISE * float(np.max(m)))
+    write_csv(HERE / "gel_uptake.csv", ["time", "m_gel", "sigma"], [times, m + rng.normal(0.0, sigma), sigma])
 
 
 if __name__ == "__main__":
