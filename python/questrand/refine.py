@@ -27,8 +27,9 @@ fine one), more for orders below one.
   e32 = f3 - f2 of one sign and shrinking give the observed order
   p = ln(e21 / e32) / ln r.  Within the band |p - p_formal| <= 0.25 p_formal
   (:data:`NEAR_FORMAL`; 0.75 .. 1.25 for the standard scheme, 1.5 .. 2.5
-  for the second-order one) it is used with Fs = 1.25; otherwise Fs = 3
-  and p is clipped into [p_lowest, p_formal].  f0 = f3 + e32 / (r^p - 1),
+  for the second-order one) it is used with Fs = 1.25, an order above the
+  formal one replaced by the formal one (it is not trusted to extrapolate
+  with); otherwise Fs = 3 and p is clipped into [p_lowest, p_formal].  f0 = f3 + e32 / (r^p - 1),
   U_i = Fs |f_i - f0|.  Oscillating or non-shrinking differences: Fs = 3,
   the lowest order, and the spread of the three values as the floor of
   the error, U_i = Fs max(|f_i - f0|, max f - min f).
@@ -209,9 +210,11 @@ def _three_grids(f, ratio, formal, lowest):
     if monotone:
         observed = math.inf if e32 == 0.0 else math.log(e21 / e32) / math.log(ratio)
         if abs(observed - formal) <= NEAR_FORMAL * formal:
-            order, safety, method = observed, SAFETY_OBSERVED, "three grids, observed order"
+            # an order above the formal one is not trusted for the extrapolation
+            order, safety, method = min(observed, formal), SAFETY_OBSERVED, "three grids, observed order"
+            used = "" if observed <= formal else f", the formal order {formal:g} used"
             note = (f"observed order {observed:.2f} within {100 * NEAR_FORMAL:g} % of the formal "
-                    f"order {formal:g}: Fs {SAFETY_OBSERVED:g}")
+                    f"order {formal:g}{used}: Fs {SAFETY_OBSERVED:g}")
         else:
             order = min(max(observed, lowest), formal)
             safety, method = SAFETY_ASSUMED, "three grids, order clipped"
