@@ -133,6 +133,27 @@ def scale_concentrations(table, scale: float, keep=UNSCALED_UPTAKE):
     return table
 
 
+def model_uptake(workdir, runname: str, scale: float = 1.0):
+    """The uptake file of the run ``runname`` in ``workdir`` (a DataFrame;
+    None when there is none), its concentrations and amounts times ``scale``
+    (:func:`unit_inlet`)."""
+    from .grid import uptake_name
+    from .results import read_uptake
+
+    path = Path(workdir) / uptake_name(runname)
+    return scale_concentrations(read_uptake(path), scale) if path.is_file() else None
+
+
+def model_monitor(workdir, scale: float = 1.0):
+    """The last history of monitor.dat in ``workdir`` (a DataFrame; None
+    when there is none), its probes times ``scale`` (:func:`unit_inlet`)."""
+    from .results import MONITOR_FILE, read_monitor
+
+    path = Path(workdir) / MONITOR_FILE
+    histories = read_monitor(path) if path.is_file() else []
+    return scale_concentrations(histories[-1][1], scale, keep=("time",)) if histories else None
+
+
 #: Standard error of a run, kept in its directory with ``streams=True``.
 STDERR_FILE = "stderr.txt"
 
@@ -184,20 +205,12 @@ class Execution:
     def uptake_table(self):
         """The run's uptake file (a DataFrame; None when there is none) with
         every concentration and amount times :attr:`scale`."""
-        from .grid import uptake_name
-        from .results import read_uptake
-
-        path = self.workdir / uptake_name(self.problem.runname)
-        return scale_concentrations(read_uptake(path), self.scale) if path.is_file() else None
+        return model_uptake(self.workdir, self.problem.runname, self.scale)
 
     def monitor_table(self):
         """The last history of the run's monitor.dat (a DataFrame; None when
         there is none) with the probes' concentrations times :attr:`scale`."""
-        from .results import MONITOR_FILE, read_monitor
-
-        path = self.workdir / MONITOR_FILE
-        histories = read_monitor(path) if path.is_file() else []
-        return scale_concentrations(histories[-1][1], self.scale, keep=("time",)) if histories else None
+        return model_monitor(self.workdir, self.scale)
 
     def model_fault(self, timeout=None, allow_maxit=False) -> str | None:
         """Why this run does not give the model's curve, in one line (None

@@ -1,6 +1,5 @@
 #include "control/run.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -106,9 +105,8 @@ void begin_level(State& s, float h) {
 }  // namespace
 
 int start_substeps(int step_of_run) {
-  constexpr int kFirst = 16;  // sub-steps of the first step; halved at each step after
-  const int shift = step_of_run - 1;
-  return shift < 5 ? std::max(1, kFirst >> shift) : 1;
+  constexpr int kFirst = 16;  // sub-steps of the first step; halved at each step after, down to 1
+  return step_of_run <= 4 ? kFirst >> (step_of_run - 1) : 1;
 }
 
 void begin_time_step(State& s) {

@@ -166,31 +166,18 @@ double y_face_correction(const State& s, int i, int j, double f) {
 
 }  // namespace
 
-void deferred_correction(State& s, float low, float high) {
-  const Cgrid& g = s.cgrid;
-  const Field& u = s.cvar.u;
-  const Field& v = s.cvar.v;
-  const Field& den = s.cprop.den;
-  Field& source = s.cscheme.deferred;
-  for (int j = 2; j <= g.jlast; ++j)
-    for (int i = 2; i <= g.ilast; ++i) source(i, j) = 0.0f;
+float deferred_source(const State& s, int i, int j, const FaceFlows& f, float low, float high) {
   const int top = s.cprob.jflow2;
-  for (int j = 2; j <= top; ++j) {
-    const float h = concentration_cell_height(s, j);
-    const float area_ew = g.rad(j) * h;
-    for (int i = 2; i <= g.ilast; ++i) {
-      const float area_n = g.wx(i) * g.radv(j + 1);
-      const float area_s = g.wx(i) * g.radv(j);
-      const float fn = 0.5f * (den(i, j + 1) + den(i, j)) * v(i, j + 1) * area_n;
-      const float fs = 0.5f * (den(i, j - 1) + den(i, j)) * v(i, j) * area_s;
-      const float fe = 0.5f * (den(i + 1, j) + den(i, j)) * u(i + 1, j) * area_ew;
-      const float fw = 0.5f * (den(i - 1, j) + den(i, j)) * u(i, j) * area_ew;
-      double out = x_face_correction(s, i, j, fe, low, high) - x_face_correction(s, i - 1, j, fw, low, high);
-      if (j + 1 <= top) out += y_face_correction(s, i, j, fn);
-      if (j - 1 >= 2) out -= y_face_correction(s, i, j - 1, fs);
-      source(i, j) = static_cast<float>(-out);
-    }
-  }
+  if (j > top) return 0.0f;
+  double out = x_face_correction(s, i, j, f.fe, low, high) - x_face_correction(s, i - 1, j, f.fw, low, high);
+  if (j + 1 <= top) out += y_face_correction(s, i, j, f.fn);
+  if (j - 1 >= 2) out -= y_face_correction(s, i, j - 1, f.fs);
+  return static_cast<float>(-out);
+}
+
+float inlet_conductance(const State& s, int j, float area_ew) {
+  const Field& gam = s.cprop.gamc;
+  return 0.5f * (gam(1, j) + gam(2, j)) * area_ew / (0.5f * s.cgrid.dxw(2));
 }
 
 }  // namespace questrand

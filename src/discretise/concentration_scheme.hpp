@@ -109,15 +109,22 @@ void mark_cells_out_of_bounds(State& s, float low, float high);
 // node D, with the distances UU-U, U-D and U-face.
 double limited_face_value(double c_uu, double c_u, double c_d, double d_uuu, double d_ud, double d_uf);
 
-// Second-order scheme: the explicit deferred-correction source of every
-// channel cell, S = -sum F (c_f - c_U) over its four faces (see above), with
-// the fluxes F as the assembly forms them; written to s.cscheme.deferred for
-// the interior cells (0 outside the channel).  The outlet face value is held
-// within [low, high].
-void deferred_correction(State& s, float low, float high);
+// Second-order scheme: the explicit deferred-correction source of channel
+// cell (i, j), S = -sum F (c_f - c_U) over its four faces (see above), from
+// the face mass fluxes as the assembly forms them; 0 outside the channel.
+// The outlet face value is held within [low, high].
+struct FaceFlows {
+  double fn, fs, fe, fw;
+};
+float deferred_source(const State& s, int i, int j, const FaceFlows& f, float low, float high);
+
+// Second-order scheme: the conductance of the inlet face of channel row J,
+// a fixed value at x = 0, half a column from the first node:
+//   0.5 (gam(1, J) + gam(2, J)) A / (dx / 2).
+float inlet_conductance(const State& s, int j, float area_ew);
 
 // Second-order scheme: the convected value at the east face of column ilast
-// (the outlet) of channel row J, as deferred_correction uses it.
+// (the outlet) of channel row J, as deferred_source uses it.
 double outlet_face_value(const State& s, int j, float low, float high);
 
 // The range [low, high] of the inlet values c(1, J) and of the previous-step

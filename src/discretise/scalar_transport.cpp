@@ -41,9 +41,11 @@ void assemble_row(State& s, const ScalarEquation& eq, int j) {
 // face's diffusion kept with upwind convection (the limited face values come
 // as the deferred-correction source, added after the rows), the inlet face a
 // fixed value at x = 0 and the outlet face without diffusion, and the limited
-// BDF2 time derivative (now c - explicit) / dt.
+// BDF2 time derivative (now c - explicit) / dt.  The deferred-correction
+// source of the limited convection (outlet face held within [low, high]) is
+// kept in s.cscheme.deferred for the correction solve and added to su.
 template <class T>
-void assemble_row_second_order(State& s, const ScalarEquation& eq, int j) {
+void assemble_row_second_order(State& s, const ScalarEquation& eq, int j, float low, float high) {
   auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view<T>(s);
   const FieldInOf<T> gam = eq.gam;
   const Field& old = eq.old;
@@ -68,7 +70,7 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j) {
     const T ds = series_conductance(s, i, j - 1, static_cast<float>(area_s));
     T de = 0.5f * (gam(i + 1, j) + gam(i, j)) * area_ew / g.dxe(i);
     T dw = 0.5f * (gam(i - 1, j) + gam(i, j)) * area_ew / g.dxw(i);
-    if (channel && i == 2) dw = 0.5f * (gam(i - 1, j) + gam(i, j)) * area_ew / (0.5f * g.dxw(i));
+    if (channel && i == 2) dw = inlet_conductance(s, j, static_cast<float>(area_ew));
     if (channel && i == g.ilast) de = 0.0f;
 
     set_upwind_coefficients<T>(cf, i, j, {fn, fs, fe, fw}, {dn, ds, de, dw});
@@ -88,6 +90,10 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j) {
     const T cp = smp > 0.0f ? smp : T(0.0f);
     cf.su(i, j) = cf.su(i, j) + cp * phi(i, j);
     cf.sp(i, j) = cf.sp(i, j) - cp;
+
+    const float source = deferred_source(s, i, j, {static_cast<float>(fn), static_cast<float>(fs), static_cast<float>(fe), static_cast<float>(fw)}, low, high);
+    s.cscheme.deferred(i, j) = source;
+    cf.su(i, j) = cf.su(i, j) + source;
   }
 }
 
@@ -162,22 +168,15 @@ float assemble_and_solve(State& s, const ScalarEquation& eq, bool second_order) 
   for (int j = 2; j <= g.jlast; ++j) {
     if (second_order) {
       if (small.near(j)) {
-        assemble_row_second_order<Real>(s, eq, j);
+        assemble_row_second_order<Real>(s, eq, j, low, high);
       } else {
-        assemble_row_second_order<float>(s, eq, j);
+        assemble_row_second_order<float>(s, eq, j, low, high);
       }
     } else if (small.near(j)) {
       assemble_row<Real>(s, eq, j);
     } else {
       assemble_row<float>(s, eq, j);
     }
-  }
-
-  if (second_order) {
-    // the limited face values of the convection, from the current iterate
-    deferred_correction(s, low, high);
-    for (int j = 2; j <= g.jlast; ++j)
-      for (int i = 2; i <= g.ilast; ++i) s.ccoef.su(i, j) = s.ccoef.su(i, j) + s.cscheme.deferred(i, j);
   }
 
   eq.hook(s);

@@ -133,7 +133,7 @@ Uptake uptake_of(const State& s) {
     const double rho_e = face_density(den, il, j, il + 1, j);
     if (second_order) {
       // the fixed inlet value at x = 0; the outlet's convected face value, no diffusion
-      const float dw = 0.5f * (gam(1, j) + gam(2, j)) * area_ew / (0.5f * g.dxw(2));
+      const float dw = inlet_conductance(s, j, area_ew);
       const double aw = dw + (fw > 0.0f ? fw : 0.0f);
       inflow += (aw * c(1, j) - (aw - fw) * c(2, j)) / rho_w;
       const double face = fe > 0.0f ? outlet_face_value(s, j, low, high) : static_cast<double>(c(il + 1, j));

@@ -29,10 +29,9 @@ from pathlib import Path
 import numpy as np
 
 from .. import files, interrupts
-from ..grid import uptake_name
 from ..problem import Problem
-from ..results import MONITOR_FILE, read_monitor, read_uptake
-from ..runner import execute_model, find_program, scale_concentrations, unit_inlet
+from ..results import MONITOR_FILE
+from ..runner import execute_model, find_program, model_monitor, model_uptake, unit_inlet
 from .table import DesignError
 
 
@@ -49,12 +48,7 @@ def _table_columns(uptake, monitor) -> dict:
 def _columns(workdir: Path, runname: str, scale: float) -> dict:
     """Every column of a sweep run's uptake file and last monitor history,
     its concentrations and amounts times ``scale`` (:func:`unit_inlet`)."""
-    uptake = workdir / uptake_name(runname)
-    monitor = workdir / MONITOR_FILE
-    histories = read_monitor(monitor) if monitor.is_file() else []
-    return _table_columns(
-        scale_concentrations(read_uptake(uptake), scale) if uptake.is_file() else None,
-        scale_concentrations(histories[-1][1], scale, keep=("time",)) if histories else None)
+    return _table_columns(model_uptake(workdir, runname, scale), model_monitor(workdir, scale))
 
 
 def _one_run(program, text, workdir, timeout, scheme, flow, flow_cache):
