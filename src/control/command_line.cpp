@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "control/describe.hpp"
 #include "control/driver.hpp"
 #include "core/version.hpp"
 #include "discretise/concentration_scheme.hpp"
@@ -47,10 +48,12 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
       cl.action = CommandLine::Action::Version;
       return cl;
     }
-    if (a == "--check" || a == "--describe-input") {
-      const auto action = a == "--check" ? CommandLine::Action::Check : CommandLine::Action::DescribeInput;
+    if (a == "--check" || a == "--describe-input" || a == "--describe") {
+      const auto action = a == "--check"            ? CommandLine::Action::Check
+                          : a == "--describe-input" ? CommandLine::Action::DescribeInput
+                                                    : CommandLine::Action::Describe;
       if (cl.action != CommandLine::Action::Run && cl.action != action)
-        return usage_error("options --check and --describe-input exclude each other");
+        return usage_error("options --check, --describe and --describe-input exclude each other");
       cl.action = action;
       continue;
     }
@@ -62,7 +65,9 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     if (!a.empty() && a[0] == '-') return usage_error("unknown option '" + a + "'");
     if (cl.action != CommandLine::Action::Run)
       return usage_error("'" + a + "' after " +
-                         (cl.action == CommandLine::Action::Check ? "--check" : "--describe-input") +
+                         (cl.action == CommandLine::Action::Check      ? "--check"
+                          : cl.action == CommandLine::Action::Describe ? "--describe"
+                                                                       : "--describe-input") +
                          ": these options take no command");
     if (a.empty() || a.find('/') != std::string::npos)
       return usage_error("'" + a + "' is not a command (a command is a word such as summary or plot)");
@@ -81,6 +86,7 @@ std::string usage_text() {
   return "usage: questrand [-C DIR] [--scheme standard|second-order]\n"
          "       questrand [-C DIR] COMMAND [ARGS...]\n"
          "       questrand [-C DIR] --check\n"
+         "       questrand [-C DIR] --describe\n"
          "       questrand --describe-input\n"
          "       questrand --help | --version\n"
          "\n"
@@ -104,6 +110,15 @@ std::string usage_text() {
          "run's warnings still go to standard error), 2 with the run's one error line\n"
          "when it would not.  --describe-input prints the problem input's layout and\n"
          "every value's name, line, type, unit, limits and description as JSON.\n"
+         "--describe checks PROB.INP as --check does and prints what it implies as\n"
+         "JSON: the names of the files the run writes (the listing, monitor.dat, the\n"
+         "uptake file, the run record, the restart, save and step files), the grid\n"
+         "(node coordinates, layer rows) and the restart file's layout.\n"
+         "\n"
+         "Every run that starts writing also writes its record <stem>.record.json\n"
+         "(whole or not at all): the version, scheme and arguments, the problem as\n"
+         "read, the steps and their outer iterations, the steps that ended at maxit,\n"
+         "how the run ended and why, and every file written with its size.\n"
          "\n"
          "A COMMAND runs the companion tool questrand-COMMAND found beside this program\n"
          "or on PATH: summary, plot, vtk, fit, sweep (the Python toolkit).\n"
@@ -192,7 +207,8 @@ int program_main(int argc, char** argv) {
     return 2;
   }
   if (cl.action == CommandLine::Action::Check) return check_program();
-  return run_program(cl.scheme);
+  if (cl.action == CommandLine::Action::Describe) return describe_program();
+  return run_program(cl.scheme, args);
 }
 
 }  // namespace questrand

@@ -10,6 +10,8 @@
 //   questrand --describe-input
 //                             the problem input's layout, names, types and
 //                             limits as JSON on standard output
+//   questrand --describe      what PROB.INP implies (its files, grid and
+//                             restart layout) as JSON; runs nothing
 //   questrand COMMAND [ARGS]  run the companion tool questrand-COMMAND found
 //                             beside the program or on PATH (summary, plot,
 //                             vtk, fit, sweep, ...), as git does
@@ -24,7 +26,7 @@
 namespace questrand {
 
 struct CommandLine {
-  enum class Action { Run, Check, DescribeInput, Help, Version, Tool, UsageError };
+  enum class Action { Run, Check, DescribeInput, Describe, Help, Version, Tool, UsageError };
   Action action = Action::Run;
   std::vector<std::string> directories;  // -C arguments, in order
   Scheme scheme = Scheme::standard;      // --scheme (a run only)

@@ -11,6 +11,7 @@
 #include "control/run_lock.hpp"
 #include "io/list_reader.hpp"
 #include "io/text_file.hpp"
+#include "output/run_record.hpp"
 #include "setup/input.hpp"
 #include "setup/run_files.hpp"
 
@@ -64,7 +65,7 @@ std::unique_ptr<State> new_state() {
 
 }  // namespace
 
-int run_program(Scheme scheme) {
+int run_program(Scheme scheme, const std::vector<std::string>& arguments) {
   // A file-size limit (ulimit -f) makes a write fail with EFBIG, reported
   // like any failed write, instead of killing the program silently.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -85,23 +86,38 @@ int run_program(Scheme scheme) {
   s.cscheme.scheme = scheme;
   RunOutput out(stdout);
   int status = 0;
+  std::string problem;  // the values as read, for the run record
+  std::string reason;   // the error line of a run that failed
   try {
     input(s);
+    problem = problem_json(s);
     contro(s, out);
     out.summary(s);
   } catch (const io::InputError& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    reason = e.what();
     status = 2;
   } catch (const Diverged& e) {
-    std::fprintf(stderr, "questrand: %s\n", e.what());
+    reason = std::string("questrand: ") + e.what();
     status = 3;
   } catch (const io::FileError& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    reason = e.what();
     status = 1;
   }
+  if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
   if (!out.close() && status == 0) {
-    std::fprintf(stderr, "%s: cannot write the listing file\n", out.files().listing.c_str());
+    reason = out.files().listing + ": cannot write the listing file";
+    std::fprintf(stderr, "%s\n", reason.c_str());
     status = 1;
+  }
+  // A run that began writing its files records how it ended; one whose
+  // input was refused has written nothing and writes no record.
+  if (out.started() && status != 2) {
+    try {
+      write_run_record(s, out, problem, arguments, {status, reason});
+    } catch (const io::FileError& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      if (status == 0) status = 1;
+    }
   }
   return status;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "core/state.hpp"
 #include "output/run_output.hpp"
@@ -25,10 +27,12 @@ class Diverged : public std::runtime_error {
 void contro(State& s, RunOutput& out);
 
 // Program entry: reads PROB.INP and runs contro with the concentration scheme
-// `scheme`.  Returns the exit status:
-// 0 success, 1 an output file could not be written, 2 bad input (PROB.INP or
-// the restart file), 3 diverged.  Messages go to standard error.
-int run_program(Scheme scheme = Scheme::standard);
+// `scheme`, then writes the run record (output/run_record.hpp) naming
+// `arguments`, the command-line words.  Returns the exit status:
+// 0 success, 1 an output file (or the record) could not be written, 2 bad
+// input (PROB.INP or the restart file), 3 diverged.  Messages go to standard
+// error.
+int run_program(Scheme scheme = Scheme::standard, const std::vector<std::string>& arguments = {});
 
 // The checks of run_program before it writes anything, and nothing else:
 // PROB.INP (every value, the grid, the run name) and, when PROB.INP asks for

@@ -66,6 +66,7 @@ void RunOutput::start(const State& s, bool continued) {
 
 void RunOutput::wrote(const std::string& name) {
   if (std::find(written_.begin(), written_.end(), name) == written_.end()) written_.push_back(name);
+  if (std::find(written_all_.begin(), written_all_.end(), name) == written_all_.end()) written_all_.push_back(name);
 }
 
 void RunOutput::step_started(const State& s) {
@@ -199,6 +200,7 @@ void RunOutput::iteration_ended(const State& s, const IterationOutcome& outcome)
       last_warned_step_ = s.ctime.istep;
       ++warned_steps_;
       if (first_warned_step_ == 0) first_warned_step_ = s.ctime.steady ? 1 : s.ctime.istep;
+      warned_step_list_.push_back(s.ctime.istep);
     }
   }
   if (tm.iter % s.cio.prt_iter == 0) {
@@ -209,13 +211,21 @@ void RunOutput::iteration_ended(const State& s, const IterationOutcome& outcome)
 
 void RunOutput::step_ended(const State& s) {
   append_monitor_line(s);
-  if (write_step_files(s)) ++step_files_;
+  if (write_step_files(s)) {
+    ++step_files_;
+    const std::string stem = RunFiles::step_stem(s.ctime.istep);
+    for (const char* ext : {".CON", ".CPR", ".VPR"}) written_all_.push_back(stem + ext);
+  }
   last_uptake_ = uptake_of(s);
   append_uptake_line(files_.uptake(), last_uptake_);
   if (s.ctime.istep % s.cio.prt_step == 0 && s.cterm.iter % s.cio.prt_iter != 0) print_tables(s);
   if (first_step_ < 0) first_step_ = s.ctime.istep;
   ++steps_;
-  iterations_ += s.cterm.iter + (s.cscheme.scheme == Scheme::second_order ? s.cscheme.substep_iterations : 0);
+  const int step_iterations =
+      s.cterm.iter + (s.cscheme.scheme == Scheme::second_order ? s.cscheme.substep_iterations : 0);
+  iterations_ += step_iterations;
+  step_numbers_.push_back(s.ctime.istep);
+  step_iterations_.push_back(step_iterations);
   progress(s);
 }
 
@@ -240,6 +250,8 @@ void RunOutput::progress(const State& s) {
   std::fflush(stderr);
   progress_shown_ = true;
 }
+
+double RunOutput::wall_seconds() const { return seconds_since(started_); }
 
 void RunOutput::summary(const State& s) {
   if (progress_shown_) std::fprintf(stderr, "\r\033[K");

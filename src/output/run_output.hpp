@@ -79,6 +79,19 @@ class RunOutput {
 
   const RunFiles& files() const { return files_; }
 
+  // What the run has done so far, for its record (output/run_record.hpp):
+  // whether start() has begun writing, the steps ended (their numbers and
+  // outer iterations, sub-steps included), the steps that ended at the
+  // iteration limit (a step counts once; a steady solve is step 0), every
+  // file written (step files included, in order) and the wall time.
+  bool started() const { return !files_.listing.empty(); }
+  const std::vector<int>& step_numbers() const { return step_numbers_; }
+  const std::vector<int>& step_iterations() const { return step_iterations_; }
+  const std::vector<int>& warned_steps() const { return warned_step_list_; }
+  const std::vector<std::string>& written_with_step_files() const { return written_all_; }
+  long long outer_iterations() const { return iterations_; }
+  double wall_seconds() const;
+
  private:
   void to_listing(const std::string& text);
   void to_console(const std::string& text);
@@ -100,6 +113,10 @@ class RunOutput {
   int step_files_ = 0;
   Uptake last_uptake_;
   std::vector<std::string> written_;
+  std::vector<std::string> written_all_;
+  std::vector<int> step_numbers_;
+  std::vector<int> step_iterations_;
+  std::vector<int> warned_step_list_;
 };
 
 // The line that reports a diverged run (with its leading blank), as the

@@ -1,11 +1,15 @@
 #include "setup/input_table.hpp"
 
+#include "io/json.hpp"
+
 #include <cstdio>
 #include <map>
 
 namespace questrand {
 
 namespace {
+
+using io::json_text;
 
 // Where each value goes in the state.
 #define QUESTRAND_SLOT(expr) [](State& s) -> void* { return &s.expr; }
@@ -203,24 +207,6 @@ std::vector<InputRule> make_rules() {
        "(steady or transient), sound framing, finite values.  Needs the file: checked by a run and by --check, after "
        "every other check; a missing file is not an error (a warning; the run starts from the initial fields)."},
   };
-}
-
-std::string json_text(std::string_view text) {
-  std::string out = "\"";
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (ch == '"' || ch == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
 }
 
 const char* type_name(ValueType t) {

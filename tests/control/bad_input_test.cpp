@@ -731,6 +731,11 @@ void check_diverged_run(const fs::path& dir, const Outcome& o, const std::string
   EXPECT_EQ(number_after(console_line, ", iteration "), last_console_iteration(o.out))
       << "the iteration named is the last one shown";
 
+  // The run record says how the run ended and why.
+  const std::string record = qtest::read_file(dir / "CONC.record.json");
+  EXPECT_NE(record.find("\"status\": \"diverged\""), std::string::npos) << record;
+  EXPECT_NE(record.find("\"exit_status\": 3"), std::string::npos);
+  EXPECT_NE(record.find("DIVERGED: the "), std::string::npos);
   EXPECT_EQ(qtest::read_file(dir / "CONC.sav"), restart_before) << "the restart file was rewritten";
   EXPECT_FALSE(fs::exists(dir / "CONC.VEL"));
   EXPECT_FALSE(fs::exists(dir / "CONC.PRS"));

@@ -83,7 +83,6 @@ double gel_mean_error(const Stack& k, const qtest::TwoLayerSlab& slab, int n_mem
   for (int n = 1; n <= steps; ++n) {
     step(*s);
     const double t = n * static_cast<double>(dt);
-    if (getenv("QDBG") && n % (steps / 16) == 0) std::printf("  t %g err %.3e mean %.6f\n", t, gel_mean(*s) - slab.second_layer_mean(t), gel_mean(*s));
     if (t >= 0.1 * k.t_end) worst = std::max(worst, std::fabs(gel_mean(*s) - slab.second_layer_mean(t)));
   }
   return worst;
