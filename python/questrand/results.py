@@ -95,6 +95,7 @@ class Run:
     steps: list
     console: str | None = None
     warned_steps: int = 0
+    record: object = None  # the run's questrand.program.RunRecord, when run by questrand.run
 
     @property
     def last_field(self) -> Fields | None:

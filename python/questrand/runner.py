@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import dataclasses
 import os
-import re
 import shutil
 import subprocess
 import time
@@ -20,80 +19,16 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 from . import files
-from .errors import ProgramNotFoundError, RunError
+from .errors import OutputFileError, RunError
+from .program import (PROGRAM_ENV, PROGRAM_NAME, SCHEMES, RunRecord, find_program,  # noqa: F401
+                      program_arguments, read_record, run_fault, start)
 
 if TYPE_CHECKING:
     from .problem import Problem
     from .results import Run
 
-PROGRAM_ENV = "QUESTRAND_PROGRAM"
-PROGRAM_NAME = "questrand"
-# python/questrand/runner.py -> the repository root
-_REPOSITORY = Path(__file__).resolve().parents[2]
-
-
-def find_program(program=None) -> Path:
-    """The program to run: ``program`` if given, else the environment
-    variable QUESTRAND_PROGRAM, else ``questrand`` on PATH, else the
-    repository's ``build/questrand``.
-
-    Raises :class:`ProgramNotFoundError` listing what was tried.
-    """
-    tried = []
-    candidates = []
-    if program is not None:
-        candidates.append(("the program argument", str(program)))
-    elif os.environ.get(PROGRAM_ENV):
-        candidates.append((f"${PROGRAM_ENV}", os.environ[PROGRAM_ENV]))
-    else:
-        candidates.append(("PATH", shutil.which(PROGRAM_NAME)))
-        candidates.append(("the repository build", str(_REPOSITORY / "build" / PROGRAM_NAME)))
-    for origin, candidate in candidates:
-        if candidate is None:
-            tried.append(f"no {PROGRAM_NAME} on {origin}")
-            continue
-        path = Path(candidate)
-        if path.is_file() and os.access(path, os.X_OK):
-            return path.resolve()
-        found = shutil.which(candidate) if os.sep not in candidate else None
-        if found:
-            return Path(found).resolve()
-        tried.append(f"{candidate} ({origin}): {'not executable' if path.is_file() else 'no such file'}")
-    raise ProgramNotFoundError("questrand program not found: " + "; ".join(tried)
-                               + f". Pass program=..., set {PROGRAM_ENV} or put {PROGRAM_NAME} on PATH.")
-
-
-#: The program's schemes for the concentration equation (``--scheme``).
-SCHEMES = ("standard", "second-order")
 #: How a transient run gets its flow (see :class:`questrand.flow.FlowMode`).
 FLOW_MODES = ("reuse", "coupled")
-#: The start of the program's warning line for a step (or steady solve) that
-#: ended at the iteration limit.
-CONVERGENCE_WARNING = "ended without convergence after maxit"
-
-
-def program_arguments(scheme: str = "standard") -> list:
-    """The program's options for ``scheme`` (none for the standard scheme,
-    so that standard runs are invoked exactly as before)."""
-    if scheme not in SCHEMES:
-        raise ValueError(f"scheme {scheme!r}: expected one of {', '.join(SCHEMES)}")
-    return [] if scheme == "standard" else ["--scheme", scheme]
-
-
-def convergence_warnings(stderr: str) -> list:
-    """The program's warning lines of steps that ended at the iteration limit."""
-    return [line.strip() for line in (stderr or "").splitlines() if CONVERGENCE_WARNING in line]
-
-
-#: The console line of each outer iteration of a step ("Iteration :    3").
-_ITERATION_LINE = re.compile(r"^\s*Iteration :\s*(\d+)", re.MULTILINE)
-
-
-def most_iterations(stdout: str) -> int | None:
-    """The most outer iterations any step of a run took, from its console
-    output (None when it shows none)."""
-    counts = [int(n) for n in _ITERATION_LINE.findall(stdout or "")]
-    return max(counts) if counts else None
 
 
 #: The uptake columns that are neither concentrations nor amounts (nor
@@ -187,6 +122,8 @@ class Execution:
     flow_time: float | None = None
     flow_error: Exception | None = None
     scale: float = 1.0      # the concentrations and amounts read are multiplied by it
+    record: RunRecord | None = None
+    record_error: str | None = None
     _problem: object = dataclasses.field(default=None, repr=False)
 
     @property
@@ -198,9 +135,15 @@ class Execution:
         return self._problem
 
     @property
-    def warnings(self) -> list:
-        """The program's warning lines of steps that ended at the iteration limit."""
-        return convergence_warnings(self.stderr)
+    def maxit_steps(self) -> tuple:
+        """The steps that ended at the iteration limit, from the run's record
+        (empty without one)."""
+        return self.record.maxit_steps if self.record is not None else ()
+
+    @property
+    def most_iterations(self) -> int | None:
+        """The most outer iterations any step took, from the run's record."""
+        return self.record.most_outer_iterations if self.record is not None else None
 
     def uptake_table(self):
         """The run's uptake file (a DataFrame; None when there is none) with
@@ -225,11 +168,9 @@ class Execution:
         if self.returncode != 0:
             lines = [line.strip() for line in self.stderr.splitlines() if line.strip()]
             return f"exit status {self.returncode}: {lines[-1] if lines else '(nothing on standard error)'}"
-        warned = [] if allow_maxit else self.warnings
-        if warned:
-            return (f"{len(warned)} step{'s' if len(warned) != 1 else ''} ended without convergence "
-                    f"after maxit = {self.problem.maxit} outer iterations; the run is not the model's "
-                    "solution: raise maxit (or convtol) in PROB.INP")
+        if self.record is None:
+            return self.record_error
+        return run_fault(self.record, self.problem.maxit, allow_maxit)
         return None
 
 
@@ -280,15 +221,19 @@ def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None
         (workdir / PROBLEM_FILE).write_bytes(os.fsencode(problem))
     else:
         problem.write(workdir / PROBLEM_FILE)
-    command = [str(program), *program_arguments(scheme)]
     began = time.perf_counter()
     try:
-        ended = subprocess.run(command, cwd=workdir, capture_output=True, timeout=timeout)
+        ended = start(program, program_arguments(scheme), cwd=workdir, timeout=timeout)
         stdout, stderr, done.returncode = ended.stdout, ended.stderr, ended.returncode
     except subprocess.TimeoutExpired as exc:
         stdout, stderr, done.timed_out = exc.stdout, exc.stderr, True
     done.wall_time = time.perf_counter() - began
     done.stdout, done.stderr = _text(stdout), _text(stderr)
+    if not done.timed_out and done.returncode != 2:  # a refused input writes no record
+        try:
+            done.record = read_record(workdir, done.problem.runname)
+        except OutputFileError as exc:
+            done.record_error = str(exc)
     if streams or not done.timed_out:
         files.write_bytes(workdir / CONSOLE_FILE, stdout or b"")
     if streams:
@@ -375,9 +320,13 @@ def run(problem: Problem, workdir, *, program=None, restart_from=None, timeout=N
         raise RunError(f"{executable} in {workdir} failed with exit status {done.returncode}:\n{detail}",
                        returncode=done.returncode, stderr=done.stderr, stdout=done.stdout,
                        workdir=workdir)
+    if done.record is None:
+        raise RunError(f"{executable} in {workdir}: {done.record_error}", returncode=done.returncode,
+                       stderr=done.stderr, stdout=done.stdout, workdir=workdir)
     result = read_run(workdir)
     result.console = done.stdout
-    result.warned_steps = len(done.warnings)
+    result.record = done.record
+    result.warned_steps = len(done.record.maxit_steps)
     return result
 
 

@@ -12,7 +12,8 @@ from .. import interrupts
 from ..grid import uptake_name
 from ..problem import Problem
 from ..results import MONITOR_FILE
-from ..runner import execute_model, find_program, most_iterations
+from ..program import find_program
+from ..runner import execute_model
 from .data import UPTAKE_OBSERVABLES, FitError
 
 
@@ -51,7 +52,7 @@ def _model_run(program: str, text: str, workdir: str, timeout, observable: str, 
         if not np.all(np.isfinite(values)):
             bad = float(times[~np.isfinite(values)][0])
             return ("error", f"{observable} is not finite at time {bad:g} ({name})")
-        return ("ok", times, values, most_iterations(done.stdout))
+        return ("ok", times, values, done.most_iterations)
     except Exception as exc:  # reported as the run's own error line
         return ("error", f"{type(exc).__name__}: {exc}".splitlines()[0])
     finally:
@@ -108,7 +109,7 @@ class Model:
 
     def most_iterations(self, values) -> int | None:
         """The most outer iterations a step took in the run at ``values``
-        (None when it was not run or its console showed none)."""
+        (None when it was not run), from the run's record."""
         return self._iterations.get(self.problem_at(values).text())
 
     def describe(self, values) -> str:
