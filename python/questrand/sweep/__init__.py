@@ -41,9 +41,9 @@ from .definition import (_FIELD_TYPES, _PROGRAM_LINE, FLOW_CACHE_DIR, FLOW_MODES
 from .execution import (CONFIG_FILE, PROFILES_DIR, RECORD_FILE, SNAKEFILE,  # noqa: F401
                         WORKFLOW_DIR, _record_or_none, _stop, _user, finished, profile_path,
                         read_record, run_fault, snakemake_command, snakemake_env, snakemake_launcher)
-from .summary import (_WARNING, PLOT_FILE, SUMMARY_COLUMNS, SUMMARY_FILE,  # noqa: F401
+from .summary import (PLOT_FILE, SUMMARY_COLUMNS, SUMMARY_FILE,  # noqa: F401
                       _read_summary, plot_uptake_comparison, read_summary, summary_row,
-                      warning_steps, write_summary)
+                      write_summary)
 from .command import _main, _sweep, add_parser  # noqa: F401
 
 __all__ = ["Sweep", "SweepRun", "SweepError", "parse_value", "format_value", "program_check",

@@ -7,10 +7,10 @@ from __future__ import annotations
 import csv
 from pathlib import Path
 
-import numpy as np
 
 from .. import files
 from ..errors import OutputFileError
+from ..program import read_record as program_record
 from .definition import _FIELD_TYPES, Sweep, SweepRun, format_value, parse_value
 from .execution import read_record, run_fault
 
@@ -19,23 +19,11 @@ PLOT_FILE = "uptake.png"
 #: The columns of summary.csv after the id and the swept names.
 SUMMARY_COLUMNS = ("status", "exit_status", "error", "flow", "scheme", "steps", "outer_iterations",
                    "warning_steps", "final_time", "m_memb", "m_gel", "c_gel_mean", "wall_time")
-_WARNING = "CONVERGENCE CRITERION NOT SATISFIED"
-
-
-def warning_steps(listing) -> int:
-    """How many times the listing shows the convergence warning (once per
-    time step that ended at the iteration limit)."""
-    listing = Path(listing)
-    if not listing.is_file():
-        return 0
-    text = listing.read_text(encoding="utf-8", errors="replace")
-    return sum(_WARNING in line for line in text.splitlines())
 
 
 def summary_row(sweep: Sweep, run: SweepRun, root=".") -> dict:
     """One row of summary.csv: the id, the swept values, the job record and
     the key results read back with :func:`questrand.read_run`."""
-    from ..grid import listing_name
     from ..results import read_run
 
     workdir = Path(root) / run.workdir
@@ -61,11 +49,14 @@ def summary_row(sweep: Sweep, run: SweepRun, root=".") -> dict:
         row["status"], row["error"] = "incomplete", fault
         return row
     result = read_run(workdir)
-    if result.residuals is not None:
-        row["outer_iterations"] = len(result.residuals)
-        steps = result.residuals["step"].to_numpy()
-        row["steps"] = 0 if result.problem.steady else len(set(steps[~np.isnan(steps)].tolist()))
-    row["warning_steps"] = warning_steps(workdir / listing_name(result.problem.runname))
+    try:  # the program's own record of the run: its steps, iterations and steps at maxit
+        recorded = program_record(workdir, result.problem.runname)
+    except OutputFileError as exc:
+        row["status"], row["error"] = "incomplete", str(exc)
+        return row
+    row["outer_iterations"] = recorded.outer_iterations
+    row["steps"] = 0 if result.problem.steady else recorded.steps
+    row["warning_steps"] = len(recorded.maxit_steps)
     if result.monitor is not None and len(result.monitor):
         row["final_time"] = repr(float(result.monitor["time"].iloc[-1]))
     if result.uptake is not None and len(result.uptake):
