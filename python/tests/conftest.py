@@ -65,3 +65,22 @@ def flow_cache(tmp_path_factory):
         os.environ.pop("QUESTRAND_FLOW_CACHE", None)
     else:
         os.environ["QUESTRAND_FLOW_CACHE"] = saved
+
+
+# -- a run whose every test skipped ---------------------------------------------------
+#: Exit status, when set in the environment, of a run in which tests were collected, none
+#: failed and none passed (all skipped): ctest's SKIP_RETURN_CODE, so such a run is reported
+#: as skipped, not passed.
+SKIPPED_EXIT_ENV = "QUESTRAND_ALL_SKIPPED_EXIT"
+_PASSED = []
+
+
+def pytest_runtest_logreport(report):
+    if report.when == "call" and report.passed:
+        _PASSED.append(report.nodeid)
+
+
+def pytest_sessionfinish(session, exitstatus):
+    code = os.environ.get(SKIPPED_EXIT_ENV)
+    if code and exitstatus == 0 and session.testscollected and not _PASSED:
+        session.exitstatus = int(code)

@@ -2,11 +2,18 @@
 reads like the coupled run from time zero, its restart file is the program's
 own start with the steady flow, the cache is hit and missed as it should,
 two processes filling one key leave one whole entry, and the nested-grid
-start gives the flow of a start from scratch."""
+start gives the flow of a start from scratch; an entry that does not match what it records, or is
+incomplete, is solved again, and what killed fills leave is removed."""
 
+import hashlib
+import json
+import os
+import signal
+import socket
 import subprocess
 import sys
 import textwrap
+import time
 
 import numpy as np
 import pytest
@@ -152,3 +159,157 @@ def test_flows_that_cannot_be_reused_are_refused(fit_problem, tmp_path):
             flow.prepare(fit_problem.replace(**change), tmp_path, tmp_path / "cache")
     with pytest.warns(flow.FlowWarning, match="start-up time"):
         flow.check_reusable(fit_problem.replace(nsteps=1, dt=0.5))
+
+
+def _entry_files(entry):
+    return sorted(p.name for p in entry.iterdir())
+
+
+def _hidden(cache):
+    return sorted(p.name for p in cache.iterdir() if p.name.startswith("."))
+
+
+def test_a_changed_or_incomplete_entry_is_solved_again(fit_problem, program, tmp_path, capfd):
+    """An entry whose flow.sav was replaced by another flow of the same grid
+    (u x 0.01), holds a NaN, has only flow.json, or was written before
+    entries recorded their checksums, is a miss: one line on standard
+    error names the entry and what did not match, the flow is solved again
+    and the entry replaced.  The reference is the flow solved in a cache of
+    its own; the flow handed out and the new entry equal it byte for byte."""
+    reference = flow.steady_flow(fit_problem, tmp_path / "reference", program)
+    truth = reference.path.read_bytes()
+    cache = tmp_path / "cache"
+    key = flow.steady_flow(fit_problem, cache, program).key
+    entry = cache / key
+    capfd.readouterr()
+
+    def rewrite_flow(change):
+        restart = flow.read_restart(entry / "flow.sav")
+        change(restart.fields)
+        flow.write_restart(entry / "flow.sav", restart)
+
+    def nan_with_checksum():  # the checksum recorded again: the file itself is checked
+        rewrite_flow(lambda f: f["u"].__setitem__((5, 5), np.nan))
+        info = json.loads((entry / "flow.json").read_text())
+        info["sha256"]["flow.sav"] = hashlib.sha256((entry / "flow.sav").read_bytes()).hexdigest()
+        (entry / "flow.json").write_text(json.dumps(info))
+
+    def edit_info(change):
+        info = json.loads((entry / "flow.json").read_text())
+        change(info)
+        (entry / "flow.json").write_text(json.dumps(info))
+
+    damages = {
+        "u scaled by 0.01": (lambda: rewrite_flow(lambda f: f.__setitem__("u", f["u"] * np.float32(0.01))),
+                             "flow.sav: sha256"),
+        "NaN in u": (lambda: rewrite_flow(lambda f: f["u"].__setitem__((5, 5), np.nan)), "flow.sav: sha256"),
+        "NaN in u, checksum recorded": (nan_with_checksum, f"{entry / 'flow.sav'}: field u: 1 values not finite"),
+        "only flow.json": (lambda: [(entry / n).unlink() for n in ("flow.sav", "PROB.INP")],
+                           "flow.sav: No such file"),
+        "no checksum (older entry)": (lambda: edit_info(lambda i: i.pop("sha256")), "records no sha256"),
+        "another key recorded": (lambda: edit_info(lambda i: i.__setitem__("key", "0" * 32)),
+                                 "records key '000"),
+    }
+    for name, (damage, words) in damages.items():
+        damage()
+        got = flow.steady_flow(fit_problem, cache, program)
+        err = capfd.readouterr().err.strip().splitlines()
+        assert len(err) == 1 and str(entry) in err[0] and words in err[0], (name, err)
+        assert not got.cached, name
+        assert flow.restart_bytes(got.restart()) == truth, name
+        assert (entry / "flow.sav").read_bytes() == truth, name
+        assert _entry_files(entry) == ["PROB.INP", "flow.json", "flow.sav"], name
+        assert _hidden(cache) == [], name
+        again = flow.steady_flow(fit_problem, cache, program)
+        assert again.cached and capfd.readouterr().err == "", name
+
+
+def test_fit_with_a_replaced_flow_in_its_cache(program, tmp_path):
+    """`questrand fit --flow-cache C` after the entry's flow.sav was replaced
+    by the same grid's flow with u scaled by 0.01 (which, used, gives a
+    gel diffusivity a thousand times too large) estimates what the fit
+    with an untouched cache estimates, and says that it solved the flow
+    again."""
+    data = FIT.parent / "gel_mid.csv"
+    cache = tmp_path / "cache"
+
+    def fit():
+        done = subprocess.run([sys.executable, "-m", "questrand", "fit", str(FIT), str(data),
+                               "--param", "diff_gel", "--no-grid-check", "--flow-cache", str(cache)],
+                              capture_output=True, text=True, env=package_env(), cwd=tmp_path, timeout=120)
+        assert done.returncode == 0, done.stderr
+        row = [line for line in done.stdout.splitlines() if line.startswith("diff_gel")]
+        return float(row[0].split()[2]), done.stderr
+
+    clean, _ = fit()
+    entry = next(p for p in cache.iterdir() if (p / "PROB.INP").is_file()
+                 and questrand.Problem.read(p / "PROB.INP").ni == questrand.Problem.read(FIT).ni)
+    restart = flow.read_restart(entry / "flow.sav")
+    restart.fields["u"] *= np.float32(0.01)
+    flow.write_restart(entry / "flow.sav", restart)
+    again, err = fit()
+    assert again == clean and 7e-10 < clean < 9e-10
+    assert f"flow cache entry {entry} not used (flow.sav: sha256" in err
+
+
+def test_what_a_killed_fill_left_is_removed(fit_problem, program, tmp_path):
+    """A fill killed (SIGKILL) in its solve leaves its temporary directory
+    .KEY.PID@HOST.XXXX and lock file .KEY.lock; the next use of the cache
+    removes both, and a temporary directory untouched for two days, while
+    the temporary directory of a live process and a lock a live process
+    holds stay."""
+    cache = tmp_path / "cache"
+    cache.mkdir()
+    marker = tmp_path / "solving"
+    script = textwrap.dedent(f"""
+        import pathlib, time, questrand
+        from questrand.flow import solve
+        def stuck(*args, **kwargs):
+            pathlib.Path({str(marker)!r}).touch()
+            time.sleep(300)
+        solve.solve_steady_flow = stuck
+        solve.steady_flow(questrand.Problem.read({str(FIT)!r}), {str(cache)!r}, {str(program)!r})
+    """)
+    child = subprocess.Popen([sys.executable, "-c", script], env=package_env())
+    try:
+        for _ in range(600):
+            if marker.exists() or child.poll() is not None:
+                break
+            time.sleep(0.1)
+        assert marker.exists()
+    finally:
+        child.send_signal(signal.SIGKILL)
+        child.wait()
+    host = socket.gethostname()
+    left = _hidden(cache)
+    dead = [n for n in left if f".{child.pid}@{host}." in n]
+    assert len(dead) == 1 and any(n.endswith(".lock") for n in left), left
+    old = cache / f".{'a' * 32}.olddir1"
+    old.mkdir()
+    os.utime(old, (time.time() - 2 * 86400,) * 2)
+    live = cache / f".{'b' * 32}.{os.getpid()}@{host}.live1"
+    live.mkdir()
+    with flow._lock(cache / f".{'c' * 32}.lock"):
+        got = flow.steady_flow(fit_problem, cache, program)
+        assert _hidden(cache) == sorted([live.name, f".{'c' * 32}.lock"])
+    assert not got.cached and _entry_files(got.path.parent) == ["PROB.INP", "flow.json", "flow.sav"]
+    assert _hidden(cache) == [live.name]  # the lock's holder removes it when it lets go
+
+
+def test_two_fills_at_once_share_one_solve(fit_problem, program, tmp_path):
+    """Two processes ask for one flow at once, with the cache's lock: one
+    solves it, the other waits and takes the entry (cached), and neither
+    leaves a temporary directory or lock file."""
+    cache = tmp_path / "cache"
+    script = textwrap.dedent(f"""
+        import questrand
+        from questrand import flow
+        s = flow.steady_flow(questrand.Problem.read({str(FIT)!r}), {str(cache)!r}, {str(program)!r})
+        print(s.cached, s.key)
+    """)
+    procs = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
+                              env=package_env()) for _ in range(2)]
+    outputs = sorted(p.communicate(timeout=120)[0].split() for p in procs)
+    assert all(p.returncode == 0 for p in procs)
+    assert [o[0] for o in outputs] == ["False", "True"] and outputs[0][1] == outputs[1][1]
+    assert _hidden(cache) == []

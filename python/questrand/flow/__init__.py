@@ -30,11 +30,28 @@ The cache key is a hash of that text, of the program (its version and a
 hash of its executable) and of the solution procedure (:data:`PROCEDURE`).
 An entry is a directory ``CACHE/KEY/`` holding the steady run's restart
 file ``flow.sav``, its ``PROB.INP`` and ``flow.json`` (iterations,
-residuals, how it converged).  An entry is filled in a private temporary directory and renamed into place, so
-a reader sees a whole entry or none, and two processes filling one key at
-once leave one whole entry (the second rename fails and its copy is
-dropped); a lock file makes the second process wait instead of solving the
-same flow again where the file system supports it.
+residuals, how it converged, the key and the sha256 of flow.sav and
+PROB.INP as written).  An entry is filled in a private temporary directory
+``.KEY.PID@HOST.XXXX`` and renamed into place, so a reader sees a whole
+entry or none, and two processes filling one key at once leave one whole
+entry (the second rename fails and its copy is dropped); a lock file
+``.KEY.lock`` makes the second process wait instead of solving the same
+flow again where the file system supports it.
+
+What the cache hands out is checked first (:func:`cache.check_entry`): the
+key recorded must be the key looked up, each checksum must match its file,
+and flow.sav must be a steady flow of the problem's grid with finite u, v
+and p; the flow handed out is the very bytes checked.  An entry that fails
+(a file changed or damaged since it was filled, an entry left incomplete,
+one written before entries recorded checksums) is a miss: one line on
+standard error names the entry's directory and what did not match, and the
+flow is solved again and replaces the entry (the old one renamed aside,
+the new one renamed in, the old one removed).  So a wrong flow is never
+used and a bad entry never blocks its key.  Every use of the cache first
+removes what dead fills left (:func:`cache.clean_cache`): a temporary
+directory whose owner is a process of this host that no longer exists, or
+that has not changed for a day, and a lock file no process holds (the
+holder of a lock removes its file when it lets go).
 
 The steady solve (:func:`solve_steady_flow`):
 
@@ -76,7 +93,8 @@ from pathlib import Path
 
 from ..grid import restart_name, uptake_name
 from ..problem import Problem
-from .cache import _PROGRAM_IDS, _lock, _read_info, default_cache_dir, flow_key, program_id  # noqa: F401
+from .cache import (_PROGRAM_IDS, _lock, _read_info, check_entry, clean_cache, default_cache_dir,  # noqa: F401
+                    flow_key, program_id)
 from .restart import (RestartFile, read_restart, restart_bytes, starting_fields,  # noqa: F401
                       time_zero_restart, write_restart)
 from .reuse import (CACHE_ENV, CHUNK, FIELD_NAMES, FIELD_TOL, FLOW_FILE, FLOW_RUNNAME,  # noqa: F401

@@ -35,7 +35,11 @@ class RestartFile:
 def read_restart(path) -> RestartFile:
     """Read a restart file (ten length-framed records, little-endian)."""
     path = Path(path)
-    data = path.read_bytes()
+    return parse_restart(path.read_bytes(), path)
+
+
+def parse_restart(data: bytes, path) -> RestartFile:
+    """The restart file whose bytes are ``data``; errors name ``path``."""
     pos = 0
 
     def record(number):

@@ -4,11 +4,9 @@ the stopping test, and the cache entry it fills (see :mod:`questrand.flow`)."""
 from __future__ import annotations
 
 import dataclasses
-import json
 import os
 import shutil
 import subprocess
-import tempfile
 import time
 from pathlib import Path
 
@@ -17,9 +15,10 @@ import numpy as np
 from ..errors import RunError
 from ..grid import Grid, restart_name
 from ..problem import PROBLEM_FILE, Problem
-from .cache import _read_info, default_cache_dir, flow_key
+from .cache import (check_entry, clean_cache, default_cache_dir, fill_info, flow_fault, flow_key, place_entry,
+                    report_bad_entry, work_dir)
 from .restart import RestartFile, read_restart, starting_fields, write_restart
-from .reuse import CHUNK, FIELD_TOL, FLOW_FILE, FLOW_RUNNAME, INFO_FILE, MAX_ITERATIONS, FlowError, flow_problem
+from .reuse import CHUNK, FIELD_TOL, FLOW_FILE, FLOW_RUNNAME, MAX_ITERATIONS, FlowError, flow_problem
 
 
 # -- nested grids ------------------------------------------------------------------
@@ -77,15 +76,18 @@ def interpolate_flow(coarse: Problem, flow: RestartFile, fine: Problem) -> Resta
 @dataclasses.dataclass
 class SteadyFlow:
     """A steady flow in the cache: ``path`` its restart file, ``info`` what
-    flow.json says, ``cached`` whether it was there before this call."""
+    flow.json says, ``cached`` whether it was there before this call;
+    ``flow`` the restart file as read when the entry was checked (what
+    :meth:`restart` hands out, so a file changed later is not used)."""
 
     key: str
     path: Path
     info: dict
     cached: bool
+    flow: RestartFile | None = dataclasses.field(default=None, repr=False, compare=False)
 
     def restart(self) -> RestartFile:
-        return read_restart(self.path)
+        return self.flow.copy() if self.flow is not None else read_restart(self.path)
 
 
 def flow_stopped(changes) -> bool:
@@ -161,40 +163,53 @@ def solve_steady_flow(problem: Problem, workdir, program=None, *, start: Restart
 def steady_flow(problem: Problem, cache_dir=None, program=None, *, timeout=None,
                 scheme: str = "standard") -> SteadyFlow:
     """The steady flow of ``problem`` under ``scheme`` from the cache
-    ``cache_dir``, solved and stored there first when missing (see
-    :mod:`questrand.flow`)."""
+    ``cache_dir``, solved and stored there first when missing; an entry
+    that fails its check (:func:`~questrand.flow.cache.check_entry`) is a
+    miss, named in one line on standard error, and is solved again and
+    replaced (see :mod:`questrand.flow`)."""
     fp = flow_problem(problem)
     cache_dir = Path(cache_dir) if cache_dir is not None else default_cache_dir()
     cache_dir.mkdir(parents=True, exist_ok=True)
+    clean_cache(cache_dir)
     key = flow_key(fp, program, scheme)
     entry = cache_dir / key
-    if (entry / FLOW_FILE).is_file():
-        return SteadyFlow(key, entry / FLOW_FILE, _read_info(entry), True)
+    fault, info, found = check_entry(entry, key, fp)
+    if fault is None:
+        return SteadyFlow(key, entry / FLOW_FILE, info, True, found)
+    if fault != "missing":
+        report_bad_entry(entry, fault)
     from . import _lock  # the package's, so that a replaced questrand.flow._lock is the one used
 
     with _lock(cache_dir / f".{key}.lock"):
-        if (entry / FLOW_FILE).is_file():  # filled while we waited
-            return SteadyFlow(key, entry / FLOW_FILE, _read_info(entry), True)
+        fault, info, found = check_entry(entry, key, fp)
+        if fault is None:  # filled while we waited
+            return SteadyFlow(key, entry / FLOW_FILE, info, True, found)
         start = None
         coarse = coarser(fp)
         if coarse is not None:
             coarse_flow = steady_flow(coarse, cache_dir, program, timeout=timeout, scheme=scheme)
             start = interpolate_flow(coarse, coarse_flow.restart(), fp)
-        work = Path(tempfile.mkdtemp(prefix=f".{key}.", dir=cache_dir))
+        work = work_dir(cache_dir, key)
         try:
             info = solve_steady_flow(fp, work / "run", program, start=start, timeout=timeout, scheme=scheme)
-            info["key"] = key
             os.replace(work / "run" / restart_name(FLOW_RUNNAME), work / FLOW_FILE)
             fp.write(work / PROBLEM_FILE)
-            (work / INFO_FILE).write_text(json.dumps(info, indent=1) + "\n")
             shutil.rmtree(work / "run")
-            try:
-                os.rename(work, entry)
-            except OSError:
-                if not (entry / FLOW_FILE).is_file():
-                    raise
-                # another process placed the entry first: keep it
+            info = fill_info(work, info, key)
+            flow = read_restart(work / FLOW_FILE)
+            fault = flow_fault(flow, fp, f"steady flow solved in {work}")
+            if fault is not None:
+                raise FlowError(fault)
+            theirs = {}
+
+            def whole(there: Path) -> bool:  # another process placed a whole entry first: keep it
+                theirs["check"] = check_entry(there, key, fp)
+                return theirs["check"][0] is None
+
+            if not place_entry(work, entry, whole):
+                _, info, flow = theirs["check"]
+                return SteadyFlow(key, entry / FLOW_FILE, info, True, flow)
         finally:
             if work.exists():
                 shutil.rmtree(work, ignore_errors=True)
-    return SteadyFlow(key, entry / FLOW_FILE, _read_info(entry), False)
+    return SteadyFlow(key, entry / FLOW_FILE, info, False, flow)
