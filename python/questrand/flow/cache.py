@@ -12,7 +12,6 @@ import os
 import secrets
 import shutil
 import socket
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -20,6 +19,7 @@ from pathlib import Path
 import numpy as np
 
 from ..problem import Problem
+from ..program import _PROGRAM_IDS, program_id  # noqa: F401  (the program's id keys the cache)
 from ..problem import PROBLEM_FILE
 from .restart import RestartFile, parse_restart
 from .reuse import CACHE_ENV, FLOW_FILE, INFO_FILE, PROCEDURE, FlowError, flow_problem
@@ -28,25 +28,6 @@ from .reuse import CACHE_ENV, FLOW_FILE, INFO_FILE, PROCEDURE, FlowError, flow_p
 ENTRY_FILES = (FLOW_FILE, PROBLEM_FILE)
 #: A temporary directory or lock file older than this (seconds) is taken as left by a dead fill.
 STALE_AGE = 86400.0
-
-_PROGRAM_IDS = {}
-
-
-def program_id(program=None) -> str:
-    """The program's ``--version`` text and a hash of its executable
-    (memoised per path, size and modification time): a rebuilt program
-    that computes differently has another id."""
-    from ..runner import find_program
-
-    executable = find_program(program)
-    info = executable.stat()
-    stamp = (str(executable), info.st_size, info.st_mtime_ns)
-    if stamp not in _PROGRAM_IDS:
-        done = subprocess.run([str(executable), "--version"], capture_output=True, text=True)
-        digest = hashlib.sha256(executable.read_bytes()).hexdigest()[:16]
-        _PROGRAM_IDS[stamp] = f"{done.stdout.strip()} ({digest})"
-    return _PROGRAM_IDS[stamp]
-
 
 def flow_key(problem: Problem, program=None, scheme: str = "standard") -> str:
     """The cache key of the steady flow of ``problem`` under ``scheme`` (the

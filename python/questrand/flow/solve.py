@@ -112,7 +112,7 @@ def solve_steady_flow(problem: Problem, workdir, program=None, *, start: Restart
     program runs with ``scheme`` (the second-order scheme puts the channel
     wall's shear where the wall is, so its flow differs)."""
     from ..results import read_listing
-    from ..runner import find_program, program_arguments
+    from ..program import find_program, program_arguments, read_record, start as start_program
 
     executable = find_program(program)
     workdir = Path(workdir)
@@ -127,19 +127,20 @@ def solve_steady_flow(problem: Problem, workdir, program=None, *, start: Restart
         run_problem = problem.replace(maxit=CHUNK, restart_in=previous is not None)
         run_problem.write(workdir / PROBLEM_FILE)
         try:
-            done = subprocess.run([str(executable), *program_arguments(scheme)], cwd=workdir, capture_output=True, text=True,
-                                  errors="replace", timeout=timeout)
+            done = start_program(executable, program_arguments(scheme), cwd=workdir, timeout=timeout)
         except subprocess.TimeoutExpired:
             raise FlowError(f"{executable} in {workdir}: steady flow: no end after {timeout} s") from None
+        stderr = done.stderr.decode("utf-8", "replace")
         if done.returncode != 0:
             raise RunError(f"{executable} in {workdir}: steady flow failed with exit status "
-                           f"{done.returncode}:\n{done.stderr.strip()}", returncode=done.returncode,
-                           stderr=done.stderr, stdout=done.stdout, workdir=workdir)
+                           f"{done.returncode}:\n{stderr.strip()}", returncode=done.returncode,
+                           stderr=stderr, stdout=done.stdout.decode("utf-8", "replace"), workdir=workdir)
+        record = read_record(workdir, FLOW_RUNNAME)
         now = read_restart(sav)
         iterations = now.count
         table, _ = read_listing(workdir / FLOW_RUNNAME)
         last = {name: float(table[name].iloc[-1]) for name in ("res_u", "res_v", "res_mass")}
-        if "none ended with the convergence warning" in done.stderr:
+        if record.converged:
             converged = "residual"
         if previous is not None:
             scale = max(float(np.abs(now.fields["u"]).max()), float(np.abs(now.fields["v"]).max()))
