@@ -127,6 +127,10 @@ def run(args) -> int:
         record["status"] = "failed"
         record["error"] = (error_line(done.stderr)
                            or "(nothing on standard error)")
+    elif record["exit_status"] == 0 and done.record is None:  # the program's own record is the judge
+        record.update(status="failed", error=done.record_error)
+    elif done.record is not None:
+        record["maxit_steps"] = list(done.record.maxit_steps)
     write_record(rundir, record)
     return 0
 

@@ -31,7 +31,9 @@ import numpy as np
 from .. import files, interrupts
 from ..problem import Problem
 from ..results import MONITOR_FILE
-from ..runner import execute_model, find_program, model_monitor, model_uptake, unit_inlet
+from ..errors import OutputFileError
+from ..program import find_program, read_record, run_fault
+from ..runner import execute_model, model_monitor, model_uptake, unit_inlet
 from .table import DesignError
 
 
@@ -155,6 +157,14 @@ class Runner:
             record = qsweep.read_record(outdir / run.workdir) or {}
             if record.get("status") != "ok":
                 results.append(("error", record.get("error") or "no record of the run"))
+                continue
+            # judged as a local model run is: by the program's record, no step at maxit
+            try:
+                fault = run_fault(read_record(outdir / run.workdir, run.problem.runname), run.problem.maxit)
+            except OutputFileError as exc:
+                fault = str(exc)
+            if fault:
+                results.append(("error", fault))
             else:
                 results.append(("ok", _columns(outdir / run.workdir, run.problem.runname, scale)))
         return results
