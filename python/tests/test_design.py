@@ -154,7 +154,7 @@ def test_design_command_predictions_match_simulated_fits(program, tmp_path, diff
         "memb600,c_memb_mid,10,600,60,0.002\n"
         "mid1800,c_gel_mid,30,1800,60,0.002\n")
     done = cli("design", "PROB.INP", "designs.csv", "--param", "diff_memb", "--param", "diff_gel",
-               "-o", "out", "--check", "8", "--max-refine", "2", "--jobs", "2", cwd=tmp_path)
+               "-o", "out", "--simulate", "8", "--max-refine", "2", "--jobs", "2", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     print(done.stdout)
     rows = list(csv.DictReader(open(tmp_path / "out" / "design.csv")))
@@ -185,9 +185,9 @@ def test_design_command_predictions_match_simulated_fits(program, tmp_path, diff
 
 
 def test_profile_runs_the_model_through_the_workflow_with_the_same_predictions(program, tmp_path):
-    """--profile makes every model run a row of a sweep run by the workflow:
-    the predictions are those of the local worker processes, number for
-    number."""
+    """--profile (the old spelling of --workflow-profile) makes every model
+    run a row of a sweep run by the workflow: the predictions are those of
+    the local worker processes, number for number."""
     slab_problem(5e-11, 8e-10).write(tmp_path / "PROB.INP")
     (tmp_path / "designs.csv").write_text("id,observable,t_start,t_end,n_samples,sigma\n"
                                           "top600,c_gel_top,10,600,30,0.002\n"
@@ -201,3 +201,4 @@ def test_profile_runs_the_model_through_the_workflow_with_the_same_predictions(p
     assert (tmp_path / "workflow" / "design.csv").read_bytes() == (tmp_path / "local" / "design.csv").read_bytes()
     records = list((tmp_path / "workflow" / "model-runs" / "sweep" / "runs").glob("*/run.json"))
     assert len(records) == 6    # (nominal, up, down) x grids x1 and x2, one problem for both designs
+

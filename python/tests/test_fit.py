@@ -386,3 +386,53 @@ def test_command_line_error_is_one_line(program, tmp_path):
     assert done.returncode == 1
     assert done.stderr.startswith("questrand fit: error: C(FlMid) does not depend on diff_gel in this run")
     assert done.stderr.count("\n") == 1
+
+
+def test_one_option_vocabulary_and_the_old_spellings():
+    """fit, design, converge and sweep spell their shared options alike; the
+    old spellings still parse to the new options, keep their meaning in
+    their command, and --help names them as old spellings."""
+    import contextlib
+    import io
+
+    from questrand.cli import build_parser
+
+    def parsed(*argv):
+        parser, _ = build_parser(argv[0])
+        return vars(parser.parse_args(argv))
+
+    fit_args = ("fit", "P.INP", "d.csv", "--param", "diff_gel")
+    assert parsed(*fit_args, "--profile")["profile_likelihood"] is True
+    assert parsed(*fit_args)["profile_likelihood"] is False
+    design_args = ("design", "P.INP", "D.csv", "--param", "diff_gel", "-o", "out")
+    old = parsed(*design_args, "--check", "5", "--profile", "slurm")
+    new = parsed(*design_args, "--simulate", "5", "--workflow-profile", "slurm")
+    assert old == new and (new["simulate"], new["workflow_profile"]) == (5, "slurm")
+    assert parsed(*design_args)["simulate"] == 0
+    old = parsed("sweep", "P.INP", "S.csv", "-o", "out", "--cores", "3", "--profile", "slurm")
+    assert (old["jobs"], old["workflow_profile"]) == (3, "slurm")
+    for command, args in (("fit", fit_args), ("design", design_args), ("converge", ("converge", "P.INP")),
+                          ("sweep", ("sweep", "P.INP", "S.csv", "-o", "out"))):
+        values = parsed(*args, "--jobs", "2", "--program", "/opt/q", "--timeout", "9")
+        assert (values["jobs"], values["program"], values["timeout"]) == (2, "/opt/q", 9.0), command
+        shown = io.StringIO()
+        with contextlib.redirect_stdout(shown), pytest.raises(SystemExit):
+            build_parser(command)[0].parse_args([command, "--help"])
+        help_text = " ".join(shown.getvalue().split())
+        for old, new in {"fit": [("--profile", "--profile-likelihood")],
+                         "design": [("--check N", "--simulate"), ("--profile NAME|PATH", "--workflow-profile")],
+                         "sweep": [("--cores N", "--jobs"), ("--profile NAME|PATH", "--workflow-profile")],
+                         }.get(command, []):
+            assert f"{old} (old spelling of {new})" in help_text, (command, old)
+
+
+@pytest.mark.parametrize("value", ["-5", "0", "inf", "nan"])
+def test_a_time_limit_that_is_no_time_is_a_usage_error(tmp_path, value):
+    done = subprocess.run([sys.executable, "-m", "questrand", "fit", "absent.INP", "absent.csv",
+                           "--param", "diff_gel", "--accuracy", "0.01", f"--time-limit={value}"],
+                          cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(PYTHON_DIR)},
+                          capture_output=True, text=True)
+    shown = f"{float(value):g}"
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", (
+        f"questrand fit: error: --time-limit {shown}: expected a number of seconds greater than 0, "
+        "e.g. 600\n"))
