@@ -75,7 +75,8 @@ def _main(args) -> int:
         raise FitError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
     try:
         problem = Problem.read(args.problem)
-        data = read_data(args.data, args.observable)
+        data = read_data(args.data, args.observable,
+                         warn=lambda line: print(f"questrand fit: warning: {line}", file=sys.stderr))
         result = fit(problem, data, args.param, parse_bounds(args.bounds), jobs=args.jobs,
                      step=args.step, profile=args.profile_likelihood, workdir=args.workdir,
                      program=args.program,
