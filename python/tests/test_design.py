@@ -8,6 +8,7 @@ command ranks designs whose predictions simulated fits confirm.
 """
 
 import csv
+import json
 import math
 import os
 import subprocess
@@ -202,3 +203,24 @@ def test_profile_runs_the_model_through_the_workflow_with_the_same_predictions(p
     records = list((tmp_path / "workflow" / "model-runs" / "sweep" / "runs").glob("*/run.json"))
     assert len(records) == 6    # (nominal, up, down) x grids x1 and x2, one problem for both designs
 
+
+def test_the_workflow_runs_the_scheme_asked_for(program, tmp_path):
+    """--scheme second-order with --workflow-profile: every run of the
+    workflow is made with that scheme (its record says so), and the
+    predictions are those of the local worker processes with it, which
+    are not the standard scheme's."""
+    slab_problem(5e-11, 8e-10).write(tmp_path / "PROB.INP")
+    (tmp_path / "designs.csv").write_text("id,observable,t_start,t_end,n_samples,sigma\n"
+                                          "top600,c_gel_top,10,600,30,0.002\n")
+    (tmp_path / "local-profile").mkdir()
+    (tmp_path / "local-profile" / "config.yaml").write_text("cores: 2\n")
+    common = ("design", "PROB.INP", "designs.csv", "--param", "diff_gel", "--max-refine", "2")
+    second = ("--scheme", "second-order")
+    standard = cli(*common, "-o", "standard", cwd=tmp_path)
+    local = cli(*common, *second, "-o", "local", cwd=tmp_path)
+    workflow = cli(*common, *second, "-o", "workflow", "--workflow-profile", "local-profile", cwd=tmp_path)
+    assert {standard.returncode, local.returncode, workflow.returncode} == {0}, local.stderr + workflow.stderr
+    assert (tmp_path / "workflow" / "design.csv").read_bytes() == (tmp_path / "local" / "design.csv").read_bytes()
+    assert (tmp_path / "local" / "design.csv").read_bytes() != (tmp_path / "standard" / "design.csv").read_bytes()
+    records = list((tmp_path / "workflow" / "model-runs" / "sweep" / "runs").glob("*/run.json"))
+    assert len(records) == 6 and {json.loads(r.read_text())["scheme"] for r in records} == {"second-order"}
