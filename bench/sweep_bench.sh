@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Benchmark of `questrand sweep` (not a test): an eight-run sweep with
-# --cores 1 and with --cores 2, against running the program directly on the
+# --jobs 1 and with --jobs 2, against running the program directly on the
 # same eight problems one after the other (the flow coupled in both, as the
 # problems ask; bench/flow_bench.py measures what reusing the steady flow saves).
 #
@@ -53,25 +53,25 @@ for d in "$scratch"/direct/*/; do (cd "$d" && "$program" >console.txt 2>stderr.t
 direct=$(calc "$(now) - $start")
 
 start=$(now)
-"$python" -m questrand sweep "$scratch/PROB.INP" "$scratch/SWEEP.csv" -o "$scratch/cores1" --cores 1 --flow coupled \
+"$python" -m questrand sweep "$scratch/PROB.INP" "$scratch/SWEEP.csv" -o "$scratch/cores1" --jobs 1 --flow coupled \
     >"$scratch/cores1.log" 2>&1
 cores1=$(calc "$(now) - $start")
 
 start=$(now)
-"$python" -m questrand sweep "$scratch/PROB.INP" "$scratch/SWEEP.csv" -o "$scratch/cores2" --cores 2 --flow coupled \
+"$python" -m questrand sweep "$scratch/PROB.INP" "$scratch/SWEEP.csv" -o "$scratch/cores2" --jobs 2 --flow coupled \
     >"$scratch/cores2.log" 2>&1
 cores2=$(calc "$(now) - $start")
 
 start=$(now)
-"$python" -m questrand sweep "$scratch/PROB.INP" "$scratch/SWEEP.csv" -o "$scratch/cores2" --cores 2 --flow coupled \
+"$python" -m questrand sweep "$scratch/PROB.INP" "$scratch/SWEEP.csv" -o "$scratch/cores2" --jobs 2 --flow coupled \
     >"$scratch/again.log" 2>&1
 again=$(calc "$(now) - $start")
 
 runs_sum=$("$python" -c "import csv,sys; print(sum(float(r['wall_time']) for r in csv.DictReader(open(sys.argv[1]))))" \
     "$scratch/cores1/summary.csv")
 printf 'eight runs directly, one after another : %7.2f s\n' "$direct"
-printf 'sweep --cores 1                        : %7.2f s  (program time inside the jobs %.2f s)\n' "$cores1" "$runs_sum"
-printf 'sweep --cores 2                        : %7.2f s\n' "$cores2"
+printf 'sweep --jobs 1                         : %7.2f s  (program time inside the jobs %.2f s)\n' "$cores1" "$runs_sum"
+printf 'sweep --jobs 2                         : %7.2f s\n' "$cores2"
 printf 'speed-up, 2 cores over 1               : %7.2f\n' "$(calc "$cores1 / $cores2")"
 printf 'overhead per run (cores 1 - direct)/8  : %7.2f s\n' "$(calc "($cores1 - $direct) / 8")"
 printf 'overhead per run (cores 1 - program)/8 : %7.2f s  (wall time outside the program, fixed part included)\n' \

@@ -356,17 +356,31 @@ def identifiability_warnings(names, halfwidth, correlation, profile_open=None) -
     return [warning for _, _, warning in _findings(names, halfwidth, correlation, profile_open)]
 
 
-def parameter_states(names, estimate, low, high, halfwidth, correlation, profile_open=None) -> list:
+def bound_side(value, low, high) -> str | None:
+    """"upper" or "lower" when ``value`` sits on that bound (within
+    AT_BOUND of it, relative), else None."""
+    if abs(math.log(value / high)) <= AT_BOUND:
+        return "upper"
+    if abs(math.log(value / low)) <= AT_BOUND:
+        return "lower"
+    return None
+
+
+def parameter_states(names, estimate, low, high, halfwidth, correlation, profile_open=None,
+                     bound_texts=None) -> list:
     """Per parameter why no accuracy can be stated for it, or None: at its
-    lower or upper bound (within AT_BOUND of it, relative: the fit stopped
-    there, so the grid does not move it), or not determined by the data
-    (:func:`identifiability_warnings`)."""
+    lower or upper bound (the fit stopped there, so the grid does not move
+    it; :func:`bound_side`), or not determined by the data
+    (:func:`identifiability_warnings`).  ``bound_texts[i]`` names the
+    bounds of parameter i: ``{"lower": text, "upper": text}`` (default
+    "lower bound LO", "upper bound HI")."""
     states = [None] * len(names)
     for i in range(len(names)):
-        if abs(math.log(estimate[i] / high[i])) <= AT_BOUND:
-            states[i] = f"at its upper bound {high[i]:g}"
-        elif abs(math.log(estimate[i] / low[i])) <= AT_BOUND:
-            states[i] = f"at its lower bound {low[i]:g}"
+        side = bound_side(estimate[i], low[i], high[i])
+        if side is not None:
+            text = (bound_texts[i][side] if bound_texts is not None
+                    else f"{side} bound {(low if side == 'lower' else high)[i]:g}")
+            states[i] = f"at its {text}"
     for indices, reason, _ in _findings(names, halfwidth, correlation, profile_open):
         for i in indices:
             if states[i] is None:

@@ -20,6 +20,7 @@ import traceback
 
 from . import interrupts
 from .errors import QuestrandError
+from .options import UsageError
 
 #: Set to a non-empty value to see the traceback of an unexpected error.
 TRACEBACK_ENV = "QUESTRAND_TRACEBACK"
@@ -126,9 +127,12 @@ def run_command(args) -> int:
     line on standard error.
 
     0 success, 1 an error (a file that cannot be read or written, a run or
-    fit that cannot be made, a fault of the toolkit), 3 a result that is
-    not trustworthy (a fit that did not converge), 130 interrupted.
+    fit that cannot be made, a fault of the toolkit), 2 an option given a
+    value it cannot take (:class:`~questrand.options.UsageError`, as
+    argparse's own usage errors), 3 a result that is not trustworthy (a fit
+    that did not converge), 130 interrupted.
     """
+
     prefix = f"questrand {args.command}"
     try:
         sys.stderr.reconfigure(errors="backslashreplace")
@@ -149,6 +153,9 @@ def run_command(args) -> int:
     except interrupts.Interrupted as exc:
         print(f"{prefix}: {one_line(exc)}", file=sys.stderr)
         return interrupts.EXIT_STATUS
+    except UsageError as exc:
+        print(f"{prefix}: error: {one_line(exc)}", file=sys.stderr)
+        return 2
     except (QuestrandError, OSError, UnicodeError, ValueError, MemoryError) as exc:
         if os.environ.get(TRACEBACK_ENV):
             traceback.print_exc()

@@ -35,6 +35,7 @@ import numpy as np
 
 from . import interrupts
 from .errors import QuestrandError
+from .options import add_jobs, add_program, add_timeout, check_jobs, check_seconds, default_jobs
 from .problem import Problem
 from .refine import (FORMAL_ORDER, LOWEST_ORDER, Extrapolation, grid_size, refined, refinements,
                      richardson, scheme_orders)
@@ -128,7 +129,8 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
     ``times`` (transient runs): the times to report (default: the step
     times nearest to 1/16, 1/8, 1/4, 1/2 and the whole of the run,
     :data:`DEFAULT_SHARES`); ``workdir`` keeps the runs
-    (``xF`` per factor; default: a temporary directory, removed).  ``flow``
+    (``xF`` per factor; default: a temporary directory, removed); ``jobs``
+    parallel runs (default: one per grid, at most one per core).  ``flow``
     "reuse" (default, where the problem solves its flow) runs each grid's
     concentration from its steady flow, solved once and cached
     (:mod:`questrand.flow`); "coupled" solves the flow in every step.
@@ -159,7 +161,7 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
     own = workdir is None
     root = Path(tempfile.mkdtemp(prefix="questrand-converge-")) if own else Path(workdir)
     try:
-        jobs = max(1, min(int(jobs or len(factors)), len(factors)))
+        jobs = default_jobs(jobs, len(factors))
         args = [(p.text(), str(root / f"x{f}"), program, scheme, timeout, flow,
                  None if flow_cache is None else str(flow_cache)) for f, p in zip(factors, problems)]
         workers = interrupts.Workers(jobs)
@@ -292,7 +294,7 @@ def add_parser(subparsers):
                         help="number of grids, each twice as fine as the one before (default 3)")
     parser.add_argument("--scheme", default="standard", choices=sorted(FORMAL_ORDER),
                         help="the program's scheme for the concentration (default standard)")
-    parser.add_argument("--jobs", type=int, metavar="N", help="parallel runs (default: one per grid)")
+    add_jobs(parser, "parallel runs", "one per grid, at most the number of cores")
     parser.add_argument("--flow", default="reuse", choices=FLOW_MODES,
                         help="reuse: each grid's steady flow solved once, the concentration run from "
                              "it (default); coupled: the flow solved in every step")
@@ -300,12 +302,15 @@ def add_parser(subparsers):
     parser.add_argument("--json", metavar="FILE", help="write the study as JSON")
     parser.add_argument("--plot", metavar="FILE.png", help="plot the curves and the errors")
     parser.add_argument("--workdir", metavar="DIR", help="keep the runs in DIR/x1, DIR/x2 ...")
-    parser.add_argument("--timeout", type=float, metavar="S", help="stop a run after S seconds")
+    add_timeout(parser, "a run")
+    add_program(parser)
     parser.set_defaults(func=_main)
     return parser
 
 
 def _main(args) -> int:
+    check_jobs(args.jobs)
+    check_seconds("--timeout", args.timeout)
     if args.levels < 2:
         raise ConvergeError(f"--levels {args.levels}: expected at least 2")
     times = None
@@ -316,8 +321,8 @@ def _main(args) -> int:
             raise ConvergeError(f"--times {args.times}: expected numbers separated by commas") from None
     problem = Problem.read(args.problem)
     st = study(problem, levels=args.levels, observables=args.observable, times=times,
-               scheme=args.scheme, jobs=args.jobs, workdir=args.workdir, timeout=args.timeout,
-               flow=args.flow, flow_cache=args.flow_cache,
+               scheme=args.scheme, jobs=args.jobs, program=args.program, workdir=args.workdir,
+               timeout=args.timeout, flow=args.flow, flow_cache=args.flow_cache,
                log=lambda line: print(line, file=sys.stderr))
     print(format_study(st, args.problem))
     if args.json:

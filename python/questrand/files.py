@@ -101,6 +101,27 @@ def read_text(path, what: str) -> str:
                              f"0x{data[exc.start]:02X}; save the file as UTF-8") from None
 
 
+def read_spreadsheet_text(path, what: str, warn=None) -> str:
+    """The text of a file a spreadsheet may have saved: UTF-8 when the bytes
+    are valid UTF-8 (a leading byte-order mark dropped), else Windows-1252
+    (what a spreadsheet on Windows saves as "CSV"), said in one line to
+    ``warn`` (a callable; None: nothing said).  A file neither reads as is
+    refused as :func:`read_text` refuses it."""
+    path = Path(path)
+    try:
+        return read_text(path, what)
+    except InputFileError as exc:
+        refused = exc
+    try:
+        text = path.read_bytes().decode("cp1252")
+    except (OSError, UnicodeDecodeError):
+        raise refused from None
+    if warn is not None:
+        warn(f"{path}: not UTF-8 text; read as Windows-1252 (the encoding of a spreadsheet's CSV "
+             "on Windows); save it as UTF-8 to silence this")
+    return text
+
+
 def lines(text: str) -> list:
     """The lines of ``text`` as an editor shows them: ``(number, line)``,
     numbered from 1, the line ends (LF, CR LF, CR) removed."""

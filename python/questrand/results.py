@@ -218,8 +218,7 @@ def read_run(workdir) -> Run:
 
     final = _read_final(workdir, problem, shape)
     steps = []
-    for path in sorted(workdir.glob("T[0-9][0-9][0-9][0-9][0-9].CON")):
-        step = int(path.stem[1:])
+    for step, path in step_files(workdir):
         x, y, (c,) = read_node_file(path, 1, shape)
         time = _step_time(step, problem, monitor, headed, step_lines)
         steps.append(StepField(step, time, path, Fields(x, y, c=c)))
@@ -228,6 +227,22 @@ def read_run(workdir) -> Run:
                uptake=read_uptake(upt) if upt.is_file() else None,
                residuals=residuals, final=final, steps=steps,
                console=console.read_text(encoding="utf-8", errors="replace") if console.is_file() else None)
+
+
+#: The name of a step's concentration file, :func:`questrand.grid.step_stem`
+#: and ".CON": "T" and the step in five digits (T00012.CON), from step 100000
+#: on every digit of it (T100000.CON).
+STEP_FILE = re.compile(r"T(\d{5}|[1-9]\d{5,})\.CON")
+
+
+def step_files(workdir: Path) -> list:
+    """``(step, path)`` of the step concentration files in ``workdir``, by step."""
+    found = []
+    for path in workdir.glob("T*.CON"):
+        match = STEP_FILE.fullmatch(path.name)
+        if match:
+            found.append((int(match.group(1)), path))
+    return sorted(found)
 
 
 def _read_final(workdir: Path, problem: Problem, shape) -> Fields | None:

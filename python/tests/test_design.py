@@ -8,6 +8,7 @@ command ranks designs whose predictions simulated fits confirm.
 """
 
 import csv
+import json
 import math
 import os
 import subprocess
@@ -154,7 +155,7 @@ def test_design_command_predictions_match_simulated_fits(program, tmp_path, diff
         "memb600,c_memb_mid,10,600,60,0.002\n"
         "mid1800,c_gel_mid,30,1800,60,0.002\n")
     done = cli("design", "PROB.INP", "designs.csv", "--param", "diff_memb", "--param", "diff_gel",
-               "-o", "out", "--check", "8", "--max-refine", "2", "--jobs", "2", cwd=tmp_path)
+               "-o", "out", "--simulate", "8", "--max-refine", "2", "--jobs", "2", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     print(done.stdout)
     rows = list(csv.DictReader(open(tmp_path / "out" / "design.csv")))
@@ -185,9 +186,9 @@ def test_design_command_predictions_match_simulated_fits(program, tmp_path, diff
 
 
 def test_profile_runs_the_model_through_the_workflow_with_the_same_predictions(program, tmp_path):
-    """--profile makes every model run a row of a sweep run by the workflow:
-    the predictions are those of the local worker processes, number for
-    number."""
+    """--profile (the old spelling of --workflow-profile) makes every model
+    run a row of a sweep run by the workflow: the predictions are those of
+    the local worker processes, number for number."""
     slab_problem(5e-11, 8e-10).write(tmp_path / "PROB.INP")
     (tmp_path / "designs.csv").write_text("id,observable,t_start,t_end,n_samples,sigma\n"
                                           "top600,c_gel_top,10,600,30,0.002\n"
@@ -201,3 +202,25 @@ def test_profile_runs_the_model_through_the_workflow_with_the_same_predictions(p
     assert (tmp_path / "workflow" / "design.csv").read_bytes() == (tmp_path / "local" / "design.csv").read_bytes()
     records = list((tmp_path / "workflow" / "model-runs" / "sweep" / "runs").glob("*/run.json"))
     assert len(records) == 6    # (nominal, up, down) x grids x1 and x2, one problem for both designs
+
+
+def test_the_workflow_runs_the_scheme_asked_for(program, tmp_path):
+    """--scheme second-order with --workflow-profile: every run of the
+    workflow is made with that scheme (its record says so), and the
+    predictions are those of the local worker processes with it, which
+    are not the standard scheme's."""
+    slab_problem(5e-11, 8e-10).write(tmp_path / "PROB.INP")
+    (tmp_path / "designs.csv").write_text("id,observable,t_start,t_end,n_samples,sigma\n"
+                                          "top600,c_gel_top,10,600,30,0.002\n")
+    (tmp_path / "local-profile").mkdir()
+    (tmp_path / "local-profile" / "config.yaml").write_text("cores: 2\n")
+    common = ("design", "PROB.INP", "designs.csv", "--param", "diff_gel", "--max-refine", "2")
+    second = ("--scheme", "second-order")
+    standard = cli(*common, "-o", "standard", cwd=tmp_path)
+    local = cli(*common, *second, "-o", "local", cwd=tmp_path)
+    workflow = cli(*common, *second, "-o", "workflow", "--workflow-profile", "local-profile", cwd=tmp_path)
+    assert {standard.returncode, local.returncode, workflow.returncode} == {0}, local.stderr + workflow.stderr
+    assert (tmp_path / "workflow" / "design.csv").read_bytes() == (tmp_path / "local" / "design.csv").read_bytes()
+    assert (tmp_path / "local" / "design.csv").read_bytes() != (tmp_path / "standard" / "design.csv").read_bytes()
+    records = list((tmp_path / "workflow" / "model-runs" / "sweep" / "runs").glob("*/run.json"))
+    assert len(records) == 6 and {json.loads(r.read_text())["scheme"] for r in records} == {"second-order"}

@@ -116,14 +116,38 @@ def test_data_file_from_a_spreadsheet(tmp_path):
     with pytest.raises(FitError, match=r"data.csv: line 12: column 'C\(GelMid\)': expected a finite "
                                        r"number, found 'fast'$"):
         read_data(path)
-    # form feeds and other separators some programs put in are not line ends
-    path.write_bytes(b"time,m_gel\n1,2\n\x0c\n3,4\x1c\n5,\xe96\n")
+    # form feeds and other separators some programs put in are not line ends; a
+    # byte neither UTF-8 nor Windows-1252 (0x81 is unassigned there) is refused
+    path.write_bytes(b"time,m_gel\n1,2\n\x0c\n3,4\x1c\n5,\x816\n")
     with pytest.raises(FitError, match=r"data.csv: line 5: expected UTF-8 text \(data file\), "
-                                       r"found the byte 0xE9"):
+                                       r"found the byte 0x81"):
         read_data(path)
     path.write_bytes(b"time,m_gel\n1,2\n\x0c\n3,4\x1c\n5,bad\n")
     with pytest.raises(FitError, match=r"data.csv: line 5: column 'm_gel': expected a finite number"):
         read_data(path)
+
+
+def test_data_file_saved_as_windows_1252(program, tmp_path):
+    # a spreadsheet's "CSV" on Windows: the unit in a column the fit ignores
+    # is the byte 0xB0 (degree sign) of Windows-1252, and 0x96 an en dash;
+    # read as such, with one warning line; the same text as UTF-8 says nothing
+    rows = ["time,C(GelMid),T (\u00b0C),note", "10,0.1,21.5,start \u2013 ok", "20,0.2,21.6,", "30,0.3,21.4,"]
+    text = "\r\n".join(rows) + "\r\n"
+    (tmp_path / "win.csv").write_bytes(text.encode("cp1252"))
+    (tmp_path / "utf8.csv").write_bytes(text.encode("utf-8"))
+    warned = []
+    data = read_data(tmp_path / "win.csv", warn=warned.append)
+    assert (data.time.tolist(), data.value.tolist()) == ([10.0, 20.0, 30.0], [0.1, 0.2, 0.3])
+    assert warned == [f"{tmp_path / 'win.csv'}: not UTF-8 text; read as Windows-1252 (the encoding of "
+                      "a spreadsheet's CSV on Windows); save it as UTF-8 to silence this"]
+    assert read_data(tmp_path / "utf8.csv", warn=warned.append).value.tolist() == [0.1, 0.2, 0.3]
+    assert len(warned) == 1
+    # the command: one warning line on standard error, the fit made
+    done = toolkit("fit", BASE.write(tmp_path / "PROB.INP"), tmp_path / "win.csv", "--param", "diff_gel",
+                   "--no-grid-check", env={"QUESTRAND_PROGRAM": str(program)})
+    assert done.returncode == 0, done.stderr
+    assert [line for line in done.stderr.splitlines() if "warning" in line] == [
+        f"questrand fit: warning: {warned[0]}"]
 
 
 def test_time_outside_the_run_names_its_line(program, tmp_path):

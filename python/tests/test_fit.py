@@ -224,10 +224,26 @@ def test_a_fit_at_its_bound_never_reaches_an_accuracy(program, tmp_path):
     assert res.discretisation_error[0] == 0.0
     assert not res.accuracy.reached and not res.as_json()["accuracy"]["reached"]
     assert "NOT reached: diff_gel at its upper bound 2e-10" in text
-    assert res.to_frame().loc["diff_gel", "accuracy_state"] == "at its upper bound 2e-10"
+    assert res.to_frame().loc["diff_gel", "accuracy_state"] == "at its upper bound 2e-10 m2/s (given)"
     # the warning names the bound, not the grid
     (warning,) = [w for w in res.warnings if w.startswith("diff_gel")]
     assert "upper bound" in warning and "uncertainty" not in warning
+
+
+def test_a_diffusivity_stops_at_the_channels_diffusivity(program, tmp_path):
+    # the curve of a gel three times as diffusive as the channel's fluid (the
+    # program at diff_gel = 3e-9): by default the fit stops at diff_flow =
+    # 1e-9 and says so; with the bound given higher it finds 3e-9 again
+    data, _ = synthetic(program, tmp_path, "c_gel_mean", noise=0.002, seed=7,
+                        problem=BASE.replace(diff_gel=3e-9))
+    res = fit(BASE, data, ["diff_gel"], jobs=2, program=program, grid_check=False)
+    assert res.estimate[0] == pytest.approx(1e-9, rel=1e-3)
+    assert ("warning: diff_gel is at its upper bound 1e-9 m2/s (the channel's diffusivity)"
+            in format_result(res))
+    wider = fit(BASE, data, ["diff_gel"], {"diff_gel": (None, 1e-8)}, jobs=2, program=program,
+                grid_check=False)
+    assert wider.estimate[0] == pytest.approx(3e-9, rel=0.05)  # 2.95e-9 with this noise
+    assert not any("bound" in w for w in wider.warnings)
 
 
 def test_model_runs_do_not_depend_on_the_unit_of_the_concentration(program, tmp_path):
@@ -264,7 +280,8 @@ def test_fewer_points_than_parameters_is_refused(tmp_path):
     (["ni"], None, r"--param ni: not a real of the problem"),
     (["diff_gel", "diff_gel"], None, r"--param diff_gel: given twice"),
     (["spare"], None, r"--param spare: the start value 0 of the problem must be positive"),
-    (["diff_gel"], {"diff_gel": (1e-9, None)}, r"--bounds diff_gel=1e-09:5e-06: expected 0 < LO"),
+    (["diff_gel"], {"diff_gel": (1e-9, None)}, r"--bounds diff_gel=1e-09:1e-09: expected 0 < LO"),
+    (["diff_gel"], {"diff_gel": (1e-9, 1e-8)}, r"--bounds diff_gel=1e-09:1e-08: expected 0 < LO"),
     (["diff_gel"], {"diff_memb": (1e-12, 1e-8)}, r"--bounds diff_memb: not a fitted parameter"),
 ])
 def test_parameter_errors(names, bounds, message):
@@ -273,8 +290,22 @@ def test_parameter_errors(names, bounds, message):
 
 
 def test_parameter_defaults_and_bounds():
+    # four decades from the start; a diffusivity no higher than the channel's (1e-9)
     (p,) = make_parameters(BASE, ["diff_gel"])
-    assert (p.start, p.low, p.high) == (5e-10, pytest.approx(5e-14), pytest.approx(5e-6))
+    assert (p.start, p.low, p.high) == (5e-10, pytest.approx(5e-14), 1e-9)
+    assert p.bound_text("upper") == "upper bound 1e-9 m2/s (the channel's diffusivity)"
+    (p,) = make_parameters(BASE.replace(diff_gel=1e-14), ["diff_gel"])
+    assert (p.high, p.high_source) == (pytest.approx(1e-10), "4 decades from the start")
+    (u,) = make_parameters(BASE, ["u_in"])
+    assert (u.low, u.high) == (pytest.approx(2e-7), pytest.approx(20.0))
+    # with diff_flow fitted: diff_flow below 1e-8 m2/s, and the others below its bound
+    flow, gel = make_parameters(BASE, ["diff_flow", "diff_gel"])
+    assert (flow.high, gel.high) == (1e-8, 1e-8)
+    (gel,) = make_parameters(BASE, ["diff_gel"], {"diff_gel": (None, 3e-9)})  # a given bound wins
+    assert (gel.high, gel.bound_text("upper")) == (3e-9, "upper bound 3e-9 m2/s (given)")
+    with pytest.raises(FitError, match=r"--param diff_memb: the start value 2e-09 is not below its "
+                                       r"default upper bound 1e-9 m2/s \(the channel's diffusivity\)"):
+        make_parameters(BASE.replace(diff_memb=2e-9), ["diff_memb"])
     assert parse_bounds(["diff_gel=1e-12:", "u_in=:0.1"]) == {"diff_gel": (1e-12, None),
                                                               "u_in": (None, 0.1)}
     with pytest.raises(FitError, match=r"--bounds diff_gel: expected NAME=LO:HI"):
@@ -355,3 +386,53 @@ def test_command_line_error_is_one_line(program, tmp_path):
     assert done.returncode == 1
     assert done.stderr.startswith("questrand fit: error: C(FlMid) does not depend on diff_gel in this run")
     assert done.stderr.count("\n") == 1
+
+
+def test_one_option_vocabulary_and_the_old_spellings():
+    """fit, design, converge and sweep spell their shared options alike; the
+    old spellings still parse to the new options, keep their meaning in
+    their command, and --help names them as old spellings."""
+    import contextlib
+    import io
+
+    from questrand.cli import build_parser
+
+    def parsed(*argv):
+        parser, _ = build_parser(argv[0])
+        return vars(parser.parse_args(argv))
+
+    fit_args = ("fit", "P.INP", "d.csv", "--param", "diff_gel")
+    assert parsed(*fit_args, "--profile")["profile_likelihood"] is True
+    assert parsed(*fit_args)["profile_likelihood"] is False
+    design_args = ("design", "P.INP", "D.csv", "--param", "diff_gel", "-o", "out")
+    old = parsed(*design_args, "--check", "5", "--profile", "slurm")
+    new = parsed(*design_args, "--simulate", "5", "--workflow-profile", "slurm")
+    assert old == new and (new["simulate"], new["workflow_profile"]) == (5, "slurm")
+    assert parsed(*design_args)["simulate"] == 0
+    old = parsed("sweep", "P.INP", "S.csv", "-o", "out", "--cores", "3", "--profile", "slurm")
+    assert (old["jobs"], old["workflow_profile"]) == (3, "slurm")
+    for command, args in (("fit", fit_args), ("design", design_args), ("converge", ("converge", "P.INP")),
+                          ("sweep", ("sweep", "P.INP", "S.csv", "-o", "out"))):
+        values = parsed(*args, "--jobs", "2", "--program", "/opt/q", "--timeout", "9")
+        assert (values["jobs"], values["program"], values["timeout"]) == (2, "/opt/q", 9.0), command
+        shown = io.StringIO()
+        with contextlib.redirect_stdout(shown), pytest.raises(SystemExit):
+            build_parser(command)[0].parse_args([command, "--help"])
+        help_text = " ".join(shown.getvalue().split())
+        for old, new in {"fit": [("--profile", "--profile-likelihood")],
+                         "design": [("--check N", "--simulate"), ("--profile NAME|PATH", "--workflow-profile")],
+                         "sweep": [("--cores N", "--jobs"), ("--profile NAME|PATH", "--workflow-profile")],
+                         }.get(command, []):
+            assert f"{old} (old spelling of {new})" in help_text, (command, old)
+
+
+@pytest.mark.parametrize("value", ["-5", "0", "inf", "nan"])
+def test_a_time_limit_that_is_no_time_is_a_usage_error(tmp_path, value):
+    done = subprocess.run([sys.executable, "-m", "questrand", "fit", "absent.INP", "absent.csv",
+                           "--param", "diff_gel", "--accuracy", "0.01", f"--time-limit={value}"],
+                          cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(PYTHON_DIR)},
+                          capture_output=True, text=True)
+    shown = f"{float(value):g}"
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", (
+        f"questrand fit: error: --time-limit {shown}: expected a number of seconds greater than 0, "
+        "e.g. 600\n"))

@@ -108,7 +108,7 @@ def test_interrupted_sweep_says_what_finished_and_resumes(program, tmp_path):
     table = tmp_path / "s.csv"
     table.write_text("id,u_in\n" + "".join(f"{i},{0.002 + 0.001 * k:g}\n" for k, i in enumerate(ids)))
     out = tmp_path / "out"
-    process = start(program, tmp_path, "sweep", base, table, "-o", out, "--cores", "1")
+    process = start(program, tmp_path, "sweep", base, table, "-o", out, "--jobs", "1")
     # On one core a run starts only when Snakemake has recorded the previous
     # one as finished: once two records exist, the first is a finished run.
     wait_for(lambda: len(list(out.glob("runs/*/run.json"))) >= 2)
@@ -126,7 +126,7 @@ def test_interrupted_sweep_says_what_finished_and_resumes(program, tmp_path):
 
     env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), QUESTRAND_PROGRAM=str(program))
     done = subprocess.run([sys.executable, "-m", "questrand", "sweep", str(base), str(table), "-o",
-                           str(out), "--cores", "2"], env=env, capture_output=True, text=True)
+                           str(out), "--jobs", "2"], env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr[-3000:]
     assert "4 of 4 runs ok" in done.stderr
     # the runs finished before the interruption were not run again

@@ -188,3 +188,32 @@ def test_netcdf_file_holds_the_numbers_of_the_run_files(tmp_path):
     with netCDF4.Dataset(tmp_path / "out" / "FLOW.nc") as nc:
         assert "c" not in nc.variables and nc["u"].shape == (1, 22, 20) and nc["time"][:].tolist() == [0.0]
         assert np.array_equal(nc["u"][0].ravel(), np.loadtxt(steady / "FLOW.VEL")[:, 2])
+
+
+def test_step_files_from_step_100000_on_are_read_in_step_order(program, tmp_path):
+    """The program names a step's file with five digits below step 100000
+    and with every digit from there on (T100000.CON): a run of 100000 steps
+    on the smallest grid, fields every 50000 steps, gives T00001, T50000
+    and T100000, which sort by name as 1, 100000, 50000.  Each must be read,
+    by step, at the time step x dt (the steps start at t = 0), with the
+    values of its file as loadtxt reads them."""
+    import subprocess
+
+    from questrand import Problem
+    problem = Problem(chlength=0.01, halfgap=5e-4, th_memb=1e-4, th_gel=4e-4, u_in=0.002, c_in=1.0,
+                      density=1000.0, viscosity=1e-3, diff_flow=1e-9, diff_memb=5e-10, diff_gel=3e-10,
+                      ni=3, n_flow=1, n_memb=1, n_gel=1, steady=False, nsteps=100000, dt=0.5,
+                      solve_u=False, solve_c=True, maxit=5, convtol=1e-3, relax_u=0.5, relax_p=0.5,
+                      relax_c=1.0, solver_u=1, solver_p=1, solver_c=1, imon=2, jmon=2, prt_step=50000,
+                      runname="LONG.OUT")
+    problem.write(tmp_path / "PROB.INP")
+    done = subprocess.run([str(program)], cwd=tmp_path, stdout=subprocess.DEVNULL, timeout=120)
+    assert done.returncode == 0
+    assert sorted(p.name for p in tmp_path.glob("T*.CON")) == ["T00001.CON", "T100000.CON", "T50000.CON"]
+    run = read_run(tmp_path)
+    assert [(s.step, s.time) for s in run.steps] == [(1, 0.5), (50000, 25000.0), (100000, 50000.0)]
+    for s in run.steps:
+        assert np.array_equal(s.fields.c.ravel(), np.loadtxt(s.path)[:, 2]), s.path.name
+    ds = run.to_xarray()
+    assert ds["step"].values.tolist() == [1, 50000, 100000]
+    assert np.array_equal(ds["c"].values[1].ravel(), np.loadtxt(tmp_path / "T50000.CON")[:, 2])

@@ -133,3 +133,40 @@ def test_execute_reports_how_a_run_ended(program, tmp_path):
         done = execute(given, tmp_path / "nosteady", program=broken, flow="reuse", flow_cache=tmp_path / "none")
     assert isinstance(done.flow_error, RunError) and done.flow_error.returncode == 3
     assert done.returncode is None and not (tmp_path / "nosteady" / "console.txt").exists()
+
+
+def test_the_commands_run_the_program_given_and_no_more_runs_at_once_than_cores(program, tmp_path):
+    """``--program PATH`` reaches every run of fit and converge (the
+    environment names a program that does not exist), and ``--jobs``
+    defaults to the cores this process may use: under ``taskset -c 0`` (one
+    core of the machine's) the three grids of a convergence study run one
+    after the other.  Each run is logged by a wrapper that holds it 0.3 s,
+    so runs made at once would overlap in the log."""
+    import subprocess
+    import sys
+
+    from conftest import PYTHON_DIR
+    from test_fit import BASE
+
+    log = tmp_path / "runs.log"
+    wrapper = tmp_path / "wrapped-questrand"
+    wrapper.write_text(f"#!/bin/sh\necho start $(date +%s.%N) >> {log}\nsleep 0.3\n{program} \"$@\"\n"
+                       f"status=$?\necho end $(date +%s.%N) >> {log}\nexit $status\n")
+    wrapper.chmod(0o755)
+    BASE.replace(nsteps=5).write(tmp_path / "PROB.INP")
+    (tmp_path / "data.csv").write_text("time,c_gel_mean\n10,0.01\n20,0.02\n30,0.03\n40,0.04\n50,0.05\n")
+    env = {**os.environ, "PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(tmp_path / "absent")}
+
+    def toolkit(*args):
+        return subprocess.run(["taskset", "-c", "0", sys.executable, "-m", "questrand", *map(str, args),
+                               "--program", wrapper], cwd=tmp_path, env=env, capture_output=True, text=True)
+
+    done = toolkit("converge", "PROB.INP", "--levels", "3")
+    assert done.returncode == 0, done.stderr
+    lines = [line.split() for line in log.read_text().splitlines()]
+    assert len(lines) >= 6   # three grids: their runs (and steady flows, when solved)
+    assert [kind for kind, _ in lines] == ["start", "end"] * (len(lines) // 2), "runs overlapped"
+    log.unlink()
+    done = toolkit("fit", "PROB.INP", "data.csv", "--param", "diff_gel", "--no-grid-check")
+    assert done.returncode in (0, 3), done.stderr
+    assert log.read_text().count("start") >= 3

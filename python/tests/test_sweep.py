@@ -221,7 +221,7 @@ def four_runs(program, tmp_path_factory):
     work = tmp_path_factory.mktemp("sweep")
     base = write_base(work)
     table = write_table(work / "SWEEP.csv", ROWS)
-    done = sweep(program, base, table, "-o", work / "out", "--cores", "2")
+    done = sweep(program, base, table, "-o", work / "out", "--cores", "2")  # the old spelling of --jobs
     assert done.returncode == 0, done.stderr[-3000:]
     return work, base, table, done
 
@@ -242,7 +242,7 @@ def test_second_invocation_runs_nothing_and_a_changed_row_reruns_alone(four_runs
     work, base, table, _ = four_runs
     before = stamps(work / "out")
     summary_before = (work / "out" / "summary.csv").stat().st_mtime_ns
-    done = sweep(program, base, table, "-o", work / "out", "--cores", "2")
+    done = sweep(program, base, table, "-o", work / "out", "--jobs", "2")
     assert done.returncode == 0, done.stderr[-3000:]
     assert "Nothing to be done" in done.stderr
     assert stamps(work / "out") == before
@@ -250,7 +250,7 @@ def test_second_invocation_runs_nothing_and_a_changed_row_reruns_alone(four_runs
 
     changed = [row if row[0] != "mid_slowgel" else ("mid_slowgel", "0.005", "2e-10") for row in ROWS]
     write_table(table, changed)
-    done = sweep(program, base, table, "-o", work / "out", "--cores", "2")
+    done = sweep(program, base, table, "-o", work / "out", "--jobs", "2")
     assert done.returncode == 0, done.stderr[-3000:]
     after = stamps(work / "out")
     assert [i for i in after if after[i] != before[i]] == ["mid_slowgel"]
@@ -265,7 +265,7 @@ def test_failing_run_is_recorded_while_the_others_finish(program, tmp_path):
     base = write_base(tmp_path)
     rows = [("a", "0.002", "0.5"), ("b", "0.005", "5.0"), ("c", "0.005", "0.5"), ("d", "0.01", "0.5")]
     table = write_table(tmp_path / "s.csv", rows, names=["u_in", "relax_u"])
-    done = sweep(program, base, table, "-o", tmp_path / "out", "--cores", "2")
+    done = sweep(program, base, table, "-o", tmp_path / "out", "--jobs", "2")
     assert done.returncode == 1
     summary = check_summary(tmp_path / "out", ["a", "b", "c", "d"], names=["u_in", "relax_u"])
     assert [r["status"] for r in summary] == ["ok", "failed", "ok", "ok"]
@@ -280,7 +280,7 @@ def test_failing_run_is_recorded_while_the_others_finish(program, tmp_path):
 
     # the next invocation tries the failed run again, and only that one
     before = stamps(tmp_path / "out")
-    sweep(program, base, table, "-o", tmp_path / "out", "--cores", "2")
+    sweep(program, base, table, "-o", tmp_path / "out", "--jobs", "2")
     after = stamps(tmp_path / "out")
     assert [i for i in after if after[i] != before[i]] == ["b"]
 
@@ -294,12 +294,12 @@ def test_runs_lost_or_changed_on_disk_are_run_again(program, tmp_path):
             ("d", "0.01", "4e-10")]
     table = write_table(tmp_path / "s.csv", rows)
     out = tmp_path / "out"
-    assert sweep(program, base, table, "-o", out, "--cores", "2").returncode == 0
+    assert sweep(program, base, table, "-o", out, "--jobs", "2").returncode == 0
     before = stamps(out)
     shutil.rmtree(out / "runs" / "b")
     (out / "runs" / "c" / "TRANS.CON").write_text("")
     (out / "runs" / "d" / "monitor.dat").unlink()
-    done = sweep(program, base, table, "-o", out, "--cores", "2")
+    done = sweep(program, base, table, "-o", out, "--jobs", "2")
     assert done.returncode == 0, done.stderr[-3000:]
     assert "questrand sweep: run c is not whole on disk (TRANS.CON has 0 bytes, the run left" in done.stderr
     assert "questrand sweep: run d is not whole on disk (monitor.dat is missing)" in done.stderr
@@ -332,7 +332,7 @@ def test_workflow_runs_directly_with_a_configuration_file(program, tmp_path):
         f"problem: {base}\nprogram: {program}\ngrid:\n  th_gel: [2.0e-4, 5.0e-4]\n")
     done = subprocess.run(["snakemake", "-s", str(REPO / "workflow" / "Snakefile"), "-d",
                            str(tmp_path / "out"), "--configfile", str(tmp_path / "sweep.yaml"),
-                           "--cores", "2"], capture_output=True, text=True, cwd=tmp_path,
+                           "--jobs", "2"], capture_output=True, text=True, cwd=tmp_path,
                           env={**os.environ, "PYTHONPATH": str(PYTHON_DIR)})
     assert done.returncode == 0, done.stderr[-3000:]
     check_summary(tmp_path / "out", ["th_gel=0.0002", "th_gel=0.0005"], names=["th_gel"])
@@ -372,7 +372,7 @@ def _profile_partition() -> str:
 def test_four_runs_through_slurm(slurm, program, tmp_path):
     base = write_base(tmp_path)
     table = write_table(tmp_path / "SWEEP.csv", ROWS)
-    done = sweep(program, base, table, "-o", tmp_path / "out", "--profile", "slurm",
+    done = sweep(program, base, table, "-o", tmp_path / "out", "--workflow-profile", "slurm",
                  env=slurm.env, timeout=600)
     assert done.returncode == 0, done.stderr[-3000:] + "\n" + slurm.logs()
     assert "submitted with SLURM jobid" in done.stderr
@@ -380,7 +380,7 @@ def test_four_runs_through_slurm(slurm, program, tmp_path):
     check_run_dirs(tmp_path / "out", ids)
     check_summary(tmp_path / "out", ids)
     # the same values as the sweep on this machine's cores
-    local = sweep(program, base, table, "-o", tmp_path / "local", "--cores", "2")
+    local = sweep(program, base, table, "-o", tmp_path / "local", "--jobs", "2")
     assert local.returncode == 0, local.stderr[-3000:]
     keep = [c for c in read_summary(tmp_path / "local")[0] if c != "wall_time"]
     assert [[r[c] for c in keep] for r in read_summary(tmp_path / "out")] == \
@@ -394,7 +394,7 @@ def test_example_sweep_gives_what_its_readme_states(program, tmp_path):
     (to the digits stated), and its plot is drawn."""
     example = REPO / "examples" / "sweep"
     done = sweep(program, example / "PROB.INP", example / "SWEEP.csv", "-o", tmp_path / "out",
-                 "--cores", "2")
+                 "--jobs", "2")
     assert done.returncode == 0, done.stderr[-3000:]
     text = (example / "README.md").read_text()
     lines = text[text.index("<!-- summary -->"):].splitlines()[1:]

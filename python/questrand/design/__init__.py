@@ -8,7 +8,7 @@ each, the sensitivities of its observable to the log-parameters at the
 nominal values give the predicted standard errors, 95 % half-widths,
 correlation, D-criterion and identifiability (:mod:`.fisher`), on a grid
 fine enough for them (:mod:`.core`); the designs are ranked, written to
-OUT/design.csv with the plots (:mod:`.report`), and with ``--check N`` the
+OUT/design.csv with the plots (:mod:`.report`), and with ``--simulate N`` the
 best, the worst identifiable and the last not identifiable are tried by N
 simulated experiments, each fitted (:mod:`.simulate`).  Designs that cannot
 identify the parameters ranked by share the last rank.  From Python: :func:`design`.
@@ -22,6 +22,8 @@ import tempfile
 from pathlib import Path
 
 from .. import interrupts
+from ..options import (add_jobs, add_program, add_timeout, add_workflow_profile, check_jobs,
+                       check_seconds, old_spelling)
 from ..problem import Problem
 from ..runner import FLOW_MODES, SCHEMES
 from .simulate import Check, check
@@ -55,7 +57,7 @@ def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterio
     if not isinstance(designs, (list, tuple)):
         designs = read_designs(designs, names, grid)
     if check_fits < 0 or (0 < check_fits < 2):
-        raise DesignError(f"--check {check_fits}: expected at least 2 simulated experiments")
+        raise DesignError(f"--simulate {check_fits}: expected at least 2 simulated experiments")
     keep = outdir is not None
     root = Path(outdir) / "model-runs" if keep and profile else Path(tempfile.mkdtemp(prefix="questrand-design-"))
     runner = Runner(root, program=program, jobs=jobs, timeout=timeout, scheme=scheme, flow=flow,
@@ -77,7 +79,7 @@ def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterio
 
 
 def check_roles(result: Study) -> list:
-    """The designs ``--check`` tries: the best; the worst of those the
+    """The designs ``--simulate`` tries: the best; the worst of those the
     prediction calls identifiable (the last it can order); and, when some
     are not identifiable, the last of them, whose simulated fits show how
     far from measurable they are.  ``[(DesignResult, role), ...]``."""
@@ -118,14 +120,14 @@ def add_parser(subparsers):
     parser.add_argument("--limit", type=float, default=DEFAULT_LIMIT, metavar="REL",
                         help=f"a parameter is identifiable when its half-width is at most REL "
                              f"(default {DEFAULT_LIMIT:g}: +-{100 * DEFAULT_LIMIT:g} %%)")
-    parser.add_argument("--check", type=int, default=0, metavar="N",
-                        help="fit N simulated experiments of the best design, the worst identifiable one "
-                             "and the last not identifiable one")
+    old_spelling(parser, "--check", parser.add_argument(
+        "--simulate", type=int, default=0, metavar="N",
+        help="fit N simulated experiments of the best design, the worst identifiable one and the "
+             "last not identifiable one"))
     parser.add_argument("--seed", type=int, default=0, help="seed of the simulated noise (default 0)")
-    parser.add_argument("--jobs", type=int, metavar="N", help="parallel runs (default: the number of cores)")
-    parser.add_argument("--profile", metavar="NAME|PATH",
-                        help="make the model runs with the sweep's Snakemake workflow and this profile "
-                             "(e.g. slurm); kept in OUT/model-runs/sweep")
+    add_jobs(parser, "parallel model runs and simulated fits")
+    add_workflow_profile(parser, "make the model runs with the sweep's Snakemake workflow and this "
+                                 "profile (e.g. slurm); kept in OUT/model-runs/sweep")
     parser.add_argument("--step", type=float, default=DEFAULT_STEP, metavar="REL",
                         help=f"relative parameter change of the sensitivities (default {DEFAULT_STEP})")
     parser.add_argument("--se-tolerance", type=float, default=SE_TOLERANCE, metavar="REL",
@@ -138,27 +140,29 @@ def add_parser(subparsers):
                         help="reuse (default): the steady flow solved once and reused; coupled: "
                              "solved in every step")
     parser.add_argument("--flow-cache", metavar="DIR", help="where steady flows are kept")
-    parser.add_argument("--timeout", type=float, metavar="S", help="stop a model run after S seconds")
-    parser.add_argument("--program", help="the questrand program")
+    add_timeout(parser)
+    add_program(parser)
     parser.set_defaults(func=_main)
     return parser
 
 
 def _main(args) -> int:
-    if args.jobs is not None and args.jobs < 1:
-        raise DesignError(f"--jobs {args.jobs}: expected at least 1")
+    check_jobs(args.jobs)
+    check_seconds("--timeout", args.timeout)
     if not 0 < args.step < 1:
         raise DesignError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
     if not args.limit > 0:
         raise DesignError(f"--limit {args.limit:g}: expected a relative half-width greater than 0")
     if args.max_refine < 2 or args.max_refine & (args.max_refine - 1):
         raise DesignError(f"--max-refine {args.max_refine}: expected a power of two of at least 2")
-    if args.profile and not shutil.which("snakemake"):
-        raise DesignError("--profile: snakemake not found on PATH: install the Debian package snakemake")
+    if args.workflow_profile and not shutil.which("snakemake"):
+        raise DesignError("--workflow-profile: snakemake not found on PATH: install the Debian package "
+                          "snakemake")
     try:
         result = design(args.problem, args.designs, args.param, at=parse_at(args.at, args.param),
                         grid=args.grid, outdir=args.outdir, criterion=args.rank, limit=args.limit,
-                        check_fits=args.check, seed=args.seed, jobs=args.jobs, profile=args.profile,
+                        check_fits=args.simulate, seed=args.seed, jobs=args.jobs,
+                        profile=args.workflow_profile,
                         program=args.program, timeout=args.timeout, scheme=args.scheme, flow=args.flow,
                         flow_cache=args.flow_cache, step=args.step, se_tolerance=args.se_tolerance,
                         max_factor=args.max_refine, log=lambda line: print(line, file=sys.stderr))

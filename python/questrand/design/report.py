@@ -1,6 +1,6 @@
 """The outputs of a design study: OUT/design.csv, design.png,
 sensitivity.png and sensitivity.csv (the best design), check.csv (with
-``--check``) and the text table on standard output."""
+``--simulate``) and the text table on standard output."""
 
 from __future__ import annotations
 

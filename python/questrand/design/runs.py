@@ -11,11 +11,12 @@ Two ways of making them:
 - local (default): a pool of ``jobs`` worker processes on this machine,
   each run in a scratch directory, the steady flow solved once per distinct
   flow and reused (:mod:`questrand.flow`);
-- ``profile`` (e.g. ``slurm``): the runs are the rows of a sweep
-  (:mod:`questrand.sweep`) in ``ROOT/sweep``, made by the sweep's Snakemake
-  workflow with that profile (one Slurm job per run), the steady flows
-  reused through the sweep's flow cache.  Snakemake skips runs that are
-  already whole on disk, so a study run again reuses them.
+- ``profile`` (e.g. ``slurm``, ``--workflow-profile``): the runs are the
+  rows of a sweep (:mod:`questrand.sweep`) in ``ROOT/sweep``, made by the
+  sweep's Snakemake workflow with that profile (one Slurm job per run) and
+  the study's scheme, the steady flows reused through the sweep's flow
+  cache.  Snakemake skips runs that are already whole on disk, so a study
+  run again reuses them.
 """
 
 from __future__ import annotations
@@ -120,8 +121,6 @@ class Runner:
         """The runs as rows of a sweep made by the workflow with the profile."""
         from .. import sweep as qsweep
 
-        if self.scheme != "standard":
-            raise DesignError("--profile: the sweep's workflow runs the standard scheme only")
         outdir = (self.root / "sweep").resolve()
         outdir.mkdir(parents=True, exist_ok=True)
         # the runs are made at c_in = 1 and scaled back, as every model run is
@@ -142,7 +141,7 @@ class Runner:
         self.runs += len(rows)
         sweep = qsweep.Sweep.from_rows(base, rows, sorted({k for _, _, v in rows for k in v}),
                                        source="design runs", program=self.program,
-                                       timeout=self.timeout, flow=self.flow)
+                                       timeout=self.timeout, flow=self.flow, scheme=self.scheme)
         config = json.dumps(sweep.to_config(), indent=1) + "\n"
         files.write_text(outdir / qsweep.CONFIG_FILE, config)
         command = qsweep.snakemake_command(outdir, cores=self.jobs, profile=self.profile)

@@ -6,6 +6,7 @@ import json
 import sys
 
 from .. import files, interrupts
+from ..options import add_jobs, add_program, add_timeout, check_jobs, check_seconds, old_spelling
 from ..problem import Problem
 from ..runner import FLOW_MODES, SCHEMES
 from .data import DEFAULT_STEP, FitError, read_data
@@ -28,12 +29,15 @@ def add_parser(subparsers):
     parser.add_argument("--param", action="append", required=True, metavar="NAME",
                         help="a real of the problem to fit (repeat for several)")
     parser.add_argument("--bounds", action="append", metavar="NAME=LO:HI",
-                        help="limits of a parameter (default: within four decades of the start)")
+                        help="limits of a parameter (default: within four decades of the start; a "
+                             "diffusivity also at most the channel's diffusivity diff_flow, and a "
+                             "fitted diff_flow at most 1e-8 m2/s)")
     parser.add_argument("--observable", metavar="NAME", help="the data column to fit when there are several")
-    parser.add_argument("--jobs", type=int, metavar="N", help="parallel model runs (default: the number of cores)")
+    add_jobs(parser)
     parser.add_argument("--step", type=float, default=DEFAULT_STEP, metavar="REL",
                         help=f"relative parameter change of the finite differences (default {DEFAULT_STEP})")
-    parser.add_argument("--profile", action="store_true", help="add profile-likelihood intervals")
+    old_spelling(parser, "--profile", parser.add_argument(
+        "--profile-likelihood", action="store_true", help="add profile-likelihood intervals"))
     parser.add_argument("--accuracy", type=float, metavar="REL",
                         help="refine the grid until the grid uncertainty and the iteration error of "
                              "every parameter are below REL of its estimate (e.g. 0.01)")
@@ -54,7 +58,8 @@ def add_parser(subparsers):
     parser.add_argument("--plot", metavar="FILE.png", help="plot the data, the fitted curve and the residuals")
     parser.add_argument("--workdir", metavar="DIR", help="keep every model run in DIR/run-NNNN "
                                                          "(default: a temporary directory, removed)")
-    parser.add_argument("--timeout", type=float, metavar="S", help="stop a model run after S seconds")
+    add_timeout(parser)
+    add_program(parser)
     parser.add_argument("--max-evaluations", type=int, metavar="N",
                         help="cap on the residual evaluations of the search (default 100 per "
                              "parameter); each also costs up to one model run per parameter")
@@ -63,15 +68,18 @@ def add_parser(subparsers):
 
 
 def _main(args) -> int:
-    if args.jobs is not None and args.jobs < 1:
-        raise FitError(f"--jobs {args.jobs}: expected at least 1")
+    check_jobs(args.jobs)
+    check_seconds("--timeout", args.timeout)
+    check_seconds("--time-limit", args.time_limit)
     if not 0 < args.step < 1:
         raise FitError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
     try:
         problem = Problem.read(args.problem)
-        data = read_data(args.data, args.observable)
+        data = read_data(args.data, args.observable,
+                         warn=lambda line: print(f"questrand fit: warning: {line}", file=sys.stderr))
         result = fit(problem, data, args.param, parse_bounds(args.bounds), jobs=args.jobs,
-                     step=args.step, profile=args.profile, workdir=args.workdir,
+                     step=args.step, profile=args.profile_likelihood, workdir=args.workdir,
+                     program=args.program,
                      timeout=args.timeout, max_evaluations=args.max_evaluations,
                      log=lambda line: print(line, file=sys.stderr), scheme=args.scheme,
                      accuracy=args.accuracy, time_limit=args.time_limit,

@@ -5,12 +5,13 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import sys
 from pathlib import Path
 
 import numpy as np
 
 from ..errors import QuestrandError
-from ..files import InputFileError, csv_rows, read_text
+from ..files import InputFileError, csv_rows, read_spreadsheet_text
 from ..grid import PROBE_NAMES
 from ..results import UPTAKE_NAMES
 
@@ -53,19 +54,26 @@ class Data:
         return len(self.time)
 
 
-def read_data(path, observable=None) -> Data:
+def _stderr_warning(line: str) -> None:
+    print(f"warning: {line}", file=sys.stderr)
+
+
+def read_data(path, observable=None, warn=_stderr_warning) -> Data:
     """Read a measured curve from a CSV file with a header line.
 
     The file needs a ``time`` column and an observable column (one of
     :data:`OBSERVABLES`); ``observable`` picks one when it has several.  An
     optional ``sigma`` column gives positive standard deviations.  Other
     columns are ignored; blank lines are skipped.  The file is UTF-8 text,
-    with or without a byte-order mark.  Raises :class:`FitError` naming the
-    file, the line (as an editor numbers it) and what was expected.
+    with or without a byte-order mark, or else Windows-1252 (a spreadsheet's
+    CSV, e.g. a unit "°C" in a column the fit ignores), which is said in
+    one line to ``warn`` (default: standard error).  Raises
+    :class:`FitError` naming the file, the line (as an editor numbers it)
+    and what was expected.
     """
     path = Path(path)
     try:
-        rows = [(n, row) for n, row in csv_rows(read_text(path, "data file"))
+        rows = [(n, row) for n, row in csv_rows(read_spreadsheet_text(path, "data file", warn))
                 if row and any(cell.strip() for cell in row)]
     except InputFileError as exc:
         message = str(exc)

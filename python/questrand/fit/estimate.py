@@ -157,8 +157,11 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
         if grids is not None:
             res.evaluations += sum(g.runs for g in grids.grids) + grids.iteration_runs
             grids.conclude(acc.parameter_states(res.names, estimate, np.exp(lower), np.exp(upper),
-                                                tq * se, correlation, res.profile_open))
+                                                tq * se, correlation, res.profile_open,
+                                                bound_texts=[bound_texts(q) for q in params]))
             _grid_warnings(res)
+        else:
+            res.warnings.extend(_bound_warnings(params, estimate))
         res.warnings.extend(acc.identifiability_warnings(res.names, tq * se, res.correlation,
                                                          res.profile_open))
         res.wall_time = _time.perf_counter() - started
@@ -168,6 +171,27 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
         if own_root:
             shutil.rmtree(root, ignore_errors=True)
 
+
+
+def bound_texts(param) -> dict:
+    """The texts naming the bounds of ``param`` ("upper bound 1e-9 m2/s
+    (the channel's diffusivity)"), by side."""
+    return {side: param.bound_text(side) for side in ("lower", "upper")}
+
+
+def _bound_warnings(params, estimate) -> list:
+    """A warning for each estimate that sits on a bound: the data would take
+    it further, so it is the bound and not a measurement."""
+    from ..accuracy import bound_side
+
+    out = []
+    for q, value in zip(params, estimate):
+        side = bound_side(value, q.low, q.high)
+        if side is not None:
+            out.append(f"{q.name} is at its {q.bound_text(side)}: the fit stopped there, the data "
+                       "ask for a value beyond it; check the problem and the data before widening "
+                       "it (--bounds)")
+    return out
 
 
 def _profile(objective: _Objective, theta, se, rss, tq, dof, weighted, lower, upper, say):

@@ -3,19 +3,48 @@
 from __future__ import annotations
 
 import dataclasses
+import re
 
+from ..input_checks import INPUT
 from ..problem import Problem
 from .data import DEFAULT_DECADES, FitError
 
 
+#: The diffusivities of a problem: the channel's, the membrane's, the gel's.
+DIFFUSIVITIES = ("diff_flow", "diff_memb", "diff_gel")
+#: The default upper bound of a fitted diff_flow (m2/s): above the
+#: diffusivity of every solute in water (the fastest, the proton, diffuses
+#: at 9.3e-9 m2/s at 25 degC; small molecules at 0.5e-9 to 2.5e-9 m2/s).
+WATER_DIFFUSIVITY_LIMIT = 1e-8
+#: The unit of each value of the problem (input.json).
+UNITS = {value["name"]: value["unit"] for value in INPUT["values"]}
+
+
 @dataclasses.dataclass
 class Parameter:
-    """A fitted real of the problem: its name, start value and bounds."""
+    """A fitted real of the problem: its name, start value and bounds, and
+    where each bound comes from (``low_source``, ``high_source``: "--bounds",
+    "four decades from the start", "the channel's diffusivity" ...)."""
 
     name: str
     start: float
     low: float
     high: float
+    low_source: str = ""
+    high_source: str = ""
+
+    def bound_text(self, side: str) -> str:
+        """'upper bound 1e-9 m2/s (the channel's diffusivity)' (``side``
+        "lower" or "upper")."""
+        value, source = (self.low, self.low_source) if side == "lower" else (self.high, self.high_source)
+        unit = UNITS.get(self.name, "")
+        text = f"{side} bound {short_number(value)}{' ' + unit if unit else ''}"
+        return f"{text} ({source})" if source else text
+
+
+def short_number(value: float) -> str:
+    """``value`` as %g writes it, the exponent without its leading zeros (1e-9)."""
+    return re.sub(r"e([+-])0*(\d)", r"e\1\2", f"{value:g}").replace("e+", "e")
 
 
 def real_fields() -> tuple:
@@ -42,29 +71,66 @@ def parse_bounds(texts) -> dict:
 
 def make_parameters(problem: Problem, names, bounds=None) -> list:
     """The :class:`Parameter` list for ``names``, starting at the problem's
-    values, within ``bounds`` (``{NAME: (LO, HI)}``, None for a default
-    side: four decades from the start)."""
+    values, within ``bounds`` (``{NAME: (LO, HI)}``, None for a default side).
+
+    The default bounds are four decades from the start either way, and for a
+    diffusivity also physical: D > 0 (the fit works on ln D) and
+
+        D_memb, D_gel <= D_flow          (no species diffuses faster in a
+                                          solid than in the channel's fluid)
+        D_flow        <= 1e-8 m2/s       (:data:`WATER_DIFFUSIVITY_LIMIT`)
+
+    the tighter of the two applying.  When diff_flow is fitted too, the
+    others are bounded by diff_flow's own upper bound (a box, as the search
+    needs).  The 1e-8 m2/s limit assumes SI units: a diff_flow that starts
+    above it (a problem in other units) keeps the four decades.  A bound
+    given in ``bounds`` replaces the default one.
+    """
     bounds = dict(bounds or {})
     reals = real_fields()
     if not names:
         raise FitError("no parameter to fit: give at least one --param NAME")
-    params = []
     for name in names:
         if name not in reals:
             raise FitError(f"--param {name}: not a real of the problem (reals: {', '.join(reals)})")
-        if any(p.name == name for p in params):
+        if list(names).count(name) > 1:
             raise FitError(f"--param {name}: given twice")
+    decades = f"{DEFAULT_DECADES} decades from the start"
+    params = {}
+    # diff_flow first: its upper bound is the default one of the other diffusivities
+    for name in sorted(names, key=lambda n: n != "diff_flow"):
         start = getattr(problem, name)
         if not start > 0:
             raise FitError(f"--param {name}: the start value {start:g} of the problem must be positive "
                            "(the fit works on the logarithm)")
         lo, hi = bounds.pop(name, (None, None))
-        lo = start / 10.0 ** DEFAULT_DECADES if lo is None else lo
-        hi = start * 10.0 ** DEFAULT_DECADES if hi is None else hi
-        if not 0 < lo < start < hi:
-            raise FitError(f"--bounds {name}={lo:g}:{hi:g}: expected 0 < LO < start value {start:g} < HI")
-        params.append(Parameter(name, start, lo, hi))
+        low, low_source = (start / 10.0 ** DEFAULT_DECADES, decades) if lo is None else (lo, "given")
+        high, high_source = (start * 10.0 ** DEFAULT_DECADES, decades) if hi is None else (hi, "given")
+        if hi is None and name in DIFFUSIVITIES:
+            ceiling = _diffusivity_ceiling(problem, name, start, params)
+            if ceiling is not None and ceiling[0] < high:
+                high, high_source = ceiling
+                if not start < high:
+                    raise FitError(f"--param {name}: the start value {start:g} is not below its default "
+                                   f"upper bound {short_number(high)} m2/s ({high_source}); start "
+                                   f"lower, or give --bounds {name}=LO:HI")
+        if not 0 < low < start < high:
+            raise FitError(f"--bounds {name}={low:g}:{high:g}: expected 0 < LO < start value {start:g} < HI")
+        params[name] = Parameter(name, start, low, high, low_source, high_source)
     if bounds:
         raise FitError(f"--bounds {', '.join(bounds)}: not a fitted parameter (give it with --param)")
-    return params
+    return [params[name] for name in names]
 
+
+def _diffusivity_ceiling(problem: Problem, name: str, start: float, fitted: dict):
+    """The physical upper bound of the diffusivity ``name`` and its source,
+    or None (see :func:`make_parameters`)."""
+    if name == "diff_flow":
+        if start >= WATER_DIFFUSIVITY_LIMIT:  # not SI units: no physical limit known
+            return None
+        return WATER_DIFFUSIVITY_LIMIT, "no solute diffuses faster in water"
+    if "diff_flow" in fitted:
+        return fitted["diff_flow"].high, "the upper bound of the fitted diff_flow"
+    if problem.diff_flow > 0:
+        return problem.diff_flow, "the channel's diffusivity"
+    return None

@@ -169,7 +169,8 @@ def _grid_warnings(res: FitResult) -> None:
             # undetermined parameters are named by the identifiability warnings
             if state.startswith("at its"):
                 res.warnings.append(f"{name} is {state}: the fit stopped there, so the grid says "
-                                    "nothing of how true it is (widen --bounds)")
+                                    "nothing of how true it is; check the problem and the data "
+                                    "before widening the bound (--bounds)")
             continue
         err = res.discretisation_error[k]
         if not math.isfinite(err):

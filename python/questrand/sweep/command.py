@@ -9,6 +9,9 @@ import sys
 from pathlib import Path
 
 from .. import files, interrupts
+from ..interrupts import cores
+from ..options import (add_jobs, add_program, add_timeout, add_workflow_profile, check_jobs,
+                       check_seconds, default_jobs, old_spelling)
 from ..runner import SCHEMES
 from .definition import FLOW_MODES, Sweep, SweepError
 from .execution import (CONFIG_FILE, RECORD_FILE, _record_or_none, _stop, finished, run_fault,
@@ -31,15 +34,13 @@ def add_parser(subparsers):
     parser.add_argument("--grid", nargs="+", metavar="NAME=v1,v2",
                         help="sweep every combination of these value lists instead of a CSV")
     parser.add_argument("-o", "--outdir", required=True, help="the sweep's directory")
-    parser.add_argument("--cores", type=int, help="cores to use on this machine (default: all; "
-                                                  "with --profile, the profile's setting)")
-    parser.add_argument("--profile", metavar="NAME|PATH",
-                        help="a Snakemake profile: 'slurm' (workflow/profiles/slurm: each run a "
-                             "Slurm job), another folder of workflow/profiles, or a path")
-    parser.add_argument("--timeout", type=float, help="stop a run after this many seconds "
-                                                      "(recorded as failed)")
-    parser.add_argument("--program", help="the questrand program (default: $QUESTRAND_PROGRAM, "
-                                          "questrand on PATH, the repository build)")
+    old_spelling(parser, "--cores", add_jobs(
+        parser, "runs at once on this machine",
+        f"the number of cores, here {cores()}; with --workflow-profile, the profile's setting"))
+    add_workflow_profile(parser, "a Snakemake profile: 'slurm' (workflow/profiles/slurm: each run a "
+                                 "Slurm job), another folder of workflow/profiles, or a path")
+    add_timeout(parser, "a run", " (recorded as failed)")
+    add_program(parser)
     parser.add_argument("--flow", choices=FLOW_MODES, default="reuse",
                         help="reuse (default): solve the steady flow of a transient problem once per "
                              "distinct flow (cached in OUTDIR/flow-cache) and run only the "
@@ -60,10 +61,8 @@ def _main(args) -> int:
 
     if (args.table is None) == (args.grid is None):
         raise SweepError("give either SWEEP.csv or --grid NAME=v1,v2,... (one of the two)")
-    if args.cores is not None and args.cores < 1:
-        raise SweepError(f"--cores: expected a number of cores of at least 1, found {args.cores}")
-    if args.timeout is not None and not args.timeout > 0:
-        raise SweepError(f"--timeout: expected seconds greater than 0, found {args.timeout:g}")
+    check_jobs(args.jobs)
+    check_seconds("--timeout", args.timeout)
     program = str(find_program(args.program))
     options = {"program": program, "timeout": args.timeout, "flow": args.flow, "scheme": args.scheme}
     if args.table is not None:
@@ -107,7 +106,9 @@ def _sweep(args, sweep: Sweep, outdir: Path, snakemake: list) -> int:
             print(f"questrand sweep: run {run.id} is not whole on disk "
                   f"({run_fault(run, outdir / run.workdir, record)}): running it again",
                   file=sys.stderr)
-    command = snakemake_command(outdir, cores=args.cores, profile=args.profile,
+    # snakemake's --cores: --jobs, else one run per core here (a profile keeps its own)
+    jobs = args.jobs if args.jobs is not None or args.workflow_profile else default_jobs(None)
+    command = snakemake_command(outdir, cores=jobs, profile=args.workflow_profile,
                                 dry_run=args.dry_run, forcerun=forcerun, snakemake=snakemake)
     command += shlex.split(args.snakemake_args)
     env = snakemake_env()

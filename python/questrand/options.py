@@ -1,0 +1,92 @@
+"""The options the commands ``fit``, ``design``, ``converge`` and ``sweep``
+share, spelt one way in all of them (the table in docs/options.md):
+
+    --jobs N                   worker processes (default: the cores this process may use)
+    --program PATH             the questrand program the runs use
+    --timeout S                stop a model run after S seconds
+    --workflow-profile NAME    make the runs with the Snakemake workflow and this profile
+    --profile-likelihood       (fit) profile-likelihood intervals
+    --simulate N               (design) N simulated experiments, each fitted
+
+A spelling a command used before (``--cores``, ``--profile``, ``--check``)
+is still accepted there, with its old meaning in that command, and its
+``--help`` line names it as the old spelling of the new one.
+
+A value an option cannot take is a usage error (:class:`UsageError`): one
+line on standard error and exit status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+
+from .errors import QuestrandError
+from .interrupts import cores
+
+
+class UsageError(QuestrandError, ValueError):
+    """An option given a value it cannot take (exit status 2)."""
+
+
+def old_spelling(parser, old: str, action: argparse.Action) -> None:
+    """Accept ``old`` as another spelling of the option ``action`` (what
+    ``parser.add_argument`` returned): the same destination, type and
+    metavar; its help says it is the old spelling.  Its default is left to
+    the new option (``argparse.SUPPRESS``)."""
+    new = max(action.option_strings, key=len)
+    note = f"(old spelling of {new})"
+    if action.nargs == 0:  # a switch: store_true and the like
+        parser.add_argument(old, dest=action.dest, action="store_const", const=action.const,
+                            default=argparse.SUPPRESS, help=note)
+    else:
+        parser.add_argument(old, dest=action.dest, type=action.type, choices=action.choices,
+                            metavar=action.metavar, default=argparse.SUPPRESS, help=note)
+
+
+def add_jobs(parser, what: str = "parallel model runs", default_text: str | None = None):
+    """``--jobs N``; default (None): the number of cores this process may use."""
+    default_text = default_text or f"the number of cores, here {cores()}"
+    return parser.add_argument("--jobs", type=int, metavar="N", help=f"{what} (default: {default_text})")
+
+
+def add_program(parser):
+    """``--program PATH``: the program every run of the command uses."""
+    return parser.add_argument("--program", metavar="PATH",
+                               help="the questrand program the runs use (default: $QUESTRAND_PROGRAM, "
+                                    "questrand on PATH, the repository build)")
+
+
+def add_timeout(parser, what: str = "a model run", after: str = ""):
+    """``--timeout S``: a run stopped after S seconds."""
+    return parser.add_argument("--timeout", type=float, metavar="S",
+                               help=f"stop {what} after S seconds{after}")
+
+
+def add_workflow_profile(parser, help_text: str):
+    """``--workflow-profile NAME|PATH`` and its old spelling ``--profile``."""
+    action = parser.add_argument("--workflow-profile", metavar="NAME|PATH", help=help_text)
+    old_spelling(parser, "--profile", action)
+    return action
+
+
+def check_jobs(jobs) -> None:
+    """``--jobs``: at least 1 (None: the default)."""
+    if jobs is not None and jobs < 1:
+        raise UsageError(f"--jobs {jobs}: expected a number of worker processes of at least 1")
+
+
+def check_seconds(option: str, seconds) -> None:
+    """A time in seconds (``--timeout``, ``--time-limit``): greater than 0
+    and finite (None: not given)."""
+    if seconds is not None and not (math.isfinite(seconds) and seconds > 0):
+        raise UsageError(f"{option} {seconds:g}: expected a number of seconds greater than 0, e.g. 600")
+
+
+def default_jobs(jobs, tasks: int | None = None) -> int:
+    """The worker processes to start: ``jobs`` when given, else one per
+    core; never more than ``tasks`` (when known), and at least 1."""
+    count = jobs if jobs is not None else cores()
+    if tasks is not None:
+        count = min(count, tasks)
+    return max(1, int(count))
