@@ -10,7 +10,7 @@ from pathlib import Path
 
 from .. import files, interrupts
 from ..runner import SCHEMES
-from .definition import FLOW_MODES, Sweep, SweepError
+from .definition import FLOW_MODES, Sweep, SweepError, definition_key, read_prepared, write_prepared
 from .execution import (CONFIG_FILE, RECORD_FILE, _record_or_none, _stop, finished, run_fault,
                         snakemake_command, snakemake_env, snakemake_launcher)
 from .summary import PLOT_FILE, SUMMARY_FILE, _read_summary
@@ -65,7 +65,10 @@ def _main(args) -> int:
     if args.timeout is not None and not args.timeout > 0:
         raise SweepError(f"--timeout: expected seconds greater than 0, found {args.timeout:g}")
     program = str(find_program(args.program))
-    options = {"program": program, "timeout": args.timeout, "flow": args.flow, "scheme": args.scheme}
+    # the names, values and ids now; the program's checks once, below, unless the
+    # sweep's directory holds this very sweep already checked (its prepared file)
+    options = {"program": program, "timeout": args.timeout, "flow": args.flow, "scheme": args.scheme,
+               "check": False}
     if args.table is not None:
         sweep = Sweep.from_csv(args.problem, args.table, **options)
     else:
@@ -75,6 +78,11 @@ def _main(args) -> int:
         raise SweepError("snakemake not found on PATH: install the Debian package snakemake")
 
     outdir = Path(args.outdir).resolve()
+    key = definition_key(sweep.to_config())
+    if read_prepared(outdir, key) is None:
+        sweep.check(base_label=args.problem)
+        outdir.mkdir(parents=True, exist_ok=True)
+        write_prepared(sweep, key, outdir)
     outdir.mkdir(parents=True, exist_ok=True)
     try:
         return _sweep(args, sweep, outdir, snakemake)
