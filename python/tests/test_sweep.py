@@ -6,6 +6,7 @@ sweep through a single-node Slurm cluster on this machine.  (Interrupted
 sweeps: test_interrupts.py.)"""
 
 import csv
+import json
 import os
 import shutil
 import subprocess
@@ -322,6 +323,46 @@ def test_dry_run_runs_nothing(program, tmp_path):
     assert done.returncode == 0, done.stderr[-3000:]
     assert "run_case" in done.stdout + done.stderr
     assert not (tmp_path / "out" / "runs").exists()
+
+
+@needs_snakemake
+def test_the_sweep_is_checked_once_and_prepared_again_when_its_definition_changes(program, tmp_path):
+    """The program, behind a wrapper that counts its starts, checks each
+    run's problem once in `questrand sweep`; the Snakefile's parse (in the
+    command's snakemake, as in every Slurm job) starts no program; a changed
+    base problem makes the prepared rows stale: snakemake started by hand
+    prepares them again, once."""
+    calls = tmp_path / "calls.log"
+    wrapper = tmp_path / "counting-questrand"
+    wrapper.write_text(f'#!/bin/sh\necho "$*" >> {calls}\nexec {program} "$@"\n')
+    wrapper.chmod(0o755)
+    base = write_base(tmp_path)
+    table = write_table(tmp_path / "s.csv", ROWS)
+    out = tmp_path / "out"
+
+    def starts():
+        text = calls.read_text() if calls.exists() else ""
+        calls.unlink(missing_ok=True)
+        return sum("--check" in line for line in text.splitlines()), len(text.splitlines())
+
+    def parse():
+        done = subprocess.run([sys.executable, "-m", "snakemake", "-s", str(REPO / "workflow" / "Snakefile"),
+                               "-d", str(out), "--configfile", str(out / "sweep.json"), "--cores", "1",
+                               "--dry-run"], capture_output=True, text=True, cwd=tmp_path,
+                              env={**os.environ, "PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(wrapper)})
+        assert done.returncode == 0, done.stderr[-3000:]
+
+    done = sweep(wrapper, base, table, "-o", out, "--dry-run")
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert starts() == (4, 4)          # one check per run, nothing run
+    assert sweep(wrapper, base, table, "-o", out, "--dry-run").returncode == 0
+    assert starts() == (0, 0)          # the same sweep: already checked, and no parse checks
+    # the base problem changed: the prepared rows are stale, the parse prepares them once
+    write_base(tmp_path, dt=0.25)
+    parse()
+    assert starts() == (4, 4)
+    prepared = json.loads((out / "sweep.prepared.json").read_text())
+    assert [Problem.parse(row["text"]).dt for row in prepared["runs"]] == [0.25] * 4
 
 
 @needs_snakemake

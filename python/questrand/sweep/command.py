@@ -13,7 +13,7 @@ from ..interrupts import cores
 from ..options import (add_jobs, add_program, add_timeout, add_workflow_profile, check_jobs,
                        check_seconds, default_jobs, old_spelling)
 from ..runner import SCHEMES
-from .definition import FLOW_MODES, Sweep, SweepError
+from .definition import FLOW_MODES, Sweep, SweepError, definition_key, read_prepared, write_prepared
 from .execution import (CONFIG_FILE, RECORD_FILE, _record_or_none, _stop, finished, run_fault,
                         snakemake_command, snakemake_env, snakemake_launcher)
 from .summary import PLOT_FILE, SUMMARY_FILE, _read_summary
@@ -64,7 +64,10 @@ def _main(args) -> int:
     check_jobs(args.jobs)
     check_seconds("--timeout", args.timeout)
     program = str(find_program(args.program))
-    options = {"program": program, "timeout": args.timeout, "flow": args.flow, "scheme": args.scheme}
+    # the names, values and ids now; the program's checks once, below, unless the
+    # sweep's directory holds this very sweep already checked (its prepared file)
+    options = {"program": program, "timeout": args.timeout, "flow": args.flow, "scheme": args.scheme,
+               "check": False}
     if args.table is not None:
         sweep = Sweep.from_csv(args.problem, args.table, **options)
     else:
@@ -74,6 +77,11 @@ def _main(args) -> int:
         raise SweepError("snakemake not found on PATH: install the Debian package snakemake")
 
     outdir = Path(args.outdir).resolve()
+    key = definition_key(sweep.to_config())
+    if read_prepared(outdir, key) is None:
+        sweep.check(base_label=args.problem)
+        outdir.mkdir(parents=True, exist_ok=True)
+        write_prepared(sweep, key, outdir)
     outdir.mkdir(parents=True, exist_ok=True)
     try:
         return _sweep(args, sweep, outdir, snakemake)

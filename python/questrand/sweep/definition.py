@@ -1,14 +1,20 @@
 """The definition of a sweep: its base problem and its runs (from a CSV
 table, a grid of value lists or the workflow's configuration), each value
 parsed as its problem value's type and every run's problem checked by the
-program (``questrand --check``) before anything runs."""
+program (``questrand --check``) before anything runs; and the prepared file
+that keeps the checked runs (``sweep.prepared.json``), so the workflow reads
+them at every parse of the Snakefile without checking again."""
 
 from __future__ import annotations
 
+import concurrent.futures
 import csv
 import dataclasses
+import hashlib
 import itertools
+import json
 import math
+import os
 import re
 import subprocess
 import tempfile
@@ -26,6 +32,10 @@ ID_PATTERN = re.compile(r"[A-Za-z0-9][A-Za-z0-9._=+,-]{0,99}")
 ID_REGEX = ID_PATTERN.pattern
 #: The shared cache of steady flows of a sweep, in its directory.
 FLOW_CACHE_DIR = "flow-cache"
+#: The sweep's checked runs, in its directory (see :func:`prepared_rows`).
+PREPARED_FILE = "sweep.prepared.json"
+#: The layout of the prepared file; a file of another layout is prepared again.
+PREPARED_FORMAT = 1
 _FIELD_TYPES = {f.name: f.type for f in dataclasses.fields(Problem)}
 
 
@@ -126,6 +136,8 @@ class SweepRun:
     id: str
     values: dict
     problem: Problem
+    #: the row in messages ("row 2 (line 3)", "run u_in=0.002")
+    where: str = dataclasses.field(default="", compare=False, repr=False)
 
     @property
     def text(self) -> str:
@@ -149,26 +161,21 @@ class Sweep:
     timeout: float | None = None
     flow: str = "reuse"
     scheme: str = "standard"
+    #: where the rows come from, in messages (the CSV file, "--grid", ...)
+    source: str = ""
 
     # -- building ----------------------------------------------------------
     @classmethod
     def from_rows(cls, base_path, rows, names, *, source: str, program=None, timeout=None,
-                  flow="reuse", scheme="standard") -> "Sweep":
+                  flow="reuse", scheme="standard", check=True) -> "Sweep":
         """A sweep of ``rows``: ``(where, id or None, {name: value})`` with
-        ``where`` naming the row in messages.  Checks the ids and every run's
-        problem with the program (``questrand --check``, see
-        :func:`program_check`) before anything runs; raises
-        :class:`SweepError` naming the row and the column, with the program's
-        error line."""
-        from ..runner import find_program
-
+        ``where`` naming the row in messages.  Checks the ids and values and,
+        with ``check``, every run's problem with the program (:meth:`check`)
+        before anything runs; raises :class:`SweepError` naming the row and
+        the column, with the program's error line."""
         base_path = Path(base_path)
         base = Problem.read(base_path)
-        checker = str(find_program(program))
-        error = program_check(checker, base_path.read_bytes())
-        if error:
-            raise SweepError(f"{base_path}: {error.removeprefix('PROB.INP: ')}")
-        runs, seen, judged = [], {}, {}
+        runs, seen = [], {}
         for number, (where, run_id, values) in enumerate(rows, 1):
             run_id = run_id if run_id is not None else f"run{number:03d}"
             if not ID_PATTERN.fullmatch(run_id):
@@ -185,20 +192,43 @@ class Sweep:
                 field = re.match(r"Problem\.(\w+): ", str(exc))
                 column = f", column {field.group(1)}" if field and field.group(1) in values else ""
                 raise SweepError(f"{source}: {where}{column}: {exc}") from None
-            data = problem.data()
-            if data not in judged:
-                judged[data] = program_check(checker, data)
-            if judged[data]:
-                column = _column_of(judged[data], values)
-                raise SweepError(f"{source}: {where}{f', column {column}' if column else ''}: {judged[data]}")
-            runs.append(SweepRun(run_id, dict(values), problem))
+            runs.append(SweepRun(run_id, dict(values), problem, where))
         if not runs:
             raise SweepError(f"{source}: no runs (expected at least one row of values)")
         if flow not in FLOW_MODES:
             raise SweepError(f"{source}: flow: expected one of {', '.join(FLOW_MODES)}, found {flow!r}")
         if scheme not in SCHEMES:
             raise SweepError(f"{source}: scheme: expected one of {', '.join(SCHEMES)}, found {scheme!r}")
-        return cls(base_path.resolve(), base, list(names), runs, program, timeout, flow, scheme)
+        sweep = cls(base_path.resolve(), base, list(names), runs, program, timeout, flow, scheme, source)
+        if check:
+            sweep.check(base_label=base_path)
+        return sweep
+
+    def check(self, base_label=None) -> None:
+        """Every run's problem judged by the program (``questrand --check``,
+        see :func:`program_check`), once per distinct problem text and
+        several at a time (one per core).  The base problem is judged only
+        when a run is refused, to name the base file when the fault is its
+        own; so a sweep of N runs costs at most N checks when it is good.
+        Raises :class:`SweepError` for the first run refused, naming its row
+        and the swept column on the program's error line."""
+        from ..runner import find_program
+
+        checker = str(find_program(self.program))
+        problems = list(dict.fromkeys(run.problem.data() for run in self.runs))
+        workers = max(1, min(len(problems), len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity")
+                             else os.cpu_count() or 1))
+        with concurrent.futures.ThreadPoolExecutor(workers) as pool:
+            judged = dict(zip(problems, pool.map(lambda data: program_check(checker, data), problems)))
+        for run in self.runs:
+            error = judged[run.problem.data()]
+            if not error:
+                continue
+            base_error = program_check(checker, self.base_path.read_bytes())
+            if base_error:
+                raise SweepError(f"{base_label or self.base_path}: {base_error.removeprefix('PROB.INP: ')}")
+            column = _column_of(error, run.values)
+            raise SweepError(f"{self.source}: {run.where}{f', column {column}' if column else ''}: {error}")
 
     @classmethod
     def from_csv(cls, base_path, csv_path, **options) -> "Sweep":
@@ -274,7 +304,7 @@ class Sweep:
         return config
 
     @classmethod
-    def from_config(cls, config: dict) -> "Sweep":
+    def from_config(cls, config: dict, check=True) -> "Sweep":
         """The sweep of a workflow configuration.
 
         Keys: ``problem`` (the base PROB.INP; a relative path is taken from
@@ -291,7 +321,8 @@ class Sweep:
         if not isinstance(config, dict) or "problem" not in config:
             raise SweepError("sweep configuration: expected the key 'problem' (the base PROB.INP)")
         options = {"program": config.get("program"), "timeout": config.get("timeout"),
-                   "flow": config.get("flow", "reuse"), "scheme": config.get("scheme", "standard")}
+                   "flow": config.get("flow", "reuse"), "scheme": config.get("scheme", "standard"),
+                   "check": check}
         given = [key for key in ("runs", "table", "grid") if key in config]
         if len(given) != 1:
             raise SweepError("sweep configuration: expected exactly one of the keys 'runs', 'table', "
@@ -334,6 +365,99 @@ class Sweep:
     def table(self) -> list:
         """``[[id, {name: value text}], ...]``: the runs as plain data."""
         return [[run.id, {n: format_value(v) for n, v in run.values.items()}] for run in self.runs]
+
+    # -- the prepared file ----------------------------------------------------
+    def to_prepared(self, key: str) -> dict:
+        """The checked sweep as the prepared file's contents (JSON-ready):
+        its key (:func:`definition_key`), the settings of its jobs and one
+        entry per run, its id, directory, values and whole PROB.INP text."""
+        return {"format": PREPARED_FORMAT, "key": key, "problem": str(self.base_path),
+                "base_text": self.base.text(), "names": list(self.names),
+                "program": str(self.program) if self.program is not None else None,
+                "timeout": self.timeout, "flow": self.flow, "scheme": self.scheme,
+                "source": self.source,
+                "runs": [{"id": run.id, "dir": run.workdir, "where": run.where,
+                          "values": dict(run.values), "text": run.text} for run in self.runs]}
+
+    @classmethod
+    def from_prepared(cls, prepared: dict) -> "Sweep":
+        """The sweep of a prepared file's contents, as it was checked (no
+        check again): each run's problem is its stored PROB.INP text."""
+        runs = [SweepRun(row["id"], dict(row["values"]), Problem.parse(row["text"]), row.get("where", ""))
+                for row in prepared["runs"]]
+        return cls(Path(prepared["problem"]), Problem.parse(prepared["base_text"]), list(prepared["names"]),
+                   runs, prepared["program"], prepared["timeout"], prepared["flow"], prepared["scheme"],
+                   prepared.get("source", ""))
+
+
+# -- the prepared file: the sweep checked once --------------------------------
+def definition_key(config: dict) -> str:
+    """The key of the sweep a workflow configuration defines: SHA-256 over
+    the configuration (keys sorted), the bytes of the files it names (the
+    base problem and the table; a relative path from the working directory,
+    as :meth:`Sweep.from_config` reads it), the program that judges the
+    problems (its path) and the toolkit's problem writer.  Equal keys: the
+    same runs with the same problem texts, so the checks stand."""
+    from ..runner import find_program
+
+    digest = hashlib.sha256()
+
+    def part(label: str, data: bytes):
+        digest.update(f"{label}:{len(data)}:".encode() + data)
+
+    part("format", str(PREPARED_FORMAT).encode())
+    part("config", json.dumps(config, sort_keys=True, default=str).encode())
+    for name in ("problem", "table"):
+        if isinstance(config.get(name), (str, os.PathLike)):
+            try:
+                part(name, Path(config[name]).read_bytes())
+            except OSError as exc:  # preparing names the fault
+                part(name, f"unreadable: {exc.strerror}".encode())
+    try:
+        part("program", str(find_program(config.get("program"))).encode())
+    except FileNotFoundError as exc:
+        part("program", f"none: {exc}".encode())
+    for module in ("problem.py", "input_format.py"):  # how a problem becomes its PROB.INP text
+        part(module, (Path(__file__).resolve().parents[1] / module).read_bytes())
+    return digest.hexdigest()
+
+
+def read_prepared(root=".", key=None) -> dict | None:
+    """The contents of the prepared file in the sweep's directory ``root``,
+    or None when there is none, it cannot be read, it is of another layout
+    or (with ``key``) it was prepared from another definition."""
+    try:
+        prepared = json.loads((Path(root) / PREPARED_FILE).read_bytes())
+    except (OSError, ValueError):
+        return None
+    if not isinstance(prepared, dict) or prepared.get("format") != PREPARED_FORMAT \
+            or not isinstance(prepared.get("runs"), list):
+        return None
+    if key is not None and prepared.get("key") != key:
+        return None
+    return prepared
+
+
+def write_prepared(sweep: Sweep, key: str, root=".") -> dict:
+    """Write the checked sweep as the prepared file of the sweep's directory
+    ``root`` (whole or not at all: a partial file renamed); returns its contents."""
+    prepared = sweep.to_prepared(key)
+    files.write_text(Path(root) / PREPARED_FILE, json.dumps(prepared, indent=0) + "\n")
+    return prepared
+
+
+def prepared_rows(config: dict, root=".") -> dict:
+    """The prepared rows of the sweep a workflow configuration defines:
+    the prepared file in ``root`` when its key is the definition's, else the
+    sweep built and checked now (one ``questrand --check`` per distinct run
+    problem) and written as the prepared file.  This is what the Snakefile
+    reads at every parse: with the file prepared, a parse runs no program.
+    Raises :class:`SweepError` when the sweep cannot be made."""
+    key = definition_key(config)
+    prepared = read_prepared(root, key)
+    if prepared is None:
+        prepared = write_prepared(Sweep.from_config(config), key, root)
+    return prepared
 
 
 def grid_assignments(assignments, source="--grid", taken=(), error=None):

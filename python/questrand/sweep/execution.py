@@ -103,9 +103,13 @@ def snakemake_command(outdir: Path, *, cores=None, profile=None, dry_run=False, 
     # also rerun a run that finished as it was interrupted.
     if snakemake is None:
         snakemake = snakemake_launcher() or "snakemake"
+    # --scheduler greedy: the runs are alike (one core each, no other resources), so
+    # taking the ready runs in order is as good as Snakemake's default, which solves
+    # an integer program (a CBC process) over all ready runs every time one ends.
     start = [snakemake] if isinstance(snakemake, (str, os.PathLike)) else list(snakemake)
     command = [*start, "--snakefile", str(SNAKEFILE), "--directory", str(outdir),
-               "--configfile", str(outdir / CONFIG_FILE), "--keep-going", "--ignore-incomplete"]
+               "--configfile", str(outdir / CONFIG_FILE), "--keep-going", "--ignore-incomplete",
+               "--scheduler", "greedy"]
     if profile is not None:
         command += ["--profile", profile_path(profile)]
     if cores is not None or profile is None:
