@@ -39,6 +39,8 @@ SCHEMES = ("standard", "second-order")
 RECORD_KIND, RECORD_VERSION = "questrand run record", 1
 #: The file name a run's record takes after the stem of its run name.
 RECORD_SUFFIX = ".record.json"
+#: Where the toolkit keeps a run's standard output (the console).
+CONSOLE_FILE = "console.txt"
 
 
 def find_program(program=None) -> Path:

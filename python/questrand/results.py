@@ -19,9 +19,9 @@ import pandas as pd
 from .errors import OutputFileError
 from .grid import MONITOR_NAMES, Grid, listing_name, stem, uptake_name
 from .problem import PROBLEM_FILE, Problem
+from .program import CONSOLE_FILE  # noqa: F401  (the console file the toolkit keeps)
 
 MONITOR_FILE = "monitor.dat"
-CONSOLE_FILE = "console.txt"
 UPTAKE_NAMES = ("time", "m_flow", "m_memb", "m_gel", "c_memb_mean", "c_gel_mean",
                 "flux_memb_gel", "c_out", "balance", "c_memb_mid", "c_gel_mid", "c_gel_top")
 RESIDUAL_NAMES = ("step", "iter", "res_u", "res_v", "res_mass", "res_t", "res_c",

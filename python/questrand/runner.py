@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING
 
 from . import files
 from .errors import OutputFileError, RunError
-from .program import (PROGRAM_ENV, PROGRAM_NAME, SCHEMES, RunRecord, find_program,  # noqa: F401
+from .program import (CONSOLE_FILE, PROGRAM_ENV, PROGRAM_NAME, SCHEMES, RunRecord, find_program,  # noqa: F401
                       program_arguments, read_record, run_fault, start)
 
 if TYPE_CHECKING:
@@ -194,7 +194,6 @@ def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None
     catch.
     """
     from .problem import PROBLEM_FILE
-    from .results import CONSOLE_FILE
 
     workdir = Path(workdir)
     workdir.mkdir(parents=True, exist_ok=True)

@@ -202,6 +202,14 @@ def test_profile_runs_the_model_through_the_workflow_with_the_same_predictions(p
     assert (tmp_path / "workflow" / "design.csv").read_bytes() == (tmp_path / "local" / "design.csv").read_bytes()
     records = list((tmp_path / "workflow" / "model-runs" / "sweep" / "runs").glob("*/run.json"))
     assert len(records) == 6    # (nominal, up, down) x grids x1 and x2, one problem for both designs
+    # model runs whose steps end at maxit are refused by both paths alike
+    (tmp_path / "tight").mkdir()
+    slab_problem(5e-11, 8e-10).replace(maxit=1, convtol=1e-12).write(tmp_path / "tight" / "PROB.INP")
+    tight = ("design", "tight/PROB.INP", "designs.csv", "--param", "diff_gel", "--max-refine", "2")
+    local = cli(*tight, "-o", "tight-local", cwd=tmp_path)
+    workflow = cli(*tight, "-o", "tight-workflow", "--workflow-profile", "local-profile", cwd=tmp_path)
+    for done in (local, workflow):
+        assert done.returncode != 0 and "ended without convergence after maxit = 1" in done.stderr, done.stderr
 
 
 def test_the_workflow_runs_the_scheme_asked_for(program, tmp_path):

@@ -144,6 +144,8 @@ class Runner:
                                        timeout=self.timeout, flow=self.flow, scheme=self.scheme)
         config = json.dumps(sweep.to_config(), indent=1) + "\n"
         files.write_text(outdir / qsweep.CONFIG_FILE, config)
+        # the rows are checked already: the workflow reads them without checking again
+        qsweep.write_prepared(sweep, qsweep.definition_key(sweep.to_config()), outdir)
         command = qsweep.snakemake_command(outdir, cores=self.jobs, profile=self.profile)
         done = subprocess.run(command, cwd=outdir, capture_output=True, text=True, env=qsweep.snakemake_env())
         if done.returncode != 0:

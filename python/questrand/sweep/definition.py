@@ -24,7 +24,8 @@ from .. import files
 from ..errors import QuestrandError
 from ..problem import INPUT as PROBLEM_INPUT
 from ..problem import Problem
-from ..runner import FLOW_MODES, SCHEMES
+from ..program import SCHEMES, find_program, start
+from ..runner import FLOW_MODES
 
 RUNS_DIR = "runs"
 ID_PATTERN = re.compile(r"[A-Za-z0-9][A-Za-z0-9._=+,-]{0,99}")
@@ -98,8 +99,7 @@ def program_check(program, data: bytes):
     with tempfile.TemporaryDirectory(prefix="questrand-check-") as scratch:
         Path(scratch, "PROB.INP").write_bytes(data)
         try:
-            done = subprocess.run([str(program), "-C", scratch, "--check"], stdin=subprocess.DEVNULL,
-                                  capture_output=True, timeout=120)
+            done = start(program, ["-C", scratch, "--check"], timeout=120)
         except (OSError, subprocess.TimeoutExpired) as exc:
             raise SweepError(f"{program} --check: cannot check the problem input: {exc}") from None
     if done.returncode == 0:
@@ -212,7 +212,6 @@ class Sweep:
         own; so a sweep of N runs costs at most N checks when it is good.
         Raises :class:`SweepError` for the first run refused, naming its row
         and the swept column on the program's error line."""
-        from ..runner import find_program
 
         checker = str(find_program(self.program))
         problems = list(dict.fromkeys(run.problem.data() for run in self.runs))
@@ -398,7 +397,6 @@ def definition_key(config: dict) -> str:
     as :meth:`Sweep.from_config` reads it), the program that judges the
     problems (its path) and the toolkit's problem writer.  Equal keys: the
     same runs with the same problem texts, so the checks stand."""
-    from ..runner import find_program
 
     digest = hashlib.sha256()
 
