@@ -132,10 +132,7 @@ double x_face_correction(const State& s, int i, int j, double f, float low, floa
   if (f > 0.0) {
     if (i < 2) return 0.0;                                  // inlet face: c_f = c(1, J)
     if (i == g.ilast) return f * (outlet_face_value(s, j, low, high) - c(i, j));
-    // The first face's far upstream value is the inlet's, held at x = 0
-    // (the inlet face), not at the mirror node beyond it.
-    const double x_uu = i == 2 ? static_cast<double>(g.xu(2)) : static_cast<double>(g.x(i - 1));
-    const double cf = limited_face_value(c(i - 1, j), c(i, j), c(i + 1, j), static_cast<double>(g.x(i)) - x_uu,
+    const double cf = limited_face_value(c(i - 1, j), c(i, j), c(i + 1, j), static_cast<double>(g.x(i)) - g.x(i - 1),
                                          static_cast<double>(g.x(i + 1)) - g.x(i), static_cast<double>(g.xu(i + 1)) - g.x(i));
     return f * (cf - c(i, j));
   }
