@@ -10,6 +10,7 @@
 #include "io/list_reader.hpp"
 #include "output/run_output.hpp"
 #include "output/run_record.hpp"
+#include "physics/physics.hpp"
 #include "setup/input.hpp"
 #include "setup/run_files.hpp"
 
@@ -74,6 +75,7 @@ std::string describe_problem_json(const State& s, const std::string& problem) {
   doc += "  \"description\": \"questrand problem\",\n  \"description_version\": 1,\n";
   doc += "  \"version\": " + json_text(kVersion) + ",\n";
   doc += "  \"problem\": " + problem + ",\n";
+  doc += "  \"physics\": " + physics_json(s) + ",\n";
   doc += "  \"files\": {\n";
   doc += "    \"problem\": \"PROB.INP\",\n";
   doc += "    \"listing\": " + json_text(f.listing) + ",\n";

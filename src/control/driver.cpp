@@ -12,6 +12,7 @@
 #include "io/list_reader.hpp"
 #include "io/text_file.hpp"
 #include "output/run_record.hpp"
+#include "physics/physics.hpp"
 #include "setup/input.hpp"
 #include "setup/run_files.hpp"
 
@@ -33,6 +34,7 @@ void contro(State& s, RunOutput& out) {
       out.iteration_ended(s, outcome);
       if (outcome.state == IterationState::Diverged) throw Diverged(divergence_message(s, outcome).substr(1));
       if (outcome.state != IterationState::Continue) {
+        physics_level_ended(s);
         if (s.ctime.steady || !next_substep(s)) break;
         out.iterations_started(s);
       }

@@ -1,5 +1,7 @@
 #include "control/run.hpp"
 
+#include "physics/physics.hpp"
+
 #include <cmath>
 #include <utility>
 
@@ -80,6 +82,7 @@ RestartRead start_run(State& s) {
   geom(s);
   set_starting_fields(s);
   init(s);
+  set_initial_gel(s);
   RestartRead restart = RestartRead::NotAsked;
   if (s.cio.restart_in) restart = read_restart(s) ? RestartRead::Read : RestartRead::Missing;
   props(s);

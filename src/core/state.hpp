@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace questrand {
 
@@ -159,6 +161,23 @@ struct Cscheme {
   Field limited;  // 1 where the step's time derivative is limited (second-order scheme, current step)
 };
 
+// The physics of PHYSICS.INP (physics/physics.hpp), all off by default.
+struct Cphys {
+  bool present = false;          // PHYSICS.INP was read
+  float partition_memb = 1.0f;   // membrane/liquid partition coefficient K
+  float partition_gel = 1.0f;    // gel/liquid partition coefficient K
+  bool sink = false;             // the gel's back face held at c = 0
+  float rate_gel = 0.0f;         // first-order uptake in the gel (1/s)
+  std::string inlet_file;        // a measured inlet record (time, c_in), when given
+  std::vector<std::pair<float, float>> inlet;  // its rows
+  bool washout = false;          // c_in until washout_at, then 0
+  float washout_at = 0.0f;
+  float c0_gel = 0.0f;           // the gel's initial concentration
+  double m_sink = 0.0, m_reacted = 0.0;          // accumulated since the run's start
+  double level_sink = 0.0, level_reacted = 0.0;  // over the last (sub-)step
+  Field phi, phi_old, phi_2old;  // c / K of the three time levels (partition)
+};
+
 // Scratch space of the solvers and of the equation assembly: arrays whose
 // contents live only within one call (or one equation).  Each run owns its
 // own, so that runs in different threads share nothing.
@@ -209,6 +228,7 @@ struct State {
   Cprob cprob;
   Ccoef ccoef;
   Cscheme cscheme;
+  Cphys cphys;
   Workspace work;  // scratch of the solvers and the assembly (no part of the run's values)
 };
 

@@ -1,5 +1,7 @@
 #include "discretise/concentration_scheme.hpp"
 
+#include "physics/physics.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -94,7 +96,7 @@ double limited_face_value(double c_uu, double c_u, double c_d, double d_uuu, dou
   return c_u + van_leer(upwind_slope, downwind_slope) * (d_uf / d_ud);
 }
 
-void concentration_bounds(const State& s, float& low, float& high) {
+void concentration_bounds(const State& s, float& low, float& high, bool of_c) {
   const Cgrid& g = s.cgrid;
   low = s.cvar.c(1, 2);
   high = low;
@@ -102,11 +104,14 @@ void concentration_bounds(const State& s, float& low, float& high) {
     low = std::min(low, s.cvar.c(1, j));
     high = std::max(high, s.cvar.c(1, j));
   }
-  for (int j = 2; j <= g.jlast; ++j)
+  for (int j = 2; j <= g.jlast; ++j) {
+    const float k = of_c ? partition(s, j) : 1.0f;
     for (int i = 2; i <= g.ilast; ++i) {
-      low = std::min(low, s.cvar.cold(i, j));
-      high = std::max(high, s.cvar.cold(i, j));
+      const float old = of_c ? s.cvar.cold(i, j) / k : s.cvar.cold(i, j);
+      low = std::min(low, old);
+      high = std::max(high, old);
     }
+  }
 }
 
 double outlet_face_value(const State& s, int j, float low, float high) {

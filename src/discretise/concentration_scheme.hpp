@@ -128,8 +128,10 @@ float inlet_conductance(const State& s, int j, float area_ew);
 double outlet_face_value(const State& s, int j, float low, float high);
 
 // The range [low, high] of the inlet values c(1, J) and of the previous-step
-// field c_old: the bounds a step cannot leave.
-void concentration_bounds(const State& s, float& low, float& high);
+// field c_old: the bounds a step cannot leave.  With `of_c` the fields hold
+// c itself under a PHYSICS.INP partition, and the bounds are those of
+// c_old / K, the variable the equation solves (as while it is solved).
+void concentration_bounds(const State& s, float& low, float& high, bool of_c = false);
 
 // The change of the species amount over the current step as the scheme's
 // time derivative counts it (per unit depth):

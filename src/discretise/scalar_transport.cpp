@@ -3,6 +3,7 @@
 #include "discretise/boundary_hooks.hpp"
 #include "discretise/common.hpp"
 #include "discretise/concentration_scheme.hpp"
+#include "physics/physics.hpp"
 
 namespace questrand {
 
@@ -15,6 +16,7 @@ void assemble_row(State& s, const ScalarEquation& eq, int j) {
   const FieldInOf<T> gam = eq.gam;
   const FieldInOf<T> old = eq.old;
   const FieldInOf<T> phi = eq.phi;
+  const T capacity = eq.partition ? partition(s, j) : 1.0f;  // K of the layer (1: exactly as without)
   for (int i = 2; i <= g.ilast; ++i) {
     const auto [area_n, area_s, area_ew, vol] = scalar_cell(g, i, j);
 
@@ -30,8 +32,8 @@ void assemble_row(State& s, const ScalarEquation& eq, int j) {
 
     set_hybrid_coefficients<T>(cf, i, j, {fn, fs, fe, fw}, {dn, ds, de, dw});
 
-    const T a0 = steady ? 0.0f : denold(i, j) * vol / dt;
-    const T b0 = steady ? 0.0f : den(i, j) * vol / dt;
+    const T a0 = steady ? 0.0f : denold(i, j) * vol / dt * capacity;
+    const T b0 = steady ? 0.0f : den(i, j) * vol / dt * capacity;
     transient_and_imbalance<T>(cf, i, j, steady, a0, b0, old(i, j), phi(i, j), {fn, fs, fe, fw});
   }
 }
@@ -55,6 +57,7 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j, float 
   const float h = concentration_cell_height(s, j);
   const TimeWeights w = concentration_time_weights(s);
   const bool channel = j <= s.cprob.jflow2;
+  const T capacity = eq.partition ? partition(s, j) : 1.0f;
   for (int i = 2; i <= g.ilast; ++i) {
     const T area_n = g.wx(i) * g.radv(j + 1);
     const T area_s = g.wx(i) * g.radv(j);
@@ -75,8 +78,8 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j, float 
 
     set_upwind_coefficients<T>(cf, i, j, {fn, fs, fe, fw}, {dn, ds, de, dw});
 
-    const T a0 = steady ? 0.0f : denold(i, j) * vol / dt;
-    const T b0 = steady ? 0.0f : den(i, j) * vol / dt;
+    const T a0 = steady ? 0.0f : denold(i, j) * vol / dt * capacity;
+    const T b0 = steady ? 0.0f : den(i, j) * vol / dt * capacity;
     if (steady) {
       cf.su(i, j) = 0.0f;
       cf.sp(i, j) = 0.0f;
@@ -112,7 +115,8 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j, float 
 // on 16/32 rows at dt 2.5 s).
 Field correction;
 
-void solve_for_correction(State& s, const EquationSettings& settings, const Range& r, Field& phi) {
+void solve_for_correction(State& s, const ScalarEquation& eq, const Range& r, Field& phi) {
+  const EquationSettings& settings = eq.settings;
   const Cgrid& g = s.cgrid;
   Ccoef& cf = s.ccoef;
   const Field& old = s.cvar.cold;
@@ -127,17 +131,19 @@ void solve_for_correction(State& s, const EquationSettings& settings, const Rang
     for (int i = r.istart - 1; i <= r.iend + 1; ++i) correction(i, j) = 0.0f;
   for (int j = r.jstart; j <= r.jend; ++j) {
     const float h = concentration_cell_height(s, j);
+    const float capacity = eq.partition ? partition(s, j) : 1.0f;
     for (int i = r.istart; i <= r.iend; ++i) {
       const double p = phi(i, j);
       double res = static_cast<double>(cf.an(i, j)) * (phi(i, j + 1) - p) + static_cast<double>(cf.as(i, j)) * (phi(i, j - 1) - p) +
                    static_cast<double>(cf.ae(i, j)) * (phi(i + 1, j) - p) + static_cast<double>(cf.aw(i, j)) * (phi(i - 1, j) - p);
       if (!steady) {
         const float vol = g.wx(i) * g.rad(j) * h;
-        const double a0 = denold(i, j) * vol / dt;
+        const double a0 = denold(i, j) * vol / dt * capacity;
         const TimeTerm tt = time_term(w, old(i, j), older(i, j), limited(i, j) != 0.0f);
         res += a0 * (tt.explicit_part - tt.now * p);
       }
       res += deferred(i, j);
+      if (eq.partition) res -= reaction_coefficient(s, i, j) * p;
       cf.su(i, j) = static_cast<float>(res);
     }
   }
@@ -194,7 +200,7 @@ float assemble_and_solve(State& s, const ScalarEquation& eq, bool second_order) 
   }
 
   if (second_order) {
-    solve_for_correction(s, eq.settings, range, eq.phi);
+    solve_for_correction(s, eq, range, eq.phi);
   } else {
     solve_equation(s, eq.settings, range, eq.phi);
   }
@@ -223,6 +229,10 @@ void calct(State& s) {
 }
 
 void calcc(State& s) {
+  if (s.cphys.present) {
+    calcc_physics(s);
+    return;
+  }
   calc_scalar(s, ScalarEquation{s.cvar.c, s.cvar.cold, s.cprop.gamc, modc, settings_of(s, Equation::c), s.cterm.res_c,
                                 true});
 }

@@ -15,6 +15,7 @@ struct ScalarEquation {
   EquationSettings settings;  // relaxation, solver, sweeps, tolerance
   float& res;          // residual sum written
   bool second_order = false;  // follows the run's scheme (the concentration); else always standard
+  bool partition = false;     // phi = c / K under PHYSICS.INP: capacity K, the gel's reaction (physics/physics.hpp)
 };
 
 // Assembles and solves, over I = 2..ilast, J = 2..jlast,

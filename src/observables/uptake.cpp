@@ -1,5 +1,7 @@
 #include "observables/uptake.hpp"
 
+#include "physics/physics.hpp"
+
 #include <limits>
 
 #include "discretise/common.hpp"
@@ -116,13 +118,15 @@ Uptake uptake_of(const State& s) {
     const float dn = s.cscheme.scheme == Scheme::second_order
                          ? series_conductance(s, i, jm, area_n)
                          : 0.5f * (gam(i, jm + 1) + gam(i, jm)) * area_n / g.dyn(jm);
-    up.flux_memb_gel += dn * (static_cast<double>(c(i, jm)) - c(i, jm + 1)) / face_density(den, i, jm, i, jm + 1);
+    // phi = c / K is continuous across the face (PHYSICS.INP partition; K = 1 without)
+    up.flux_memb_gel += dn * (static_cast<double>(c(i, jm)) / partition(s, jm) - static_cast<double>(c(i, jm + 1)) / partition(s, jm + 1)) /
+                        face_density(den, i, jm, i, jm + 1);
   }
 
   // Inlet and outlet faces of the channel rows.
   const bool second_order = s.cscheme.scheme == Scheme::second_order;
   float low = 0.0f, high = 0.0f;
-  if (second_order) concentration_bounds(s, low, high);
+  if (second_order) concentration_bounds(s, low, high, true);
   double inflow = 0.0, outflow = 0.0, outlet_volume_flow = 0.0;
   const int il = g.ilast;
   for (int j = pb.jflow1; j <= pb.jflow2; ++j) {
@@ -157,9 +161,15 @@ Uptake uptake_of(const State& s) {
     // the last (sub-)step: under the second-order scheme the first steps of a
     // run from time zero are made of sub-steps, and the balance is the last one's
     const double dt = s.cscheme.scheme == Scheme::second_order ? s.cscheme.last_dt : s.ctime.dt;
-    const double defect = (inflow - outflow) * dt - concentration_change(s);  // the scheme's cells and weights
+    double defect = (inflow - outflow) * dt - concentration_change(s);  // the scheme's cells and weights
+    if (s.cphys.present) defect -= s.cphys.level_sink + s.cphys.level_reacted;  // what left into the sink or reacted
     const double scale = total != 0.0 ? total : inflow * dt;
     up.balance = scale != 0.0 ? defect / scale : defect;
+  }
+  if (s.cphys.present) {
+    up.physics = true;
+    up.m_sink = s.cphys.m_sink;
+    up.m_reacted = s.cphys.m_reacted;
   }
   return up;
 }

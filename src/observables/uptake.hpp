@@ -56,6 +56,8 @@ struct Uptake {
   double c_out = 0.0;
   double balance = 0.0;
   double c_memb_mid = 0.0, c_gel_mid = 0.0, c_gel_top = 0.0;
+  bool physics = false;                    // PHYSICS.INP given: the two amounts below are written
+  double m_sink = 0.0, m_reacted = 0.0;    // into the gel's sink and reacted in the gel, since the start
 };
 
 // The observables of the state as it stands at the end of a step (or of a

@@ -1,5 +1,7 @@
 #include "output/run_output.hpp"
 
+#include "physics/physics.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,7 +60,7 @@ void RunOutput::start(const State& s, bool continued) {
   wrote(files_.listing);
   for (const std::string& line : listing_heading(s)) to_listing(line);
   if (!s.ctime.steady && s.ctime.time <= s.ctime.dt) append_monitor_header();
-  start_uptake_file(files_.uptake(), continued);
+  start_uptake_file(files_.uptake(), continued, s.cphys.present);
   wrote(kMonitorFile);
   wrote(files_.uptake());
   print_tables(s);
@@ -266,6 +268,7 @@ void RunOutput::summary(const State& s) {
     std::fprintf(stderr, ", none ended with the convergence warning\n");
   std::fprintf(stderr, "questrand: final time %.9g: m_memb %.9g, m_gel %.9g, c_gel_mean %.9g\n",
                static_cast<double>(s.ctime.time), last_uptake_.m_memb, last_uptake_.m_gel, last_uptake_.c_gel_mean);
+  if (s.cphys.present) std::fprintf(stderr, "%s\n", physics_summary(s).c_str());
   std::string files;
   for (const std::string& f : written_) files += (files.empty() ? "" : ", ") + f;
   if (step_files_ > 0) files += ", " + std::to_string(step_files_) + (step_files_ == 1 ? " set" : " sets") + " of T*.CON/.CPR/.VPR";

@@ -10,6 +10,7 @@
 #include "discretise/concentration_scheme.hpp"
 #include "io/json.hpp"
 #include "io/text_file.hpp"
+#include "physics/physics.hpp"
 #include "setup/input_table.hpp"
 
 namespace questrand {
@@ -87,6 +88,7 @@ void write_run_record(const State& s, const RunOutput& out, const std::string& p
   doc += "  \"scheme\": " + json_text(scheme_name(s.cscheme.scheme)) + ",\n";
   doc += "  \"arguments\": " + io::json_array(args) + ",\n";
   doc += "  \"problem\": " + problem + ",\n";
+  doc += "  \"physics\": " + physics_json(s) + ",\n";
   doc += std::string("  \"steady\": ") + (s.ctime.steady ? "true" : "false") + ",\n";
   doc += "  \"steps\": " + std::to_string(steps.size()) + ",\n";
   doc += "  \"first_step\": " + (steps.empty() ? std::string("null") : std::to_string(steps.front())) + ",\n";

@@ -18,7 +18,10 @@ inline constexpr const char* kUptakeHeader =
 // when the file does not exist yet, or when its first line is another
 // header, from a version with other columns: readers take the lines after
 // the last header).
-void start_uptake_file(const std::string& name, bool continued);
+void start_uptake_file(const std::string& name, bool continued, bool physics = false);
+
+// The header with PHYSICS.INP: the columns above, then m_sink and m_reacted.
+inline constexpr const char* kUptakePhysicsColumns = ",m_sink,m_reacted";
 
 // Appends one line.
 void append_uptake_line(const std::string& name, const Uptake& up);

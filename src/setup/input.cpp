@@ -1,5 +1,7 @@
 #include "setup/input.hpp"
 
+#include "physics/physics.hpp"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -303,6 +305,7 @@ void input(State& s) {
     throw InputError(std::string(kProblemFile) + ": changed while it was read, expected a problem input at rest");
   for (const std::string& warning : read_problem(s, kProblemFile, content))
     std::fprintf(stderr, "%s\n", warning.c_str());
+  read_physics(s);  // PHYSICS.INP, when there is one
 }
 
 }  // namespace questrand
