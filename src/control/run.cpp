@@ -126,7 +126,14 @@ void begin_time_step(State& s) {
     sc.output_steps = sc.output_steps + 1;
     sc.step_dt = s.ctime.dt;
     sc.step_start = s.ctime.time;
-    sc.substeps = sc.from_time_zero ? start_substeps(sc.output_steps) : 1;
+    // A jump of the inlet (a wash-out) within this step starts the time
+    // stepping again as at time 0: implicit Euler, then BDF2, on sub-steps.
+    if (inlet_jumps_within(s, sc.step_start, sc.step_start + sc.step_dt)) {
+      sc.start_step = sc.output_steps;
+      sc.restarted = true;
+      sc.steps = 0;
+    }
+    sc.substeps = sc.from_time_zero || sc.restarted ? start_substeps(sc.output_steps - sc.start_step + 1) : 1;
     sc.substep = 1;
     sc.substep_iterations = 0;
     if (sc.substeps > 1) {

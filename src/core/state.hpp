@@ -156,6 +156,8 @@ struct Cscheme {
   float step_start = 0.0f;    // the time at which the current step began
   int substeps = 1, substep = 1;  // sub-steps of the current step, and which one is being made
   int substep_iterations = 0; // outer iterations of the step's earlier sub-steps
+  int start_step = 1;         // the output step at which the last start began (time 0, or a jump of the inlet)
+  bool restarted = false;     // a jump of the inlet (PHYSICS.INP wash-out) began a start
   Field c2old;    // c two time levels back (second-order scheme, from its second step on)
   Field deferred; // deferred-correction source of the convection (second-order scheme, current assembly)
   Field limited;  // 1 where the step's time derivative is limited (second-order scheme, current step)

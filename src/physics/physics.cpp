@@ -205,6 +205,11 @@ float inlet_value(const State& s, float t) {
   return s.cprob.c_in;
 }
 
+bool inlet_jumps_within(const State& s, float from, float to) {
+  const Cphys& p = s.cphys;
+  return p.present && p.washout && s.cprob.c_in != 0.0f && from <= p.washout_at && p.washout_at < to;
+}
+
 void set_initial_gel(State& s) {
   if (!s.cphys.present || s.cphys.c0_gel == 0.0f) return;
   for (int j = s.cprob.jgel1; j <= s.cgrid.nj; ++j)
@@ -281,23 +286,37 @@ void calcc_physics(State& s) {
   }
 }
 
+namespace {
+
+// The rates (amount per time) into the sink and of the reaction, of the
+// field `c` (physical concentrations).
+std::pair<double, double> leaving_rates(const State& s, const Field& c) {
+  const Cgrid& g = s.cgrid;
+  const Cphys& p = s.cphys;
+  double sink = 0.0, reacted = 0.0;
+  if (p.sink)
+    for (int i = 2; i <= g.ilast; ++i)
+      sink += sink_conductance(s, i) * (c(i, g.jlast) / static_cast<double>(p.partition_gel)) / s.cprop.den(i, g.jlast);
+  if (p.rate_gel > 0.0f)
+    for (int j = s.cprob.jgel1; j <= s.cprob.jgel2; ++j)
+      for (int i = 2; i <= g.ilast; ++i) reacted += static_cast<double>(p.rate_gel) * c(i, j) * cell_volume(s, i, j);
+  return {sink, reacted};
+}
+
+}  // namespace
+
 void physics_level_ended(State& s) {
   Cphys& p = s.cphys;
   if (!p.present || s.ctime.steady) return;
-  const Cgrid& g = s.cgrid;
   const double dt = s.ctime.dt;
-  double sink = 0.0, reacted = 0.0;
-  for (int i = 2; i <= g.ilast; ++i) {
-    const double rho = s.cprop.den(i, g.jlast);
-    sink += sink_conductance(s, i) * (s.cvar.c(i, g.jlast) / static_cast<double>(p.partition_gel)) / rho;
-  }
-  if (p.rate_gel > 0.0f)
-    for (int j = s.cprob.jgel1; j <= s.cprob.jgel2; ++j)
-      for (int i = 2; i <= g.ilast; ++i) reacted += static_cast<double>(p.rate_gel) * s.cvar.c(i, j) * cell_volume(s, i, j);
-  p.level_sink = sink * dt;
-  p.level_reacted = reacted * dt;
-  p.m_sink += p.level_sink;
-  p.m_reacted += p.level_reacted;
+  const auto [sink_end, reacted_end] = leaving_rates(s, s.cvar.c);
+  const auto [sink_start, reacted_start] = leaving_rates(s, s.cvar.cold);
+  // the step's own amounts, as its equation holds them (the end values): the balance
+  p.level_sink = sink_end * dt;
+  p.level_reacted = reacted_end * dt;
+  // the accumulated amounts, the time integrals of the rates (trapezoidal rule: second order)
+  p.m_sink += 0.5 * (sink_start + sink_end) * dt;
+  p.m_reacted += 0.5 * (reacted_start + reacted_end) * dt;
 }
 
 std::string physics_summary(const State& s) {

@@ -29,11 +29,14 @@
 // sink term k K V in the gel's cells.  The inlet value of the channel rows
 // (column 1) is c_in(t) at the time of each (sub-)step.
 //
-// Amounts.  Per (sub-)step of size dt, with the step's end values,
-//   into the sink  dt sum K D A phi(jlast) / (h / 2)
-//   reacted        dt sum k c V   over the gel's cells
-// accumulate into m_sink and m_reacted (uptake file), and the species
-// balance counts both as leaving.
+// Amounts.  The rates
+//   into the sink  sum K D A phi(jlast) / (h / 2)
+//   reacted        sum k c V   over the gel's cells
+// at the end of a (sub-)step, times its dt, are what its equation holds as
+// leaving, and the step's species balance counts them; m_sink and m_reacted
+// (uptake file) accumulate their time integrals by the trapezoidal rule
+// over the (sub-)step's start and end values (second order in time).  A run
+// continued from a restart file counts them from its own start.
 #pragma once
 
 #include <string>
@@ -60,6 +63,9 @@ float partition(const State& s, int j);
 
 // c_in at time t: the inlet record, the wash-out, or c_in of PROB.INP.
 float inlet_value(const State& s, float t);
+
+// True when the inlet value jumps at a time in [from, to) (a wash-out).
+bool inlet_jumps_within(const State& s, float from, float to);
 
 // The gel's starting concentration (a run from time 0 with c0_gel given).
 void set_initial_gel(State& s);
