@@ -59,6 +59,7 @@ REAL_LIMITS = {"partition_memb": (0.0, True), "partition_gel": (0.0, True), "rat
 #: The unit of each real (c0_gel has the unit of c_in).
 UNITS = {"partition_memb": "", "partition_gel": "", "rate_gel": "1/s", "washout_at": "s", "c0_gel": ""}
 _REAL_TEXT = re.compile(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?")
+_HEX_TEXT = re.compile(r"[+-]?0[xX](?:[0-9a-fA-F]+\.?[0-9a-fA-F]*|\.[0-9a-fA-F]+)(?:[pP][+-]?\d+)?")
 
 
 class PhysicsFileError(ProblemFileError):
@@ -67,12 +68,25 @@ class PhysicsFileError(ProblemFileError):
 
 def _expected_real(key: str) -> str:
     least, strict = REAL_LIMITS[key]
-    return f"a real number {'>' if strict else '>='} {least:g}"
+    return f"a number {'greater than' if strict else 'of at least'} {least:g}"
+
+
+def _found(value) -> str:
+    """A value as the program's messages show it: quoted, or ``nothing``."""
+    return f"\"{value}\"" if value != "" else "nothing"
 
 
 def _real(text: str):
-    """The real of a value text, or None (no nan, inf or digit separators)."""
-    return float(text) if _REAL_TEXT.fullmatch(text) else None
+    """The real of a value text as the program reads one (decimal or C
+    hexadecimal; no nan, inf, digit separators or Fortran exponents), or
+    None; a value beyond the double range is None too."""
+    if _REAL_TEXT.fullmatch(text):
+        value = float(text)
+    elif _HEX_TEXT.fullmatch(text):
+        value = float.fromhex(text)
+    else:
+        return None
+    return value if math.isfinite(value) else None
 
 
 def _value_fault(key: str, value) -> str | None:
@@ -80,20 +94,22 @@ def _value_fault(key: str, value) -> str | None:
     the Python value) is not one ``key`` takes, else None."""
     if key in CHOICES:
         if value not in CHOICES[key]:
-            return f"{key}: expected {' or '.join(CHOICES[key])}, found \"{value}\""
+            return f"{key}: expected {' or '.join(CHOICES[key])}, found {_found(value)}"
         return None
     number = _real(value) if isinstance(value, str) else value
     least, strict = REAL_LIMITS[key]
     if isinstance(number, bool) or not isinstance(number, (int, float)) or not math.isfinite(number) \
             or number < least or (strict and number == least):
-        return f"{key}: expected {_expected_real(key)}, found \"{value}\""
+        return f"{key}: expected {_expected_real(key)}, found {_found(value)}"
     return None
 
 
 def inlet_rows(text: str, name: str = INLET_FILE) -> tuple:
     """The ``(time, c_in)`` rows of an inlet table's text: an optional
-    header line first, then two reals a row, the times increasing from >= 0
-    and c_in >= 0.  Raises :class:`PhysicsFileError` naming the line."""
+    header line first (a first line that is not two numbers), then two
+    numbers a row, the times increasing from >= 0 and c_in >= 0; blank
+    lines skipped.  Raises :class:`PhysicsFileError` naming the line, as
+    the program names it."""
     rows, first = [], True
     for number, cells in files.csv_rows(text):
         if not "".join(cells).strip():
@@ -105,23 +121,24 @@ def inlet_rows(text: str, name: str = INLET_FILE) -> tuple:
         first = False
         shown = ",".join(cells)
         if len(values) != 2 or None in values:
-            raise PhysicsFileError(f"{name}: line {number}: expected a row time,c_in of two real "
-                                   f"numbers, found \"{shown}\"")
-        _check_row(name, number, rows, *values, shown)
+            raise PhysicsFileError(f"{name}: line {number}: expected two numbers, time,c_in, "
+                                   f"found \"{shown}\"")
+        _check_row(name, number, rows, *values, *(cell.strip() for cell in cells))
         rows.append((values[0], values[1]))
     if not rows:
-        raise PhysicsFileError(f"{name}: line 1: expected at least one row time,c_in, found none")
+        raise PhysicsFileError(f"{name}: expected at least one row time,c_in, found none")
     return tuple(rows)
 
 
-def _check_row(name, number, rows, time, c_in, shown):
+def _check_row(name, number, rows, time, c_in, time_text, c_in_text):
+    """The checks of one inlet row ``(time, c_in)`` after ``rows``."""
     where = f"{name}: line {number}: " if number is not None else f"{name}: row {len(rows) + 1}: "
     if not (math.isfinite(time) and time >= 0):
-        raise PhysicsFileError(f"{where}time: expected a real number >= 0, found \"{shown}\"")
+        raise PhysicsFileError(f"{where}time: expected a value of at least 0, found {time_text}")
     if rows and not time > rows[-1][0]:
-        raise PhysicsFileError(f"{where}time: expected a time after {rows[-1][0]!r}, found \"{shown}\"")
+        raise PhysicsFileError(f"{where}time: expected a time after the row before's, found {time_text}")
     if not (math.isfinite(c_in) and c_in >= 0):
-        raise PhysicsFileError(f"{where}c_in: expected a real number >= 0, found \"{shown}\"")
+        raise PhysicsFileError(f"{where}c_in: expected a value of at least 0, found {c_in_text}")
 
 
 def inlet_text(rows) -> str:
@@ -163,13 +180,13 @@ class Physics:
             rows = []
             for row in self.inlet:
                 time, c_in = (float(v) for v in row)
-                _check_row("Physics.inlet", None, rows, time, c_in, f"{time!r},{c_in!r}")
+                _check_row("Physics.inlet", None, rows, time, c_in, repr(time), repr(c_in))
                 rows.append((time, c_in))
             if not rows:
                 raise ValueError("Physics.inlet: expected at least one row (time, c_in), found none")
             object.__setattr__(self, "inlet", tuple(rows))
         if self.inlet is not None and self.washout_at is not None:
-            raise ValueError("Physics.washout_at: expected no washout_at with an inlet, found "
+            raise ValueError("Physics.washout_at: expected no wash-out time together with inlet, found "
                              f"\"{self.washout_at!r}\"")
 
     # -- values ----------------------------------------------------------------
@@ -247,23 +264,23 @@ class Physics:
             if not body:
                 continue
             key, equals, value = (part.strip() for part in body.partition("="))
-            if not equals or not key:
-                raise PhysicsFileError(f"{name}: line {number}: expected a line key = value, "
-                                       f"found \"{body}\"")
+            if not equals:
+                raise PhysicsFileError(f"{name}: line {number}: expected key = value, found \"{body}\"")
             if key not in KEYS:
-                raise PhysicsFileError(f"{name}: line {number}: {key}: expected a key of {name} "
-                                       f"({', '.join(KEYS)}), found an unknown key")
+                raise PhysicsFileError(f"{name}: line {number}: unknown key \"{key}\", expected one of "
+                                       f"{', '.join(KEYS)}")
             if key in first_line:
-                raise PhysicsFileError(f"{name}: line {number}: {key}: expected each key at most once, "
-                                       f"found it again (first on line {first_line[key]})")
+                raise PhysicsFileError(f"{name}: line {number}: {key}: given twice (first on line "
+                                       f"{first_line[key]})")
             fault = None if key == "inlet" else _value_fault(key, value)
             if key == "inlet" and not value:
-                fault = "inlet: expected a file name, found \"\""
+                fault = "inlet: expected a file name, found nothing"
             if fault:
                 raise PhysicsFileError(f"{name}: line {number}: {fault}")
             other = {"inlet": "washout_at", "washout_at": "inlet"}.get(key)
             if other in first_line:
-                raise PhysicsFileError(f"{name}: line {number}: {key}: expected no {key} with "
+                what = {"inlet": "inlet record", "washout_at": "wash-out time"}[key]
+                raise PhysicsFileError(f"{name}: line {number}: {key}: expected no {what} together with "
                                        f"{other} (line {first_line[other]}), found \"{value}\"")
             first_line[key] = number
             values[key] = value if key in CHOICES else _real(value) if key != "inlet" else value
@@ -274,11 +291,11 @@ class Physics:
             else:
                 path = Path(directory or ".") / given
                 try:
-                    table = files.read_text(path, "inlet table")
-                except files.InputFileError as exc:
-                    raise PhysicsFileError(f"{name}: line {first_line['inlet']}: inlet: expected a "
-                                           f"readable inlet table, found \"{given}\" ({exc})") from None
-                inlet_rows(table, str(path))  # checked as the program checks it
+                    table = path.read_bytes().decode("utf-8-sig", errors="replace")
+                except OSError as exc:
+                    raise PhysicsFileError(f"{given}: cannot open the inlet record (time, c_in): "
+                                           f"{exc.strerror}") from None
+                inlet_rows(table, given)  # checked as the program checks it, named as in PHYSICS.INP
                 values["inlet"] = path
         return cls(**values)
 
