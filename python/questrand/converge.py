@@ -39,13 +39,13 @@ from .options import add_jobs, add_program, add_timeout, check_jobs, check_secon
 from .problem import Problem
 from .refine import (FORMAL_ORDER, LOWEST_ORDER, Extrapolation, grid_size, refined, refinements,
                      richardson, scheme_orders)
-from .results import UPTAKE_NAMES
+from .results import UPTAKE_NAMES, UPTAKE_PHYSICS_NAMES
 from .runner import FLOW_MODES
 
 #: Observables studied unless others are asked for.
 DEFAULT_OBSERVABLES = ("c_memb_mean", "c_gel_mean", "c_memb_mid", "c_gel_mid", "c_gel_top", "c_out")
 #: Observables a study may name: the columns of the uptake file.
-OBSERVABLES = tuple(UPTAKE_NAMES[1:])
+OBSERVABLES = tuple(UPTAKE_NAMES[1:]) + UPTAKE_PHYSICS_NAMES  # the last two: runs with physics
 #: The times reported unless others are asked for, as shares of the run.
 DEFAULT_SHARES = (1 / 16, 1 / 8, 1 / 4, 1 / 2, 1.0)
 
@@ -103,12 +103,11 @@ def _describe(problem: Problem) -> str:
     return text if problem.steady else f"{text}, dt {problem.dt:g}"
 
 
-def _one_run(problem_text: str, workdir: str, program, scheme: str, timeout, flow: str, flow_cache):
+def _one_run(problem: Problem, workdir: str, program, scheme: str, timeout, flow: str, flow_cache):
     """Run one grid; return (times, {name: values}) of the uptake file."""
     from .runner import execute_model, find_program
 
-    problem = Problem.parse(problem_text)
-    done, fault = execute_model(problem_text, workdir, program=find_program(program), scheme=scheme,
+    done, fault = execute_model(problem, workdir, program=find_program(program), scheme=scheme,
                                 timeout=timeout, flow="reuse" if flow == "reuse" else "coupled",
                                 flow_cache=flow_cache)
     if fault is not None:
@@ -162,7 +161,7 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
     root = Path(tempfile.mkdtemp(prefix="questrand-converge-")) if own else Path(workdir)
     try:
         jobs = default_jobs(jobs, len(factors))
-        args = [(p.text(), str(root / f"x{f}"), program, scheme, timeout, flow,
+        args = [(p, str(root / f"x{f}"), program, scheme, timeout, flow,
                  None if flow_cache is None else str(flow_cache)) for f, p in zip(factors, problems)]
         workers = interrupts.Workers(jobs)
         try:
@@ -173,6 +172,10 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
         if own:
             shutil.rmtree(root, ignore_errors=True)
     base_times = results[0][0]
+    for name in names:  # m_sink and m_reacted are written by runs with physics only
+        if name not in results[0][1]:
+            raise ConvergeError(f"--observable {name}: the runs' uptake files have no such column "
+                                "(m_sink and m_reacted come with a PHYSICS.INP)")
     if problem.steady:
         chosen = base_times[-1:]
     elif times is None:

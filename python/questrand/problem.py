@@ -20,6 +20,14 @@ Reading rules (those of the program):
 * the run name is the first 12 bytes of its line, leading blanks kept: UTF-8
   text that the rule in ``run_name_rule.txt`` (the program's own) accepts.
   The file is read as bytes, as the program reads it.
+
+A problem may also carry the optional physics input PHYSICS.INP
+(:attr:`Problem.physics`, a :class:`~questrand.physics.Physics` or None).
+It is not one of the dataclass fields (those are the values of PROB.INP),
+but it takes part in equality, :meth:`Problem.replace` (a physics key such
+as ``partition_gel`` changes the physics), :meth:`Problem.read` (the
+PHYSICS.INP beside the file read), :meth:`Problem.write` and
+:meth:`Problem.input_files`.
 """
 
 from __future__ import annotations
@@ -29,6 +37,8 @@ from pathlib import Path
 
 from . import files
 from .errors import ProblemFileError
+from .physics import KEYS as PHYSICS_KEYS
+from .physics import PHYSICS_FILE, Physics
 from .input_checks import _DESCRIPTION, _LAYOUT, _LINE, _checked, _faults, run_name_fault
 from .input_format import PROBLEM_FILE, RUNNAME_WIDTH, _format_value, _LineReader, _shown
 
@@ -99,20 +109,46 @@ class Problem:
     restart_out: bool = False
     restart_in: bool = False
 
+    #: The physics input PHYSICS.INP (:class:`~questrand.physics.Physics`),
+    #: or None: no PHYSICS.INP (not a dataclass field: see the module notes).
+    physics = None
+
     def __init__(self, **values):
         known = {f.name: f for f in dataclasses.fields(self)}
+        physics = values.pop("physics", None)
+        routed = {name: values.pop(name) for name in list(values) if name in PHYSICS_KEYS}
         for name in values:
             if name not in known:
-                raise TypeError(f"Problem: unknown field {name!r} (known fields: {', '.join(known)})")
+                raise TypeError(f"Problem: unknown field {name!r} (known fields: "
+                                f"{', '.join(known)}, physics, {', '.join(PHYSICS_KEYS)})")
         for name, field in known.items():
             value = values.get(name, field.default)
             object.__setattr__(self, name, _checked(name, field.type, value))
+        object.__setattr__(self, "physics", _with_physics(physics, routed))
 
     def __setattr__(self, name, value):
+        if name == "physics":
+            object.__setattr__(self, name, _with_physics(value, {}))
+            return
         known = {f.name: f.type for f in dataclasses.fields(self)}
         if name not in known:
             raise TypeError(f"Problem: unknown field {name!r}")
         object.__setattr__(self, name, _checked(name, known[name], value))
+
+    def __getattr__(self, name):
+        # a physics key reads the physics' value (the default without physics)
+        if name in PHYSICS_KEYS:
+            return getattr(self.physics or _DEFAULT_PHYSICS, name)
+        raise AttributeError(f"'Problem' object has no attribute {name!r}")
+
+    def __eq__(self, other):
+        if other.__class__ is not self.__class__:
+            return NotImplemented
+        return self.as_dict() == other.as_dict() and self.physics == other.physics
+
+    def __repr__(self):
+        shown = ", ".join(f"{name}={value!r}" for name, value in self.as_dict().items())
+        return f"Problem({shown}{'' if self.physics is None else f', physics={self.physics!r}'})"
 
     # -- derived quantities ------------------------------------------------
     @property
@@ -129,20 +165,54 @@ class Problem:
         return _faults(lambda name: getattr(self, name), _LINE.__getitem__)
 
     def replace(self, **changes) -> "Problem":
-        """A copy with the given fields changed (same checks as the constructor)."""
-        return Problem(**{**self.as_dict(), **changes})
+        """A copy with the given fields changed (same checks as the
+        constructor).  A physics key (``partition_gel=...``) changes that
+        key of the physics (a default physics first when there is none);
+        ``physics=`` replaces the whole physics."""
+        physics = changes.pop("physics", self.physics)
+        return Problem(**{**self.as_dict(), **changes}, physics=physics)
 
     def as_dict(self) -> dict:
-        """The fields as a plain dict, in file order."""
+        """The PROB.INP values as a plain dict, in file order (the physics
+        aside: :attr:`physics`)."""
         return {f.name: getattr(self, f.name) for f in dataclasses.fields(self)}
+
+    def input_files(self) -> dict:
+        """Every input file of this problem, name -> bytes: PROB.INP first,
+        then, with physics, PHYSICS.INP and its inlet table."""
+        return {PROBLEM_FILE: self.data(), **(self.physics.files() if self.physics is not None else {})}
+
+    def identity(self) -> str:
+        """A text that is equal for two problems exactly when they write the
+        same input files: the PROB.INP text alone without physics (so the
+        keys made from it stay what they were), else every file's text."""
+        if self.physics is None:
+            return self.text()
+        return "".join(f"\0{name}\0{data.decode('utf-8', 'surrogateescape')}"
+                       for name, data in self.input_files().items())
+
+    @classmethod
+    def from_files(cls, inputs: dict) -> "Problem":
+        """The problem of its input files (name -> bytes or text, as
+        :meth:`input_files` gives): PROB.INP, and PHYSICS.INP with its
+        inlet table when they are there."""
+        data = {name: value if isinstance(value, bytes) else value.encode("utf-8", "surrogateescape")
+                for name, value in inputs.items()}
+        problem = cls.parse(data[PROBLEM_FILE])
+        if PHYSICS_FILE in data:
+            problem.physics = Physics.parse(data[PHYSICS_FILE].decode("utf-8"), inputs=data)
+        return problem
 
     # -- file input/output -------------------------------------------------
     @classmethod
     def read(cls, path) -> "Problem":
-        """Parse a PROB.INP file with the program's reading rules.
+        """Parse a PROB.INP file with the program's reading rules, and the
+        PHYSICS.INP in the same directory when there is one (as the program
+        reads it beside PROB.INP).
 
         Raises :class:`ProblemFileError` naming the file, the line and the
-        value that is missing or cannot be read.
+        value that is missing or cannot be read (a
+        :class:`~questrand.physics.PhysicsFileError` for PHYSICS.INP).
         """
         path = Path(path)
         if path.is_dir():
@@ -151,7 +221,10 @@ class Problem:
             data = path.read_bytes()
         except OSError as exc:
             raise ProblemFileError(f"{path}: cannot read the problem input: {exc.strerror}") from None
-        return cls.parse(data, name=str(path))
+        problem = cls.parse(data, name=str(path))
+        if (path.parent / PHYSICS_FILE).is_file():
+            problem.physics = Physics.read(path.parent / PHYSICS_FILE)
+        return problem
 
     @classmethod
     def parse(cls, text, name: str = PROBLEM_FILE, check: bool = False) -> "Problem":
@@ -228,14 +301,43 @@ class Problem:
                 lines.append(f"{shown:<40s}  {' '.join(entry[1])}")
         return "\n".join(lines) + "\n"
 
-    def write(self, path) -> Path:
-        """Write the problem as a commented 64-line PROB.INP.
+    def write(self, path, *, run_directory: bool = False) -> Path:
+        """Write the problem as a commented 64-line PROB.INP, and its
+        physics as PHYSICS.INP (with its inlet table) in the same directory.
 
         ``path`` may be a directory (the file is then ``PROB.INP`` in it).
-        Returns the path written.
+        ``run_directory``: the directory is one the toolkit runs the program
+        in, so a PHYSICS.INP (and inlet table) left there is removed when
+        the problem has no physics; elsewhere such files are left alone.
+        Returns the path of PROB.INP.
         """
+        from .physics import remove_files
+
         path = Path(path)
         if path.is_dir():
             path = path / PROBLEM_FILE
-        return files.write_bytes(path, self.data())
+        files.write_bytes(path, self.data())
+        if self.physics is not None:
+            self.physics.write(path.parent)
+        elif run_directory:
+            remove_files(path.parent)
+        return path
+
+
+_DEFAULT_PHYSICS = Physics()
+
+
+def _with_physics(physics, changes: dict):
+    """``physics`` (a Physics, None or a dict of its keys) with the physics
+    keys ``changes`` set; None when there is neither."""
+    if isinstance(physics, dict):
+        physics = Physics(**physics)
+    if physics is not None and not isinstance(physics, Physics):
+        raise TypeError(f"Problem.physics: expected a Physics or None, found {type(physics).__name__}")
+    if not changes:
+        return physics
+    try:
+        return (physics or _DEFAULT_PHYSICS).replace(**changes)
+    except ValueError as exc:
+        raise TypeError(str(exc).replace("Physics.", "Problem.", 1)) from None
 

@@ -150,6 +150,12 @@ class RunRecord:
         """Completed, and no step ended at the iteration limit."""
         return self.status == "completed" and not self.maxit_steps
 
+    @property
+    def physics(self) -> dict | None:
+        """Every physics value the run used (the record's ``physics``
+        object), or None: a run without PHYSICS.INP."""
+        return self.data.get("physics")
+
 
 def record_name(runname: str) -> str:
     """The record's file name for ``runname`` (the program's rule, checked

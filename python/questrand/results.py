@@ -24,6 +24,10 @@ from .program import CONSOLE_FILE  # noqa: F401  (the console file the toolkit k
 MONITOR_FILE = "monitor.dat"
 UPTAKE_NAMES = ("time", "m_flow", "m_memb", "m_gel", "c_memb_mean", "c_gel_mean",
                 "flux_memb_gel", "c_out", "balance", "c_memb_mid", "c_gel_mid", "c_gel_top")
+#: The uptake columns a run with a PHYSICS.INP writes after those: the
+#: amount taken out through the gel's sink face and the amount the gel's
+#: first-order uptake has consumed, each integrated from the start.
+UPTAKE_PHYSICS_NAMES = ("m_sink", "m_reacted")
 RESIDUAL_NAMES = ("step", "iter", "res_u", "res_v", "res_mass", "res_t", "res_c",
                   "u", "v", "p", "t", "c")
 
@@ -343,7 +347,9 @@ def read_uptake(path) -> pd.DataFrame:
     starts a new history unless its first time follows on the previous
     line's time (and the columns are the same: a header with other columns,
     written by another version, always starts a new history).  Returns the
-    latest history.
+    latest history.  The columns are those of the header: a run with a
+    PHYSICS.INP adds :data:`UPTAKE_PHYSICS_NAMES` (``m_sink``,
+    ``m_reacted``) at the end, read when present.
     """
     path = Path(path)
     names, histories = None, []

@@ -36,9 +36,11 @@ FLOW_MODES = ("reuse", "coupled")
 UNSCALED_UPTAKE = ("time", "balance")
 
 
-def unit_inlet(text: str) -> tuple:
-    """``(text to run, scale)``: a model run is made at c_in = 1 and its
+def unit_inlet(text) -> tuple:
+    """``(problem to run, scale)``: a model run is made at c_in = 1 and its
     concentrations and amounts are multiplied by ``scale`` = c_in.
+    ``text`` is a :class:`~questrand.Problem` or the text of a PROB.INP;
+    the problem to run is of the same kind.
 
     The concentration equation is linear in c and a run from time zero
     starts from c = 0 with c = c_in at the inlet, so c(c_in) = c_in c(1)
@@ -48,13 +50,20 @@ def unit_inlet(text: str) -> tuple:
     residual ten times smaller and end its steps at maxit.  Run at c_in = 1,
     every model run converges alike in any unit.  A problem that reads a
     restart file (its c comes from there) or has c_in = 0 or 1 runs as
-    given (scale 1)."""
+    given (scale 1), and so does one whose physics gives c elsewhere than
+    through c_in (an inlet table, a gel's initial c0_gel > 0): c is then
+    not c_in times the run at c_in = 1.  The other physics keys (partition
+    coefficients, the gel's sink and uptake rate, the washout, the lower
+    face) keep the equation linear and homogeneous in c."""
     from .problem import Problem
 
-    given = Problem.parse(text)
-    if given.c_in in (0.0, 1.0) or given.restart_in:
+    given = Problem.parse(text) if isinstance(text, str) else text
+    physics = given.physics
+    if given.c_in in (0.0, 1.0) or given.restart_in or \
+            (physics is not None and (physics.inlet is not None or physics.c0_gel > 0)):
         return text, 1.0
-    return given.replace(c_in=1.0).text(), given.c_in
+    unit = given.replace(c_in=1.0)
+    return (unit.text() if isinstance(text, str) else unit), given.c_in
 
 
 def scale_concentrations(table, scale: float, keep=UNSCALED_UPTAKE):
@@ -98,7 +107,8 @@ class Execution:
     """What :func:`execute` did in ``workdir``.
 
     ``text`` is the PROB.INP the program ran (with a reused flow: flow
-    switch F, restart file read); ``returncode`` its exit status, None when
+    switch F, restart file read), ``inputs`` the other input files written
+    beside it (PHYSICS.INP and its inlet table, name -> bytes); ``returncode`` its exit status, None when
     it was stopped at the timeout (``timed_out``) or not started
     (``flow_error``); ``stdout`` and ``stderr`` its output (as UTF-8 text, any
     other byte replaced); ``wall_time`` the seconds of the program run.
@@ -111,6 +121,7 @@ class Execution:
 
     workdir: Path
     text: str
+    inputs: dict = dataclasses.field(default_factory=dict)
     returncode: int | None = None
     stdout: str = ""
     stderr: str = ""
@@ -130,8 +141,9 @@ class Execution:
     def problem(self):
         """The :class:`~questrand.Problem` the program ran."""
         if self._problem is None:
-            from .problem import Problem
-            self._problem = Problem.parse(self.text)
+            from .problem import PROBLEM_FILE, Problem
+            self._problem = Problem.from_files({PROBLEM_FILE: self.text, **self.inputs}) if self.inputs \
+                else Problem.parse(self.text)
         return self._problem
 
     @property
@@ -175,9 +187,14 @@ class Execution:
 
 
 def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None, flow="coupled",
-            flow_cache=None, streams: bool = False) -> Execution:
+            flow_cache=None, streams: bool = False, inputs=None) -> Execution:
     """Run ``program`` once in ``workdir`` on ``problem`` (a
-    :class:`~questrand.Problem` or the text of a PROB.INP, written as given).
+    :class:`~questrand.Problem` or the text of a PROB.INP, written as given;
+    ``inputs``: the other input files of a text, name -> bytes, written
+    beside it as given).  Its physics is written as PHYSICS.INP with its
+    inlet table; a problem without physics removes those files from
+    ``workdir`` (a directory the toolkit runs in), so that no file of an
+    earlier run acts on this one.
 
     ``flow`` "reuse" (or :attr:`~questrand.flow.FlowMode.REUSE`) runs a
     problem whose flow can be reused from its steady flow, solved once and
@@ -198,7 +215,12 @@ def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None
     workdir = Path(workdir)
     workdir.mkdir(parents=True, exist_ok=True)
     is_text = isinstance(problem, str)
-    done = Execution(workdir=workdir, text=problem if is_text else problem.text(),
+    if is_text:
+        inputs = {name: data if isinstance(data, bytes) else data.encode("utf-8")
+                  for name, data in (inputs or {}).items()}
+    else:
+        inputs = {name: data for name, data in problem.input_files().items() if name != PROBLEM_FILE}
+    done = Execution(workdir=workdir, text=problem if is_text else problem.text(), inputs=inputs,
                      _problem=None if is_text else problem)
     if getattr(flow, "value", flow) == "reuse":
         from .flow import flow_label, prepare_run, reuse_refusal
@@ -217,9 +239,14 @@ def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None
             problem, is_text = run_problem, False
             done.text, done._problem = run_problem.text(), run_problem
     if is_text:
+        from .physics import remove_files
         (workdir / PROBLEM_FILE).write_bytes(os.fsencode(problem))
+        if not done.inputs:
+            remove_files(workdir)
+        for name, data in done.inputs.items():
+            files.write_bytes(workdir / name, data)
     else:
-        problem.write(workdir / PROBLEM_FILE)
+        problem.write(workdir / PROBLEM_FILE, run_directory=True)
     began = time.perf_counter()
     try:
         ended = start(program, program_arguments(scheme), cwd=workdir, timeout=timeout)
@@ -242,7 +269,8 @@ def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None
 
 def execute_model(text: str, workdir, *, program, scheme: str = "standard", timeout=None,
                   flow="coupled", flow_cache=None, allow_maxit=False):
-    """One model run of a fit, a design or a convergence study:
+    """One model run of a fit, a design or a convergence study (``text``:
+    a :class:`~questrand.Problem` or the text of a PROB.INP):
     :func:`execute` with the flow's warnings silenced (the caller states the
     flow once), and :meth:`Execution.model_fault`: ``(execution, None)``
     when the run gives the model's curve, else ``(execution, one-line

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """One run of a sweep: the job of the workflow's ``run_case`` rule.
 
-    run_case.py --program PATH --problem TEXT [--timeout S]
+    run_case.py --program PATH --problem TEXT [--inputs JSON] [--timeout S]
                 [--flow reuse|coupled --flow-cache DIR] [--scheme standard|second-order] RUNDIR
 
 Empties RUNDIR (a rerun starts clean: the program appends to monitor.dat),
-writes TEXT as RUNDIR/PROB.INP, runs the program there (console output in
+writes TEXT as RUNDIR/PROB.INP (and the files of JSON, {name: text}:
+its PHYSICS.INP and inlet table), runs the program there (console output in
 console.txt, standard error in stderr.txt) and writes RUNDIR/run.json:
 
     {"status": "ok" | "failed", "exit_status": N or null, "error": "...",
@@ -69,6 +70,7 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description="Run the questrand program for one run of a sweep.")
     parser.add_argument("--program", required=True)
     parser.add_argument("--problem", required=True, help="the text of PROB.INP")
+    parser.add_argument("--inputs", default="{}", help="the other input files as JSON {name: text}")
     parser.add_argument("--timeout", type=float, default=None)
     parser.add_argument("--flow", choices=("reuse", "coupled"), default="coupled")
     parser.add_argument("--flow-cache", default="flow-cache")
@@ -102,7 +104,7 @@ def run(args) -> int:
         try:
             done = execute(args.problem, rundir, program=args.program, scheme=args.scheme,
                            timeout=args.timeout, flow=args.flow, flow_cache=Path(args.flow_cache),
-                           streams=True)
+                           streams=True, inputs=json.loads(args.inputs))
         except OSError as exc:
             print(f"run_case: {args.program}: cannot run the program: {exc.strerror}", file=sys.stderr)
             return 1

@@ -118,7 +118,8 @@ def study(base: Problem, designs, names, *, at=None, criterion="max-halfwidth", 
     if base.steady or not base.solve_c or base.restart_in:
         raise DesignError("the base problem must be a transient run from time zero that solves the "
                           "concentration (steady F, solve_c T, restart_in F)")
-    nominal = {n: _f32(getattr(base, n)) for n in names}
+    # a physics real the problem leaves unset (washout_at) counts as 0: give it with --at
+    nominal = {n: _f32(getattr(base, n) or 0.0) for n in names}
     nominal.update({n: _f32(v) for n, v in (at or {}).items()})
     for n, v in nominal.items():
         if not v > 0:

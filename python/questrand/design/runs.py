@@ -54,11 +54,11 @@ def _columns(workdir: Path, runname: str, scale: float) -> dict:
     return _table_columns(model_uptake(workdir, runname, scale), model_monitor(workdir, scale))
 
 
-def _one_run(program, text, workdir, timeout, scheme, flow, flow_cache):
-    """Run one problem text in ``workdir``: ("ok", columns) or ("error", line)."""
+def _one_run(program, problem, workdir, timeout, scheme, flow, flow_cache):
+    """Run one problem in ``workdir``: ("ok", columns) or ("error", line)."""
     workdir = Path(workdir)
     try:
-        done, fault = execute_model(text, workdir, program=program, scheme=scheme, timeout=timeout,
+        done, fault = execute_model(problem, workdir, program=program, scheme=scheme, timeout=timeout,
                                     flow=flow, flow_cache=flow_cache)
         if fault is not None:
             return ("error", fault)
@@ -97,11 +97,14 @@ class Runner:
     def tables(self, problems, labels=None) -> list:
         """The columns of each problem's run (runs made as needed);
         ``labels`` name the runs in an error message."""
-        texts = [p.text() for p in problems]
+        # a run is known by its problem's identity: its PROB.INP and physics files
+        texts = [p.identity() for p in problems]
         named = dict(zip(texts, labels or ()))
+        by_text = dict(zip(texts, problems))
         todo = list(dict.fromkeys(t for t in texts if t not in self._cache))
         if todo:
-            results = self._sweep(todo) if self.profile else self._local(todo)
+            todo_problems = [by_text[t] for t in todo]
+            results = self._sweep(todo_problems) if self.profile else self._local(todo_problems)
             for text, result in zip(todo, results):
                 if result[0] != "ok":
                     what = named.get(text, "a model run")
@@ -109,31 +112,32 @@ class Runner:
                 self._cache[text] = result[1]
         return [self._cache[t] for t in texts]
 
-    def _local(self, texts) -> list:
+    def _local(self, problems) -> list:
         arguments = []
-        for text in texts:
+        for problem in problems:
             self.runs += 1
-            arguments.append((self.program, text, str(self.root / f"run-{self.runs:05d}"), self.timeout,
+            arguments.append((self.program, problem, str(self.root / f"run-{self.runs:05d}"), self.timeout,
                               self.scheme, self.flow, self.flow_cache))
         return self.workers.map(_one_run, arguments)
 
-    def _sweep(self, texts) -> list:
+    def _sweep(self, problems) -> list:
         """The runs as rows of a sweep made by the workflow with the profile."""
         from .. import sweep as qsweep
 
         outdir = (self.root / "sweep").resolve()
         outdir.mkdir(parents=True, exist_ok=True)
         # the runs are made at c_in = 1 and scaled back, as every model run is
-        runs = [unit_inlet(text) for text in texts]
+        runs = [unit_inlet(problem) for problem in problems]
         base = self.base_path or outdir / "base.INP"
         if self.base_path is None:
-            Problem.parse(runs[0][0]).write(base)
+            runs[0][0].write(base)  # with its physics beside it
         base_problem = Problem.read(base)
         known = getattr(self, "_rows", {})
         rows = {}   # problems that differ in c_in alone share one run
-        for text, _ in runs:
-            problem = Problem.parse(text)
+        for problem, _ in runs:
+            text = problem.identity()
             values = {k: v for k, v in problem.as_dict().items() if getattr(base_problem, k) != v}
+            values.update(physics_changes(base_problem, problem))
             known.setdefault(text, f"r{len(known) + 1:05d}")
             rows.setdefault(known[text], (f"run {known[text]}", known[text], values))
         rows = list(rows.values())
@@ -153,8 +157,8 @@ class Runner:
             raise DesignError(f"snakemake ended with exit status {done.returncode} in {outdir}: {tail}")
         made = {row[1]: run for row, run in zip(rows, sweep.runs)}
         results = []
-        for text, scale in runs:
-            run = made[known[text]]
+        for problem, scale in runs:
+            run = made[known[problem.identity()]]
             record = qsweep.read_record(outdir / run.workdir) or {}
             if record.get("status") != "ok":
                 results.append(("error", record.get("error") or "no record of the run"))
@@ -169,6 +173,20 @@ class Runner:
             else:
                 results.append(("ok", _columns(outdir / run.workdir, run.problem.runname, scale)))
         return results
+
+
+def physics_changes(base: Problem, problem: Problem) -> dict:
+    """The physics keys whose values differ between ``base`` and
+    ``problem``, as a sweep row's values; an inlet table cannot be a value
+    of a row, so the two must share it."""
+    from ..physics import REAL_KEYS, CHOICES
+
+    def inlet(p):
+        return p.physics.inlet_rows() if p.physics is not None else None
+
+    if inlet(base) != inlet(problem):
+        raise DesignError("the design's runs differ in their inlet table: a sweep of them cannot be made")
+    return {k: getattr(problem, k) for k in (*REAL_KEYS, *CHOICES) if getattr(problem, k) != getattr(base, k)}
 
 
 def column(table: dict, observable: str):

@@ -61,14 +61,13 @@ class Check:
         return np.mean(np.abs(self.estimates / self.nominal - 1.0) <= self.predicted_halfwidth, axis=0)
 
 
-def _one_fit(problem_text, observable, times, values, sigma, names, program, scheme, flow, flow_cache, step):
+def _one_fit(problem, observable, times, values, sigma, names, program, scheme, flow, flow_cache, step):
     from ..fit import Data, fit
-    from ..problem import Problem
 
     data = Data(path=Path("simulated.csv"), observable=observable, time=np.asarray(times),
                 value=np.asarray(values), sigma=np.asarray(sigma))
     try:
-        res = fit(Problem.parse(problem_text), data, names, jobs=1, program=program, scheme=scheme,
+        res = fit(problem, data, names, jobs=1, program=program, scheme=scheme,
                   grid_check=False, flow=flow, flow_cache=flow_cache, step=step)
     except Exception as exc:  # a failed fit is counted, not fatal
         return ("error", f"{type(exc).__name__}: {exc}".splitlines()[0])
@@ -86,7 +85,7 @@ def check(result, names, nominal, n, *, role="", seed=0, step=0.04, runner=None,
     args = []
     for _ in range(n):
         values = result.samples + result.sigma * rng.standard_normal(len(result.samples))
-        args.append((problem.text(), d.observable, d.times, values, result.sigma, list(names),
+        args.append((problem, d.observable, d.times, values, result.sigma, list(names),
                      runner.program, runner.scheme, runner.flow, runner.flow_cache, step))
     jobs = runner.jobs
     if jobs > 1 and n > 1:

@@ -13,11 +13,11 @@ import numpy as np
 from ..errors import QuestrandError
 from ..files import InputFileError, csv_rows, read_spreadsheet_text
 from ..grid import PROBE_NAMES
-from ..results import UPTAKE_NAMES
+from ..results import UPTAKE_NAMES, UPTAKE_PHYSICS_NAMES
 
 #: Observable columns a data file may name: the monitor probes and the
 #: columns of the uptake file.
-UPTAKE_OBSERVABLES = tuple(UPTAKE_NAMES[1:])
+UPTAKE_OBSERVABLES = tuple(UPTAKE_NAMES[1:]) + UPTAKE_PHYSICS_NAMES  # the last two: runs with physics
 OBSERVABLES = tuple(PROBE_NAMES) + UPTAKE_OBSERVABLES
 #: Default bounds: within this factor of the start value either way.
 DEFAULT_DECADES = 4

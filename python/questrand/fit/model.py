@@ -21,10 +21,10 @@ def _f32(value: float) -> float:
     return float(np.float32(value))
 
 
-def _model_run(program: str, text: str, workdir: str, timeout, observable: str, upt_name: str,
+def _model_run(program: str, problem: Problem, workdir: str, timeout, observable: str, upt_name: str,
                keep: bool, scheme: str = "standard", flow: str = "coupled", flow_cache=None,
                allow_maxit: bool = False):
-    """Run the program on one PROB.INP text in ``workdir``; return
+    """Run the program on one problem (with its physics) in ``workdir``; return
     ``("ok", times, values, most outer iterations of a step)`` of the
     observable or ``("error", message)``.  A run with a step that ended at
     the iteration limit is an error (its curve is not the model's) unless
@@ -33,7 +33,7 @@ def _model_run(program: str, text: str, workdir: str, timeout, observable: str, 
     worker processes can call it."""
     workdir = Path(workdir)
     try:
-        done, fault = execute_model(text, workdir, program=program, scheme=scheme, timeout=timeout,
+        done, fault = execute_model(problem, workdir, program=program, scheme=scheme, timeout=timeout,
                                     flow=flow, flow_cache=flow_cache, allow_maxit=allow_maxit)
         if fault is not None:
             return ("error", fault)
@@ -46,6 +46,8 @@ def _model_run(program: str, text: str, workdir: str, timeout, observable: str, 
             table, name = done.monitor_table(), MONITOR_FILE
             if table is None:
                 return ("error", f"the program wrote no {MONITOR_FILE}")
+        if observable not in table.columns:  # m_sink, m_reacted: written by runs with physics
+            return ("error", f"{name} has no column {observable} (columns: {', '.join(table.columns)})")
         times, values = table["time"].to_numpy().copy(), table[observable].to_numpy().copy()
         if len(times) == 0:
             return ("error", f"{name} holds no time step")
@@ -110,14 +112,19 @@ class Model:
     def most_iterations(self, values) -> int | None:
         """The most outer iterations a step took in the run at ``values``
         (None when it was not run), from the run's record."""
-        return self._iterations.get(self.problem_at(values).text())
+        return self._iterations.get(self.problem_at(values).identity())
 
     def describe(self, values) -> str:
         return ", ".join(f"{p.name}={_f32(v):.6g}" for p, v in zip(self.params, values))
 
     def curves(self, value_sets) -> list:
         """The model curves ``(times, values)`` for each parameter set."""
-        texts = [self.problem_at(values).text() for values in value_sets]
+        # a run is known by its problem's identity: its PROB.INP and physics files
+        problems = {}
+        for values in value_sets:
+            problem = self.problem_at(values)
+            problems.setdefault(problem.identity(), problem)
+        texts = [self.problem_at(values).identity() for values in value_sets]
         todo = []
         for text in texts:
             if text in self._cache or text in todo:
@@ -129,13 +136,13 @@ class Model:
             for text in todo:
                 self.runs += 1
                 workdir = self.root / f"run-{self.runs:04d}"
-                arguments.append((self.program, text, str(workdir), self.timeout, self.observable,
+                arguments.append((self.program, problems[text], str(workdir), self.timeout, self.observable,
                                   self.upt_name, self.keep, self.scheme, self.flow, self.flow_cache,
                                   self.allow_maxit))
             results = self.workers.map(_model_run, arguments)
             for text, args, result in zip(todo, arguments, results):
                 if result[0] != "ok":
-                    values = [getattr(Problem.parse(text), p.name) for p in self.params]
+                    values = [getattr(problems[text], p.name) for p in self.params]
                     where = f" in {args[2]}" if self.keep else ""
                     raise FitError(f"model run with {self.describe(values)} failed{where}: {result[1]}")
                 self._cache[text] = (result[1], result[2])

@@ -6,6 +6,8 @@ import dataclasses
 import re
 
 from ..input_checks import INPUT
+from ..physics import REAL_KEYS as PHYSICS_REALS
+from ..physics import UNITS as PHYSICS_UNITS
 from ..problem import Problem
 from .data import DEFAULT_DECADES, FitError
 
@@ -16,8 +18,14 @@ DIFFUSIVITIES = ("diff_flow", "diff_memb", "diff_gel")
 #: diffusivity of every solute in water (the fastest, the proton, diffuses
 #: at 9.3e-9 m2/s at 25 degC; small molecules at 0.5e-9 to 2.5e-9 m2/s).
 WATER_DIFFUSIVITY_LIMIT = 1e-8
-#: The unit of each value of the problem (input.json).
-UNITS = {value["name"]: value["unit"] for value in INPUT["values"]}
+#: The unit of each value of the problem (input.json), and of the physics' reals.
+UNITS = {**{value["name"]: value["unit"] for value in INPUT["values"]}, **PHYSICS_UNITS}
+#: The physical range of the partition coefficients K (membrane or gel
+#: over liquid at equilibrium): the default bounds of a fitted K.
+PARTITION_RANGE = (1e-3, 1e4)
+#: The largest first-order uptake rate in the gel (1/s) a fit takes by
+#: default: a half-life of 0.7 s, faster than any run resolves with its steps.
+RATE_LIMIT = 1.0
 
 
 @dataclasses.dataclass
@@ -48,8 +56,9 @@ def short_number(value: float) -> str:
 
 
 def real_fields() -> tuple:
-    """The names of the problem's real values."""
-    return tuple(f.name for f in dataclasses.fields(Problem) if f.type in ("float", float))
+    """The names of the problem's real values: those of PROB.INP, then the
+    reals of its physics (PHYSICS.INP)."""
+    return tuple(f.name for f in dataclasses.fields(Problem) if f.type in ("float", float)) + PHYSICS_REALS
 
 
 def parse_bounds(texts) -> dict:
@@ -83,8 +92,15 @@ def make_parameters(problem: Problem, names, bounds=None) -> list:
     the tighter of the two applying.  When diff_flow is fitted too, the
     others are bounded by diff_flow's own upper bound (a box, as the search
     needs).  The 1e-8 m2/s limit assumes SI units: a diff_flow that starts
-    above it (a problem in other units) keeps the four decades.  A bound
-    given in ``bounds`` replaces the default one.
+    above it (a problem in other units) keeps the four decades.
+
+    The physics' reals (PHYSICS.INP; a problem without physics starts from
+    their defaults): a partition coefficient K within
+    :data:`PARTITION_RANGE` [1e-3, 1e4]; the gel's uptake rate within
+    [0, :data:`RATE_LIMIT`] 1/s, whose lower end 0 the fit on ln k cannot
+    reach, so its default lower bound is four decades below the start (a
+    fit of rate_gel starts from a rate_gel > 0); the others four decades.
+    A bound given in ``bounds`` replaces the default one.
     """
     bounds = dict(bounds or {})
     reals = real_fields()
@@ -100,12 +116,18 @@ def make_parameters(problem: Problem, names, bounds=None) -> list:
     # diff_flow first: its upper bound is the default one of the other diffusivities
     for name in sorted(names, key=lambda n: n != "diff_flow"):
         start = getattr(problem, name)
+        if start is None:  # washout_at not given: no washout
+            raise FitError(f"--param {name}: the problem gives no {name} to start from (set it in "
+                           "PHYSICS.INP)")
         if not start > 0:
             raise FitError(f"--param {name}: the start value {start:g} of the problem must be positive "
                            "(the fit works on the logarithm)")
         lo, hi = bounds.pop(name, (None, None))
         low, low_source = (start / 10.0 ** DEFAULT_DECADES, decades) if lo is None else (lo, "given")
         high, high_source = (start * 10.0 ** DEFAULT_DECADES, decades) if hi is None else (hi, "given")
+        if name in PHYSICS_REALS:
+            low, low_source, high, high_source = _physics_bounds(name, (low, low_source), (high, high_source),
+                                                                 lo is None, hi is None)
         if hi is None and name in DIFFUSIVITIES:
             ceiling = _diffusivity_ceiling(problem, name, start, params)
             if ceiling is not None and ceiling[0] < high:
@@ -120,6 +142,22 @@ def make_parameters(problem: Problem, names, bounds=None) -> list:
     if bounds:
         raise FitError(f"--bounds {', '.join(bounds)}: not a fitted parameter (give it with --param)")
     return [params[name] for name in names]
+
+
+def _physics_bounds(name: str, low, high, default_low: bool, default_high: bool):
+    """The default bounds of a physics real (see :func:`make_parameters`):
+    ``(low, source, high, source)`` from the four decades ``low``, ``high``
+    (each ``(value, source)``), the sides not given (``default_*``) made
+    physical."""
+    (low, low_source), (high, high_source) = low, high
+    if name.startswith("partition_"):
+        if default_low:
+            low, low_source = PARTITION_RANGE[0], "the range of a partition coefficient"
+        if default_high:
+            high, high_source = PARTITION_RANGE[1], "the range of a partition coefficient"
+    elif name == "rate_gel" and default_high and RATE_LIMIT < high:
+        high, high_source = RATE_LIMIT, "the fastest uptake rate taken by default"
+    return low, low_source, high, high_source
 
 
 def _diffusivity_ceiling(problem: Problem, name: str, start: float, fitted: dict):

@@ -16,6 +16,10 @@ h^2/nu (h the half-gap, nu = viscosity/density: 1 s for 1 mm of water).
 * the concentration is not solved (nothing would be left to run);
 * the run continues from a restart file (its flow and inlet come from that
   file, not from the input).
+* its physics (PHYSICS.INP) gives an inlet table or a gel's initial
+  c0_gel > 0: the run does not start from the c the time-zero restart file
+  holds.  Of the physics only ``lower_face`` acts on the flow; the
+  steady-flow problem carries it (:func:`flow_problem`).
 
 A problem whose run is not much longer than the start-up (h^2/nu more than a
 tenth of nsteps*dt) is still reused, with a :class:`FlowWarning`.

@@ -32,7 +32,7 @@ STALE_AGE = 86400.0
 def flow_key(problem: Problem, program=None, scheme: str = "standard") -> str:
     """The cache key of the steady flow of ``problem`` under ``scheme`` (the
     standard scheme's keys name no scheme)."""
-    text = flow_problem(problem).text()
+    text = flow_problem(problem).identity()  # the PROB.INP text when it has no physics
     parts = [PROCEDURE, program_id(program), text] + ([] if scheme == "standard" else [f"scheme {scheme}"])
     digest = hashlib.sha256("\n".join(parts).encode())
     return digest.hexdigest()[:32]

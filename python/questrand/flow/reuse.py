@@ -60,6 +60,13 @@ def reuse_refusal(problem: Problem) -> str | None:
         return "the concentration is not solved: nothing but the flow would be run"
     if problem.restart_in:
         return "the run continues from a restart file, whose flow and inlet it keeps"
+    physics = problem.physics
+    if physics is not None and physics.inlet is not None:
+        return ("the inlet concentration follows an inlet table: the run's starting c is not the "
+                "one a reused flow's restart file holds")
+    if physics is not None and physics.c0_gel > 0:
+        return ("the gel starts at c0_gel > 0: the run's starting c is not the one a reused flow's "
+                "restart file holds")
     return None
 
 
@@ -89,8 +96,16 @@ def check_reusable(problem: Problem) -> None:
 
 def flow_problem(problem: Problem, *, maxit: int = CHUNK) -> Problem:
     """The steady-flow problem of ``problem``: its flow values, every other
-    value fixed (so the text is the same for every problem with this flow)."""
-    base = Problem()
+    value fixed (so the text is the same for every problem with this flow).
+    Of the physics only the channel's lower face acts on the flow (a wall
+    or a symmetry plane): the flow problem carries it when it is a wall,
+    and no physics otherwise (so its text and key are those of a problem
+    without physics)."""
+    from ..physics import Physics, default_value
+
+    lower_face = problem.lower_face
+    physics = None if lower_face == default_value("lower_face") else Physics(lower_face=lower_face)
+    base = Problem(physics=physics)
     keep = ("chlength", "halfgap", "th_memb", "th_gel", "u_in", "parabolic", "density", "viscosity",
             "ni", "n_flow", "n_memb", "n_gel", "convtol", "relax_u", "relax_p", "solver_u", "solver_p")
     return base.replace(**{name: getattr(problem, name) for name in keep},

@@ -22,8 +22,10 @@ from pathlib import Path
 
 from .. import files
 from ..errors import QuestrandError
+from ..physics import CHOICES as PHYSICS_CHOICES
+from ..physics import PHYSICS_FILE, REAL_KEYS as PHYSICS_REALS
 from ..problem import INPUT as PROBLEM_INPUT
-from ..problem import Problem
+from ..problem import PROBLEM_FILE, Problem
 from ..program import SCHEMES, find_program, start
 from ..runner import FLOW_MODES
 
@@ -37,7 +39,10 @@ FLOW_CACHE_DIR = "flow-cache"
 PREPARED_FILE = "sweep.prepared.json"
 #: The layout of the prepared file; a file of another layout is prepared again.
 PREPARED_FORMAT = 1
-_FIELD_TYPES = {f.name: f.type for f in dataclasses.fields(Problem)}
+#: The values a sweep may set: those of PROB.INP, then the physics keys
+#: that take a number or a word (PHYSICS.INP; an inlet table is no cell's value).
+_FIELD_TYPES = {**{f.name: f.type for f in dataclasses.fields(Problem)},
+                **{name: "float" for name in PHYSICS_REALS}, **{name: "str" for name in PHYSICS_CHOICES}}
 
 
 class SweepError(QuestrandError, ValueError):
@@ -91,13 +96,18 @@ def format_value(value) -> str:
     return repr(value) if isinstance(value, float) else str(value)
 
 
-def program_check(program, data: bytes):
-    """``questrand --check`` on a PROB.INP given as its bytes, in a scratch
-    directory: None when the program would run it, else the program's one
-    error line (``PROB.INP: line N: ...``).  The program is the one judge of
-    an input: every value, the grid, the run-name rules."""
+def program_check(program, data):
+    """``questrand --check`` on a PROB.INP given as its bytes (or on the
+    input files of a problem, name -> bytes: PROB.INP, PHYSICS.INP and its
+    inlet table, :meth:`Problem.input_files`), in a scratch directory: None
+    when the program would run it, else the program's one error line
+    (``PROB.INP: line N: ...``, ``PHYSICS.INP: line N: KEY: ...``).  The
+    program is the one judge of an input: every value, the grid, the
+    run-name rules, the physics."""
+    inputs = data if isinstance(data, dict) else {PROBLEM_FILE: data}
     with tempfile.TemporaryDirectory(prefix="questrand-check-") as scratch:
-        Path(scratch, "PROB.INP").write_bytes(data)
+        for name, content in inputs.items():
+            Path(scratch, name).write_bytes(content)
         try:
             done = start(program, ["-C", scratch, "--check"], timeout=120)
         except (OSError, subprocess.TimeoutExpired) as exc:
@@ -112,10 +122,14 @@ def program_check(program, data: bytes):
 
 
 _PROGRAM_LINE = re.compile(r"PROB\.INP: line (\d+): ")
+_PHYSICS_LINE = re.compile(rf"{re.escape(PHYSICS_FILE)}: line \d+: (\w+):")
 
 
 def _column_of(error: str, values: dict):
     """The swept value on the line the program's error names, or None."""
+    physics = _PHYSICS_LINE.match(error)
+    if physics:
+        return physics.group(1) if physics.group(1) in values else None
     match = _PROGRAM_LINE.match(error)
     if not match:
         return None
@@ -143,6 +157,12 @@ class SweepRun:
     def text(self) -> str:
         """The PROB.INP text of this run."""
         return self.problem.text()
+
+    @property
+    def inputs(self) -> dict:
+        """The run's other input files, name -> text: PHYSICS.INP and its
+        inlet table when the run has physics, else none."""
+        return _other_inputs(self.problem)
 
     @property
     def workdir(self) -> str:
@@ -214,18 +234,24 @@ class Sweep:
         and the swept column on the program's error line."""
 
         checker = str(find_program(self.program))
-        problems = list(dict.fromkeys(run.problem.data() for run in self.runs))
+        inputs = {run.problem.identity(): run.problem.input_files() for run in self.runs}
+        problems = list(inputs)
         workers = max(1, min(len(problems), len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity")
                              else os.cpu_count() or 1))
         with concurrent.futures.ThreadPoolExecutor(workers) as pool:
-            judged = dict(zip(problems, pool.map(lambda data: program_check(checker, data), problems)))
+            judged = dict(zip(problems, pool.map(lambda key: program_check(checker, inputs[key]), problems)))
         for run in self.runs:
-            error = judged[run.problem.data()]
+            error = judged[run.problem.identity()]
             if not error:
                 continue
-            base_error = program_check(checker, self.base_path.read_bytes())
+            base_files = {**self.base.input_files(), PROBLEM_FILE: self.base_path.read_bytes()}
+            base_error = program_check(checker, base_files)
             if base_error:
-                raise SweepError(f"{base_label or self.base_path}: {base_error.removeprefix('PROB.INP: ')}")
+                where = base_label or self.base_path
+                if base_error.startswith(PHYSICS_FILE):  # the base's own PHYSICS.INP
+                    where = Path(where).parent / PHYSICS_FILE
+                    base_error = base_error.removeprefix(f"{PHYSICS_FILE}: ")
+                raise SweepError(f"{where}: {base_error.removeprefix('PROB.INP: ')}")
             column = _column_of(error, run.values)
             raise SweepError(f"{self.source}: {run.where}{f', column {column}' if column else ''}: {error}")
 
@@ -372,21 +398,45 @@ class Sweep:
         entry per run, its id, directory, values and whole PROB.INP text."""
         return {"format": PREPARED_FORMAT, "key": key, "problem": str(self.base_path),
                 "base_text": self.base.text(), "names": list(self.names),
+                **({"base_inputs": _other_inputs(self.base)} if self.base.physics is not None else {}),
                 "program": str(self.program) if self.program is not None else None,
                 "timeout": self.timeout, "flow": self.flow, "scheme": self.scheme,
                 "source": self.source,
                 "runs": [{"id": run.id, "dir": run.workdir, "where": run.where,
-                          "values": dict(run.values), "text": run.text} for run in self.runs]}
+                          "values": dict(run.values), "text": run.text,
+                          **({"inputs": run.inputs} if run.problem.physics is not None else {})}
+                         for run in self.runs]}
 
     @classmethod
     def from_prepared(cls, prepared: dict) -> "Sweep":
         """The sweep of a prepared file's contents, as it was checked (no
-        check again): each run's problem is its stored PROB.INP text."""
-        runs = [SweepRun(row["id"], dict(row["values"]), Problem.parse(row["text"]), row.get("where", ""))
+        check again): each run's problem is its stored PROB.INP text and
+        the texts of its physics files."""
+        runs = [SweepRun(row["id"], dict(row["values"]), _row_problem(row), row.get("where", ""))
                 for row in prepared["runs"]]
-        return cls(Path(prepared["problem"]), Problem.parse(prepared["base_text"]), list(prepared["names"]),
+        base = _row_problem({"text": prepared["base_text"], "inputs": prepared.get("base_inputs")})
+        return cls(Path(prepared["problem"]), base, list(prepared["names"]),
                    runs, prepared["program"], prepared["timeout"], prepared["flow"], prepared["scheme"],
                    prepared.get("source", ""))
+
+
+def inputs_option(row: dict) -> str:
+    """The run job's option that passes a prepared row's physics files
+    (`` --inputs JSON``, shell-quoted), or "" when it has none."""
+    import shlex
+    return f" --inputs {shlex.quote(json.dumps(row['inputs']))}" if row.get("inputs") else ""
+
+
+def _other_inputs(problem: Problem) -> dict:
+    """A problem's input files but PROB.INP, name -> text."""
+    return {name: data.decode("utf-8") for name, data in problem.input_files().items() if name != PROBLEM_FILE}
+
+
+def _row_problem(row: dict) -> Problem:
+    """The problem of a prepared row: its PROB.INP text, with its physics files."""
+    if row.get("inputs"):
+        return Problem.from_files({PROBLEM_FILE: row["text"], **row["inputs"]})
+    return Problem.parse(row["text"])
 
 
 # -- the prepared file: the sweep checked once --------------------------------
@@ -411,13 +461,29 @@ def definition_key(config: dict) -> str:
                 part(name, Path(config[name]).read_bytes())
             except OSError as exc:  # preparing names the fault
                 part(name, f"unreadable: {exc.strerror}".encode())
+    if isinstance(config.get("problem"), (str, os.PathLike)):  # the base's physics beside it
+        part("physics", _physics_bytes(Path(config["problem"]).parent))
     try:
         part("program", str(find_program(config.get("program"))).encode())
     except FileNotFoundError as exc:
         part("program", f"none: {exc}".encode())
-    for module in ("problem.py", "input_format.py"):  # how a problem becomes its PROB.INP text
+    for module in ("problem.py", "input_format.py", "physics.py"):  # how a problem becomes its files
         part(module, (Path(__file__).resolve().parents[1] / module).read_bytes())
     return digest.hexdigest()
+
+
+def _physics_bytes(directory: Path) -> bytes:
+    """The bytes of the PHYSICS.INP in ``directory`` and of the inlet table
+    it names (empty without one; what cannot be read named instead)."""
+    from ..physics import Physics, PhysicsFileError
+
+    path = directory / PHYSICS_FILE
+    if not path.is_file():
+        return b""
+    try:
+        return b"\0".join(Physics.read(path).files().values())
+    except (PhysicsFileError, OSError) as exc:  # preparing names the fault
+        return f"unreadable: {exc}".encode()
 
 
 def read_prepared(root=".", key=None) -> dict | None:

@@ -43,7 +43,8 @@ def read_record(workdir) -> dict | None:
 
 def run_fault(sweep_run: SweepRun, workdir, record) -> str | None:
     """Why the directory of a finished run does not hold that whole run, or
-    None: its problem differs from the sweep's, or a file the record lists
+    None: its problem differs from the sweep's (PROB.INP, or its physics
+    files PHYSICS.INP and the inlet table), or a file the record lists
     (every file the run left, with its size) is missing or has another size.
     A run with the steady flow reused keeps the sweep's problem in
     PROB.INP.given (its PROB.INP is the problem it ran)."""
@@ -54,6 +55,13 @@ def run_fault(sweep_run: SweepRun, workdir, record) -> str | None:
             return "PROB.INP differs from the sweep's problem"
     except OSError:
         return "PROB.INP is missing"
+    from ..physics import PHYSICS_FILE
+    inputs = sweep_run.problem.input_files()
+    for name, data in inputs.items():
+        if name != "PROB.INP" and ((workdir / name).read_bytes() if (workdir / name).is_file() else None) != data:
+            return f"{name} differs from the sweep's problem"
+    if PHYSICS_FILE not in inputs and (workdir / PHYSICS_FILE).exists():
+        return f"{PHYSICS_FILE} is there, but the sweep's problem has no physics"
     listed = record.get("files")
     if not isinstance(listed, dict):  # a record of an earlier version: the main files
         listed = {name: None for name in ("console.txt", "monitor.dat")}
