@@ -10,7 +10,11 @@ void init(State& s) {
   Cvar& var = s.cvar;
   for (int j = 1; j <= pb.jflow2; ++j) {
     for (int i = 1; i <= g.ni; ++i) {
-      if (pb.parabolic) {
+      if (pb.parabolic && s.cphys.wall) {
+        const float y = g.y(j);
+        const float h = pb.halfgap;
+        var.u(i, j) = pb.u_in * 4.0f * y * (h - y) / (h * h);
+      } else if (pb.parabolic) {
         const float eta = g.y(j) / pb.halfgap;
         var.u(i, j) = pb.u_in * (1.0f - eta * eta);
       } else {
@@ -19,6 +23,8 @@ void init(State& s) {
       var.c(i, j) = (i <= 2) ? pb.c_in : 0.0f;
     }
   }
+  if (s.cphys.wall)
+    for (int i = 1; i <= g.ni; ++i) var.u(i, 1) = -var.u(i, 2);  // the reflection through the wall
 
   props(s);
 

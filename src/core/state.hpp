@@ -175,6 +175,7 @@ struct Cphys {
   bool washout = false;          // c_in until washout_at, then 0
   float washout_at = 0.0f;
   float c0_gel = 0.0f;           // the gel's initial concentration
+  bool wall = false;             // lower_face = wall: y = 0 a no-slip, closed wall (else a symmetry plane)
   double m_sink = 0.0, m_reacted = 0.0;          // accumulated since the run's start
   double level_sink = 0.0, level_reacted = 0.0;  // over the last (sub-)step
   Field phi, phi_old, phi_2old;  // c / K of the three time levels (partition)

@@ -6,35 +6,66 @@ namespace questrand {
 
 namespace {
 
-// Second-order scheme: the shear of the channel wall on the last channel row
-// with the wall where it is, y = halfgap (the standard geometry puts the
-// row's north face midway to the first membrane node, a fixed fraction of a
-// row away from the wall when the layers' rows differ in height, which slows
-// the wall row by some 30 % of its speed on every grid), and its gradient
-// from the quadratic through the wall (u = 0), the wall row P and the row
-// below it, at distances s1 = halfgap - y_P and s2 = halfgap - y_(P-1):
-//   du/dy at the wall = -(u_P s2^2 - u_(P-1) s1^2) / (s1 s2 (s2 - s1)),
+// A no-slip wall at rest on the north or the south face of a channel row of
+// the u-cells: the channel's top (the membrane face, y = halfgap, north of
+// row jflow2) or, with PHYSICS.INP lower_face = wall, its bottom (y = 0,
+// south of row 2).
+enum class WallSide { north, south };
+struct ChannelWall {
+  int row;         // the u-cells' row next to the wall
+  WallSide side;   // the face of that row on which the wall lies
+  float position;  // the wall's y (second-order scheme)
+};
+
+// The wall's shear on the u-cells I = 3..ilast of its row: the link across
+// the wall face is cut (an or as = 0) and the shear mu_w A du/dy, A = wxu
+// radv of that face, mu_w = (vis(I,J) + vis(I-1,J)) / 2, leaves through it.
+//
+// Standard scheme: du/dy = u_P / delta, delta the distance from the node to
+// the face, implicit (sp -= mu_w A / delta).  (At the top the face lies
+// midway to the first membrane node, a fixed fraction of a row away from the
+// wall when the layers' rows differ in height; the bottom face is y = 0.)
+//
+// Second-order scheme: the wall where it is, y = position, and the gradient
+// from the quadratic through the wall (u = 0), the wall row P and the next
+// row N away from it, at distances s1 = |position - y_P|, s2 = |position - y_N|:
+//   du/dy at the wall (towards P) = (u_P s2^2 - u_N s1^2) / (s1 s2 (s2 - s1)),
 // exact for the Poiseuille parabola.  Implicit part mu A u_P / s1 (as the
-// standard hook, with the true distance), the rest as a deferred correction
-// from the current iterate.
-void wall_shear_second_order(State& s) {
+// standard scheme, with the true distance), the rest as a deferred
+// correction from the current iterate; u_P / s1 alone when the channel has
+// one row.  (On the standard geometry's top the midway face slows the wall
+// row by some 30 % of its speed on every grid when the rows differ.)
+void wall_shear(State& s, const ChannelWall& wall) {
   const Cgrid& g = s.cgrid;
   const Cprob& pb = s.cprob;
   const Field& vis = s.cprop.vis;
   const Field& u = s.cvar.u;
   Ccoef& cf = s.ccoef;
-  const int j = pb.jflow2;
-  const double s1 = static_cast<double>(pb.halfgap) - g.y(j);
-  const double s2 = static_cast<double>(pb.halfgap) - g.y(j - 1);
-  const bool quadratic = j - 1 >= 2 && s2 > s1;
-  for (int i = 3; i <= g.ilast; ++i) {
-    const float mu_w = 0.5f * (vis(i, j) + vis(i - 1, j));
-    const double conductance = static_cast<double>(mu_w) * g.wxu(i) * g.radv(j + 1);
-    cf.sp(i, j) = cf.sp(i, j) - static_cast<float>(conductance / s1);
-    cf.an(i, j) = 0.0f;
-    if (quadratic) {
-      const double slope = (u(i, j) * s2 * s2 - u(i, j - 1) * s1 * s1) / (s1 * s2 * (s2 - s1));
-      cf.su(i, j) = cf.su(i, j) - static_cast<float>(conductance * (slope - u(i, j) / s1));
+  const int j = wall.row;
+  const bool north = wall.side == WallSide::north;
+  const int face = north ? j + 1 : j;       // the wall face's index in yv and radv
+  Field& across = north ? cf.an : cf.as;    // the link through the wall face
+  if (s.cscheme.scheme == Scheme::second_order) {
+    const int jn = north ? j - 1 : j + 1;   // the next row away from the wall
+    const double s1 = north ? static_cast<double>(wall.position) - g.y(j) : g.y(j) - static_cast<double>(wall.position);
+    const double s2 = north ? static_cast<double>(wall.position) - g.y(jn) : g.y(jn) - static_cast<double>(wall.position);
+    const bool quadratic = jn >= pb.jflow1 && jn <= pb.jflow2 && s2 > s1;
+    for (int i = 3; i <= g.ilast; ++i) {
+      const float mu_w = 0.5f * (vis(i, j) + vis(i - 1, j));
+      const double conductance = static_cast<double>(mu_w) * g.wxu(i) * g.radv(face);
+      cf.sp(i, j) = cf.sp(i, j) - static_cast<float>(conductance / s1);
+      across(i, j) = 0.0f;
+      if (quadratic) {
+        const double slope = (u(i, j) * s2 * s2 - u(i, jn) * s1 * s1) / (s1 * s2 * (s2 - s1));
+        cf.su(i, j) = cf.su(i, j) - static_cast<float>(conductance * (slope - u(i, j) / s1));
+      }
+    }
+  } else {
+    const float delta = north ? g.yv(face) - g.y(j) : g.y(j) - g.yv(face);
+    for (int i = 3; i <= g.ilast; ++i) {
+      const float mu_w = 0.5f * (vis(i, j) + vis(i - 1, j));
+      cf.sp(i, j) = cf.sp(i, j) - mu_w * g.wxu(i) * g.radv(face) / delta;
+      across(i, j) = 0.0f;
     }
   }
 }
@@ -44,30 +75,26 @@ void wall_shear_second_order(State& s) {
 void modu(State& s) {
   const Cgrid& g = s.cgrid;
   const Cprob& pb = s.cprob;
-  const Field& vis = s.cprop.vis;
   const Field& den = s.cprop.den;
   Field& u = s.cvar.u;
   Ccoef& cf = s.ccoef;
 
-  // Channel wall: shear towards the wall face at rest.
-  if (s.cscheme.scheme == Scheme::second_order) {
-    wall_shear_second_order(s);
-  } else {
-    const int j = pb.jflow2;
-    const float delta = g.yv(j + 1) - g.y(j);
-    for (int i = 3; i <= g.ilast; ++i) {
-      const float mu_w = 0.5f * (vis(i, j) + vis(i - 1, j));
-      cf.sp(i, j) = cf.sp(i, j) - mu_w * g.wxu(i) * g.radv(j + 1) / delta;
-      cf.an(i, j) = 0.0f;
-    }
-  }
+  // Channel top (the membrane face): shear towards the wall face at rest.
+  wall_shear(s, {pb.jflow2, WallSide::north, pb.halfgap});
   // Membrane and gel: no flow.
   for (int j = pb.jmemb1; j <= g.jlast; ++j)
     for (int i = 3; i <= g.ilast; ++i) cf.sp(i, j) = -s.cgen.bignum;
-  // Symmetry plane.
-  for (int i = 2; i <= g.ni; ++i) {
-    u(i, 1) = u(i, 2);
-    cf.as(i, 2) = 0.0f;
+  if (s.cphys.wall) {
+    // Lower wall (PHYSICS.INP lower_face = wall): shear towards y = 0 at rest;
+    // the mirror row holds the reflection through it (zero on the wall).
+    wall_shear(s, {2, WallSide::south, 0.0f});
+    for (int i = 2; i <= g.ni; ++i) u(i, 1) = -u(i, 2);
+  } else {
+    // Symmetry plane.
+    for (int i = 2; i <= g.ni; ++i) {
+      u(i, 1) = u(i, 2);
+      cf.as(i, 2) = 0.0f;
+    }
   }
   // Outlet: the last interior profile, shifted so that the outflow is flowin.
   float flow = 0.0f;

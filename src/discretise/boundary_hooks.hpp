@@ -10,8 +10,10 @@ namespace questrand {
 
 // u: wall shear sink mu_w wxu radv / delta below the channel wall (delta the
 // half-cell distance to the wall face) and an = 0; solid rows pinned with
-// sp = -bignum; symmetry u(I,1) = u(I,2), as(I,2) = 0; outlet u(ni,J) =
-// u(ilast,J) + uinc with uinc shifting the outflow to flowin.
+// sp = -bignum; symmetry u(I,1) = u(I,2), as(I,2) = 0, or with PHYSICS.INP
+// lower_face = wall the same shear towards y = 0 on row 2, as(I,2) = 0 and
+// u(I,1) = -u(I,2); outlet u(ni,J) = u(ilast,J) + uinc with uinc shifting
+// the outflow to flowin.
 void modu(State& s);
 
 // v: cut from the wall face (an(I,jflow2) = 0), solid rows pinned, symmetry

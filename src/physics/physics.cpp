@@ -159,9 +159,8 @@ void read_physics_text(State& s, const std::string& name, const std::string& con
       if (value != "closed" && value != "sink") fail(key, "closed or sink", shown);
       p.sink = value == "sink";
     } else if (key == "lower_face") {
-      if (value == "wall")
-        fail(key, "symmetry (a wall at y = 0 is not modelled by this version of the program)", shown);
-      if (value != "symmetry") fail(key, "symmetry", shown);
+      if (value != "symmetry" && value != "wall") fail(key, "symmetry or wall", shown);
+      p.wall = value == "wall";
     } else if (key == "inlet") {
       if (given.count("washout_at")) fail(key, "no inlet record together with washout_at (line " + std::to_string(given["washout_at"]) + ")", shown);
       if (value.empty()) fail(key, "the name of the inlet record (a CSV of time,c_in)", shown);
@@ -319,19 +318,38 @@ void physics_level_ended(State& s) {
   p.m_reacted += 0.5 * (reacted_start + reacted_end) * dt;
 }
 
-std::string physics_summary(const State& s) {
-  const Cphys& p = s.cphys;
-  char buf[512];
-  std::snprintf(buf, sizeof buf,
-                "questrand: physics (%s): partition_memb %.9g, partition_gel %.9g, gel_back %s, rate_gel %.9g 1/s, "
-                "c0_gel %.9g, inlet %s; m_sink %.9g, m_reacted %.9g",
-                kPhysicsFile, static_cast<double>(p.partition_memb), static_cast<double>(p.partition_gel),
-                p.sink ? "sink" : "closed", static_cast<double>(p.rate_gel), static_cast<double>(p.c0_gel),
-                !p.inlet.empty() ? (p.inlet_file + " (" + std::to_string(p.inlet.size()) + " rows)").c_str()
-                : p.washout      ? ("c_in until " + io::json_real(p.washout_at) + " s, then 0").c_str()
-                                 : "c_in",
-                p.m_sink, p.m_reacted);
+namespace {
+
+std::string shown_real(float v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v));
   return buf;
+}
+
+}  // namespace
+
+std::vector<std::string> physics_values(const State& s) {
+  const Cphys& p = s.cphys;
+  return {
+      "partition_memb = " + shown_real(p.partition_memb),
+      "partition_gel = " + shown_real(p.partition_gel),
+      std::string("gel_back = ") + (p.sink ? "sink" : "closed"),
+      "rate_gel = " + shown_real(p.rate_gel) + " 1/s",
+      "inlet = " + (p.inlet.empty() ? std::string("none (c_in of the problem input)")
+                                    : p.inlet_file + " (" + std::to_string(p.inlet.size()) + " rows)"),
+      "washout_at = " + (p.washout ? shown_real(p.washout_at) + " s" : std::string("none")),
+      "c0_gel = " + shown_real(p.c0_gel),
+      std::string("lower_face = ") + (p.wall ? "wall" : "symmetry"),
+  };
+}
+
+std::string physics_summary(const State& s) {
+  std::string line = std::string("questrand: physics (") + kPhysicsFile + "): ";
+  const std::vector<std::string> values = physics_values(s);
+  for (std::size_t k = 0; k < values.size(); ++k) line += (k == 0 ? "" : ", ") + values[k];
+  char amounts[96];
+  std::snprintf(amounts, sizeof amounts, "; m_sink %.9g, m_reacted %.9g", s.cphys.m_sink, s.cphys.m_reacted);
+  return line + amounts;
 }
 
 std::string physics_json(const State& s) {
@@ -343,7 +361,7 @@ std::string physics_json(const State& s) {
          ", \"rate_gel\": " + json_real(p.rate_gel) + ", \"inlet\": " +
          (p.inlet.empty() ? std::string("null") : io::json_text(p.inlet_file)) +
          ", \"washout_at\": " + (p.washout ? json_real(p.washout_at) : std::string("null")) +
-         ", \"c0_gel\": " + json_real(p.c0_gel) + ", \"lower_face\": \"symmetry\", \"m_sink\": " +
+         ", \"c0_gel\": " + json_real(p.c0_gel) + ", \"lower_face\": " + (p.wall ? "\"wall\"" : "\"symmetry\"") + ", \"m_sink\": " +
          io::json_double(p.m_sink) + ", \"m_reacted\": " + io::json_double(p.m_reacted) + "}";
 }
 

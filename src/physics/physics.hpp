@@ -13,7 +13,12 @@
 //   washout_at    T >= 0 (s): c_in (of PROB.INP) until T, then 0 (not with inlet)
 //   c0_gel        >= 0: the gel's concentration at the start of a run from
 //                 time 0 (a run continued from a restart file takes its own)
-//   lower_face    symmetry (the only lower face this version models)
+//   lower_face    symmetry | wall: the domain's lower boundary y = 0 a plane of
+//                 symmetry (the half of a cell with a membrane and gel on both
+//                 walls), or a no-slip wall at rest closed to the species (a
+//                 plain wall opposite the membrane: the flow develops across
+//                 the whole gap 0..halfgap, the inlet parabola
+//                 u_in 4 y (h - y) / h^2 spans it, u_in its peak)
 //
 // Equations.  With partition the variable continuous across every face is
 // phi = c / K (K = 1 in the channel), the layer's capacity K and its
@@ -90,8 +95,14 @@ double sink_conductance(const State& s, int i);
 // added to the run's.
 void physics_level_ended(State& s);
 
-// One line naming every value used, for the end-of-run summary; and the same
-// as a JSON object for the run record.
+// Every value of PHYSICS.INP the run uses (defaults included), as
+// "key = value" texts in the order of the keys above: the listing's physics
+// lines and the end-of-run summary's.
+std::vector<std::string> physics_values(const State& s);
+
+// One line naming every value used and the amounts into the sink and
+// reacted, for the end-of-run summary; and the same as a JSON object for the
+// run record.
 std::string physics_summary(const State& s);
 std::string physics_json(const State& s);
 

@@ -154,7 +154,7 @@ TEST(Physics, BadLinesNameTheFileTheLineAndTheKey) {
       {"c0_gel = 1\nc0_gel = 2\n", "PHYSICS.INP: line 2: c0_gel: given twice (first on line 1)"},
       {"washout_at = 10\ninlet = IN.csv\n", "PHYSICS.INP: line 2: inlet: expected no inlet record together with washout_at"},
       {"partition_memb 2\n", "PHYSICS.INP: line 1: expected key = value, found \"partition_memb 2\""},
-      {"lower_face = wall\n", "PHYSICS.INP: line 1: lower_face: expected symmetry (a wall"},
+      {"lower_face = open\n", "PHYSICS.INP: line 1: lower_face: expected symmetry or wall, found \"open\""},
       {"inlet = no-such-inlet.csv\n", "no-such-inlet.csv: cannot open the inlet record"},
   };
   for (const auto& c : cases) {
