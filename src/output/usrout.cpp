@@ -2,6 +2,7 @@
 
 #include "io/fortran_format.hpp"
 #include "io/text_file.hpp"
+#include "physics/physics.hpp"
 
 namespace questrand {
 
@@ -39,6 +40,14 @@ std::vector<std::string> listing_heading(const State& s) {
       FormattedLine().x(15).text("LENGTH   ").t(40).text(":").e(s.cprob.chlength, 11, 3, 1).str()};
   if (s.cscheme.scheme == Scheme::second_order)
     lines.push_back(FormattedLine().x(15).text("CONCENTRATION SCHEME").t(40).text(":").text(" SECOND-ORDER").str());
+  if (s.cphys.present) {
+    // every PHYSICS.INP value the run uses, one a line, the first beside the label
+    const std::vector<std::string> values = physics_values(s);
+    const std::string label = std::string("PHYSICS (") + kPhysicsFile + ")";
+    for (std::size_t k = 0; k < values.size(); ++k)
+      lines.push_back(k == 0 ? FormattedLine().x(15).text(label).t(40).text(": ").text(values[k]).str()
+                             : FormattedLine().t(42).text(values[k]).str());
+  }
   return lines;
 }
 

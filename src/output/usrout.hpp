@@ -23,7 +23,9 @@ std::array<int, 9> probe_rows(const Cprob& pb);
 void write_banner(std::FILE* console);
 
 // Listing heading: program name, version, two empty lines, half-gap and
-// channel length; under the second-order scheme a last line naming it.
+// channel length; under the second-order scheme a line naming it; with
+// PHYSICS.INP the values it gives (physics_values), one a line, the first
+// labelled "PHYSICS (PHYSICS.INP)".
 std::vector<std::string> listing_heading(const State& s);
 
 // The header line of monitor.dat, appended.

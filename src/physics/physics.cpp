@@ -318,18 +318,9 @@ void physics_level_ended(State& s) {
   p.m_reacted += 0.5 * (reacted_start + reacted_end) * dt;
 }
 
-namespace {
-
-std::string shown_real(float v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v));
-  return buf;
-}
-
-}  // namespace
-
 std::vector<std::string> physics_values(const State& s) {
   const Cphys& p = s.cphys;
+  const auto shown_real = io::json_real;  // the shortest text that reads back as the same float
   return {
       "partition_memb = " + shown_real(p.partition_memb),
       "partition_gel = " + shown_real(p.partition_gel),

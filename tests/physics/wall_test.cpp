@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "control/driver.hpp"
 #include "io/list_reader.hpp"
@@ -157,4 +158,48 @@ TEST(Wall, RefusedLowerFaceNamesTheFileLineKeyAndChoices) {
   } catch (const questrand::io::InputError& e) {
     EXPECT_EQ(std::string(e.what()), "PHYSICS.INP: line 3: lower_face: expected symmetry or wall, found \"slip\"");
   }
+}
+
+// With PHYSICS.INP the listing names every value it gives after the
+// problem's own lines (the half-gap and the length), one a line; the end-of-
+// run summary names the same values.  Without it the heading ends with the
+// length, as every reference run's listing does.
+TEST(Wall, ListingAndSummaryNameEveryPhysicsValue) {
+  qtest::ScratchDir dir("wall-listing");
+  qtest::ProblemText p;
+  p.runname = "PHYS.OUT";
+  qtest::write_file(dir.path() / "PROB.INP", p.text());
+  ASSERT_EQ(qtest::run_program(dir.path()), 0);
+  auto plain = qtest::lines_of(qtest::read_file(dir.path() / "PHYS.OUT"));
+  ASSERT_GT(plain.size(), 7u);
+  EXPECT_EQ(plain[5], "               LENGTH                  :  2.000E-02");
+  EXPECT_EQ(plain[6], "");
+  EXPECT_EQ(qtest::read_file(dir.path() / "stderr.txt").find("physics"), std::string::npos);
+
+  qtest::write_file(dir.path() / "FEED.csv", "time,c_in\n0,0\n1,1\n5,1\n");
+  qtest::write_file(dir.path() / "PHYSICS.INP",
+                    "lower_face = wall\ninlet = FEED.csv\npartition_memb = 2\npartition_gel = 0.25\n"
+                    "gel_back = sink\nrate_gel = 1.5e-3\nc0_gel = 0.125\n");
+  ASSERT_EQ(qtest::run_program(dir.path()), 0);
+  const auto lis = qtest::lines_of(qtest::read_file(dir.path() / "PHYS.OUT"));
+  const std::vector<std::string> expected = {
+      "               LENGTH                  :  2.000E-02",
+      "               PHYSICS (PHYSICS.INP)   : partition_memb = 2",
+      "                                         partition_gel = 0.25",
+      "                                         gel_back = sink",
+      "                                         rate_gel = 0.0015 1/s",
+      "                                         inlet = FEED.csv (3 rows)",
+      "                                         washout_at = none",
+      "                                         c0_gel = 0.125",
+      "                                         lower_face = wall",
+      "",
+  };
+  ASSERT_GT(lis.size(), 5 + expected.size());
+  for (std::size_t k = 0; k < expected.size(); ++k) EXPECT_EQ(lis[5 + k], expected[k]);
+  const std::string err = qtest::read_file(dir.path() / "stderr.txt");
+  EXPECT_NE(err.find("questrand: physics (PHYSICS.INP): partition_memb = 2, partition_gel = 0.25, gel_back = sink, "
+                     "rate_gel = 0.0015 1/s, inlet = FEED.csv (3 rows), washout_at = none, c0_gel = 0.125, "
+                     "lower_face = wall; m_sink "),
+            std::string::npos)
+      << err;
 }
