@@ -109,7 +109,10 @@ Uptake uptake_of(const State& s) {
   up.c_memb_mid = at_point(s, c, pb.jmemb1, pb.jmemb2, memb_face + 0.5 * pb.th_memb);
   up.c_gel_mid = at_point(s, c, pb.jgel1, pb.jgel2, gel_face + 0.5 * pb.th_gel);
   const double top_row = at_mid_length(s, c, pb.jgel2);
-  up.c_gel_top = pb.jgel2 > pb.jgel1 ? (9.0 * top_row - at_mid_length(s, c, pb.jgel2 - 1)) / 8.0 : top_row;
+  if (s.cphys.sink)
+    up.c_gel_top = 0.0;  // the sink holds the back face at c = 0 (PHYSICS.INP gel_back = sink)
+  else
+    up.c_gel_top = pb.jgel2 > pb.jgel1 ? (9.0 * top_row - at_mid_length(s, c, pb.jgel2 - 1)) / 8.0 : top_row;
 
   // Membrane to gel: the north faces of row jmemb2.
   const int jm = pb.jmemb2;

@@ -39,7 +39,8 @@
 //   c_gel_mid   mid-depth of the gel        (likewise)
 //   c_gel_top   the closed top of the gel:  (9 c_N - c_(N-1)) / 8 from the two
 //               top rows, the parabola with zero slope at the closed face
-//               (c_N alone when the gel has one row).
+//               (c_N alone when the gel has one row); 0 with PHYSICS.INP
+//               gel_back = sink, the value the sink holds on the back face.
 // They sit at the same physical places on every grid, unlike the monitor
 // probes, which sit on nodes.
 #pragma once

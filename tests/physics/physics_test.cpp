@@ -92,7 +92,8 @@ TEST(Physics, PartitionedLayersEquilibrateAtKTimesTheInlet) {
 // A sink behind the gel, K_m = 2, K_g = 0.5: the steady flux per unit area is
 // c_in / (a / (K_m D_m) + b / (K_g D_g)) (two resistances in series), and the
 // profile is linear in each layer.  The accumulated sink mass grows at that
-// rate within 1e-4.
+// rate within 1e-4; the gel's mean and mid-depth value are K_g times the
+// mean of its linear phi, its back-face value the sink's 0.
 TEST(Physics, SinkTakesTheSteadySeriesFlux) {
   auto s = stack([](questrand::Cphys& p) { p.partition_memb = 2.0f, p.partition_gel = 0.5f, p.sink = true; }, 4, 8,
                  200.0f);
@@ -106,7 +107,11 @@ TEST(Physics, SinkTakesTheSteadySeriesFlux) {
   EXPECT_NEAR(rate / exact, 1.0, 1e-4);
   // the gel's mean: K_g times the mean of its linear phi profile
   const double phi_face = 1.0 - exact * kMemb / (2.0 * kDm);
-  EXPECT_NEAR(questrand::uptake_of(*s).c_gel_mean, 0.5 * 0.5 * phi_face, 2e-5);
+  const auto up = questrand::uptake_of(*s);
+  EXPECT_NEAR(up.c_gel_mean, 0.5 * 0.5 * phi_face, 2e-5);
+  // the linear profile's values at the gel's mid-depth and on its back face (the sink's 0)
+  EXPECT_NEAR(up.c_gel_mid, 0.5 * 0.5 * phi_face, 2e-5);
+  EXPECT_EQ(up.c_gel_top, 0.0);
 }
 
 // First-order uptake in the gel (k = 2e-3 1/s), closed back, K_g = 3: the
