@@ -29,8 +29,8 @@ The program is the judge of a PHYSICS.INP (``questrand --check`` refuses a
 bad one with ``PHYSICS.INP: line N: KEY: expected ..., found ...`` and exit
 status 2).  The checks here are kept minimal: they refuse what the rules
 above refuse, with the program's own line, so that a sweep or a fit fails
-before it starts a program; what a value means, and what a build supports
-(this one refuses ``lower_face = wall``), is the program's alone.
+before it starts a program; what a value means, and what a build supports,
+is the program's alone.
 
 Where the toolkit writes a PHYSICS.INP it writes the inlet table beside it
 as ``INLET.csv`` (:data:`INLET_FILE`), made from the rows whether the inlet
