@@ -143,6 +143,18 @@ def _remove(path: Path) -> None:
             path.unlink()
 
 
+def _renamed(work: Path, entry: Path) -> bool:
+    """Rename ``work`` to ``entry``: True when done, False when ``entry`` is
+    there (a directory in the way); any other failure is raised."""
+    try:
+        os.rename(work, entry)
+        return True
+    except OSError:
+        if not entry.exists():
+            raise
+        return False
+
+
 def place_entry(work: Path, entry: Path, accept) -> bool:
     """Rename the filled directory ``work`` to ``entry``.  Where an entry is
     there already it is kept when ``accept(entry)`` holds (another process
@@ -151,12 +163,8 @@ def place_entry(work: Path, entry: Path, accept) -> bool:
     new one renamed in, the old one removed.  Returns True when ``work`` is
     the entry now."""
     for _ in range(5):
-        try:
-            os.rename(work, entry)
+        if _renamed(work, entry):
             return True
-        except OSError:
-            if not entry.exists():
-                raise
         if accept(entry):
             shutil.rmtree(work, ignore_errors=True)
             return False
@@ -164,11 +172,8 @@ def place_entry(work: Path, entry: Path, accept) -> bool:
         with contextlib.suppress(FileNotFoundError):
             os.rename(entry, aside)
         try:
-            os.rename(work, entry)
-            return True
-        except OSError:
-            if not entry.exists():
-                raise
+            if _renamed(work, entry):
+                return True
         finally:
             _remove(aside)
     raise FlowError(f"{entry}: could not be replaced (other processes keep placing entries there)")
