@@ -44,7 +44,12 @@ Lack of fit.  Residuals of a model that fits are independent noise: about
 n/2 sign runs and a lag-one autocorrelation near zero.  Far fewer runs
 (z < -2.58) or a large positive autocorrelation (r1 sqrt(n) > 2.58) mean the
 misfit is systematic; then a noise level estimated from the residuals is the
-model's misfit, not the noise of the data.
+model's misfit, not the noise of the data.  With the data's sigma given, the
+residuals' own scatter is a second test: a residual sigma sqrt(chi2 / dof)
+above SIGMA_RATIO times the given sigma (and a chi-square beyond its upper 1 %
+point) is misfit no noise of that size makes.  Either finding gives one
+warning that names the likely causes: a parameter held fixed (the partition
+coefficients first, when not fitted) or a grid too coarse.
 """
 
 from __future__ import annotations
@@ -76,6 +81,10 @@ Z_SYSTEMATIC = 2.58
 #: ratio of relative half-widths that names the worse determined one.
 CONFOUNDED = 0.95
 WIDER = 3.0
+#: A residual sigma above this multiple of the data's given sigma is misfit.
+SIGMA_RATIO = 2.0
+#: The fixed reals a misfit names first when they are not fitted.
+OFTEN_MISSING = ("partition_gel", "partition_memb")
 
 
 @dataclasses.dataclass
@@ -315,6 +324,33 @@ def lack_of_fit(residuals) -> LackOfFit:
     lag1 = float(centred[1:] @ centred[:-1]) / denom if denom > 0 and n > 2 else 0.0
     systematic = n >= 8 and (z < -Z_SYSTEMATIC or lag1 * math.sqrt(n) > Z_SYSTEMATIC)
     return LackOfFit(runs=runs, expected_runs=expected, runs_z=z, lag1=lag1, systematic=systematic)
+
+
+def misfit_warning(lack, chi_square, dof, weighted, fitted_names):
+    """One warning when the model does not follow the data, else None.
+
+    Misfit: ``lack`` (sign runs, lag-one autocorrelation) systematic, or,
+    for residuals weighted by the data's sigma (``weighted``), a residual
+    sigma s = sqrt(chi2 / dof) above SIGMA_RATIO times the given sigma with
+    chi2 beyond the upper 1 % point of the chi-square of ``dof`` degrees of
+    freedom (noise of the stated size would not give it)."""
+    from scipy import stats
+
+    found = []
+    if lack is not None and lack.systematic:
+        found.append(f"{lack.runs} sign runs where noise gives {lack.expected_runs:.0f}, "
+                     f"lag-one autocorrelation {lack.lag1:.2f}")
+    if weighted and dof > 0:
+        ratio = math.sqrt(chi_square / dof)
+        if ratio > SIGMA_RATIO and stats.chi2.sf(chi_square, dof) < 0.01:
+            found.append(f"residual sigma {ratio:.3g} times the data's sigma")
+    if not found:
+        return None
+    missing = [name for name in OFTEN_MISSING if name not in fitted_names]
+    held = (f"a parameter held fixed may be missing (a partition coefficient: {', '.join(missing)})"
+            if missing else "a parameter held fixed may be missing")
+    return (f"the model does not follow the data: systematic residuals ({'; '.join(found)}); "
+            f"{held}, or the grid is too coarse (see the grid error)")
 
 
 def _findings(names, halfwidth, correlation, profile_open=None) -> list:

@@ -144,3 +144,51 @@ def test_fit_example_interval_holds_the_value_the_data_were_made_with(program, t
     assert entry["discretisation_error"] < 1.96 * entry["stderr"]
     assert result["accuracy"]["reached"] and result["flow"] == "reuse" and not result["warnings"]
     assert result["evaluations"] <= 40
+
+def run_physics_example(name, program, tmp_path):
+    """Run examples/NAME/run.py as its README does, into tmp_path/run; its
+    printed line and the run's uptake table."""
+    import os
+    import sys
+
+    env = dict(os.environ, QUESTRAND_PROGRAM=str(program), PYTHONPATH=str(Path(__file__).resolve().parents[1]))
+    done = subprocess.run([sys.executable, str(EXAMPLES / name / "run.py"), str(tmp_path / "run")],
+                          cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "run" / f"{name}.png").stat().st_size > 20000
+    return done.stdout, read_uptake(tmp_path / "run" / f"{name.upper()}.UPT")
+
+
+# the stacks of both examples: membrane 0.1 mm, 5e-10 m2/s over gel 0.5 mm, 8e-10 m2/s
+STACK = dict(a=1.0e-4, b=5.0e-4, D_m=5.0e-10, D_g=8.0e-10)
+
+
+def test_sampler_takes_up_at_the_steady_flux(program, tmp_path):
+    """examples/sampler: the amount in the sink per face area (m_sink over
+    the 3 cm channel) grows over the last 5 minutes at the series' steady
+    flux c / (a / D_m + b / D_g) to 1e-4, and after 60 minutes is the
+    layered-slab series' amount J (t - t_lag) + ... to 1e-3."""
+    from physics_series import sink_slab
+
+    out, up = run_physics_example("sampler", program, tmp_path)
+    print(out)
+    t, taken = up["time"].to_numpy(), up["m_sink"].to_numpy() / 0.03
+    exact = sink_slab(t[[-61, -1]], **STACK)
+    rate = (taken[-1] - taken[-61]) / (t[-1] - t[-61])
+    assert abs(rate / exact.steady_flux - 1.0) < 1e-4
+    assert abs(taken[-1] / exact.m_sink[-1] - 1.0) < 1e-3
+
+
+def test_loaded_gel_empties_as_the_series_says(program, tmp_path):
+    """examples/release: the gel mean follows the series of the loaded gel
+    released into clean liquid to 1e-3 of the load from 100 s on, and after
+    60 minutes holds less than 1e-6 of it."""
+    from physics_series import loaded_gel_release
+
+    out, up = run_physics_example("release", program, tmp_path)
+    print(out)
+    t, mean = up["time"].to_numpy(), up["c_gel_mean"].to_numpy()
+    later = t >= 100.0
+    exact = loaded_gel_release(t[later], K_m=1.0, K_g=1.0, c0_gel=1.0, **STACK).c_gel_mean
+    assert np.max(np.abs(mean[later] - exact)) < 1e-3
+    assert 0.0 <= mean[-1] < 1e-6

@@ -164,6 +164,9 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
             res.warnings.extend(_bound_warnings(params, estimate))
         res.warnings.extend(acc.identifiability_warnings(res.names, tq * se, res.correlation,
                                                          res.profile_open))
+        misfit = acc.misfit_warning(res.lack, rss, dof, data.sigma is not None, res.names)
+        if misfit is not None:
+            res.warnings.append(misfit)
         res.wall_time = _time.perf_counter() - started
         return res
     finally:
