@@ -6,7 +6,7 @@ import json
 import sys
 
 from .. import files, interrupts
-from ..options import add_jobs, add_program, add_timeout, check_jobs, check_seconds, old_spelling
+from ..options import add_data_units, add_jobs, add_program, add_timeout, check_jobs, check_seconds, old_spelling
 from ..problem import Problem
 from ..runner import FLOW_MODES, SCHEMES
 from .data import DEFAULT_STEP, FitError, read_data
@@ -32,7 +32,7 @@ def add_parser(subparsers):
                         help="limits of a parameter (default: within four decades of the start; a "
                              "diffusivity also at most the channel's diffusivity diff_flow, and a "
                              "fitted diff_flow at most 1e-8 m2/s)")
-    parser.add_argument("--observable", metavar="NAME", help="the data column to fit when there are several")
+    add_data_units(parser)
     add_jobs(parser)
     parser.add_argument("--step", type=float, default=DEFAULT_STEP, metavar="REL",
                         help=f"relative parameter change of the finite differences (default {DEFAULT_STEP})")
@@ -76,7 +76,9 @@ def _main(args) -> int:
     try:
         problem = Problem.read(args.problem)
         data = read_data(args.data, args.observable,
-                         warn=lambda line: print(f"questrand fit: warning: {line}", file=sys.stderr))
+                         warn=lambda line: print(f"questrand fit: warning: {line}", file=sys.stderr),
+                         time_unit=args.time_unit, conc_unit=args.conc_unit, c_in=args.c_in,
+                         problem_c_in=problem.c_in)
         result = fit(problem, data, args.param, parse_bounds(args.bounds), jobs=args.jobs,
                      step=args.step, profile=args.profile_likelihood, workdir=args.workdir,
                      program=args.program,
