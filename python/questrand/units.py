@@ -163,3 +163,27 @@ def centreline_velocity(flow_rate: float, width: float, halfgap: float, paraboli
                         f"{width:g} m, {halfgap:g} m)")
     mean = flow_rate / (width * 2.0 * halfgap)
     return 1.5 * mean if parabolic else mean
+
+
+# -- a value named with its unit, for legends ---------------------------------------
+#: the unit a legend shows an instrument quantity in (the toolkit keeps SI)
+SHOWN_UNITS = {"flow_rate": "mL/min", "width": "mm"}
+
+
+def value_label(name: str, value) -> str:
+    """``name = value unit`` for a legend: a PROB.INP real with the unit
+    the program's input description gives it (``u_in = 0.002 m/s``), an
+    instrument quantity in the unit people give it (``flow_rate = 0.5
+    mL/min``); other values as they are."""
+    from .input_checks import INPUT
+
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        return f"{name} = {value}"
+    if name in SHOWN_UNITS:
+        return f"{name} = {convert(value, _SI_OF[name], SHOWN_UNITS[name]):.4g} {SHOWN_UNITS[name]}"
+    unit = next((entry.get("unit") for entry in INPUT["values"] if entry["name"] == name), None)
+    shown = f"{value:.4g}" if isinstance(value, float) else str(value)
+    return f"{name} = {shown}" + (f" {unit}" if unit and unit not in ("-", "1", "any", "concentration") else "")
+
+
+_SI_OF = {"flow_rate": "m3/s", "width": "m"}
