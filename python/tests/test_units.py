@@ -8,8 +8,10 @@ velocity of 0.5 mL/min through a 10 mm by 1 mm gap worked out on paper
 (mean 0.5e-6/60 / (0.01 · 1e-3) = 8.333e-4 m/s; centreline 1.5 × mean).
 """
 
+import base64
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -97,7 +99,7 @@ def test_the_instruments_file_fits_as_the_hand_converted_file(program, tmp_path)
     Problem(**{**CELL, "diff_gel": 2e-10}, flow_rate="0.5 mL/min", width="10 mm").write(tmp_path / "PROB.INP")
 
     as_written = _fit(tmp_path, "instrument.csv", "--observable", "Outlet conc.=c_out",
-                      "--c-in", "10 mg/L")
+                      "--c-in", "10 mg/L", "--report", "fit.html")
     by_hand = _fit(tmp_path, "hand.csv")
     assert as_written["estimate"] == pytest.approx(by_hand["estimate"], rel=1e-6)
     assert as_written["stderr"] == pytest.approx(by_hand["stderr"], rel=1e-4)
@@ -108,3 +110,29 @@ def test_the_instruments_file_fits_as_the_hand_converted_file(program, tmp_path)
     in_ug = _fit(tmp_path, "ug.csv", "--observable", "outlet=c_out", "--time-unit", "min",
                  "--conc-unit", "ug/L", "--c-in", "10 mg/L")
     assert in_ug["estimate"] == pytest.approx(by_hand["estimate"], rel=1e-6)
+
+    # the page: self-contained, the key text, a figure that is a PNG
+    page = (tmp_path / "fit.html").read_text()
+    for text in ("Channel 25 mm long", "gap of 1 mm", "0.5 mL/min per cm", "Outlet conc.", "time in min",
+                 "c_out in mg/L", "diff_gel", f"{as_written['estimate']:.6g}", "--c-in",
+                 "How to make it again", "Program: "):
+        assert text in page, text
+    assert "<link" not in page and "src='http" not in page
+    png = base64.b64decode(page.split("data:image/png;base64,", 1)[1].split("'", 1)[0])
+    assert png[:8] == b"\x89PNG\r\n\x1a\n" and len(png) > 10000
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    if browser is None:
+        print("no chromium: the page is not rendered")
+    else:
+        shot = tmp_path / "page.png"
+        subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", f"--screenshot={shot}",
+                        "--window-size=1200,2400", (tmp_path / "fit.html").as_uri()],
+                       capture_output=True, timeout=50)
+        assert shot.is_file() and shot.stat().st_size > 10000
+    # the truth run as NetCDF: a units attribute on every numeric variable
+    from questrand.netcdf import write_netcdf
+    import xarray
+    with xarray.open_dataset(write_netcdf(questrand.read_run(tmp_path / "truth"), tmp_path / "t.nc")) as nc:
+        missing = [n for n in nc.variables if nc[n].dtype.kind in "iuf" and "units" not in nc[n].attrs]
+        assert not missing and nc["c_out"].attrs["units"] == "unit of c_in"
+        assert nc["m_gel"].attrs["units"] == "unit of c_in m2" and nc["uptake_time"].attrs["units"] == "s"

@@ -56,6 +56,9 @@ def add_parser(subparsers):
                              "~/.cache/questrand/flow)")
     parser.add_argument("--json", metavar="FILE", help="write the results as JSON")
     parser.add_argument("--plot", metavar="FILE.png", help="plot the data, the fitted curve and the residuals")
+    parser.add_argument("--report", metavar="FILE.html",
+                        help="a self-contained HTML page: the problem, the data, the estimates, the "
+                             "warnings and the command")
     parser.add_argument("--workdir", metavar="DIR", help="keep every model run in DIR/run-NNNN "
                                                          "(default: a temporary directory, removed)")
     add_timeout(parser)
@@ -94,4 +97,7 @@ def _main(args) -> int:
         files.write_text(args.json, json.dumps(result.as_json(), indent=2) + "\n")
     if args.plot:
         files.save_figure(plot_fit(result), args.plot)
+    if args.report:
+        from ..report_html import write_fit_report
+        write_fit_report(args.report, result, problem, program=args.program)
     return 0 if result.converged else 3
