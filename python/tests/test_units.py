@@ -21,6 +21,7 @@ from conftest import PYTHON_DIR
 
 import questrand
 from questrand import Problem
+from questrand.design.table import read_designs
 from questrand.sweep import Sweep
 
 # A 25 mm channel, plug flow (not solved) of 0.5 mL/min through a 10 mm wide
@@ -62,6 +63,13 @@ def test_flow_rate_and_width_give_the_run_of_the_u_in_they_imply(tmp_path):
     assert [run.id for run in runs] == ["slow", "fast"]
     assert program_values(runs[0].problem) == program_values(Problem(**CELL, u_in=PLUG_MEAN))
     assert runs[1].problem.u_in == pytest.approx(3e-8 / (0.01 * 1e-3), rel=1e-6)
+    # a design table, by the same reading rule
+    designs = tmp_path / "designs.csv"
+    designs.write_text("# candidate flows\nid,observable,t_start,t_end,n_samples,sigma,flow_rate,width\n"
+                       "slow,c_out,60,600,10,0.01,0.5 mL/min,10 mm\n")
+    design, = read_designs(designs)
+    assert program_values(design.problem(Problem(**CELL, u_in=1e-3))) == \
+        program_values(Problem(**{**CELL, "nsteps": 10, "prt_step": 10}, u_in=PLUG_MEAN))
     with pytest.raises(TypeError, match="flow_rate needs width"):
         Problem(**CELL, flow_rate="0.5 mL/min")
     with pytest.raises(TypeError, match="not a volume flow"):
