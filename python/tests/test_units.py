@@ -42,7 +42,7 @@ def program_values(problem):
             for name, value in Problem.parse(problem.text()).as_dict().items()}
 
 
-def test_flow_rate_and_width_give_the_run_of_the_u_in_they_imply(tmp_path):
+def test_flow_rate_and_width_give_the_run_of_the_u_in_they_imply(program, tmp_path):
     # plug inlet: u_in is the mean velocity; parabolic: the centreline, 1.5 × mean
     plug = Problem(**CELL, flow_rate="0.5 mL/min", width="10 mm")
     assert program_values(plug) == program_values(Problem(**CELL, u_in=PLUG_MEAN))
@@ -63,6 +63,9 @@ def test_flow_rate_and_width_give_the_run_of_the_u_in_they_imply(tmp_path):
     assert [run.id for run in runs] == ["slow", "fast"]
     assert program_values(runs[0].problem) == program_values(Problem(**CELL, u_in=PLUG_MEAN))
     assert runs[1].problem.u_in == pytest.approx(3e-8 / (0.01 * 1e-3), rel=1e-6)
+    grid = Sweep.from_grid(tmp_path / "PROB.INP", ["flow_rate=0.5 mL/min,1 mL/min", "width=10 mm"]).runs
+    assert [run.id for run in grid] == ["flow_rate=0.5mL_per_min__width=10mm", "flow_rate=1mL_per_min__width=10mm"]
+    assert program_values(grid[1].problem) == program_values(Problem(**CELL, u_in=2 * PLUG_MEAN))
     # a design table, by the same reading rule
     designs = tmp_path / "designs.csv"
     designs.write_text("# candidate flows\nid,observable,t_start,t_end,n_samples,sigma,flow_rate,width\n"

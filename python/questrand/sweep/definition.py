@@ -317,7 +317,9 @@ class Sweep:
             raise SweepError(f"{source}: expected at least one NAME=v1,v2,...")
         rows = []
         for combo in itertools.product(*lists):
-            run_id = "__".join(f"{n}={text}" for n, (text, _) in zip(names, combo))
+            # a value with a unit ("0.5 mL/min") gives an id without blanks or slashes: 0.5mL_per_min
+            run_id = "__".join(f"{n}={text.replace(' ', '').replace('/', '_per_')}"
+                               for n, (text, _) in zip(names, combo))
             where = "run " + ", ".join(f"{n}={text}" for n, (text, _) in zip(names, combo))
             rows.append((where, run_id, {n: value for n, (_, value) in zip(names, combo)}))
         return cls.from_rows(base_path, rows, names, source=source, **options)
