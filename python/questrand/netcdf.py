@@ -5,6 +5,15 @@ x), the layers along y, the monitor and uptake histories over their own
 times, and every value of the problem as a global attribute.  It is written
 by xarray with the netCDF4 library (NetCDF-4 format), whole or not at all;
 an existing file is replaced only when it is a NetCDF file itself.
+
+Every numeric variable and coordinate carries a ``units`` attribute (CF
+conventions, UDUNITS spellings): s, m, m/s, Pa; counts and indices "1".
+Concentrations are in the unit of the problem's c_in, whatever that is
+(PROB.INP gives c_in as a bare number): their ``units`` is
+``"unit of c_in"`` (not a UDUNITS unit; the ``c_in`` global attribute gives
+the inlet value), and the layer amounts per unit depth are that unit times
+m2 (Σ c·V per metre of depth), the flux across the membrane/gel face per
+unit depth that times m2/s.
 """
 
 from __future__ import annotations
@@ -49,10 +58,36 @@ def write_netcdf(run: Run, path=None) -> Path:
         if not head.startswith(_SIGNATURES):
             raise NetcdfError(f"{path}: exists and is not a NetCDF file; not replaced "
                               "(remove it or choose another file with -o)")
-    dataset = run.to_xarray()
+    dataset = with_units(run.to_xarray())
     with files.replacing(path) as partial:
         dataset.to_netcdf(partial, engine="netcdf4")
     return path
+
+
+C_UNIT = "unit of c_in"
+#: units of the uptake file's columns (and the monitor probes' concentrations)
+UPTAKE_UNITS = {"m_flow": f"{C_UNIT} m2", "m_memb": f"{C_UNIT} m2", "m_gel": f"{C_UNIT} m2",
+                "m_sink": f"{C_UNIT} m2", "m_reacted": f"{C_UNIT} m2",
+                "flux_memb_gel": f"{C_UNIT} m2/s", "balance": "1"}
+
+
+def with_units(dataset):
+    """``dataset`` with a ``units`` attribute on every numeric variable
+    and coordinate that has none: the uptake columns as
+    :data:`UPTAKE_UNITS` (the other uptake columns and ``probe_c`` are
+    concentrations), counts and indices "1"."""
+    for name in list(dataset.variables):
+        variable = dataset[name].variable
+        if "units" in variable.attrs or variable.dtype.kind not in "iufb":
+            continue
+        column = name.removeprefix("uptake_")
+        if name in ("probe_c",) or (dataset[name].dims == ("uptake_time",) and column.startswith("c_")):
+            variable.attrs["units"] = C_UNIT
+        elif dataset[name].dims == ("uptake_time",) and column in UPTAKE_UNITS:
+            variable.attrs["units"] = UPTAKE_UNITS[column]
+        else:
+            variable.attrs["units"] = "1"
+    return dataset
 
 
 def add_parser(subparsers):

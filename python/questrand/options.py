@@ -7,6 +7,10 @@ share, spelt one way in all of them (the table in docs/options.md):
     --workflow-profile NAME    make the runs with the Snakemake workflow and this profile
     --profile-likelihood       (fit) profile-likelihood intervals
     --simulate N               (design) N simulated experiments, each fitted
+    --observable COLUMN=NAME   (where data are read) the data column and the observable it is
+    --time-unit UNIT           (where data are read) the unit of the data's time column
+    --conc-unit UNIT           (where data are read) the unit of the data's concentrations
+    --c-in QUANTITY            (where data are read) what the problem's c_in stands for, "10 mg/L"
 
 A spelling a command used before (``--cores``, ``--profile``, ``--check``)
 is still accepted there, with its old meaning in that command, and its
@@ -90,3 +94,22 @@ def default_jobs(jobs, tasks: int | None = None) -> int:
     if tasks is not None:
         count = min(count, tasks)
     return max(1, int(count))
+
+
+def add_data_units(parser):
+    """``--observable``, ``--time-unit``, ``--conc-unit`` and ``--c-in``:
+    how a measured curve's columns are named and in which units (a unit in
+    a header's brackets, ``Time [min]``, is used when the option is not
+    given)."""
+    parser.add_argument("--observable", metavar="COLUMN=NAME",
+                        help="the data column to fit when there are several, or a column of "
+                             "another name and the observable it is, e.g. \"Outlet conc.=c_out\"")
+    parser.add_argument("--time-unit", metavar="UNIT",
+                        help="unit of the data's time column: s, min, h (default: the header's "
+                             "[unit], else s)")
+    parser.add_argument("--conc-unit", metavar="UNIT",
+                        help="unit of the data's concentrations: mg/L, ug/L, mol/m3, %% (of c_in) "
+                             "(default: the header's [unit], else units of c_in)")
+    parser.add_argument("--c-in", metavar="QUANTITY",
+                        help="the inlet concentration the problem's c_in stands for, e.g. "
+                             "\"10 mg/L\"; needed for data in an absolute concentration unit")

@@ -221,3 +221,89 @@ def _main(args) -> int:
     for path in paths:
         print(path)
     return 0
+
+
+# -- the figure of a fit, in the units of the data -----------------------------------
+def _axis_label(quantity: str, unit) -> str:
+    return f"{quantity} [{unit}]" if unit else quantity
+
+
+def fit_band(res, level: float = 0.95):
+    """The half-width of the ``level`` band of the fitted curve at the data
+    times, from the covariance C of the ln parameters and the sensitivities
+    J = d fitted / d ln p (linearised):  var y_k = J_k C J_kᵀ, half-width
+    t(dof) · sqrt(var y_k).  None when the fit kept no covariance.  The
+    grid and iteration errors are not in it (the intervals of the table
+    include them)."""
+    import scipy.stats
+
+    if res.covariance is None or res.sensitivity is None:
+        return None
+    jac = np.asarray(res.sensitivity)
+    var = np.einsum("ki,ij,kj->k", jac, np.asarray(res.covariance), jac)
+    t = float(scipy.stats.t.ppf(0.5 + level / 2, res.dof))
+    return t * np.sqrt(np.maximum(var, 0.0))
+
+
+def at_bound(res) -> dict:
+    """Parameter name -> "lower"/"upper" for each estimate on its bound
+    (within 1e-6 of it, relatively)."""
+    marks = {}
+    for p, value in zip(res.parameters, res.estimate):
+        if abs(value / p.low - 1) < 1e-6:
+            marks[p.name] = "lower"
+        elif abs(value / p.high - 1) < 1e-6:
+            marks[p.name] = "upper"
+    return marks
+
+
+def plot_fit_result(res) -> Figure:
+    """The data in the units of its file (minutes, mg/L, ...), the fitted
+    curve with its 95 % band (:func:`fit_band`), an inset of the first
+    tenth of the time range, and the residuals.  A parameter on a bound is
+    marked in the legend."""
+    data = res.data
+    t_scale, y_scale = data.time_per_unit, data.value_per_unit  # model units per unit of the file
+    time, value = data.time / t_scale, data.value / y_scale
+    fitted = res.fitted / y_scale
+    y_unit = data.value_unit or ("units of c_in" if data.observable[:2] in ("C(", "c_") else None)
+    name = data.column if data.column and data.column != data.observable else data.observable
+    y_label = _axis_label(f"{name} ({data.observable})" if name != data.observable else name, y_unit)
+    fig = Figure(figsize=(8.0, 6.5), layout="constrained", dpi=110)
+    top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1.3]})
+    marks = at_bound(res)
+    fitted_text = ", ".join(f"{n} = {v:.4g}" + (f" (at its {marks[n]} bound)" if n in marks else "")
+                            for n, v in zip(res.names, res.estimate))
+    band = fit_band(res)
+    inset = top.inset_axes([0.45, 0.12, 0.5, 0.4])
+    t_end = time.min() + 0.1 * (time.max() - time.min())
+    for ax in (top, inset):
+        if data.sigma is not None:
+            ax.errorbar(time, value, yerr=data.sigma / y_scale, fmt="o", ms=3, color="tab:gray",
+                        label="data (± sigma)")
+        else:
+            ax.plot(time, value, "o", ms=3, color="tab:gray", label="data")
+        ax.plot(res.curve_time / t_scale, res.curve_value / y_scale, "-", color="tab:blue",
+                label=f"model: {fitted_text}")
+        if band is not None:
+            order = np.argsort(time)
+            ax.fill_between(time[order], (fitted - band / y_scale)[order], (fitted + band / y_scale)[order],
+                            color="tab:blue", alpha=0.25, lw=0, label="95 % band (parameters' uncertainty)")
+    early = time <= t_end
+    inset.set_xlim(time.min() - 0.02 * (t_end - time.min()), t_end)
+    if early.any():
+        low, high = value[early].min(), value[early].max()
+        pad = 0.1 * (high - low) or 0.1 * abs(high) or 1.0
+        inset.set_ylim(low - pad, high + pad)
+    inset.set_title("early times", fontsize="small")
+    inset.tick_params(labelsize="x-small")
+    top.set_ylabel(y_label)
+    top.set_title(f"fit of {data.observable} ({data.path.name})")
+    top.legend(fontsize="small", loc="upper left")
+    bottom.axhline(0.0, color="black", lw=0.8)
+    bottom.plot(time, value - fitted, "o", ms=3, color="tab:red")
+    bottom.set_ylabel(_axis_label("data − model", y_unit))
+    bottom.set_xlabel(_axis_label("time", data.time_unit))
+    for ax in (top, bottom):
+        ax.grid(alpha=0.3)
+    return fig

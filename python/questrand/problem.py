@@ -115,6 +115,7 @@ class Problem:
 
     def __init__(self, **values):
         known = {f.name: f for f in dataclasses.fields(self)}
+        _instrument_flow(values)
         physics = values.pop("physics", None)
         routed = {name: values.pop(name) for name in list(values) if name in PHYSICS_KEYS}
         for name in values:
@@ -170,7 +171,10 @@ class Problem:
         key of the physics (a default physics first when there is none);
         ``physics=`` replaces the whole physics."""
         physics = changes.pop("physics", self.physics)
-        return Problem(**{**self.as_dict(), **changes}, physics=physics)
+        base = self.as_dict()
+        if INSTRUMENT_FLOW_KEYS[0] in changes or INSTRUMENT_FLOW_KEYS[1] in changes:
+            base.pop("u_in")  # the flow rate sets u_in
+        return Problem(**{**base, **changes}, physics=physics)
 
     def as_dict(self) -> dict:
         """The PROB.INP values as a plain dict, in file order (the physics
@@ -325,6 +329,36 @@ class Problem:
 
 
 _DEFAULT_PHYSICS = Physics()
+
+#: The instrument's quantities that set the inlet velocity u_in.
+INSTRUMENT_FLOW_KEYS = ("flow_rate", "width")
+
+
+def _instrument_flow(values: dict) -> None:
+    """Replace ``flow_rate`` and ``width`` in ``values`` (a Problem's
+    keywords) by the ``u_in`` they imply: numbers in SI (m3/s, m) or texts
+    with a unit ("0.5 mL/min", "10 mm").  The model is the half-channel
+    above the symmetry plane, half-gap ``halfgap``, so the full gap is
+    2·halfgap; for plane Poiseuille flow the mean velocity is
+    Q/(W·2·halfgap) and the centreline u_in = 1.5 × mean (a flat inlet,
+    ``parabolic`` false: u_in = mean); see
+    :func:`questrand.units.centreline_velocity`."""
+    given = [key for key in INSTRUMENT_FLOW_KEYS if key in values]
+    if not given:
+        return
+    if len(given) == 1:
+        raise TypeError(f"Problem: {given[0]} needs {'width' if given[0] == 'flow_rate' else 'flow_rate'} "
+                        "as well (together they set u_in)")
+    if "u_in" in values:
+        raise TypeError("Problem: give u_in or flow_rate and width, not both")
+    from . import units
+    try:
+        flow_rate = units.parse_quantity(values.pop("flow_rate"), units.VOLUME_FLOW, "flow_rate")
+        width = units.parse_quantity(values.pop("width"), units.LENGTH, "width")
+        values["u_in"] = units.centreline_velocity(flow_rate, width, float(values.get("halfgap", 0.0)),
+                                                   bool(values.get("parabolic", False)))
+    except units.UnitError as exc:
+        raise TypeError(f"Problem: {exc}") from None
 
 
 def _with_physics(physics, changes: dict):

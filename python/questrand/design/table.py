@@ -23,7 +23,6 @@ listed values (the id gets ``__NAME=value`` appended), as in the sweep.
 
 from __future__ import annotations
 
-import csv
 import dataclasses
 import itertools
 import math
@@ -31,7 +30,7 @@ from pathlib import Path
 
 import numpy as np
 
-from .. import files
+from .. import files, tables
 from ..errors import QuestrandError
 from ..fit import OBSERVABLES
 from ..problem import Problem
@@ -103,13 +102,12 @@ def read_designs(path, params=(), grid=None) -> list:
     :class:`DesignError` naming the file, line and column."""
     path = Path(path)
     try:
-        text = files.read_text(path, "design table")
+        table = tables.read_table(path, "design table")
     except files.InputFileError as exc:
         raise DesignError(str(exc)) from None
-    lines = [(n, line) for n, line in files.lines(text) if line.strip() and not line.lstrip().startswith("#")]
-    if not lines:
+    if not table:
         raise DesignError(f"{path}: empty file; expected a header line with {', '.join(REQUIRED)}")
-    records = list(csv.reader([line for _, line in lines]))
+    lines, records = [(n, None) for n, _ in table], [cells for _, cells in table]
     head_no, header = lines[0][0], [cell.strip() for cell in records[0]]
     for name in REQUIRED:
         if name not in header:

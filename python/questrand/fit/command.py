@@ -6,7 +6,7 @@ import json
 import sys
 
 from .. import files, interrupts
-from ..options import add_jobs, add_program, add_timeout, check_jobs, check_seconds, old_spelling
+from ..options import add_data_units, add_jobs, add_program, add_timeout, check_jobs, check_seconds, old_spelling
 from ..problem import Problem
 from ..runner import FLOW_MODES, SCHEMES
 from .data import DEFAULT_STEP, FitError, read_data
@@ -32,7 +32,7 @@ def add_parser(subparsers):
                         help="limits of a parameter (default: within four decades of the start; a "
                              "diffusivity also at most the channel's diffusivity diff_flow, and a "
                              "fitted diff_flow at most 1e-8 m2/s)")
-    parser.add_argument("--observable", metavar="NAME", help="the data column to fit when there are several")
+    add_data_units(parser)
     add_jobs(parser)
     parser.add_argument("--step", type=float, default=DEFAULT_STEP, metavar="REL",
                         help=f"relative parameter change of the finite differences (default {DEFAULT_STEP})")
@@ -56,6 +56,9 @@ def add_parser(subparsers):
                              "~/.cache/questrand/flow)")
     parser.add_argument("--json", metavar="FILE", help="write the results as JSON")
     parser.add_argument("--plot", metavar="FILE.png", help="plot the data, the fitted curve and the residuals")
+    parser.add_argument("--report", metavar="FILE.html",
+                        help="a self-contained HTML page: the problem, the data, the estimates, the "
+                             "warnings and the command")
     parser.add_argument("--workdir", metavar="DIR", help="keep every model run in DIR/run-NNNN "
                                                          "(default: a temporary directory, removed)")
     add_timeout(parser)
@@ -76,7 +79,9 @@ def _main(args) -> int:
     try:
         problem = Problem.read(args.problem)
         data = read_data(args.data, args.observable,
-                         warn=lambda line: print(f"questrand fit: warning: {line}", file=sys.stderr))
+                         warn=lambda line: print(f"questrand fit: warning: {line}", file=sys.stderr),
+                         time_unit=args.time_unit, conc_unit=args.conc_unit, c_in=args.c_in,
+                         problem_c_in=problem.c_in)
         result = fit(problem, data, args.param, parse_bounds(args.bounds), jobs=args.jobs,
                      step=args.step, profile=args.profile_likelihood, workdir=args.workdir,
                      program=args.program,
@@ -92,4 +97,7 @@ def _main(args) -> int:
         files.write_text(args.json, json.dumps(result.as_json(), indent=2) + "\n")
     if args.plot:
         files.save_figure(plot_fit(result), args.plot)
+    if args.report:
+        from ..report_html import write_fit_report
+        write_fit_report(args.report, result, problem, program=args.program)
     return 0 if result.converged else 3

@@ -146,6 +146,7 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
                         search_time=_time.perf_counter() - started, scheme=scheme,
                         given_estimate=given, discretisation_error=disc, stat_halfwidth=tq * se,
                         accuracy=grids, lack=acc.lack_of_fit(r), warnings=warnings, flow=model.flow)
+        res.covariance, res.sensitivity = cov, jac_w / objective.weight[:, None]  # for the curve's band
         if profile:
             try:
                 res.profile_ci95, res.profile_open = _profile(objective, theta, se, rss, tq, dof,

@@ -87,28 +87,9 @@ def _interval(pair, open_sides=(False, False)) -> str:
 
 
 def plot_fit(res: FitResult):
-    """The data, the fitted curve and the residuals (a matplotlib Figure)."""
-    from matplotlib.figure import Figure
+    """The data in its file's units, the fitted curve with its 95 % band,
+    an early-time inset and the residuals (a matplotlib Figure; see
+    :func:`questrand.plots.plot_fit_result`)."""
+    from ..plots import plot_fit_result
 
-    data = res.data
-    fig = Figure(figsize=(8.0, 6.0), layout="constrained", dpi=110)
-    top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1.3]})
-    if data.sigma is not None:
-        top.errorbar(data.time, data.value, yerr=data.sigma, fmt="o", ms=4, color="tab:gray",
-                     label="data (+- sigma)")
-    else:
-        top.plot(data.time, data.value, "o", ms=4, color="tab:gray", label="data")
-    fitted = ", ".join(f"{name} = {value:.4g}" for name, value in zip(res.names, res.estimate))
-    top.plot(res.curve_time, res.curve_value, "-", color="tab:blue", label=f"model: {fitted}")
-    top.set_ylabel(data.observable)
-    top.set_title(f"fit of {data.observable} ({data.path.name})")
-    top.legend()
-    residual = data.value - res.fitted
-    bottom.axhline(0.0, color="black", lw=0.8)
-    bottom.plot(data.time, residual, "o", ms=4, color="tab:red")
-    bottom.set_ylabel("data - model")
-    bottom.set_xlabel("time")
-    for ax in (top, bottom):
-        ax.grid(alpha=0.3)
-    return fig
-
+    return plot_fit_result(res)

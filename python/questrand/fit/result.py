@@ -52,6 +52,8 @@ class FitResult:
     accuracy: object = None                      # questrand.accuracy.Accuracy
     lack: object = None                          # questrand.accuracy.LackOfFit
     warnings: list = dataclasses.field(default_factory=list)
+    covariance: np.ndarray | None = None         # of the ln parameters
+    sensitivity: np.ndarray | None = None        # d fitted / d ln p at the data times, (n, p)
 
     @property
     def names(self) -> list:

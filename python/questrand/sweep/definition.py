@@ -8,7 +8,6 @@ them at every parse of the Snakefile without checking again."""
 from __future__ import annotations
 
 import concurrent.futures
-import csv
 import dataclasses
 import hashlib
 import itertools
@@ -20,7 +19,7 @@ import subprocess
 import tempfile
 from pathlib import Path
 
-from .. import files
+from .. import files, tables, units
 from ..errors import QuestrandError
 from ..physics import CHOICES as PHYSICS_CHOICES
 from ..physics import PHYSICS_FILE, REAL_KEYS as PHYSICS_REALS
@@ -42,7 +41,10 @@ PREPARED_FORMAT = 1
 #: The values a sweep may set: those of PROB.INP, then the physics keys
 #: that take a number or a word (PHYSICS.INP; an inlet table is no cell's value).
 _FIELD_TYPES = {**{f.name: f.type for f in dataclasses.fields(Problem)},
-                **{name: "float" for name in PHYSICS_REALS}, **{name: "str" for name in PHYSICS_CHOICES}}
+                **{name: "float" for name in PHYSICS_REALS}, **{name: "str" for name in PHYSICS_CHOICES},
+                # the instrument's flow: a flow rate and a cell width that together set u_in
+                "flow_rate": "quantity", "width": "quantity"}
+_QUANTITY_DIMENSIONS = {"flow_rate": units.VOLUME_FLOW, "width": units.LENGTH}
 
 
 class SweepError(QuestrandError, ValueError):
@@ -57,6 +59,11 @@ def parse_value(name: str, text: str):
     """
     kind = _FIELD_TYPES[name]
     text = text.strip()
+    if kind == "quantity":  # a number with a unit ("0.5 mL/min"), or SI without one
+        try:
+            return units.parse_quantity(text, _QUANTITY_DIMENSIONS[name], name)
+        except units.UnitError as exc:
+            raise ValueError(str(exc)) from None
     if kind == "bool":
         value = {"T": True, "TRUE": True, ".TRUE.": True, "1": True,
                  "F": False, "FALSE": False, ".FALSE.": False, "0": False}.get(text.upper())
@@ -83,6 +90,8 @@ def _typed(name: str, value):
     logical checked against the problem value's type."""
     if isinstance(value, str) and _FIELD_TYPES[name] != "str":
         return parse_value(name, value)
+    if _FIELD_TYPES[name] == "quantity":
+        return parse_value(name, repr(float(value)))
     try:
         return getattr(Problem(**{name: value}), name)
     except TypeError as exc:
@@ -262,14 +271,12 @@ class Sweep:
         the base value; blank lines and lines starting with ``#`` are skipped."""
         csv_path = Path(csv_path)
         try:
-            text = files.read_text(csv_path, "sweep table")
+            table = tables.read_table(csv_path, "sweep table")
         except files.InputFileError as exc:
             raise SweepError(str(exc)) from None
-        lines = [(n, line) for n, line in files.lines(text)
-                 if line.strip() and not line.lstrip().startswith("#")]
-        if not lines:
+        if not table:
             raise SweepError(f"{csv_path}: expected a header line of problem names, found an empty file")
-        records = list(csv.reader([line for _, line in lines]))
+        lines, records = [(n, None) for n, _ in table], [cells for _, cells in table]
         header_no, header = lines[0][0], [cell.strip() for cell in records[0]]
         for column, name in enumerate(header, 1):
             if name == "id":
@@ -310,7 +317,9 @@ class Sweep:
             raise SweepError(f"{source}: expected at least one NAME=v1,v2,...")
         rows = []
         for combo in itertools.product(*lists):
-            run_id = "__".join(f"{n}={text}" for n, (text, _) in zip(names, combo))
+            # a value with a unit ("0.5 mL/min") gives an id without blanks or slashes: 0.5mL_per_min
+            run_id = "__".join(f"{n}={text.replace(' ', '').replace('/', '_per_')}"
+                               for n, (text, _) in zip(names, combo))
             where = "run " + ", ".join(f"{n}={text}" for n, (text, _) in zip(names, combo))
             rows.append((where, run_id, {n: value for n, (_, value) in zip(names, combo)}))
         return cls.from_rows(base_path, rows, names, source=source, **options)

@@ -9,6 +9,7 @@ from pathlib import Path
 
 
 from .. import files
+from ..units import value_label
 from ..errors import OutputFileError
 from ..program import read_record as program_record
 from .definition import _FIELD_TYPES, Sweep, SweepRun, format_value, parse_value
@@ -101,7 +102,7 @@ def plot_uptake_comparison(sweep: Sweep, root="."):
             failed += 1
             continue
         result = read_run(Path(root) / run.workdir)
-        label = run.id if not run.values else ", ".join(f"{n}={format_value(v)}" for n, v in run.values.items())
+        label = run.id if not run.values else ", ".join(value_label(n, v) for n, v in run.values.items())
         if len(label) > 60:
             label = run.id
         if result.uptake is not None and len(result.uptake):

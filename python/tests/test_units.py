@@ -1,0 +1,149 @@
+"""The experimenter's language: an instrument's data file (comment lines,
+minutes, mg/L, a column of its own name) fitted as it is, and the flow
+given as the instrument's flow rate through a cell of a width.
+
+The references are made by hand, not by the code under test: the file
+converted to seconds and units of c_in by plain arithmetic, and the inlet
+velocity of 0.5 mL/min through a 10 mm by 1 mm gap worked out on paper
+(mean 0.5e-6/60 / (0.01 · 1e-3) = 8.333e-4 m/s; centreline 1.5 × mean).
+"""
+
+import base64
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from conftest import PYTHON_DIR
+
+import questrand
+from questrand import Problem
+from questrand.design.table import read_designs
+from questrand.sweep import Sweep
+
+# A 25 mm channel, plug flow (not solved) of 0.5 mL/min through a 10 mm wide
+# cell of 1 mm gap, over a 0.1 mm membrane and a 0.4 mm gel; the outlet
+# concentration recovers from 0.6 c_in to c_in within some 10 minutes.
+CELL = dict(chlength=0.025, halfgap=5e-4, th_memb=1e-4, th_gel=4e-4, c_in=1.0, density=1000.0,
+            viscosity=1e-3, diff_flow=1e-9, diff_memb=2e-10, diff_gel=5e-10, ni=8, n_flow=2,
+            n_memb=2, n_gel=5, steady=False, nsteps=120, dt=60.0, solve_u=False, solve_c=True,
+            maxit=20, convtol=1e-5, relax_u=0.5, relax_p=0.5, relax_c=1.0, solver_u=1, solver_p=1,
+            solver_c=1, imon=4, jmon=4, prt_step=10, runname="FIT.OUT")
+PLUG_MEAN = 0.5e-6 / 60 / (0.01 * 2 * 5e-4)  # m/s, by hand: Q / (W · 2h)
+
+
+def program_values(problem):
+    """The values the program reads from the problem's PROB.INP: reals in
+    single precision, as the program keeps them."""
+    return {name: np.float32(value) if isinstance(value, float) else value
+            for name, value in Problem.parse(problem.text()).as_dict().items()}
+
+
+def test_flow_rate_and_width_give_the_run_of_the_u_in_they_imply(program, tmp_path):
+    # plug inlet: u_in is the mean velocity; parabolic: the centreline, 1.5 × mean
+    plug = Problem(**CELL, flow_rate="0.5 mL/min", width="10 mm")
+    assert program_values(plug) == program_values(Problem(**CELL, u_in=PLUG_MEAN))
+    assert abs(PLUG_MEAN - 8.3333e-4) < 1e-8
+    parabolic = Problem(**{**CELL, "parabolic": True}, flow_rate=0.5e-6 / 60, width=0.01)
+    assert program_values(parabolic) == program_values(Problem(**{**CELL, "parabolic": True}, u_in=1.25e-3))
+    # the 1.5: the profile u_max (1 - y²/h²) carries Q/W across the full gap
+    h = CELL["halfgap"]
+    y = np.linspace(-h, h, 20001)
+    carried = np.trapz(parabolic.u_in * (1 - (y / h) ** 2), y) * 0.01
+    assert abs(carried / (0.5e-6 / 60) - 1) < 1e-6
+    # a sweep table with comment lines, and the instrument's units in its cells
+    Problem(**CELL, u_in=1e-3).write(tmp_path / "PROB.INP")
+    table = tmp_path / "flows.csv"
+    table.write_text("# flow rates of the pump\nid,flow_rate,width\n# slow first\n"
+                     "slow,0.5 mL/min,10 mm\nfast,3e-8,0.01\n")
+    runs = Sweep.from_csv(tmp_path / "PROB.INP", table).runs
+    assert [run.id for run in runs] == ["slow", "fast"]
+    assert program_values(runs[0].problem) == program_values(Problem(**CELL, u_in=PLUG_MEAN))
+    assert runs[1].problem.u_in == pytest.approx(3e-8 / (0.01 * 1e-3), rel=1e-6)
+    grid = Sweep.from_grid(tmp_path / "PROB.INP", ["flow_rate=0.5 mL/min,1 mL/min", "width=10 mm"]).runs
+    assert [run.id for run in grid] == ["flow_rate=0.5mL_per_min__width=10mm", "flow_rate=1mL_per_min__width=10mm"]
+    assert program_values(grid[1].problem) == program_values(Problem(**CELL, u_in=2 * PLUG_MEAN))
+    # a design table, by the same reading rule
+    designs = tmp_path / "designs.csv"
+    designs.write_text("# candidate flows\nid,observable,t_start,t_end,n_samples,sigma,flow_rate,width\n"
+                       "slow,c_out,60,600,10,0.01,0.5 mL/min,10 mm\n")
+    design, = read_designs(designs)
+    assert program_values(design.problem(Problem(**CELL, u_in=1e-3))) == \
+        program_values(Problem(**{**CELL, "nsteps": 10, "prt_step": 10}, u_in=PLUG_MEAN))
+    with pytest.raises(TypeError, match="flow_rate needs width"):
+        Problem(**CELL, flow_rate="0.5 mL/min")
+    with pytest.raises(TypeError, match="not a volume flow"):
+        Problem(**CELL, flow_rate="0.5 mL", width="10 mm")
+
+
+def _fit(tmp_path, data_name, *options):
+    env = {"PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(questrand.runner.find_program()),
+           "PATH": "/usr/bin:/bin", "QUESTRAND_FLOW_CACHE": os.environ["QUESTRAND_FLOW_CACHE"]}
+    out = f"{data_name}.json"
+    done = subprocess.run([sys.executable, "-m", "questrand", "fit", "PROB.INP", data_name,
+                           "--param", "diff_gel", "--bounds", "diff_gel=1e-11:1e-8", "--jobs", "2",
+                           "--json", out, "--no-grid-check", *options],
+                          cwd=tmp_path, env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    return json.loads((tmp_path / out).read_text())["parameters"]["diff_gel"]
+
+
+def test_the_instruments_file_fits_as_the_hand_converted_file(program, tmp_path):
+    # the instrument's curve: the program's outlet at D_gel = 5e-10, c_in
+    # standing for 10 mg/L, 0.3 % noise, sampled every minute for 2 hours
+    truth = questrand.run(Problem(**CELL, flow_rate="0.5 mL/min", width="10 mm"), tmp_path / "truth",
+                          program=program).uptake
+    seconds = truth["time"].to_numpy()
+    rng = np.random.default_rng(7)
+    c_out = truth["c_out"].to_numpy() + rng.normal(0.0, 0.003, len(seconds))
+    minutes, mg_per_l = seconds / 60.0, 10.0 * c_out
+    lines = ["# Flow-through cell, run 2026-12-09", "# inlet 10 mg/L, pump 0.5 mL/min",
+             "Time [min],Outlet conc. [mg/L],Temperature [°C]"]
+    lines += [f"{t:.6g},{c:.9g},21.5" for t, c in zip(minutes, mg_per_l)]
+    (tmp_path / "instrument.csv").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    # the same file converted by hand: seconds, units of c_in (c_in = 1 ≙ 10 mg/L)
+    hand = ["time,c_out"] + [f"{t * 60:.9g},{c / 10:.9g}" for t, c in zip(minutes, mg_per_l)]
+    (tmp_path / "hand.csv").write_text("\n".join(hand) + "\n")
+    Problem(**{**CELL, "diff_gel": 2e-10}, flow_rate="0.5 mL/min", width="10 mm").write(tmp_path / "PROB.INP")
+
+    as_written = _fit(tmp_path, "instrument.csv", "--observable", "Outlet conc.=c_out",
+                      "--c-in", "10 mg/L", "--report", "fit.html")
+    by_hand = _fit(tmp_path, "hand.csv")
+    assert as_written["estimate"] == pytest.approx(by_hand["estimate"], rel=1e-6)
+    assert as_written["stderr"] == pytest.approx(by_hand["stderr"], rel=1e-4)
+    assert as_written["ci95"][0] < 5e-10 < as_written["ci95"][1]
+    # the unit given as an option instead of in the header: ug/L, c_in in mg/L
+    (tmp_path / "ug.csv").write_text("\n".join(["t_min,outlet"] + [
+        f"{t:.6g},{c * 1000:.9g}" for t, c in zip(minutes, mg_per_l)]).replace("t_min", "time") + "\n")
+    in_ug = _fit(tmp_path, "ug.csv", "--observable", "outlet=c_out", "--time-unit", "min",
+                 "--conc-unit", "ug/L", "--c-in", "10 mg/L")
+    assert in_ug["estimate"] == pytest.approx(by_hand["estimate"], rel=1e-6)
+
+    # the page: self-contained, the key text, a figure that is a PNG
+    page = (tmp_path / "fit.html").read_text()
+    for text in ("Channel 25 mm long", "gap of 1 mm", "0.5 mL/min per cm", "Outlet conc.", "time in min",
+                 "c_out in mg/L", "diff_gel", f"{as_written['estimate']:.6g}", "--c-in",
+                 "How to make it again", "Program: "):
+        assert text in page, text
+    assert "<link" not in page and "src='http" not in page
+    png = base64.b64decode(page.split("data:image/png;base64,", 1)[1].split("'", 1)[0])
+    assert png[:8] == b"\x89PNG\r\n\x1a\n" and len(png) > 10000
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    if browser is None:
+        print("no chromium: the page is not rendered")
+    else:
+        shot = tmp_path / "page.png"
+        subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", f"--screenshot={shot}",
+                        "--window-size=1200,2400", (tmp_path / "fit.html").as_uri()],
+                       capture_output=True, timeout=50)
+        assert shot.is_file() and shot.stat().st_size > 10000
+    # the truth run as NetCDF: a units attribute on every numeric variable
+    from questrand.netcdf import write_netcdf
+    import xarray
+    with xarray.open_dataset(write_netcdf(questrand.read_run(tmp_path / "truth"), tmp_path / "t.nc")) as nc:
+        missing = [n for n in nc.variables if nc[n].dtype.kind in "iuf" and "units" not in nc[n].attrs]
+        assert not missing and nc["c_out"].attrs["units"] == "unit of c_in"
+        assert nc["m_gel"].attrs["units"] == "unit of c_in m2" and nc["uptake_time"].attrs["units"] == "s"
