@@ -101,18 +101,20 @@ def read_data(path, observable=None, warn=_stderr_warning) -> Data:
     else:
         raise FitError(f"{path}: several observable columns ({', '.join(present)}); "
                        "pick one with --observable NAME")
-    for name in ("time", observable, "sigma"):
+    # the observable's own sigma column, sigma_<observable>, before the shared one
+    sigma_name = f"sigma_{observable}" if f"sigma_{observable}" in names else "sigma"
+    for name in ("time", observable, sigma_name):
         if names.count(name) > 1:
             raise FitError(f"{path}: line {header_line}: column {name!r} appears twice")
     columns = {"time": names.index("time"), "value": names.index(observable)}
-    if "sigma" in names:
-        columns["sigma"] = names.index("sigma")
+    if sigma_name in names:
+        columns["sigma"] = names.index(sigma_name)
     values = {key: [] for key in columns}
     lines = []
     for n, row in rows[1:]:
         lines.append(n)
         for key, col in columns.items():
-            label = {"time": "time", "value": observable, "sigma": "sigma"}[key]
+            label = {"time": "time", "value": observable, "sigma": sigma_name}[key]
             cell = row[col].strip() if col < len(row) else ""
             try:
                 number = float(cell)
@@ -122,7 +124,7 @@ def read_data(path, observable=None, warn=_stderr_warning) -> Data:
                 raise FitError(f"{path}: line {n}: column {label!r}: expected a finite number, "
                                f"found {cell!r}")
             if key == "sigma" and number <= 0:
-                raise FitError(f"{path}: line {n}: column 'sigma': expected a positive standard "
+                raise FitError(f"{path}: line {n}: column {sigma_name!r}: expected a positive standard "
                                f"deviation, found {cell!r}")
             values[key].append(number)
     if not values["time"]:
@@ -132,3 +134,21 @@ def read_data(path, observable=None, warn=_stderr_warning) -> Data:
                 sigma=np.array(values["sigma"]) if "sigma" in values else None,
                 lines=np.array(lines))
 
+
+
+def read_curves(path, warn=_stderr_warning) -> list:
+    """Every observable column of a data file as its own :class:`Data`
+    (in the order of the header), each with its ``sigma_<observable>``
+    column or else the shared ``sigma`` column (:func:`read_data`)."""
+    path = Path(path)
+    try:
+        rows = [row for _, row in csv_rows(read_spreadsheet_text(path, "data file", warn))
+                if row and any(cell.strip() for cell in row)]
+    except InputFileError:
+        return [read_data(path, warn=warn)]  # the reader's own message
+    names = [cell.strip().strip('"') for cell in rows[0]] if rows else []
+    present = [name for name in dict.fromkeys(names) if name in OBSERVABLES]
+    if not present:
+        return [read_data(path, warn=warn)]  # says what is missing
+    quiet = lambda line: None  # noqa: E731 (the file's encoding is said once, above)
+    return [read_data(path, name, warn=quiet) for name in present]

@@ -52,6 +52,8 @@ class FitResult:
     accuracy: object = None                      # questrand.accuracy.Accuracy
     lack: object = None                          # questrand.accuracy.LackOfFit
     warnings: list = dataclasses.field(default_factory=list)
+    experiments: list | None = None              # a joint fit: one entry per experiment and observable
+    grid_shares: list = dataclasses.field(default_factory=list)  # (experiment, Accuracy) of a joint fit
 
     @property
     def names(self) -> list:
@@ -101,6 +103,9 @@ class FitResult:
 
     def as_json(self) -> dict:
         """A JSON-ready dict of the results."""
+        if self.experiments is not None:
+            from .joint import joint_json
+            return joint_json(self)
         out = {"observable": self.data.observable, "data": str(self.data.path),
                "points": len(self.data), "parameters": {}}
         for k, p in enumerate(self.parameters):

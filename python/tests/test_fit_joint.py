@@ -1,0 +1,111 @@
+"""Joint fits of several experiments against the two-layer slab series.
+
+A membrane-limited stack (D_memb 5e-11, D_gel 8e-10 m2/s, 0.1 mm membrane)
+under a channel held at c_in = 1 is the slab of slab_series.py.  The data
+are the series' gel-mean curves plus seeded noise, not the program's: the
+joint fit must find both diffusivities within 2 % and inside its
+intervals, where one gel thickness alone confounds them.
+"""
+
+import time
+
+import numpy as np
+import pytest
+
+import questrand
+from questrand.fit import Data, FitError, fit, format_result
+from slab_series import TwoLayerSlab
+from test_accuracy import MEMBRANE, TIMES, cli, slab_problem, write_curve
+
+D_MEMB, D_GEL = 5e-11, 8e-10
+THIN, THICK = 1e-4, 5e-4
+SIGMA = 5e-4
+
+
+def stack(th_gel, n_gel, **changes):
+    """The slab problem with a gel of ``th_gel`` on ``n_gel`` rows, started
+    away from the truth."""
+    return slab_problem(3e-11, 1.5e-9, th_gel=th_gel, n_gel=n_gel, **changes)
+
+
+def gel_mean_data(path, th_gel, seed, times=TIMES):
+    truth = TwoLayerSlab(D_MEMB, MEMBRANE, D_GEL, th_gel, t_min=min(times))
+    rng = np.random.default_rng(seed)
+    sigma = np.full(len(times), SIGMA)
+    write_curve(path, "c_gel_mean", times, truth.gel_mean(times) + sigma * rng.standard_normal(len(times)),
+                sigma)
+    return path
+
+
+def test_two_gel_thicknesses_separate_the_membrane_from_the_gel(program, tmp_path):
+    for name, th_gel, n_gel, seed in (("thin", THIN, 4, 1), ("thick", THICK, 8, 2)):
+        (tmp_path / name).mkdir()
+        stack(th_gel, n_gel).write(tmp_path / name / "PROB.INP")
+        gel_mean_data(tmp_path / name / "data.csv", th_gel, seed)
+    started = time.perf_counter()
+    done = cli("fit", "--experiment", "thin/PROB.INP", "thin/data.csv", "--experiment", "thick/PROB.INP",
+               "thick/data.csv", "--param", "diff_memb", "--param", "diff_gel", "--scheme", "second-order",
+               "--accuracy", "0.01", "--json", "fit.json", "--plot", "fit.png", "--jobs", "2", cwd=tmp_path)
+    joint_seconds = time.perf_counter() - started
+    print(done.stdout, done.stderr[-2000:], f"joint fit {joint_seconds:.1f} s", sep="\n")
+    assert done.returncode == 0, done.stderr
+    import json
+    result = json.loads((tmp_path / "fit.json").read_text())
+    assert [(e["experiment"], e["points"]) for e in result["experiments"]] == [("thin", 60), ("thick", 60)]
+    widths = {}
+    for name, truth in (("diff_memb", D_MEMB), ("diff_gel", D_GEL)):
+        entry = result["parameters"][name]
+        assert abs(entry["estimate"] / truth - 1.0) < 0.02, (name, entry)
+        assert entry["ci95"][0] <= truth <= entry["ci95"][1], (name, entry)
+        # each experiment's grid share is stated and enters the interval
+        assert set(entry["grid_error_by_experiment"]) == {"thin", "thick"}
+        widths[name] = entry["ci95"][1] / entry["ci95"][0] - 1.0
+    joint_corr = result["correlation"]["diff_memb"]["diff_gel"]
+    assert abs(joint_corr) < 0.95
+    assert (tmp_path / "fit.png").stat().st_size > 0
+    # the thick gel alone, the same data and model: the two are confounded
+    alone = questrand.fit.read_data(tmp_path / "thick" / "data.csv")
+    try:
+        single = fit(stack(THICK, 8), alone, ["diff_memb", "diff_gel"], jobs=2, program=program,
+                     scheme="second-order", grid_check=False)
+    except FitError as exc:  # cannot tell them apart at all
+        print(f"single thickness: {exc}")
+        return
+    print(format_result(single))
+    single_width = single.ci95[1, 1] / single.ci95[1, 0] - 1.0
+    print(f"diff_gel 95 % interval width: joint {widths['diff_gel']:.3g}, thick alone {single_width:.3g}; "
+          f"correlation joint {joint_corr:.4f}, alone {single.correlation[0, 1]:.4f}")
+    assert abs(single.correlation[0, 1]) > 0.99
+    assert single_width > 4.0 * widths["diff_gel"]
+
+
+def test_a_curve_and_an_end_point_row_of_another_experiment(program, tmp_path):
+    # experiment A: the thick gel's mean curve; B: the thin gel's mean
+    # measured once, after slicing at 100 s (one row with its sigma)
+    gel_mean_data(tmp_path / "a.csv", THICK, seed=3)
+    end = TwoLayerSlab(D_MEMB, MEMBRANE, D_GEL, THIN, t_min=100.0).gel_mean(np.array([100.0]))
+    write_curve(tmp_path / "b.csv", "c_gel_mean", [100.0], end, [SIGMA])
+    started = time.perf_counter()
+    res = questrand.fit(experiments=[("A", stack(THICK, 8), tmp_path / "a.csv"),
+                                     ("B", stack(THIN, 4, nsteps=10), tmp_path / "b.csv")],
+                        params=["diff_memb", "diff_gel"], jobs=2, program=program, scheme="second-order",
+                        grid_check=False)
+    print(format_result(res), f"{time.perf_counter() - started:.1f} s", sep="\n")
+    assert [(e["experiment"], e["points"]) for e in res.experiments] == [("A", 60), ("B", 1)]
+    assert res.dof == 61 - 2
+    for k, truth in enumerate((D_MEMB, D_GEL)):
+        assert abs(res.estimate[k] / truth - 1.0) < 0.03, res.names[k]
+        assert res.ci95[k, 0] < truth < res.ci95[k, 1], res.names[k]
+    # the one point breaks the confounding of the curve alone (|r| > 0.99)
+    assert abs(res.correlation[0, 1]) < 0.99
+    # a single end-point value with its sigma fits one parameter by itself
+    # (no degree of freedom: the normal quantile), the membrane known
+    one = Data(tmp_path / "b.csv", "c_gel_mean", np.array([100.0]), end, np.array([SIGMA]))
+    alone = fit(slab_problem(D_MEMB, 1.5e-9, th_gel=THIN, n_gel=4, nsteps=10), one, ["diff_gel"],
+                program=program, scheme="second-order", grid_check=False)
+    assert alone.dof == 0 and alone.t_quantile == pytest.approx(1.959964, abs=1e-5)
+    assert abs(alone.estimate[0] / D_GEL - 1.0) < 0.05
+    with pytest.raises(FitError, match="one data point without sigma"):
+        questrand.fit(experiments=[("B", stack(THIN, 4, nsteps=10),
+                                    Data(tmp_path / "b.csv", "c_gel_mean", np.array([100.0]), end))],
+                      params=["diff_gel"], program=program, grid_check=False)
