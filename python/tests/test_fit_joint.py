@@ -142,3 +142,22 @@ def test_a_curve_and_an_end_point_row_of_another_experiment(program, tmp_path):
         questrand.fit(experiments=[("B", stack(THIN, 4, nsteps=20),
                                     Data(tmp_path / "b.csv", "c_gel_mean", at, end))],
                       params=["diff_gel"], program=program, grid_check=False)
+
+
+def test_design_ranks_the_two_thicknesses_together_above_either(program, tmp_path):
+    (tmp_path / "designs.csv").write_text(
+        "id,observable,t_start,t_end,n_samples,sigma,th_gel,n_gel\n"
+        f"thin,c_gel_mean,10,600,60,{SIGMA},{THIN},4\n"
+        f"thick,c_gel_mean,10,600,60,{SIGMA},{THICK},8\n")
+    started = time.perf_counter()
+    study = questrand.design.design(slab_problem(D_MEMB, D_GEL), tmp_path / "designs.csv",
+                                    ["diff_memb", "diff_gel"], combine=[["thin", "thick"]], jobs=2,
+                                    program=program, scheme="second-order", max_factor=2)
+    print(f"design {time.perf_counter() - started:.1f} s")
+    ranked = [r.design.id for r in study.results]
+    print(ranked, [r.prediction.se for r in study.results])
+    assert ranked[0] == "thin+thick"
+    # the summed information is the series' own to the grid's accuracy
+    best = study.results[0].prediction
+    assert best.se == pytest.approx(series_log_stderr([(THIN, TIMES), (THICK, TIMES)]), rel=0.15)
+    assert best.worst_halfwidth < 0.2 * min(r.prediction.worst_halfwidth for r in study.results[1:])
