@@ -161,3 +161,17 @@ def test_design_ranks_the_two_thicknesses_together_above_either(program, tmp_pat
     best = study.results[0].prediction
     assert best.se == pytest.approx(series_log_stderr([(THIN, TIMES), (THICK, TIMES)]), rel=0.15)
     assert best.worst_halfwidth < 0.2 * min(r.prediction.worst_halfwidth for r in study.results[1:])
+
+
+def test_a_data_file_with_several_observables_and_their_own_sigmas(tmp_path):
+    from questrand.fit.data import read_curves
+    path = tmp_path / "two.csv"
+    path.write_text("time,c_gel_mean,m_gel,sigma_m_gel,sigma,note\n"
+                    "10,0.1,2e-9,1e-10,0.01,a\n20,0.2,4e-9,2e-10,0.02,b\n")
+    gel, mass = read_curves(path)
+    assert (gel.observable, mass.observable) == ("c_gel_mean", "m_gel")
+    assert gel.sigma.tolist() == [0.01, 0.02] and mass.sigma.tolist() == [1e-10, 2e-10]
+    assert mass.value.tolist() == [2e-9, 4e-9] and gel.time.tolist() == [10.0, 20.0]
+    path.write_text("time,m_gel,sigma_m_gel\n10,2e-9,-1\n")
+    with pytest.raises(FitError, match=r"line 2: column 'sigma_m_gel': expected a positive"):
+        read_curves(path)
