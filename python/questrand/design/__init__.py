@@ -37,7 +37,7 @@ from .table import Design, DesignError, parse_at, read_designs
 def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterion="max-halfwidth",
            limit=DEFAULT_LIMIT, check_fits=0, seed=0, jobs=None, profile=None, program=None,
            timeout=None, scheme="standard", flow="reuse", flow_cache=None, step=DEFAULT_STEP,
-           se_tolerance=SE_TOLERANCE, max_factor=MAX_FACTOR, log=None) -> Study:
+           se_tolerance=SE_TOLERANCE, max_factor=MAX_FACTOR, log=None, combine=()) -> Study:
     """Predict, rank and (``check_fits`` > 0) check the designs.
 
     ``problem``: a :class:`~questrand.Problem` or the path of a PROB.INP;
@@ -47,7 +47,9 @@ def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterio
     default the problem's).  ``outdir`` receives the output files (none
     when None).  ``profile`` makes the model runs with the sweep's
     workflow and that Snakemake profile (e.g. "slurm"); otherwise ``jobs``
-    local processes.  Returns the :class:`Study`.
+    local processes.  ``combine``: lists of design ids made together (a
+    joint fit of their data), each ranked with the designs by their summed
+    Fisher information.  Returns the :class:`Study`.
     """
     base_path = None
     if not isinstance(problem, Problem):
@@ -64,7 +66,8 @@ def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterio
                     flow_cache=flow_cache, profile=profile, base_path=base_path)
     try:
         result = study(problem, designs, names, at=at, criterion=criterion, limit=limit, step=step,
-                       se_tolerance=se_tolerance, max_factor=max_factor, runner=runner, log=log)
+                       se_tolerance=se_tolerance, max_factor=max_factor, runner=runner, log=log,
+                       combinations=[list(g) for g in combine])
         if check_fits:
             for r, role in check_roles(result):
                 result.checks.append(check(r, names, result.nominal, check_fits, role=role, seed=seed,
@@ -83,7 +86,8 @@ def check_roles(result: Study) -> list:
     prediction calls identifiable (the last it can order); and, when some
     are not identifiable, the last of them, whose simulated fits show how
     far from measurable they are.  ``[(DesignResult, role), ...]``."""
-    ranked = result.results
+    # a combination is not one experiment to simulate: its members are
+    ranked = [r for r in result.results if not r.combination]
     measurable = [r for r in ranked if criterion_identifiable(r.prediction, result.criterion)]
     roles = [(ranked[0], "best")]
     if measurable and measurable[-1] is not ranked[0]:
@@ -140,6 +144,9 @@ def add_parser(subparsers):
                         help="reuse (default): the steady flow solved once and reused; coupled: "
                              "solved in every step")
     parser.add_argument("--flow-cache", metavar="DIR", help="where steady flows are kept")
+    parser.add_argument("--combine", action="append", metavar="ID+ID",
+                        help="rank these designs made together (a joint fit of their data) beside "
+                             "the single ones: their Fisher information summed (repeat for several)")
     add_timeout(parser)
     add_program(parser)
     parser.set_defaults(func=_main)
@@ -165,7 +172,8 @@ def _main(args) -> int:
                         profile=args.workflow_profile,
                         program=args.program, timeout=args.timeout, scheme=args.scheme, flow=args.flow,
                         flow_cache=args.flow_cache, step=args.step, se_tolerance=args.se_tolerance,
-                        max_factor=args.max_refine, log=lambda line: print(line, file=sys.stderr))
+                        max_factor=args.max_refine, log=lambda line: print(line, file=sys.stderr),
+                        combine=[text.split("+") for text in args.combine or ()])
     except KeyboardInterrupt:
         raise interrupts.Interrupted("interrupted; nothing written") from None
     print(format_study(result))

@@ -71,6 +71,7 @@ class DesignResult:
     rank: int = 0
     notes: list = dataclasses.field(default_factory=list)
     tolerance: float = SE_TOLERANCE  # of se_change
+    combination: list = dataclasses.field(default_factory=list)  # the ids of a combination's designs
 
     @property
     def grid_ok(self) -> bool:
@@ -98,7 +99,7 @@ def _f32(value: float) -> float:
 
 def study(base: Problem, designs, names, *, at=None, criterion="max-halfwidth", limit=DEFAULT_LIMIT,
           step=DEFAULT_STEP, se_tolerance=SE_TOLERANCE, max_factor=MAX_FACTOR, runner: Runner,
-          log=None) -> Study:
+          log=None, combinations=()) -> Study:
     """Predict every design of ``designs`` for the parameters ``names`` at
     their nominal values (``at``, else the base problem's), rank them by
     ``criterion`` (see :func:`.fisher.criterion_value`).  ``runner`` makes
@@ -127,9 +128,10 @@ def study(base: Problem, designs, names, *, at=None, criterion="max-halfwidth", 
     base = base.replace(**nominal)
     results = [DesignResult(d, d.problem(base), tolerance=se_tolerance) for d in designs]
     for r in results:
-        if r.design.n_samples <= len(names):
+        # the samples have a sigma: as many as parameters make a fit (an end-point value for one)
+        if r.design.n_samples < len(names) and not combinations:
             raise DesignError(f"{r.design.where}: {r.design.n_samples} samples for {len(names)} "
-                              "parameters: a fit needs more samples than parameters")
+                              "parameters: a fit needs at least as many samples as parameters")
     h = math.log1p(step)
     active, factor, previous = list(results), 1, {}
     while active:
@@ -176,6 +178,7 @@ def study(base: Problem, designs, names, *, at=None, criterion="max-halfwidth", 
                 if math.isfinite(p.halfwidth[k]) and r.grid_error[k] > 0.5 * p.halfwidth[k]:
                     r.notes.append(f"a fit on grid x{r.factor} is off by about {100 * r.grid_error[k]:.2g} % "
                                    f"in {n} (grid error), more than half its half-width: fit with --accuracy")
+    results.extend(combine(results, combinations, names, criterion, limit))
     order, ranks = rank([r.criterion for r in results],
                         [criterion_identifiable(r.prediction, criterion) for r in results])
     for r, k in zip(results, ranks):
@@ -225,3 +228,41 @@ def _grid_error(old, r: DesignResult):
     except np.linalg.LinAlgError:
         return np.full(jac.shape[1], math.inf)
     return np.abs(np.expm1(shift))
+
+
+def combine(results, combinations, names, criterion, limit) -> list:
+    """A result per combination of designs (each a list of their ids) made
+    together and fitted jointly: independent samples add their information,
+
+        F = sum_d F_d = J^T J,   J = the members' rows S / sigma stacked,
+
+    so the prediction of the stacked sensitivities and sigmas (the
+    t-quantile for all the samples less the parameters).  The combination
+    stands in the table as ``ID+ID``, its curve and grid those of its first
+    member."""
+    by_id = {r.design.id: r for r in results}
+    out = []
+    for group in combinations:
+        group = list(group)
+        missing = [g for g in group if g not in by_id]
+        if missing or len(group) < 2:
+            raise DesignError(f"--combine {'+'.join(group)}: expected two or more design ids "
+                              f"(ids: {', '.join(by_id)})")
+        members = [by_id[g] for g in group]
+        first = members[0]
+        joint = dataclasses.replace(first, design=dataclasses.replace(
+            first.design, id="+".join(group), n_samples=sum(m.design.n_samples for m in members),
+            where=f"combination {'+'.join(group)}"), notes=[f"designs {', '.join(group)} together"],
+            history=[], combination=group)
+        joint.prediction = predict(names, np.vstack([m.sensitivity_samples for m in members]),
+                                   np.concatenate([m.sigma for m in members]),
+                                   np.concatenate([m.samples for m in members]), limit)
+        joint.se_change = max(m.se_change for m in members)
+        joint.criterion = criterion_value(joint.prediction, criterion)
+        out.append(joint)
+    for r in results:
+        if r.design.n_samples < len(names):
+            in_group = any(r.design.id in group for group in combinations)
+            r.notes.append(f"{r.design.n_samples} samples for {len(names)} parameters"
+                           + (": measured only with the others of its combination" if in_group else ""))
+    return out

@@ -31,17 +31,37 @@ profiles), :mod:`.result` (:class:`FitResult`), :mod:`.report` (the table
 and the plot) and :mod:`.command` (``questrand fit``).
 """
 
+import sys
+import types
+
 # Every name of the former single module, the private ones too, stays importable from here.
 from .command import _main, add_parser  # noqa: F401
 from .data import (DEFAULT_DECADES, DEFAULT_STEP, FLAT_TOLERANCE, OBSERVABLES,  # noqa: F401
                    UPTAKE_OBSERVABLES, Data, FitError, read_data)
 from .estimate import _profile, fit  # noqa: F401
+from .joint import Experiment, experiment, fit_experiments, format_joint, plot_joint  # noqa: F401
 from .model import Model, _f32, _model_run  # noqa: F401
 from .objective import _Objective  # noqa: F401
 from .parameters import Parameter, make_parameters, parse_bounds, real_fields  # noqa: F401
 from .report import _FLOW_TEXT, _interval, format_result, plot_fit  # noqa: F401
 from .result import FitResult, _grid_warnings, _num  # noqa: F401
 
-__all__ = ["FitError", "Data", "read_data", "OBSERVABLES", "UPTAKE_OBSERVABLES", "DEFAULT_DECADES",
+__all__ = ["Experiment", "experiment", "fit_experiments", "FitError", "Data", "read_data", "OBSERVABLES", "UPTAKE_OBSERVABLES", "DEFAULT_DECADES",
            "DEFAULT_STEP", "FLAT_TOLERANCE", "Parameter", "real_fields", "parse_bounds",
            "make_parameters", "Model", "FitResult", "fit", "format_result", "plot_fit", "add_parser"]
+
+
+class _CallablePackage(types.ModuleType):
+    """``questrand.fit(...)``: the package called as its fit: with
+    ``experiments=[...]`` (and ``params=[...]``) the joint fit
+    (:func:`fit_experiments`), else :func:`fit` (problem, data, names)."""
+
+    def __call__(self, *args, experiments=None, params=None, **kwargs):
+        if experiments is not None:
+            return fit_experiments(experiments, params if params is not None else args[0], **kwargs)
+        if params is not None:
+            kwargs["names"] = params
+        return fit(*args, **kwargs)
+
+
+sys.modules[__name__].__class__ = _CallablePackage

@@ -22,12 +22,19 @@ def add_parser(subparsers):
         description="Fit reals of PROB.INP (diff_gel, diff_memb, ...) to a measured curve by "
                     "least squares on their logarithms, with standard errors, 95%% confidence "
                     "intervals and correlations.")
-    parser.add_argument("problem", help="base PROB.INP (a transient run whose time steps cover the data)")
-    parser.add_argument("data", help="CSV with a header: 'time', one observable column (a monitor "
+    parser.add_argument("problem", nargs="?",
+                        help="base PROB.INP (a transient run whose time steps cover the data)")
+    parser.add_argument("data", nargs="?", help="CSV with a header: 'time', one observable column (a monitor "
                                      "probe such as C(GelMid) or an uptake column such as m_gel), "
                                      "optionally 'sigma'")
+    parser.add_argument("--experiment", action="append", nargs=2, metavar=("[NAME=]PROB.INP", "DATA"),
+                        help="instead of PROB.INP DATA: one experiment of a joint fit (repeat for "
+                             "several); every observable column of DATA is fitted, weighted by its "
+                             "sigma_<observable> or sigma column; NAME defaults to the directory "
+                             "of PROB.INP")
     parser.add_argument("--param", action="append", required=True, metavar="NAME",
-                        help="a real of the problem to fit (repeat for several)")
+                        help="a real of the problem to fit (repeat for several); in a joint fit "
+                             "shared by the experiments, or EXPERIMENT:NAME for one of them only")
     parser.add_argument("--bounds", action="append", metavar="NAME=LO:HI",
                         help="limits of a parameter (default: within four decades of the start; a "
                              "diffusivity also at most the channel's diffusivity diff_flow, and a "
@@ -76,6 +83,10 @@ def _main(args) -> int:
     check_seconds("--time-limit", args.time_limit)
     if not 0 < args.step < 1:
         raise FitError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
+    if args.experiment:
+        return _main_joint(args)
+    if args.problem is None or args.data is None:
+        raise FitError("expected PROB.INP DATA, or --experiment [NAME=]PROB.INP DATA (repeated)")
     try:
         problem = Problem.read(args.problem)
         data = read_data(args.data, args.observable,
@@ -100,4 +111,32 @@ def _main(args) -> int:
     if args.report:
         from ..report_html import write_fit_report
         write_fit_report(args.report, result, problem, program=args.program)
+    return 0 if result.converged else 3
+
+
+def _main_joint(args) -> int:
+    """``questrand fit --experiment PROB DATA ...``: one fit of all the experiments."""
+    from .joint import fit_experiments, parse_experiment
+
+    if args.problem is not None:
+        raise FitError("give the experiments with --experiment only, not also PROB.INP DATA")
+    if args.profile_likelihood or args.observable:
+        raise FitError("a joint fit fits every observable column and has no profile intervals "
+                       "(--observable, --profile-likelihood)")
+    warn = lambda line: print(f"questrand fit: warning: {line}", file=sys.stderr)  # noqa: E731
+    try:
+        experiments = [parse_experiment(prob, data, warn=warn) for prob, data in args.experiment]
+        result = fit_experiments(experiments, args.param, parse_bounds(args.bounds), jobs=args.jobs,
+                                 step=args.step, workdir=args.workdir, program=args.program,
+                                 timeout=args.timeout, max_evaluations=args.max_evaluations,
+                                 log=lambda line: print(line, file=sys.stderr), scheme=args.scheme,
+                                 accuracy=args.accuracy, time_limit=args.time_limit,
+                                 grid_check=args.grid_check, flow=args.flow, flow_cache=args.flow_cache)
+    except KeyboardInterrupt:
+        raise interrupts.Interrupted("interrupted; nothing kept") from None
+    print(format_result(result))
+    if args.json:
+        files.write_text(args.json, json.dumps(result.as_json(), indent=2) + "\n")
+    if args.plot:
+        files.save_figure(plot_fit(result), args.plot)
     return 0 if result.converged else 3

@@ -185,14 +185,16 @@ def read_data(path, observable=None, warn=_stderr_warning, time_unit=None, conc_
     else:
         raise FitError(f"{path}: several observable columns ({', '.join(present)}); "
                        "pick one with --observable NAME")
+    # the observable's own sigma column, sigma_<observable>, before the shared one
+    sigma_name = f"sigma_{observable}" if f"sigma_{observable}" in names else "sigma"
     value_col = cells.index(column) if column in cells else names.index(column)
     for label, count in (("time", len(time_names)), (column, names.count(names[value_col])),
-                         ("sigma", names.count("sigma"))):
+                         (sigma_name, names.count(sigma_name))):
         if count > 1:
             raise FitError(f"{path}: line {header_line}: column {label!r} appears twice")
     columns = {"time": time_names[0], "value": value_col}
-    if "sigma" in names:
-        columns["sigma"] = names.index("sigma")
+    if sigma_name in names:
+        columns["sigma"] = names.index(sigma_name)
     # units: the file's (or the options'), and the model's amount in one of them
     where = f"{path}: line {header_line}: "
     t_unit = time_unit or column_unit[columns["time"]] or "s"
@@ -209,7 +211,7 @@ def read_data(path, observable=None, warn=_stderr_warning, time_unit=None, conc_
                                "is in the program's own units; give it without a unit")
         else:
             value_per_unit = concentration_per_unit(v_unit, problem_c_in, c_in, where)
-    labels = {"time": cells[columns["time"]], "value": column, "sigma": "sigma"}
+    labels = {"time": cells[columns["time"]], "value": column, "sigma": sigma_name}
     values = {key: [] for key in columns}
     lines = []
     for n, row in rows[1:]:
@@ -225,7 +227,7 @@ def read_data(path, observable=None, warn=_stderr_warning, time_unit=None, conc_
                 raise FitError(f"{path}: line {n}: column {label!r}: expected a finite number, "
                                f"found {cell!r}")
             if key == "sigma" and number <= 0:
-                raise FitError(f"{path}: line {n}: column 'sigma': expected a positive standard "
+                raise FitError(f"{path}: line {n}: column {sigma_name!r}: expected a positive standard "
                                f"deviation, found {cell!r}")
             values[key].append(number)
     if not values["time"]:
@@ -235,3 +237,20 @@ def read_data(path, observable=None, warn=_stderr_warning, time_unit=None, conc_
                 sigma=np.array(values["sigma"]) * value_per_unit if "sigma" in values else None,
                 lines=np.array(lines), time_unit=t_unit, value_unit=v_unit,
                 time_per_unit=time_per_unit, value_per_unit=value_per_unit, column=column)
+
+
+def read_curves(path, warn=_stderr_warning) -> list:
+    """Every observable column of a data file as its own :class:`Data`
+    (in the order of the header), each with its ``sigma_<observable>``
+    column or else the shared ``sigma`` column (:func:`read_data`)."""
+    path = Path(path)
+    try:
+        rows = [row for _, row in tables.read_table(path, "data file", warn, spreadsheet=True)]
+    except InputFileError:
+        return [read_data(path, warn=warn)]  # the reader's own message
+    names = [units.split_header(cell.strip().strip('"'))[0] for cell in rows[0]] if rows else []
+    present = [name for name in dict.fromkeys(names) if name in OBSERVABLES]
+    if not present:
+        return [read_data(path, warn=warn)]  # says what is missing
+    quiet = lambda line: None  # noqa: E731 (the file's encoding is said once, above)
+    return [read_data(path, name, warn=quiet) for name in present]

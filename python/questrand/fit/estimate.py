@@ -70,9 +70,12 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
         raise FitError(f"--accuracy {accuracy:g}: expected a relative error between 0 and 1, e.g. 0.01")
     params = make_parameters(problem, names, bounds)
     n, p = len(data), len(params)
-    if n <= p:
+    # points with a given sigma need only as many as parameters (an end-point
+    # value for one parameter); without it the noise takes one more
+    if n < p or (n == p and data.sigma is None):
         raise FitError(f"{data.path}: {n} data point{'s' if n != 1 else ''} for {p} parameter"
-                       f"{'s' if p != 1 else ''}: a fit with intervals needs more points than parameters")
+                       f"{'s' if p != 1 else ''}: a fit with intervals needs more points than "
+                       "parameters, or as many with a sigma column")
     own_root = workdir is None
     root = Path(tempfile.mkdtemp(prefix="questrand-fit-")) if own_root else Path(workdir)
     options = dict(program=program, jobs=jobs, timeout=timeout, keep=not own_root, scheme=scheme,
@@ -115,7 +118,7 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
         r = r_w * objective.unit
         rss = float(r @ r)
         dof = n - p
-        noise = math.sqrt(rss / dof)
+        noise = math.sqrt(rss / dof) if dof > 0 else math.nan
         s2 = 1.0 if data.sigma is not None else rss / dof
         jtj = jac.T @ jac
         try:
@@ -129,7 +132,7 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
         correlation = cov / np.outer(se, se)
         correlation = np.clip(0.5 * (correlation + correlation.T), -1.0, 1.0)
         np.fill_diagonal(correlation, 1.0)
-        tq = float(stats.t.ppf(0.975, dof))
+        tq = t_quantile(dof)
         estimate = given if grids is None or accuracy is None else grids.estimate
         disc = None if grids is None else grids.error
         # the grid uncertainty and the iteration error widen the statistical half-width
@@ -175,6 +178,14 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
         if own_root:
             shutil.rmtree(root, ignore_errors=True)
 
+
+
+def t_quantile(dof: int) -> float:
+    """The 97.5 % point of Student's t for ``dof`` degrees of freedom; with
+    none (as many points with a given sigma as parameters) the normal one,
+    sigma being known."""
+    from scipy import stats
+    return float(stats.t.ppf(0.975, dof) if dof > 0 else stats.norm.ppf(0.975))
 
 
 def bound_texts(param) -> dict:

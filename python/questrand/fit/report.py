@@ -12,6 +12,9 @@ _FLOW_TEXT = {"reuse": "steady, solved once and reused", "coupled": "solved in e
 
 def format_result(res: FitResult) -> str:
     """The results as a text table."""
+    if res.experiments is not None:
+        from .joint import format_joint
+        return format_joint(res)
     data = res.data
     lines = [f"fit of {data.observable} in {data.path}: {len(data)} points, "
              f"{len(res.parameters)} parameter{'s' if len(res.parameters) != 1 else ''}, "
@@ -50,7 +53,7 @@ def format_result(res: FitResult) -> str:
             lines.append(f"accuracy {100 * grids.target:g} % (grid + iteration error) {state}")
     if res.data.sigma is not None:
         lines.append(f"chi-square {res.rss:.6g} (weighted by the data's sigma), "
-                     f"reduced {res.rss / res.dof:.4g}; t({res.dof}) = {res.t_quantile:.4g}")
+                     f"reduced {res.rss / res.dof if res.dof else math.nan:.4g}; t({res.dof}) = {res.t_quantile:.4g}")
     elif res.lack is not None and res.lack.systematic:
         lines.append(f"residual sum of squares {res.rss:.6g}; residual sigma {res.noise:.4g} is the "
                      f"model's misfit, not noise; t({res.dof}) = {res.t_quantile:.4g}")
@@ -90,6 +93,9 @@ def plot_fit(res: FitResult):
     """The data in its file's units, the fitted curve with its 95 % band,
     an early-time inset and the residuals (a matplotlib Figure; see
     :func:`questrand.plots.plot_fit_result`)."""
+    if res.experiments is not None:
+        from .joint import plot_joint
+        return plot_joint(res)
     from ..plots import plot_fit_result
 
     return plot_fit_result(res)

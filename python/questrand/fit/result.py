@@ -54,6 +54,8 @@ class FitResult:
     warnings: list = dataclasses.field(default_factory=list)
     covariance: np.ndarray | None = None         # of the ln parameters
     sensitivity: np.ndarray | None = None        # d fitted / d ln p at the data times, (n, p)
+    experiments: list | None = None              # a joint fit: one entry per experiment and observable
+    grid_shares: list = dataclasses.field(default_factory=list)  # (experiment, Accuracy) of a joint fit
 
     @property
     def names(self) -> list:
@@ -103,6 +105,9 @@ class FitResult:
 
     def as_json(self) -> dict:
         """A JSON-ready dict of the results."""
+        if self.experiments is not None:
+            from .joint import joint_json
+            return joint_json(self)
         out = {"observable": self.data.observable, "data": str(self.data.path),
                "points": len(self.data), "parameters": {}}
         for k, p in enumerate(self.parameters):
