@@ -76,3 +76,19 @@ def test_a_refused_value_is_the_programs_own_line(module, program, tmp_path):
     with pytest.raises(FitError) as caught:
         fit(bad, data, ["diff_gel"], jobs=1, program=program, grid_check=False)
     assert str(caught.value) == f"model run with diff_gel=5e-10 failed: exit status 2: {line}"
+
+
+def test_a_convergence_study_is_the_same_in_memory_and_as_processes(module, program, monkeypatch):
+    from questrand.converge import study
+
+    flowing, names = BASE.replace(solve_u=True), ["m_gel", "c_out"]
+    in_memory = study(flowing, observables=names, program=program, jobs=1)
+    monkeypatch.setenv(solver.IN_PROCESS_ENV, "0")
+    as_processes = study(flowing, observables=names, program=program, jobs=1)
+    assert in_memory.flow == "reuse" and len(in_memory.factors) == 3
+    for name in names:
+        for (t1, v1), (t2, v2) in zip(in_memory.curves[name], as_processes.curves[name], strict=True):
+            assert (t1 == t2).all() and (v1 == v2).all(), name
+    report, again = in_memory.as_json(), as_processes.as_json()
+    report.pop("wall_time"), again.pop("wall_time")  # the first study solved the steady flows too
+    assert report == again
