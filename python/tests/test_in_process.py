@@ -65,6 +65,9 @@ def test_a_fit_gives_the_same_estimate_in_memory_and_as_processes(module, progra
     assert in_memory.converged and abs(in_memory.estimate[0] / 5e-10 - 1) < 0.05
     assert in_memory.estimate[0] == as_processes.estimate[0] and in_memory.rss == as_processes.rss
     assert (in_memory.stderr == as_processes.stderr).all()
+    monkeypatch.delenv(solver.IN_PROCESS_ENV)
+    in_workers = fit(start, data, ["diff_gel"], jobs=2, program=program, grid_check=False)  # each loads it
+    assert in_workers.estimate[0] == in_memory.estimate[0] and in_workers.rss == in_memory.rss
 
 
 def test_a_refused_value_is_the_programs_own_line(module, program, tmp_path):
