@@ -41,5 +41,10 @@ need_python_modules() {
     exit 1
   fi
 }
+# The headers the Python solver module (questrand._solver) is built with:
+# pybind11's (pybind11-dev, with its CMake files also in python3-pybind11)
+# and those of Debian's python3 (python3-dev).
+pybind11_header=/usr/include/pybind11/pybind11.h
+python_header() { "$debian_python" -c 'import sysconfig; print(sysconfig.get_paths()["include"] + "/Python.h")'; }
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(nproc 2>/dev/null || echo 2)"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds questrand and runs every test: the unit tests, the reference runs and
-# the Python toolkit's tests, the C++ suite under AddressSanitizer and UBSan, each fuzzer for a bounded
+# the Python toolkit's tests (with the Python solver module, which needs
+# pybind11), the C++ suite under AddressSanitizer and UBSan, each fuzzer for a bounded
 # time (FUZZ_SECONDS, default 60), and a check that the README's two commands,
 # run in their order on a fresh clone, find the whole suite.
 #
@@ -16,6 +17,9 @@ need cmake cmake
 need g++ g++
 need python3 python3
 need_file /usr/include/gtest/gtest.h libgtest-dev
+need_file "$pybind11_header" pybind11-dev
+need_python_modules pybind11:python3-pybind11
+need_file "$(python_header)" python3-dev
 need snakemake snakemake
 need_python_modules numpy:python3-numpy pandas:python3-pandas scipy:python3-scipy \
   matplotlib:python3-matplotlib meshio:python3-meshio pytest:python3-pytest xarray:python3-xarray \
@@ -26,10 +30,11 @@ configure() {  # configure BUILD_DIR EXTRA_OPTIONS...
   local dir="$1"
   shift
   cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DQUESTRAND_TESTS=ON -DQUESTRAND_BENCH=OFF \
-    -DQUESTRAND_FUZZ=OFF "$@" >/dev/null
+    -DQUESTRAND_FUZZ=OFF -DQUESTRAND_PYTHON="$python_module" "$@" >/dev/null
 }
 
 echo "== build and test (release)"
+python_module=ON  # the solver module and its tests (python/tests/test_in_process.py)
 configure "$root/build" -DQUESTRAND_SANITIZE=OFF
 cmake --build "$root/build" -j"$jobs"
 if [ "${QUESTRAND_LIST_TESTS:-0}" = 1 ]; then
@@ -39,6 +44,7 @@ fi
 (cd "$root/build" && ctest --output-on-failure --no-tests=error -j"$jobs")
 
 echo "== build and test (address and undefined-behaviour sanitizers)"
+python_module=OFF  # its tests are the toolkit's, which do not run under the sanitizers
 configure "$root/build-sanitize" -DQUESTRAND_SANITIZE=ON
 cmake --build "$root/build-sanitize" -j"$jobs"
 (cd "$root/build-sanitize" && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure --no-tests=error -j"$jobs")

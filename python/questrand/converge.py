@@ -103,16 +103,28 @@ def _describe(problem: Problem) -> str:
     return text if problem.steady else f"{text}, dt {problem.dt:g}"
 
 
-def _one_run(problem: Problem, workdir: str, program, scheme: str, timeout, flow: str, flow_cache):
-    """Run one grid; return (times, {name: values}) of the uptake file."""
+def _one_run(problem: Problem, workdir: str, program, scheme: str, timeout, flow: str, flow_cache,
+             keep: bool = True):
+    """Run one grid; return (times, {name: values}) of the uptake file.  The
+    run is made in memory by the solver module beside the program
+    (:mod:`questrand.solver`) when there is one and ``workdir`` is not
+    kept, else as a process."""
+    from . import solver
     from .runner import execute_model, find_program
 
-    done, fault = execute_model(problem, workdir, program=find_program(program), scheme=scheme,
-                                timeout=timeout, flow="reuse" if flow == "reuse" else "coupled",
-                                flow_cache=flow_cache)
+    program = find_program(program)
+    flow = "reuse" if flow == "reuse" else "coupled"
+    module = None if keep else solver.load(program)
+    in_memory = None if module is None else solver.model_curves(
+        module, problem, program=program, scheme=scheme, flow=flow, flow_cache=flow_cache, timeout=timeout)
+    if in_memory is not None:
+        fault, table = (None, in_memory[1]) if in_memory[0] == "ok" else (in_memory[1], None)
+    else:
+        done, fault = execute_model(problem, workdir, program=program, scheme=scheme, timeout=timeout,
+                                    flow=flow, flow_cache=flow_cache)
+        table = None if fault is not None else done.uptake_table()
     if fault is not None:
         raise ConvergeError(f"the run on the grid {_describe(problem)} failed: {fault}")
-    table = done.uptake_table()
     if table is None:
         raise ConvergeError(f"the run on the grid {_describe(problem)} wrote no uptake file")
     return table["time"].to_numpy().copy(), {name: table[name].to_numpy().copy()
@@ -162,7 +174,7 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
     try:
         jobs = default_jobs(jobs, len(factors))
         args = [(p, str(root / f"x{f}"), program, scheme, timeout, flow,
-                 None if flow_cache is None else str(flow_cache)) for f, p in zip(factors, problems)]
+                 None if flow_cache is None else str(flow_cache), not own) for f, p in zip(factors, problems)]
         workers = interrupts.Workers(jobs)
         try:
             results = workers.map(_one_run, args)

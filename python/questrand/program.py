@@ -209,8 +209,14 @@ def run_fault(record: RunRecord, maxit: int, allow_maxit: bool = False) -> str |
     limit ``maxit``."""
     if record.status != "completed":
         return f"exit status {record.exit_status} ({record.status}): {record.reason}"
-    if record.maxit_steps and not allow_maxit:
-        n = len(record.maxit_steps)
-        return (f"{n} step{'s' if n != 1 else ''} ended without convergence after maxit = {maxit} "
-                "outer iterations; the run is not the model's solution: raise maxit (or convtol) in PROB.INP")
-    return None
+    return None if allow_maxit else maxit_fault(record.maxit_steps, maxit)
+
+
+def maxit_fault(maxit_steps, maxit: int) -> str | None:
+    """Why a run whose steps ``maxit_steps`` ended at the iteration limit
+    ``maxit`` is not the model's solution, in one line (None when none did)."""
+    if not len(maxit_steps):
+        return None
+    n = len(maxit_steps)
+    return (f"{n} step{'s' if n != 1 else ''} ended without convergence after maxit = {maxit} "
+            "outer iterations; the run is not the model's solution: raise maxit (or convtol) in PROB.INP")

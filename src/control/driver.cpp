@@ -9,6 +9,7 @@
 #include "control/restart.hpp"
 #include "control/run.hpp"
 #include "control/run_lock.hpp"
+#include "control/time_loop.hpp"
 #include "io/list_reader.hpp"
 #include "io/text_file.hpp"
 #include "output/run_record.hpp"
@@ -22,27 +23,7 @@ void contro(State& s, RunOutput& out) {
   const RestartRead restart = start_run(s);
   if (restart == RestartRead::Missing) out.restart_missing(s);
   out.start(s, restart == RestartRead::Read);
-
-  for (;;) {
-    if (!s.ctime.steady) {
-      begin_time_step(s);
-      out.step_started(s);
-    }
-    out.iterations_started(s);
-    for (;;) {
-      const IterationOutcome outcome = outer_iteration(s);
-      out.iteration_ended(s, outcome);
-      if (outcome.state == IterationState::Diverged) throw Diverged(divergence_message(s, outcome).substr(1));
-      if (outcome.state != IterationState::Continue) {
-        physics_level_ended(s);
-        if (s.ctime.steady || !next_substep(s)) break;
-        out.iterations_started(s);
-      }
-    }
-    if (!s.ctime.steady) end_time_step(s);
-    out.step_ended(s);
-    if (run_finished(s)) break;
-  }
+  time_loop(s, out);
 
   out.run_ended(s);
   if (s.cio.restart_out) {

@@ -3,12 +3,15 @@
 #include "physics/physics.hpp"
 
 #include <cmath>
+#include <string>
 #include <utility>
 
 #include "control/init.hpp"
 #include "control/restart.hpp"
 #include "discretise/momentum.hpp"
 #include "discretise/scalar_transport.hpp"
+#include "io/list_reader.hpp"
+#include "setup/run_files.hpp"
 #include "setup/geometry.hpp"
 #include "setup/properties.hpp"
 
@@ -78,13 +81,47 @@ void set_starting_fields(State& s) {
   }
 }
 
-RestartRead start_run(State& s) {
+namespace {
+
+// u, v and p of the run from `flow` (see start_run), after its checks.
+void take_flow(State& s, const FlowFields& flow) {
+  const int ni = s.cgrid.ni, nj = s.cgrid.nj;
+  if (s.cio.restart_in)
+    throw io::InputError("the flow handed to the run: the problem also reads its restart file " +
+                         run_files(s.cio).restart_in + "; a run starts from one or the other");
+  if (flow.ni != ni || flow.nj != nj)
+    throw io::InputError("the flow handed to the run: a " + std::to_string(flow.ni) + " by " +
+                         std::to_string(flow.nj) + " grid, but PROB.INP gives a " + std::to_string(ni) + " by " +
+                         std::to_string(nj) + " grid");
+  const std::pair<Field*, const float*> fields[] = {{&s.cvar.u, flow.u}, {&s.cvar.v, flow.v}, {&s.cvar.p, flow.p}};
+  const char* names[] = {"u", "v", "p"};
+  for (int k = 0; k < 3; ++k) {
+    const float* given = fields[k].second;
+    if (given == nullptr) throw io::InputError(std::string("the flow handed to the run: no field ") + names[k]);
+    for (int j = 1; j <= nj; ++j)
+      for (int i = 1; i <= ni; ++i)
+        if (!std::isfinite(given[(j - 1) * ni + (i - 1)]))
+          throw io::InputError(std::string("the flow handed to the run: field ") + names[k] + ": the value at node (" +
+                               std::to_string(i) + "," + std::to_string(j) + ") is not a finite number");
+  }
+  for (const auto& [field, given] : fields)
+    for (int j = 1; j <= nj; ++j)
+      for (int i = 1; i <= ni; ++i) (*field)(i, j) = given[(j - 1) * ni + (i - 1)];
+}
+
+}  // namespace
+
+RestartRead start_run(State& s, const FlowFields* flow) {
   geom(s);
   set_starting_fields(s);
   init(s);
   set_initial_gel(s);
   RestartRead restart = RestartRead::NotAsked;
-  if (s.cio.restart_in) restart = read_restart(s) ? RestartRead::Read : RestartRead::Missing;
+  if (flow != nullptr) {
+    take_flow(s, *flow);
+  } else if (s.cio.restart_in) {
+    restart = read_restart(s) ? RestartRead::Read : RestartRead::Missing;
+  }
   props(s);
   return restart;
 }
@@ -178,6 +215,10 @@ IterationOutcome outer_iteration(State& s) {
   if (s.cprop.propupd) props(s);
   normalise_residuals(s.cterm);
   return test_iteration(s.cterm);
+}
+
+int step_outer_iterations(const State& s) {
+  return s.cterm.iter + (s.cscheme.scheme == Scheme::second_order ? s.cscheme.substep_iterations : 0);
 }
 
 bool run_finished(const State& s) { return s.ctime.steady || s.ctime.istep >= s.ctime.nsteps; }

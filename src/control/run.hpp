@@ -19,12 +19,29 @@ void copy_to_old_level(State& s);
 
 enum class RestartRead { NotAsked, Read, Missing };
 
+// A steady flow handed to a run in memory: u, v and p over the nodes
+// I = 1..ni, J = 1..nj, node (I, J) at element (J-1) ni + (I-1) (I fastest,
+// the order of a restart file's records).
+struct FlowFields {
+  int ni = 0, nj = 0;
+  const float* u = nullptr;
+  const float* v = nullptr;
+  const float* p = nullptr;
+};
+
 // Start of a run, from the state the problem input left: geom, the starting
 // fields, init, the restart file when restart_in asks for it, props.
 // Returns what became of the restart read (Missing: the file does not exist,
 // the run starts from the initial fields).  A restart file that cannot be
 // used throws io::InputError.
-RestartRead start_run(State& s);
+//
+// With `flow`, u, v and p are taken from it where a restart file's would be
+// (after the gel's initial values, before props), every other field kept as
+// the start leaves it: the run a time-zero restart file of that flow starts
+// (the toolkit's reused steady flow).  A flow of another grid, a value that
+// is not a finite number, or a problem that also asks for its restart file
+// throws io::InputError.
+RestartRead start_run(State& s, const FlowFields* flow = nullptr);
 
 // Start of a time step of a transient run: istep + 1, time + dt, the current
 // fields copied to the previous time level, iter = 0.  Under the second-order
@@ -57,6 +74,10 @@ int start_substeps(int step_of_run);
 // t, c), Converged when the largest is at most convtol, Limit when iter has
 // reached maxit, else Continue.
 IterationOutcome outer_iteration(State& s);
+
+// The outer iterations of the step just ended: its iterations, and under
+// the second-order scheme those of its earlier sub-steps too.
+int step_outer_iterations(const State& s);
 
 // True when the time loop ends after the current step (a steady run's one
 // pass, or the last step).

@@ -212,6 +212,7 @@ struct Workspace {
   LineSolverWork line;
   WholeFieldWork whole_field;
   Field cell_residual;  // per-cell absolute residuals of the equation being relaxed
+  Field correction;     // the change d = phi_new - phi of one second-order solve of the concentration
 };
 
 // The whole state of a run.  It is large (about 18 MB): make it once, on the

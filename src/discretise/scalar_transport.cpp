@@ -112,8 +112,8 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j, float 
 // the residual's terms are some 1e4 times larger than their sum late in an
 // uptake, and the rounding of ap and su, the same at every step, then stalls
 // the field (the gel mean of a membrane-limited stack stops 3e-4 short of c_in
-// on 16/32 rows at dt 2.5 s).
-Field correction;
+// on 16/32 rows at dt 2.5 s).  d is held in the run's own workspace
+// (State::work.correction), so runs in different threads share nothing.
 
 void solve_for_correction(State& s, const ScalarEquation& eq, const Range& r, Field& phi) {
   const EquationSettings& settings = eq.settings;
@@ -127,6 +127,7 @@ void solve_for_correction(State& s, const ScalarEquation& eq, const Range& r, Fi
   const TimeWeights w = concentration_time_weights(s);
   const bool steady = s.ctime.steady;
   const float dt = s.ctime.dt;
+  Field& correction = s.work.correction;
   for (int j = r.jstart - 1; j <= r.jend + 1; ++j)
     for (int i = r.istart - 1; i <= r.iend + 1; ++i) correction(i, j) = 0.0f;
   for (int j = r.jstart; j <= r.jend; ++j) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 
+#include "control/run.hpp"
 #include "core/version.hpp"
 #include "discretise/concentration_scheme.hpp"
 #include "io/fortran_format.hpp"
@@ -223,8 +224,7 @@ void RunOutput::step_ended(const State& s) {
   if (s.ctime.istep % s.cio.prt_step == 0 && s.cterm.iter % s.cio.prt_iter != 0) print_tables(s);
   if (first_step_ < 0) first_step_ = s.ctime.istep;
   ++steps_;
-  const int step_iterations =
-      s.cterm.iter + (s.cscheme.scheme == Scheme::second_order ? s.cscheme.substep_iterations : 0);
+  const int step_iterations = step_outer_iterations(s);
   iterations_ += step_iterations;
   step_numbers_.push_back(s.ctime.istep);
   step_iterations_.push_back(step_iterations);

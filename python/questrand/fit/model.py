@@ -30,22 +30,40 @@ def _model_run(program: str, problem: Problem, workdir: str, timeout, observable
     the iteration limit is an error (its curve is not the model's) unless
     ``allow_maxit``.  With ``flow`` "reuse" the run starts from the cached
     steady flow (:mod:`questrand.flow`).  A module-level function so that
-    worker processes can call it."""
+    worker processes can call it.
+
+    An uptake observable's run is made in memory by the solver module of
+    the program's build when there is one (:mod:`questrand.solver`; the
+    same numbers as the uptake file, no file written), unless ``keep`` asks
+    for the run's directory; else, and with ``QUESTRAND_IN_PROCESS=0``, the
+    program runs as a process."""
+    from .. import solver
+
     workdir = Path(workdir)
     try:
-        done, fault = execute_model(problem, workdir, program=program, scheme=scheme, timeout=timeout,
-                                    flow=flow, flow_cache=flow_cache, allow_maxit=allow_maxit)
-        if fault is not None:
-            return ("error", fault)
-        if observable in UPTAKE_OBSERVABLES:
-            table, name = done.uptake_table(), upt_name
-            if table is None:
-                return ("error", f"the program wrote no {upt_name} (uptake file) for the observable "
-                                 f"{observable}; a build without the uptake output?")
+        module = solver.load(program) if observable in UPTAKE_OBSERVABLES and not keep else None
+        in_memory = None if module is None else solver.model_curves(
+            module, problem, program=program, scheme=scheme, flow=flow, flow_cache=flow_cache,
+            timeout=timeout, allow_maxit=allow_maxit)
+        if in_memory is not None:
+            if in_memory[0] != "ok":
+                return in_memory
+            (_, table, most_iterations), name = in_memory, upt_name
         else:
-            table, name = done.monitor_table(), MONITOR_FILE
-            if table is None:
-                return ("error", f"the program wrote no {MONITOR_FILE}")
+            done, fault = execute_model(problem, workdir, program=program, scheme=scheme, timeout=timeout,
+                                        flow=flow, flow_cache=flow_cache, allow_maxit=allow_maxit)
+            if fault is not None:
+                return ("error", fault)
+            most_iterations = done.most_iterations
+            if observable in UPTAKE_OBSERVABLES:
+                table, name = done.uptake_table(), upt_name
+                if table is None:
+                    return ("error", f"the program wrote no {upt_name} (uptake file) for the observable "
+                                     f"{observable}; a build without the uptake output?")
+            else:
+                table, name = done.monitor_table(), MONITOR_FILE
+                if table is None:
+                    return ("error", f"the program wrote no {MONITOR_FILE}")
         if observable not in table.columns:  # m_sink, m_reacted: written by runs with physics
             return ("error", f"{name} has no column {observable} (columns: {', '.join(table.columns)})")
         times, values = table["time"].to_numpy().copy(), table[observable].to_numpy().copy()
@@ -54,7 +72,7 @@ def _model_run(program: str, problem: Problem, workdir: str, timeout, observable
         if not np.all(np.isfinite(values)):
             bad = float(times[~np.isfinite(values)][0])
             return ("error", f"{observable} is not finite at time {bad:g} ({name})")
-        return ("ok", times, values, done.most_iterations)
+        return ("ok", times, values, most_iterations)
     except Exception as exc:  # reported as the run's own error line
         return ("error", f"{type(exc).__name__}: {exc}".splitlines()[0])
     finally:

@@ -1,0 +1,97 @@
+"""Model runs in memory (questrand._solver) against the program as a
+process: the curves are the very numbers of the uptake file the program
+writes (read by the toolkit's reader), a fit gives the same estimate bit
+for bit either way, and a refused input is the program's own line.  The
+process path is the reference: the program writing its files, which the
+module's code does not touch."""
+
+from pathlib import Path
+
+import pandas as pd
+import pytest
+
+import questrand
+from questrand import Problem, solver
+from questrand.fit import FitError, fit
+from questrand.runner import execute_model
+
+from test_fit import BASE, synthetic
+
+FIT_EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "fit" / "PROB.INP"
+
+
+# The module of the program under test's build (beside it: docs/python.md).
+MODULE = solver.load()
+if MODULE is None:
+    pytest.skip("the solver module questrand._solver is not built beside the program (pybind11: docs/python.md)",
+                allow_module_level=True)
+
+
+@pytest.fixture(scope="module")
+def module():
+    return MODULE
+
+
+def process_uptake(problem, workdir, program, scheme):
+    done, fault = execute_model(problem, workdir, program=program, scheme=scheme, flow="reuse")
+    assert fault is None, fault
+    return done.uptake_table()
+
+
+@pytest.mark.parametrize("scheme", ["standard", "second-order"])
+def test_curves_are_the_uptake_files_values_with_a_reused_flow(module, program, tmp_path, scheme):
+    problem = Problem.read(FIT_EXAMPLE).replace(nsteps=20)  # 20 steps of 10 s: the start, where it changes most
+    outcome = solver.model_curves(module, problem, program=program, scheme=scheme, flow="reuse")
+    assert outcome[0] == "ok", outcome
+    in_memory = outcome[1]
+    from_file = process_uptake(problem, tmp_path / "process", program, scheme)
+    assert len(from_file) == 20 and list(in_memory.columns) == list(from_file.columns)
+    pd.testing.assert_frame_equal(in_memory, from_file, check_exact=True)
+
+
+def test_a_fit_gives_the_same_estimate_in_memory_and_as_processes(module, program, tmp_path, monkeypatch):
+    flowing = BASE.replace(solve_u=True)  # the flow solved: the fit reuses its steady flow
+    data, _ = synthetic(program, tmp_path, "m_gel", noise=0.01, seed=7, problem=flowing)
+    start = flowing.replace(diff_gel=2e-10)
+    processes = []
+    real_execute = questrand.fit.model.execute_model
+    monkeypatch.setattr(questrand.fit.model, "execute_model",
+                        lambda *a, **k: processes.append(1) or real_execute(*a, **k))
+    in_memory = fit(start, data, ["diff_gel"], jobs=1, program=program, grid_check=False)
+    assert not processes  # every model run was made in memory
+    monkeypatch.setenv(solver.IN_PROCESS_ENV, "0")
+    as_processes = fit(start, data, ["diff_gel"], jobs=1, program=program, grid_check=False)
+    assert processes  # and now as processes
+    assert in_memory.converged and abs(in_memory.estimate[0] / 5e-10 - 1) < 0.05
+    assert in_memory.estimate[0] == as_processes.estimate[0] and in_memory.rss == as_processes.rss
+    assert (in_memory.stderr == as_processes.stderr).all()
+    monkeypatch.delenv(solver.IN_PROCESS_ENV)
+    in_workers = fit(start, data, ["diff_gel"], jobs=2, program=program, grid_check=False)  # each loads it
+    assert in_workers.estimate[0] == in_memory.estimate[0] and in_workers.rss == in_memory.rss
+
+
+def test_a_refused_value_is_the_programs_own_line(module, program, tmp_path):
+    bad = BASE.replace(ni=400)
+    done, fault = execute_model(bad, tmp_path / "process", program=program)
+    line = done.stderr.strip().splitlines()[-1]
+    assert fault == f"exit status 2: {line}" and "number of grid columns" in line
+    data, _ = synthetic(program, tmp_path, "m_gel", noise=0.01, seed=1)
+    with pytest.raises(FitError) as caught:
+        fit(bad, data, ["diff_gel"], jobs=1, program=program, grid_check=False)
+    assert str(caught.value) == f"model run with diff_gel=5e-10 failed: exit status 2: {line}"
+
+
+def test_a_convergence_study_is_the_same_in_memory_and_as_processes(module, program, monkeypatch):
+    from questrand.converge import study
+
+    flowing, names = BASE.replace(solve_u=True), ["m_gel", "c_out"]
+    in_memory = study(flowing, observables=names, program=program, jobs=1)
+    monkeypatch.setenv(solver.IN_PROCESS_ENV, "0")
+    as_processes = study(flowing, observables=names, program=program, jobs=1)
+    assert in_memory.flow == "reuse" and len(in_memory.factors) == 3
+    for name in names:
+        for (t1, v1), (t2, v2) in zip(in_memory.curves[name], as_processes.curves[name], strict=True):
+            assert (t1 == t2).all() and (v1 == v2).all(), name
+    report, again = in_memory.as_json(), as_processes.as_json()
+    report.pop("wall_time"), again.pop("wall_time")  # the first study solved the steady flows too
+    assert report == again
