@@ -1,8 +1,12 @@
 #include "state_support.hpp"
 
+#include <cstdio>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 #include "control/run.hpp"
+#include "physics/physics.hpp"
 #include "setup/input.hpp"
 
 namespace qtest {
@@ -31,6 +35,41 @@ std::unique_ptr<questrand::State> prepared_state(const std::string& prob_text) {
   questrand::read_problem(*s, "PROB.INP", prob_text);
   questrand::start_run(*s);
   return s;
+}
+
+std::unique_ptr<questrand::State> held_stack(double d_memb, double d_gel, int n_memb, int n_gel, float dt, int maxit) {
+  ProblemText p;
+  p.chlength = 0.1f;
+  p.u_in = 1.0e5f;
+  p.parabolic = false;
+  p.ni = 5;
+  p.n_flow = 2;
+  p.n_memb = n_memb;
+  p.n_gel = n_gel;
+  p.dt = dt;
+  p.nsteps = 0;
+  p.maxit = maxit;
+  p.convtol = 0.0f;
+  std::string text = p.text();
+  char d[64];
+  std::snprintf(d, sizeof d, "1.0 %.9g %.9g", d_memb, d_gel);
+  text.replace(text.find("1.0E-9 5.0E-10 8.0E-10"), 22, d);
+  auto s = prepared_state(text);
+  s->cters.tol_c = 0.0f;
+  return s;
+}
+
+void time_step(questrand::State& s) {
+  questrand::begin_time_step(s);
+  for (;;) {
+    const auto o = questrand::outer_iteration(s);
+    ASSERT_NE(o.state, questrand::IterationState::Diverged);
+    if (o.state != questrand::IterationState::Continue) {
+      questrand::physics_level_ended(s);
+      if (!questrand::next_substep(s)) break;
+    }
+  }
+  questrand::end_time_step(s);
 }
 
 }  // namespace qtest

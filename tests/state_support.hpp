@@ -37,4 +37,16 @@ struct ProblemText {
 // driver has it just before its time loop (without restart or output).
 std::unique_ptr<questrand::State> prepared_state(const std::string& prob_text);
 
+// The membrane and gel of the instrument (d_memb, d_gel in m2/s; 1e-4 m and
+// 5e-4 m thick) under a channel that holds c = c_in = 1 on the membrane face:
+// a fast plug flow (every channel cell upwinded to the inlet value) and a
+// channel diffusivity so large that its half cell adds nothing to the face's
+// resistance.  The scheme is the caller's to set.
+std::unique_ptr<questrand::State> held_stack(double d_memb, double d_gel, int n_memb, int n_gel, float dt, int maxit);
+
+// One time step of a prepared state as a run makes it: its outer iterations
+// to convergence (a diverged one fails the test), the second-order start's
+// sub-steps and the physics' end of each level included.
+void time_step(questrand::State& s);
+
 }  // namespace qtest

@@ -22,42 +22,13 @@ using questrand::State;
 
 namespace {
 
-// The membrane (1e-4 m) and gel (5e-4 m) of the instrument under a channel
-// that holds c = c_in on the membrane face: a fast plug flow (every channel
-// cell upwinded to the inlet value) and a channel diffusivity so large that
-// its half cell adds nothing to the face's resistance.
 std::unique_ptr<State> held_stack(double d_memb, double d_gel, int n_memb, int n_gel, float dt, Scheme scheme) {
-  qtest::ProblemText p;
-  p.chlength = 0.1f;
-  p.u_in = 1.0e5f;
-  p.parabolic = false;
-  p.ni = 5;
-  p.n_flow = 2;
-  p.n_memb = n_memb;
-  p.n_gel = n_gel;
-  p.dt = dt;
-  p.nsteps = 0;
-  p.maxit = 4;
-  p.convtol = 0.0f;
-  std::string text = p.text();
-  char d[64];
-  std::snprintf(d, sizeof d, "1.0 %.9g %.9g", d_memb, d_gel);
-  text.replace(text.find("1.0E-9 5.0E-10 8.0E-10"), 22, d);
-  auto s = qtest::prepared_state(text);
+  auto s = qtest::held_stack(d_memb, d_gel, n_memb, n_gel, dt, 4);
   s->cscheme.scheme = scheme;
-  s->cters.tol_c = 0.0f;
   return s;
 }
 
-void step(State& s) {
-  questrand::begin_time_step(s);
-  for (;;) {
-    const auto o = questrand::outer_iteration(s);
-    ASSERT_NE(o.state, IterationState::Diverged);
-    if (o.state != IterationState::Continue && !questrand::next_substep(s)) break;
-  }
-  questrand::end_time_step(s);
-}
+void step(State& s) { qtest::time_step(s); }
 
 // Mean of c over the gel's own cells (equal heights, equal widths).
 double gel_mean(const State& s) {

@@ -29,29 +29,11 @@ namespace {
 constexpr double kMemb = 1.0e-4, kGel = 5.0e-4;  // the stack's thicknesses (m)
 constexpr double kDm = 5.0e-10, kDg = 8.0e-10;
 
-// The membrane and gel of the instrument under a channel that holds c = c_in
-// = 1 on the membrane face (a fast plug flow and a channel diffusivity so
-// large that its half cell adds nothing to the face's resistance), with the
-// physics `set` applies.
+// The held stack (state_support.hpp) with the physics `set` applies.
 template <class Set>
 std::unique_ptr<State> stack(Set set, int n_memb, int n_gel, float dt) {
-  qtest::ProblemText p;
-  p.chlength = 0.1f;
-  p.u_in = 1.0e5f;
-  p.parabolic = false;
-  p.ni = 5;
-  p.n_flow = 2;
-  p.n_memb = n_memb;
-  p.n_gel = n_gel;
-  p.dt = dt;
-  p.nsteps = 0;
-  p.maxit = 6;
-  p.convtol = 0.0f;
-  std::string text = p.text();
-  text.replace(text.find("1.0E-9 5.0E-10 8.0E-10"), 22, "1.0 5.0E-10 8.0E-10");
-  auto s = qtest::prepared_state(text);
+  auto s = qtest::held_stack(kDm, kDg, n_memb, n_gel, dt, 6);
   s->cscheme.scheme = Scheme::second_order;
-  s->cters.tol_c = 0.0f;
   s->cphys.present = true;
   set(s->cphys);
   questrand::props(*s);
@@ -59,18 +41,7 @@ std::unique_ptr<State> stack(Set set, int n_memb, int n_gel, float dt) {
   return s;
 }
 
-void step(State& s) {
-  questrand::begin_time_step(s);
-  for (;;) {
-    const auto o = questrand::outer_iteration(s);
-    ASSERT_NE(o.state, IterationState::Diverged);
-    if (o.state != IterationState::Continue) {
-      questrand::physics_level_ended(s);
-      if (!questrand::next_substep(s)) break;
-    }
-  }
-  questrand::end_time_step(s);
-}
+void step(State& s) { qtest::time_step(s); }
 
 void run(State& s, int steps) {
   for (int n = 0; n < steps; ++n) step(s);
