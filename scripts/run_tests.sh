@@ -20,6 +20,9 @@ need_file /usr/include/gtest/gtest.h libgtest-dev
 need_file "$pybind11_header" pybind11-dev
 need_python_modules pybind11:python3-pybind11
 need_file "$(python_header)" python3-dev
+# The fit report's page is rendered in a headless browser when one is there.
+command -v chromium >/dev/null 2>&1 || install_package chromium ||
+  echo "questrand: chromium not found: the report page's rendering is not tested (apt-get install chromium)" >&2
 need snakemake snakemake
 need_python_modules numpy:python3-numpy pandas:python3-pandas scipy:python3-scipy \
   matplotlib:python3-matplotlib meshio:python3-meshio pytest:python3-pytest xarray:python3-xarray \
