@@ -265,6 +265,8 @@ def plot_study(st: Study):
     estimate used."""
     from matplotlib.figure import Figure
 
+    from .units import axis_label, output_unit
+
     names = list(st.at_times)
     fig = Figure(figsize=(10.0, 2.9 * len(names) + 0.6), layout="constrained", dpi=100)
     axes = fig.subplots(len(names), 2, squeeze=False)
@@ -273,7 +275,9 @@ def plot_study(st: Study):
             left.plot(t, v, label=f"x{f}")
         extrap = [e.extrapolated for e in st.at_times[name]]
         left.plot(st.times, extrap, "k*", ms=8, label="extrapolated")
-        left.set_ylabel(name)
+        unit = output_unit(name)
+        left.set_ylabel(axis_label(name, unit))
+        left.set_xlabel(axis_label("time", "s"))
         left.grid(alpha=0.3)
         left.legend(fontsize="small")
         worst, t_worst, scale = st.curve[name]
@@ -283,11 +287,10 @@ def plot_study(st: Study):
         spacing = [1.0 / f for f in st.factors]
         for t, e in zip(st.times, st.at_times[name]):
             right.loglog(spacing, [max(v, 1e-300) for v in e.errors], "o-", label=f"t = {t:g}")
-        right.set_xlabel("grid spacing (given grid = 1)")
-        right.set_ylabel("|value - extrapolated|")
+        right.set_xlabel(axis_label("grid spacing (given grid = 1)", "1"))
+        right.set_ylabel(axis_label("|value - extrapolated|", unit))
         right.grid(alpha=0.3, which="both")
         right.legend(fontsize="small")
-    axes[-1][0].set_xlabel("time")
     fig.suptitle(f"convergence study ({st.scheme} scheme)")
     return fig
 

@@ -28,6 +28,7 @@ from . import files
 from .errors import QuestrandError
 from .grid import stem
 from .results import Run
+from .units import C_UNIT, UPTAKE_UNITS  # the units of the uptake file's columns
 
 #: The first bytes of a NetCDF file: classic formats, and NetCDF-4 (HDF5).
 _SIGNATURES = (b"CDF\x01", b"CDF\x02", b"CDF\x05", b"\x89HDF\r\n\x1a\n")
@@ -62,13 +63,6 @@ def write_netcdf(run: Run, path=None) -> Path:
     with files.replacing(path) as partial:
         dataset.to_netcdf(partial, engine="netcdf4")
     return path
-
-
-C_UNIT = "unit of c_in"
-#: units of the uptake file's columns (and the monitor probes' concentrations)
-UPTAKE_UNITS = {"m_flow": f"{C_UNIT} m2", "m_memb": f"{C_UNIT} m2", "m_gel": f"{C_UNIT} m2",
-                "m_sink": f"{C_UNIT} m2", "m_reacted": f"{C_UNIT} m2",
-                "flux_memb_gel": f"{C_UNIT} m2/s", "balance": "1"}
 
 
 def with_units(dataset):

@@ -3,7 +3,9 @@
 Every function takes a :class:`~questrand.Run` and returns a
 :class:`matplotlib.figure.Figure` (made without pyplot, so it works under any
 backend); :func:`save_all` writes every figure the run has data for.
-Quantities carry the user's own units, so the axes name the quantity only.
+Every axis names its quantity and its unit in brackets: lengths in m, times
+in s, concentrations in the unit of the inlet concentration c_in
+(:func:`questrand.units.output_unit`), counts and ratios ``[1]``.
 """
 
 from __future__ import annotations
@@ -16,6 +18,7 @@ from matplotlib.figure import Figure
 from . import files
 from .grid import LAYER_NAMES, PROBE_NAMES
 from .results import Run
+from .units import C_UNIT, axis_label, output_unit
 
 _LAYER_COLOURS = {"channel": "#dceefb", "membrane": "#f6e3c6", "gel": "#e2f0d9"}
 _EQUATIONS = (("res_mass", "mass"), ("res_u", "u-momentum"), ("res_v", "v-momentum"),
@@ -45,12 +48,12 @@ def plot_uptake(run: Run) -> Figure:
     marker = "o" if len(table) < 30 else None
     top.plot(time, table["m_memb"].to_numpy(), marker=marker, label="membrane (m_memb)")
     top.plot(time, table["m_gel"].to_numpy(), marker=marker, label="gel (m_gel)")
-    top.set_ylabel("amount taken up")
+    top.set_ylabel(axis_label("amount taken up", output_unit("m_gel")))
     top.legend()
     bottom.plot(time, table["c_gel_mean"].to_numpy(), marker=marker, color="tab:green",
                 label="gel mean (c_gel_mean)")
-    bottom.set_ylabel("mean concentration")
-    bottom.set_xlabel("time")
+    bottom.set_ylabel(axis_label("mean concentration", C_UNIT))
+    bottom.set_xlabel(axis_label("time", "s"))
     bottom.legend()
     for ax in (top, bottom):
         ax.grid(alpha=0.3)
@@ -74,11 +77,11 @@ def plot_probes(run: Run) -> Figure:
         flat = np.concatenate(values)
         if np.all(flat > 0) and flat.max() / flat.min() > 1e3:
             ax.set_yscale("log")
-        ax.set_ylabel(f"c in the {layer}")
+        ax.set_ylabel(axis_label(f"c in the {layer}", C_UNIT))
         ax.set_facecolor(_LAYER_COLOURS[layer])
         ax.grid(alpha=0.3)
         ax.legend(fontsize="small")
-    axes[-1].set_xlabel("time")
+    axes[-1].set_xlabel(axis_label("time", "s"))
     axes[0].set_title(_title(run, f"probe histories at x = {run.grid.probes[0].x:.4g}"))
     return fig
 
@@ -102,7 +105,7 @@ def plot_concentration_map(run: Run) -> Figure:
         raise ValueError(f"{run.workdir}: the run wrote no concentration field")
     fig, (ax,) = _figure(1, 4.8)
     mesh = ax.pcolormesh(field.x, field.y, field.c, shading="nearest", cmap="viridis")
-    fig.colorbar(mesh, ax=ax, label="c")
+    fig.colorbar(mesh, ax=ax, label=axis_label("c", C_UNIT))
     x0, x1 = run.grid.x[0:2].mean(), run.grid.x[-2:].mean()
     ax.set_xlim(x0, x1)
     ax.set_ylim(0.0, run.grid.layers[-1].y_high)
@@ -114,8 +117,8 @@ def plot_concentration_map(run: Run) -> Figure:
     if time is not None and not run.problem.steady:
         when += f", time {time:g}"
     ax.set_title(_title(run, f"concentration, {when}"))
-    ax.set_xlabel("x (along the channel)")
-    ax.set_ylabel("y (across the layers)")
+    ax.set_xlabel(axis_label("x (along the channel)", "m"))
+    ax.set_ylabel(axis_label("y (across the layers)", "m"))
     return fig
 
 
@@ -139,8 +142,8 @@ def plot_profiles(run: Run, x_positions=None) -> Figure:
     for i in columns:
         ax.plot(field.y, field.c[:, i], marker=".", label=f"x = {field.x[i]:.4g}")
     ax.set_xlim(0.0, run.grid.layers[-1].y_high)
-    ax.set_xlabel("y (across the layers)")
-    ax.set_ylabel("c")
+    ax.set_xlabel(axis_label("y (across the layers)", "m"))
+    ax.set_ylabel(axis_label("c", C_UNIT))
     ax.grid(alpha=0.3)
     ax.legend(fontsize="small")
     ax.set_title(_title(run, "concentration profiles across the layers"), pad=16)
@@ -164,8 +167,8 @@ def plot_residuals(run: Run) -> Figure:
     for start in starts:
         ax.axvline(start - 0.5, color="0.7", lw=0.6)
     ax.axhline(run.problem.convtol, color="k", ls=":", lw=1, label=f"convtol = {run.problem.convtol:g}")
-    ax.set_xlabel("outer iteration (all time steps" + (", steps marked)" if len(starts) else ")"))
-    ax.set_ylabel("normalised residual")
+    ax.set_xlabel(axis_label("outer iteration (all time steps" + (", steps marked)" if len(starts) else ")"), "1"))
+    ax.set_ylabel(axis_label("normalised residual", "1"))
     ax.grid(alpha=0.3, which="both")
     ax.legend(fontsize="small")
     ax.set_title(_title(run, "residual history"))
@@ -224,10 +227,6 @@ def _main(args) -> int:
 
 
 # -- the figure of a fit, in the units of the data -----------------------------------
-def _axis_label(quantity: str, unit) -> str:
-    return f"{quantity} [{unit}]" if unit else quantity
-
-
 def fit_band(res, level: float = 0.95):
     """The half-width of the ``level`` band of the fitted curve at the data
     times, from the covariance C of the ln parameters and the sensitivities
@@ -266,9 +265,9 @@ def plot_fit_result(res) -> Figure:
     t_scale, y_scale = data.time_per_unit, data.value_per_unit  # model units per unit of the file
     time, value = data.time / t_scale, data.value / y_scale
     fitted = res.fitted / y_scale
-    y_unit = data.value_unit or ("units of c_in" if data.observable[:2] in ("C(", "c_") else None)
+    y_unit = data.value_unit or output_unit(data.observable)
     name = data.column if data.column and data.column != data.observable else data.observable
-    y_label = _axis_label(f"{name} ({data.observable})" if name != data.observable else name, y_unit)
+    y_label = axis_label(f"{name} ({data.observable})" if name != data.observable else name, y_unit)
     fig = Figure(figsize=(8.0, 6.5), layout="constrained", dpi=110)
     top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1.3]})
     marks = at_bound(res)
@@ -302,8 +301,8 @@ def plot_fit_result(res) -> Figure:
     top.legend(fontsize="small", loc="upper left")
     bottom.axhline(0.0, color="black", lw=0.8)
     bottom.plot(time, value - fitted, "o", ms=3, color="tab:red")
-    bottom.set_ylabel(_axis_label("data − model", y_unit))
-    bottom.set_xlabel(_axis_label("time", data.time_unit))
+    bottom.set_ylabel(axis_label("data − model", y_unit))
+    bottom.set_xlabel(axis_label("time", data.time_unit))
     for ax in (top, bottom):
         ax.grid(alpha=0.3)
     return fig

@@ -187,3 +187,33 @@ def value_label(name: str, value) -> str:
 
 
 _SI_OF = {"flow_rate": "m3/s", "width": "m"}
+
+
+# -- the units of the program's outputs, for files and axis labels ------------------
+#: The program's concentrations are in the unit of the inlet concentration
+#: c_in (any unit), its lengths in m and its times in s.
+C_UNIT = "unit of c_in"
+#: units of the uptake file's amounts and flux (per metre of depth:
+#: sum of c·V / depth, and that per second) and of its balance (a ratio);
+#: its other columns (c_...) are concentrations.
+UPTAKE_UNITS = {"m_flow": f"{C_UNIT} m2", "m_memb": f"{C_UNIT} m2", "m_gel": f"{C_UNIT} m2",
+                "m_sink": f"{C_UNIT} m2", "m_reacted": f"{C_UNIT} m2",
+                "flux_memb_gel": f"{C_UNIT} m2/s", "balance": "1"}
+
+
+def output_unit(name: str) -> str | None:
+    """The unit of one of the program's outputs: ``time`` in s, an uptake
+    amount or flux (:data:`UPTAKE_UNITS`), a concentration (a probe
+    ``C(...)``, an uptake column ``c_...``) in :data:`C_UNIT`; None for a
+    name the program does not write."""
+    if name == "time":
+        return "s"
+    if name in UPTAKE_UNITS:
+        return UPTAKE_UNITS[name]
+    return C_UNIT if name.startswith(("C(", "c_")) else None
+
+
+def axis_label(quantity: str, unit: str | None) -> str:
+    """``quantity [unit]``, the label of a figure's axis (``1`` for a
+    quantity of dimension one); the quantity alone when the unit is not known."""
+    return f"{quantity} [{unit}]" if unit else quantity

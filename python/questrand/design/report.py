@@ -100,6 +100,8 @@ def plot_halfwidths(study):
     """Predicted relative 95 % half-widths per design (best at the top)."""
     from matplotlib.figure import Figure
 
+    from ..units import axis_label
+
     results, names = study.results, study.names
     fig = Figure(figsize=(8.0, 1.6 + 0.32 * len(results) * max(1, len(names)) ** 0.5),
                  layout="constrained", dpi=110)
@@ -114,7 +116,8 @@ def plot_halfwidths(study):
     ax.set_xscale("log")
     ax.set_yticks(y, [f"{r.rank}. {r.design.id}" + ("" if np.all(r.prediction.identifiable) else " (not identifiable)")
                       for r in results], fontsize="small")
-    ax.set_xlabel("predicted 95 % half-width, % of the value (bars cut at 10^4 %)")
+    ax.set_xlabel(axis_label("predicted 95 % half-width of the value (bars cut at 10^4 %)", "%"))
+    ax.set_ylabel("design, ranked")
     ax.set_title(f"design study: {', '.join(names)}; ranked by {study.criterion}")
     ax.grid(alpha=0.3, axis="x")
     ax.legend(fontsize="small")
@@ -125,12 +128,14 @@ def plot_sensitivity(study, r):
     """The sensitivities of the best design over time, in units of sigma."""
     from matplotlib.figure import Figure
 
+    from ..units import axis_label, output_unit
+
     d = r.design
     fig = Figure(figsize=(8.0, 6.0), layout="constrained", dpi=110)
     top, bottom = fig.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [1.2, 2]})
     top.plot(r.times, r.curve, color="black", lw=1.2)
     top.plot(d.times, r.samples, "o", ms=3, color="tab:gray", label=f"{d.n_samples} samples")
-    top.set_ylabel(d.observable)
+    top.set_ylabel(axis_label(d.observable, output_unit(d.observable)))
     top.set_title(f"best design {d.id}: {d.observable}, where the information lies")
     top.legend(fontsize="small")
     sigma = np.interp(r.times, d.times, r.sigma) if len(d.times) > 1 else np.full(len(r.times), r.sigma[0])
@@ -139,8 +144,8 @@ def plot_sensitivity(study, r):
     bottom.axhline(0.0, color="black", lw=0.8)
     for t in (d.t_start, d.t_end):
         bottom.axvline(t, color="tab:gray", lw=0.8, ls=":")
-    bottom.set_ylabel("sensitivity / sigma")
-    bottom.set_xlabel("time")
+    bottom.set_ylabel(axis_label("sensitivity / sigma", "1"))
+    bottom.set_xlabel(axis_label("time", "s"))
     bottom.legend(fontsize="small")
     for ax in (top, bottom):
         ax.grid(alpha=0.3)

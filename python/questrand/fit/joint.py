@@ -452,6 +452,8 @@ def plot_joint(res: FitResult):
     """A panel per experiment and observable: data, fitted curve and residuals."""
     from matplotlib.figure import Figure
 
+    from ..units import axis_label, output_unit
+
     count = len(res.experiments)
     fig = Figure(figsize=(4.5 * count, 6.0), layout="constrained", dpi=110)
     axes = fig.subplots(2, count, squeeze=False, sharex="col",
@@ -466,12 +468,13 @@ def plot_joint(res: FitResult):
             top.plot(data.time, data.value, "o", ms=4, color="tab:gray", label="data")
         top.plot(e["curve_time"], e["curve_value"], "-", color="tab:blue", label="model")
         top.set_title(f"{e['experiment']}: {data.observable}")
-        top.set_ylabel(data.observable)
+        unit = output_unit(data.observable)  # the model's units: the data converted into them
+        top.set_ylabel(axis_label(data.observable, unit))
         top.legend()
         bottom.axhline(0.0, color="black", lw=0.8)
         bottom.plot(data.time, data.value - e["fitted"], "o", ms=4, color="tab:red")
-        bottom.set_ylabel("data - model")
-        bottom.set_xlabel("time")
+        bottom.set_ylabel(axis_label("data - model", unit))
+        bottom.set_xlabel(axis_label("time", "s"))
         for ax in (top, bottom):
             ax.grid(alpha=0.3)
     fig.suptitle("joint fit: " + ", ".join(f"{q} = {v:.4g}" for q, v in zip(res.names, res.estimate)))

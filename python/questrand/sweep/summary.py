@@ -9,7 +9,7 @@ from pathlib import Path
 
 
 from .. import files
-from ..units import value_label
+from ..units import C_UNIT, axis_label, output_unit, value_label
 from ..errors import OutputFileError
 from ..program import read_record as program_record
 from .definition import _FIELD_TYPES, Sweep, SweepRun, format_value, parse_value
@@ -114,10 +114,10 @@ def plot_uptake_comparison(sweep: Sweep, root="."):
                         label=f"{label} (C(GelMid) probe)")
             probe_only.append(run.id)
             shown += 1
-    top.set_ylabel("amount in the gel (m_gel)")
-    bottom.set_ylabel("mean gel concentration (c_gel_mean)" if not probe_only
-                      else "gel concentration")
-    bottom.set_xlabel("time")
+    top.set_ylabel(axis_label("amount in the gel (m_gel)", output_unit("m_gel")))
+    bottom.set_ylabel(axis_label("mean gel concentration (c_gel_mean)" if not probe_only
+                                 else "gel concentration", C_UNIT))
+    bottom.set_xlabel(axis_label("time", "s"))
     for ax in (top, bottom):
         ax.grid(alpha=0.3)
         if ax.get_legend_handles_labels()[0]:
