@@ -31,6 +31,7 @@ COMMANDS = {
     "plot": ("plots", "plots of a run: uptake, probes, concentration map, profiles, residuals"),
     "vtk": ("vtk", "the fields of a run as ParaView files"),
     "fit": ("fit", "fit reals of a problem (diffusivities, ...) to a measured curve"),
+    "posterior": ("posterior", "sample the posterior of a fit's parameters (ensemble MCMC)"),
     "sweep": ("sweep", "run a problem over a table or grid of values (Snakemake)"),
     "converge": ("converge", "run a problem on refined grids and estimate its discretisation error"),
     "design": ("design", "rank candidate experiments by how well they would measure the parameters"),
@@ -39,7 +40,7 @@ COMMANDS = {
 #: Python module -> the Debian package that provides it.
 DEBIAN_PACKAGES = {"numpy": "python3-numpy", "scipy": "python3-scipy", "matplotlib": "python3-matplotlib",
                    "meshio": "python3-meshio", "pandas": "python3-pandas", "xarray": "python3-xarray",
-                   "netCDF4": "python3-netcdf4", "snakemake": "snakemake"}
+                   "netCDF4": "python3-netcdf4", "emcee": "python3-emcee", "snakemake": "snakemake"}
 
 
 class MissingPackage(QuestrandError):
