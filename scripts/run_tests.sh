@@ -27,7 +27,7 @@ need snakemake snakemake
 need_python_modules numpy:python3-numpy pandas:python3-pandas scipy:python3-scipy \
   matplotlib:python3-matplotlib meshio:python3-meshio pytest:python3-pytest xarray:python3-xarray \
   netCDF4:python3-netcdf4 nbclient:python3-nbclient ipykernel:python3-ipykernel \
-  ensurepip:python3-venv pip:python3-pip setuptools:python3-setuptools wheel:python3-wheel
+  ensurepip:python3-venv pip:python3-pip setuptools:python3-setuptools wheel:python3-wheel emcee:python3-emcee
 
 configure() {  # configure BUILD_DIR EXTRA_OPTIONS...
   local dir="$1"
