@@ -64,9 +64,9 @@ def load(program=None):
     if key not in _LOADED:
         module = None
         try:
-            spec = importlib.util.spec_from_file_location(MODULE_NAME, key)
-            module = importlib.util.module_from_spec(spec)
-            spec.loader.exec_module(module)
+            found = importlib.util.spec_from_file_location(MODULE_NAME, key)
+            module = importlib.util.module_from_spec(found)
+            found.loader.exec_module(module)
             sys.modules.setdefault(MODULE_NAME, module)
         except ImportError:
             module = None

@@ -64,19 +64,19 @@ class Experiment:
     curves: list
 
 
-def experiment(spec, name=None, warn=None) -> Experiment:
-    """An :class:`Experiment` from ``spec``: an Experiment, or a tuple
+def experiment(given, name=None, warn=None) -> Experiment:
+    """An :class:`Experiment` from ``given``: an Experiment, or a tuple
     ``(PROB, DATA)`` / ``(NAME, PROB, DATA)`` with PROB a Problem or the path
     of a PROB.INP and DATA a path, a :class:`Data` or a list of them.  The
     name defaults to the directory name of PROB.INP."""
-    if isinstance(spec, Experiment):
-        return spec
-    spec = tuple(spec)
-    if len(spec) == 3:
-        name, spec = spec[0], spec[1:]
-    if len(spec) != 2:
-        raise FitError(f"experiment {spec!r}: expected (PROB, DATA) or (NAME, PROB, DATA)")
-    problem, data = spec
+    if isinstance(given, Experiment):
+        return given
+    given = tuple(given)
+    if len(given) == 3:
+        name, given = given[0], given[1:]
+    if len(given) != 2:
+        raise FitError(f"experiment {given!r}: expected (PROB, DATA) or (NAME, PROB, DATA)")
+    problem, data = given
     if not isinstance(problem, Problem):
         path = Path(problem)
         name = name or path.resolve().parent.name
@@ -179,7 +179,7 @@ def fit_experiments(experiments, names, bounds=None, *, jobs=None, step=DEFAULT_
                     accuracy=None, time_limit=None, grid_check=True, flow="reuse",
                     flow_cache=None) -> FitResult:
     """Fit the reals ``names`` to every observable of every experiment at
-    once (see the module notes).  ``experiments``: specs of :func:`experiment`;
+    once (see the module notes).  ``experiments``: what :func:`experiment` takes;
     ``names``: "diff_gel" (shared) or "NAME:diff_flow" (experiment NAME
     only).  The other arguments as for :func:`questrand.fit.fit` (no
     profiles).  The :class:`FitResult` has ``experiments``, one entry per
@@ -203,17 +203,17 @@ def fit_experiments(experiments, names, bounds=None, *, jobs=None, step=DEFAULT_
     if accuracy is not None and not 0 < accuracy < 1:
         raise FitError(f"--accuracy {accuracy:g}: expected a relative error between 0 and 1, e.g. 0.01")
     # the fit's parameters: (label, experiment or None, real name)
-    specs = []
+    entries = []
     for text in names:
         owner, colon, real = text.rpartition(":")
         if colon and owner not in labels:
             raise FitError(f"--param {text}: no experiment {owner!r} (experiments: {', '.join(labels)})")
-        if text in [s[0] for s in specs]:
+        if text in [s[0] for s in entries]:
             raise FitError(f"--param {text}: given twice")
-        specs.append((text, owner or None, real))
+        entries.append((text, owner or None, real))
     bounds = dict(bounds or {})
     params, per_experiment = [], {e.name: [] for e in exps}
-    for label, owner, real in specs:
+    for label, owner, real in entries:
         first = next(e for e in exps if owner in (None, e.name))
         limits = bounds.get(label, bounds.get(real))
         made = make_parameters(first.problem, [real], None if limits is None else {real: limits})[0]
