@@ -256,13 +256,24 @@ def at_bound(res) -> dict:
     return marks
 
 
+def data_abscissa(data):
+    """``(model units per shown unit, axis label)`` of a fit's data on the
+    x axis: time in the file's unit, or the depth below the gel's face of
+    an end profile (c_gel_profile) in the file's unit, millimetres when the
+    file gave metres."""
+    if data.axis == "depth":
+        unit, per_unit = (data.time_unit, data.time_per_unit) if data.time_unit != "m" else ("mm", 1e-3)
+        return per_unit, axis_label("depth below the gel's face", unit)
+    return data.time_per_unit, axis_label("time", data.time_unit)
+
+
 def plot_fit_result(res) -> Figure:
     """The data in the units of its file (minutes, mg/L, ...), the fitted
     curve with its 95 % band (:func:`fit_band`), an inset of the first
-    tenth of the time range, and the residuals.  A parameter on a bound is
-    marked in the legend."""
+    tenth of the time range (not for an end profile against depth), and the
+    residuals.  A parameter on a bound is marked in the legend."""
     data = res.data
-    t_scale, y_scale = data.time_per_unit, data.value_per_unit  # model units per unit of the file
+    (t_scale, x_label), y_scale = data_abscissa(data), data.value_per_unit  # model units per shown unit
     time, value = data.time / t_scale, data.value / y_scale
     fitted = res.fitted / y_scale
     y_unit = data.value_unit or output_unit(data.observable)
@@ -274,9 +285,9 @@ def plot_fit_result(res) -> Figure:
     fitted_text = ", ".join(f"{n} = {v:.4g}" + (f" (at its {marks[n]} bound)" if n in marks else "")
                             for n, v in zip(res.names, res.estimate))
     band = fit_band(res)
-    inset = top.inset_axes([0.45, 0.12, 0.5, 0.4])
+    inset = top.inset_axes([0.45, 0.12, 0.5, 0.4]) if data.axis == "time" else None
     t_end = time.min() + 0.1 * (time.max() - time.min())
-    for ax in (top, inset):
+    for ax in (top, inset) if inset is not None else (top,):
         if data.sigma is not None:
             ax.errorbar(time, value, yerr=data.sigma / y_scale, fmt="o", ms=3, color="tab:gray",
                         label="data (± sigma)")
@@ -288,21 +299,22 @@ def plot_fit_result(res) -> Figure:
             order = np.argsort(time)
             ax.fill_between(time[order], (fitted - band / y_scale)[order], (fitted + band / y_scale)[order],
                             color="tab:blue", alpha=0.25, lw=0, label="95 % band (parameters' uncertainty)")
-    early = time <= t_end
-    inset.set_xlim(time.min() - 0.02 * (t_end - time.min()), t_end)
-    if early.any():
-        low, high = value[early].min(), value[early].max()
-        pad = 0.1 * (high - low) or 0.1 * abs(high) or 1.0
-        inset.set_ylim(low - pad, high + pad)
-    inset.set_title("early times", fontsize="small")
-    inset.tick_params(labelsize="x-small")
+    if inset is not None:
+        early = time <= t_end
+        inset.set_xlim(time.min() - 0.02 * (t_end - time.min()), t_end)
+        if early.any():
+            low, high = value[early].min(), value[early].max()
+            pad = 0.1 * (high - low) or 0.1 * abs(high) or 1.0
+            inset.set_ylim(low - pad, high + pad)
+        inset.set_title("early times", fontsize="small")
+        inset.tick_params(labelsize="x-small")
     top.set_ylabel(y_label)
     top.set_title(f"fit of {data.observable} ({data.path.name})")
     top.legend(fontsize="small", loc="upper left")
     bottom.axhline(0.0, color="black", lw=0.8)
     bottom.plot(time, value - fitted, "o", ms=3, color="tab:red")
     bottom.set_ylabel(axis_label("data − model", y_unit))
-    bottom.set_xlabel(axis_label("time", data.time_unit))
+    bottom.set_xlabel(x_label)
     for ax in (top, bottom):
         ax.grid(alpha=0.3)
     return fig

@@ -85,11 +85,13 @@ def model_curves(module, problem, *, program, scheme: str = "standard", flow="co
                  timeout=None, allow_maxit: bool = False):
     """One model run of ``problem`` (a :class:`~questrand.Problem`) in
     memory: ``("ok", uptake table, most outer iterations of a step)`` with the
-    table's concentrations and amounts at the problem's c_in, or
+    table's concentrations and amounts at the problem's c_in (and the
+    end-of-run concentration field, (nj, ni), in ``table.attrs["c"]``), or
     ``("error", one-line reason)`` as the process path words it; None when
     the run cannot be made in memory (:func:`runs_in_memory`), for the
     caller to run as a process.  ``timeout`` bounds only the steady-flow
     solve (a run in memory cannot be stopped)."""
+    import numpy as np
     import pandas as pd
 
     from .flow import check_reusable, flow_label, steady_flow
@@ -122,7 +124,9 @@ def model_curves(module, problem, *, program, scheme: str = "standard", flow="co
         if fault is not None:
             return ("error", fault)
     names = [name for name in done if name not in ("steps", "iterations", "maxit_steps", "status", "error",
-                                                   "warnings")]
+                                                   "warnings", "c")]
     table = pd.DataFrame({name: done[name] for name in names})
     most = int(done["iterations"].max()) if len(done["iterations"]) else 0
+    if "c" in done:  # the end-of-run field, for the gel's end profile
+        table.attrs["c"] = done["c"].astype(np.float64) * scale
     return ("ok", scale_concentrations(table, scale), most)

@@ -12,7 +12,9 @@
 //   maxit_steps: int32 array, the steps that ended at the iteration limit;
 //   status: 0 ended, 2 bad input, 3 diverged (the program's exit status);
 //   error: the line the program prints on standard error then ("" if none);
-//   warnings: the reader's warnings, one line each.
+//   warnings: the reader's warnings, one line each;
+//   c: float32 array (nj, ni), the concentration field at the run's end (node
+//   (I, J) at [J-1, I-1]; empty when the run stopped before its end).
 //
 // u, v, p are float32 arrays of shape (nj, ni), node (I, J) at [J-1, I-1]
 // (the toolkit's restart-file layout), given all three or none.  The GIL is
@@ -21,6 +23,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -130,6 +133,9 @@ py::dict run(const std::string& problem, const std::optional<std::string>& physi
   // The program prints a diverged run's line after "questrand: ".
   out["error"] = done.status == 3 ? "questrand: " + done.error : done.error;
   out["warnings"] = done.warnings;
+  py::array_t<float> c({static_cast<py::ssize_t>(done.nj), static_cast<py::ssize_t>(done.ni)});
+  std::copy(done.c.begin(), done.c.end(), c.mutable_data());
+  out["c"] = c;  // the end-of-run field, shape (nj, ni); empty when the run stopped early
   return out;
 }
 
@@ -142,5 +148,5 @@ PYBIND11_MODULE(_solver, m) {
         py::arg("u") = py::none(), py::arg("v") = py::none(), py::arg("p") = py::none(),
         "Run the problem (the text of PROB.INP, with PHYSICS.INP's text or None) under the scheme, from the "
         "steady flow u, v, p (float32, shape (nj, ni)) when given; a dict of the uptake columns, steps, "
-        "iterations, maxit_steps, status, error and warnings.");
+        "iterations, maxit_steps, status, error, warnings and c (the end-of-run concentration field, (nj, ni)).");
 }

@@ -144,6 +144,61 @@ def test_a_curve_and_an_end_point_row_of_another_experiment(program, tmp_path):
                       params=["diff_gel"], program=program, grid_check=False)
 
 
+def test_an_end_profile_from_slicing_separates_what_the_mean_curve_confounds(program, tmp_path):
+    # the thick gel's mean curve (confounded alone: see above) and, from a
+    # second run of the same stack, the gel sliced at 600 s: nine depths,
+    # as an instrument file writes them (a comment, depths in mm)
+    gel_mean_data(tmp_path / "curve.csv", THICK, seed=4)
+    depth_mm = np.linspace(0.05, 0.45, 9)
+    truth = TwoLayerSlab(D_MEMB, MEMBRANE, D_GEL, THICK, t_min=10.0)
+    exact = np.array([truth.value(MEMBRANE + d * 1e-3, 600.0) for d in depth_mm]).ravel()
+    noisy = exact + SIGMA * np.random.default_rng(5).standard_normal(len(depth_mm))
+    (tmp_path / "slices.csv").write_text("# gel sliced after the run\ndepth [mm],c_gel_profile,sigma\n" + "".join(
+        f"{d:g},{c:.9g},{SIGMA:g}\n" for d, c in zip(depth_mm, noisy)))
+    started = time.perf_counter()
+    res = questrand.fit(experiments=[("curve", stack(THICK, 8), tmp_path / "curve.csv"),
+                                     ("slices", stack(THICK, 8), tmp_path / "slices.csv")],
+                        params=["diff_memb", "diff_gel"], jobs=2, program=program, scheme="second-order",
+                        accuracy=0.01)
+    print(format_result(res), f"{time.perf_counter() - started:.1f} s", sep="\n")
+    slices = res.experiments[1]
+    assert slices["points"] == 9 and slices["data"].axis == "depth"
+    assert slices["data"].time == pytest.approx(depth_mm * 1e-3)
+    for k, true_value in enumerate((D_MEMB, D_GEL)):
+        assert abs(res.estimate[k] / true_value - 1.0) < 0.02, res.names[k]
+        assert res.ci95[k, 0] < true_value < res.ci95[k, 1], res.names[k]
+    # the series' own information: the profile takes ln D_gel from +-0.099
+    # (the curve alone) to +-0.0072 (one sigma)
+    predicted = np.sqrt(np.diag(np.linalg.inv(sum(
+        j.T @ j for j in (series_log_jacobian(TIMES, lambda s, t: s.gel_mean(t)),
+                          series_log_jacobian(depth_mm, lambda s, d: np.array(
+                              [s.value(MEMBRANE + x * 1e-3, 600.0) for x in d]).ravel()))))))
+    print(f"relative stderr: fit {res.stderr / res.estimate}, series {predicted}")
+    assert predicted[1] < 0.1 * series_log_stderr([(THICK, TIMES)])[1]
+    assert res.stderr / res.estimate == pytest.approx(predicted, rel=0.25)
+    # the profile's panel is drawn against depth in mm
+    from questrand.fit.joint import plot_joint
+    labels = [ax.get_xlabel() for ax in plot_joint(res).axes if ax.get_xlabel()]
+    assert "depth below the gel's face [mm]" in labels and "time [s]" in labels
+    # a profile is given against depth, and a depth goes with the profile only
+    (tmp_path / "wrong.csv").write_text("time,c_gel_profile\n600,0.4\n")
+    with pytest.raises(FitError, match="against a 'depth' column"):
+        questrand.fit.read_data(tmp_path / "wrong.csv")
+
+
+def series_log_jacobian(at, observe):
+    """d observe / d ln D (membrane, gel) of the thick stack at ``at``, in
+    units of SIGMA (central differences of the series)."""
+    columns = []
+    for k in range(2):
+        up, down = [D_MEMB, D_GEL], [D_MEMB, D_GEL]
+        up[k] *= np.exp(0.01)
+        down[k] *= np.exp(-0.01)
+        values = [observe(TwoLayerSlab(d[0], MEMBRANE, d[1], THICK, t_min=10.0), at) for d in (up, down)]
+        columns.append((values[0] - values[1]) / 0.02 / SIGMA)
+    return np.column_stack(columns)
+
+
 def test_design_ranks_the_two_thicknesses_together_above_either(program, tmp_path):
     (tmp_path / "designs.csv").write_text(
         "id,observable,t_start,t_end,n_samples,sigma,th_gel,n_gel\n"

@@ -47,6 +47,10 @@ def test_curves_are_the_uptake_files_values_with_a_reused_flow(module, program, 
     from_file = process_uptake(problem, tmp_path / "process", program, scheme)
     assert len(from_file) == 20 and list(in_memory.columns) == list(from_file.columns)
     pd.testing.assert_frame_equal(in_memory, from_file, check_exact=True)
+    # the end-of-run field is the end-of-run concentration file's, node for node
+    from questrand.profile import field_from_node_file
+    end_file = field_from_node_file(tmp_path / "process" / "FIT.CON", problem)
+    assert (in_memory.attrs["c"][1:-1, 1:-1] == end_file[1:-1, 1:-1]).all()
 
 
 def test_a_fit_gives_the_same_estimate_in_memory_and_as_processes(module, program, tmp_path, monkeypatch):

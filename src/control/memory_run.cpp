@@ -53,6 +53,11 @@ MemoryRun run_in_memory(const MemoryProblem& problem) {
       run.warnings.push_back(RunOutput::restart_missing_warning(s));
     MemoryEvents events(run);
     time_loop(s, events);
+    run.ni = s.cgrid.ni;
+    run.nj = s.cgrid.nj;
+    run.c.reserve(static_cast<std::size_t>(run.ni) * run.nj);
+    for (int j = 1; j <= run.nj; ++j)
+      for (int i = 1; i <= run.ni; ++i) run.c.push_back(s.cvar.c(i, j));
   } catch (const io::InputError& e) {
     run.status = 2;
     run.error = e.what();

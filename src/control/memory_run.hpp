@@ -42,6 +42,8 @@ struct MemoryRun {
   std::vector<int> step_numbers;      // istep of each of them
   std::vector<int> step_iterations;   // outer iterations of each (sub-steps included)
   std::vector<int> limit_steps;       // the steps that ended at the iteration limit, each once
+  int ni = 0, nj = 0;                 // the grid's columns and rows (a run that was read)
+  std::vector<float> c;               // the concentration field at the run's end, c(I, J) at (J-1) ni + I-1
 };
 
 // Runs `problem` in memory.  Never throws for a run's own failures (they are

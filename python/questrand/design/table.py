@@ -33,6 +33,7 @@ import numpy as np
 from .. import files, tables
 from ..errors import QuestrandError
 from ..fit import OBSERVABLES
+from ..profile import PROFILE_OBSERVABLE
 from ..problem import Problem
 from ..sweep import ID_PATTERN, _FIELD_TYPES, grid_assignments, parse_value
 
@@ -134,8 +135,10 @@ def read_designs(path, params=(), grid=None) -> list:
         row = dict(zip(header, cells))
         design_id = row["id"].strip()
         observable = row["observable"].strip()
-        if observable not in OBSERVABLES:
-            raise DesignError(f"{where}, column observable: expected one of {', '.join(OBSERVABLES)}, "
+        if observable not in OBSERVABLES or observable == PROFILE_OBSERVABLE:
+            raise DesignError(f"{where}, column observable: expected one of "
+                              f"{', '.join(o for o in OBSERVABLES if o != PROFILE_OBSERVABLE)} (curves in time; "
+                              f"the gel's end profile {PROFILE_OBSERVABLE} is fitted, not planned here), "
                               f"found {observable!r}")
         t_start = _number(row["t_start"], where, "t_start")
         t_end = _number(row["t_end"], where, "t_end", low=t_start)

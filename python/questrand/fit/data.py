@@ -14,12 +14,14 @@ from ..errors import QuestrandError
 from .. import tables, units
 from ..files import InputFileError
 from ..grid import PROBE_NAMES
+from ..profile import PROFILE_OBSERVABLE
 from ..results import UPTAKE_NAMES, UPTAKE_PHYSICS_NAMES
 
 #: Observable columns a data file may name: the monitor probes and the
 #: columns of the uptake file.
 UPTAKE_OBSERVABLES = tuple(UPTAKE_NAMES[1:]) + UPTAKE_PHYSICS_NAMES  # the last two: runs with physics
-OBSERVABLES = tuple(PROBE_NAMES) + UPTAKE_OBSERVABLES
+#: ... and the gel's profile at the run's end, against depth (questrand.profile)
+OBSERVABLES = tuple(PROBE_NAMES) + UPTAKE_OBSERVABLES + (PROFILE_OBSERVABLE,)
 #: Default bounds: within this factor of the start value either way.
 DEFAULT_DECADES = 4
 #: Default relative change of a parameter for the finite-difference Jacobian.
@@ -55,6 +57,10 @@ class Data:
     time_per_unit: float = 1.0
     value_per_unit: float = 1.0
     column: str | None = None
+    #: "time", or "depth" for the gel's end profile (c_gel_profile): then
+    #: ``time`` holds the depths below the gel's face (m) and ``time_unit``
+    #: their unit in the file
+    axis: str = "time"
 
     def line_of(self, k: int) -> int:
         """The line of the file where point ``k`` stands."""
@@ -163,9 +169,13 @@ def read_data(path, observable=None, warn=_stderr_warning, time_unit=None, conc_
     names = [name for name, _ in split]
     column_unit = [unit for _, unit in split]
     time_names = [k for k, name in enumerate(names) if name.lower() == "time"]
+    axis = "time"
     if not time_names:
-        raise FitError(f"{path}: line {header_line}: expected a header with a 'time' column, "
-                       f"found {','.join(cells)[:80]!r}")
+        time_names = [k for k, name in enumerate(names) if name.lower() == "depth"]
+        axis = "depth"
+    if not time_names:
+        raise FitError(f"{path}: line {header_line}: expected a header with a 'time' column (or 'depth' "
+                       f"for the gel's end profile {PROFILE_OBSERVABLE}), found {','.join(cells)[:80]!r}")
     column, observable = parse_observable_map(observable)
     present = [name for name in names if name in OBSERVABLES]
     if observable is not None:
@@ -185,10 +195,15 @@ def read_data(path, observable=None, warn=_stderr_warning, time_unit=None, conc_
     else:
         raise FitError(f"{path}: several observable columns ({', '.join(present)}); "
                        "pick one with --observable NAME")
+    if (axis == "depth") != (observable == PROFILE_OBSERVABLE):
+        raise FitError(f"{path}: line {header_line}: " + (
+            f"{PROFILE_OBSERVABLE} (the gel's profile at the run's end) is given against a 'depth' "
+            "column, not against time" if axis == "time" else
+            f"a 'depth' column goes with the gel's end profile {PROFILE_OBSERVABLE}, not with {observable}"))
     # the observable's own sigma column, sigma_<observable>, before the shared one
     sigma_name = f"sigma_{observable}" if f"sigma_{observable}" in names else "sigma"
     value_col = cells.index(column) if column in cells else names.index(column)
-    for label, count in (("time", len(time_names)), (column, names.count(names[value_col])),
+    for label, count in ((axis, len(time_names)), (column, names.count(names[value_col])),
                          (sigma_name, names.count(sigma_name))):
         if count > 1:
             raise FitError(f"{path}: line {header_line}: column {label!r} appears twice")
@@ -197,9 +212,12 @@ def read_data(path, observable=None, warn=_stderr_warning, time_unit=None, conc_
         columns["sigma"] = names.index(sigma_name)
     # units: the file's (or the options'), and the model's amount in one of them
     where = f"{path}: line {header_line}: "
-    t_unit = time_unit or column_unit[columns["time"]] or "s"
+    if axis == "depth":
+        t_unit = column_unit[columns["time"]] or "m"
+    else:
+        t_unit = time_unit or column_unit[columns["time"]] or "s"
     try:
-        time_per_unit = units.to_si(1.0, t_unit, units.TIME, "time")
+        time_per_unit = units.to_si(1.0, t_unit, units.TIME if axis == "time" else units.LENGTH, axis)
     except units.UnitError as exc:
         raise FitError(f"{where}{exc}") from None
     v_unit = conc_unit or column_unit[value_col]
@@ -236,7 +254,7 @@ def read_data(path, observable=None, warn=_stderr_warning, time_unit=None, conc_
                 value=np.array(values["value"]) * value_per_unit,
                 sigma=np.array(values["sigma"]) * value_per_unit if "sigma" in values else None,
                 lines=np.array(lines), time_unit=t_unit, value_unit=v_unit,
-                time_per_unit=time_per_unit, value_per_unit=value_per_unit, column=column)
+                time_per_unit=time_per_unit, value_per_unit=value_per_unit, column=column, axis=axis)
 
 
 def read_curves(path, warn=_stderr_warning) -> list:

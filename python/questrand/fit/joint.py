@@ -452,6 +452,7 @@ def plot_joint(res: FitResult):
     """A panel per experiment and observable: data, fitted curve and residuals."""
     from matplotlib.figure import Figure
 
+    from ..plots import data_abscissa
     from ..units import axis_label, output_unit
 
     count = len(res.experiments)
@@ -461,20 +462,22 @@ def plot_joint(res: FitResult):
     for col, e in enumerate(res.experiments):
         top, bottom = axes[0, col], axes[1, col]
         data = e["data"]
+        x_scale, x_label = data_abscissa(data)
+        x = data.time / x_scale
         if data.sigma is not None:
-            top.errorbar(data.time, data.value, yerr=data.sigma, fmt="o", ms=4, color="tab:gray",
+            top.errorbar(x, data.value, yerr=data.sigma, fmt="o", ms=4, color="tab:gray",
                          label="data (+- sigma)")
         else:
-            top.plot(data.time, data.value, "o", ms=4, color="tab:gray", label="data")
-        top.plot(e["curve_time"], e["curve_value"], "-", color="tab:blue", label="model")
+            top.plot(x, data.value, "o", ms=4, color="tab:gray", label="data")
+        top.plot(e["curve_time"] / x_scale, e["curve_value"], "-", color="tab:blue", label="model")
         top.set_title(f"{e['experiment']}: {data.observable}")
         unit = output_unit(data.observable)  # the model's units: the data converted into them
         top.set_ylabel(axis_label(data.observable, unit))
         top.legend()
         bottom.axhline(0.0, color="black", lw=0.8)
-        bottom.plot(data.time, data.value - e["fitted"], "o", ms=4, color="tab:red")
+        bottom.plot(x, data.value - e["fitted"], "o", ms=4, color="tab:red")
         bottom.set_ylabel(axis_label("data - model", unit))
-        bottom.set_xlabel(axis_label("time", "s"))
+        bottom.set_xlabel(x_label)
         for ax in (top, bottom):
             ax.grid(alpha=0.3)
     fig.suptitle("joint fit: " + ", ".join(f"{q} = {v:.4g}" for q, v in zip(res.names, res.estimate)))

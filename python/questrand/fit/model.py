@@ -9,8 +9,9 @@ from pathlib import Path
 import numpy as np
 
 from .. import interrupts
-from ..grid import uptake_name
+from ..grid import stem, uptake_name
 from ..problem import Problem
+from ..profile import PROFILE_OBSERVABLE, field_from_node_file, gel_profile
 from ..results import MONITOR_FILE
 from ..program import find_program
 from ..runner import execute_model
@@ -26,7 +27,8 @@ def _model_run(program: str, problem: Problem, workdir: str, timeout, observable
                allow_maxit: bool = False):
     """Run the program on one problem (with its physics) in ``workdir``; return
     ``("ok", times, values, most outer iterations of a step)`` of the
-    observable or ``("error", message)``.  A run with a step that ended at
+    observable (for the gel's end profile ``c_gel_profile``: depths and
+    values, :mod:`questrand.profile`) or ``("error", message)``.  A run with a step that ended at
     the iteration limit is an error (its curve is not the model's) unless
     ``allow_maxit``.  With ``flow`` "reuse" the run starts from the cached
     steady flow (:mod:`questrand.flow`).  A module-level function so that
@@ -40,8 +42,9 @@ def _model_run(program: str, problem: Problem, workdir: str, timeout, observable
     from .. import solver
 
     workdir = Path(workdir)
+    profile = observable == PROFILE_OBSERVABLE
     try:
-        module = solver.load(program) if observable in UPTAKE_OBSERVABLES and not keep else None
+        module = solver.load(program) if (observable in UPTAKE_OBSERVABLES or profile) and not keep else None
         in_memory = None if module is None else solver.model_curves(
             module, problem, program=program, scheme=scheme, flow=flow, flow_cache=flow_cache,
             timeout=timeout, allow_maxit=allow_maxit)
@@ -49,12 +52,20 @@ def _model_run(program: str, problem: Problem, workdir: str, timeout, observable
             if in_memory[0] != "ok":
                 return in_memory
             (_, table, most_iterations), name = in_memory, upt_name
+            if profile:
+                return ("ok", *gel_profile(problem, table.attrs["c"]), most_iterations)
         else:
             done, fault = execute_model(problem, workdir, program=program, scheme=scheme, timeout=timeout,
                                         flow=flow, flow_cache=flow_cache, allow_maxit=allow_maxit)
             if fault is not None:
                 return ("error", fault)
             most_iterations = done.most_iterations
+            if profile:
+                path = workdir / (stem(problem.runname) + ".CON")
+                if not path.is_file():
+                    return ("error", f"the program wrote no {path.name} (the end-of-run concentration file)")
+                field = field_from_node_file(path, problem) * done.scale
+                return ("ok", *gel_profile(problem, field), most_iterations)
             if observable in UPTAKE_OBSERVABLES:
                 table, name = done.uptake_table(), upt_name
                 if table is None:

@@ -43,6 +43,9 @@ class _Objective:
         if np.any(outside):
             bad = t[outside][0]
             line = self.data.line_of(int(np.argmax(outside)))
+            if self.data.axis == "depth":
+                raise FitError(f"{self.data.path}: line {line}: depth {bad:g} m lies outside the gel "
+                               f"(0 to {times[-1]:g} m below its face)")
             where = (f"before its first step at {times[0]:g}" if bad < times[0]
                      else f"after its last step at {times[-1]:g}")
             raise FitError(f"{self.data.path}: line {line}: time {bad:g} lies outside the run, "
