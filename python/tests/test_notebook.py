@@ -22,6 +22,7 @@ print(json.dumps({
     "c_shape": list(ds.c.shape), "layers": sorted(set(ds.layer.values.tolist())),
     "diff_gel_attr": ds.attrs["diff_gel"], "gel_mean_gap": gel_mean_gap, "netcdf_same": netcdf_same,
     "estimate": estimate, "ci95": [float(low), float(high)], "true": TRUE_DIFF_GEL,
+    "joint": joint_estimates, "true_memb": float(short.diff_memb),
     "orders": [e.observed_order for e in study.at_times["c_gel_mean"]],
     "values": [e.values for e in study.at_times["c_gel_mean"]],
     "extrapolated": [e.extrapolated for e in study.at_times["c_gel_mean"]],
@@ -60,8 +61,8 @@ def test_notebook_runs_and_gives_the_examples_values(program, tmp_path, monkeypa
 
     outputs = [o for cell in notebook.cells[:-1] for o in cell.get("outputs", [])]
     assert not [o for o in outputs if o.output_type == "error" or o.get("name") == "stderr"]
-    # the uptake, profile, layer-profile and fit figures, as PNG images
-    assert sum("image/png" in o.get("data", {}) for o in outputs) >= 4
+    # the uptake, profile, layer-profile, fit and joint-fit figures, as PNG images
+    assert sum("image/png" in o.get("data", {}) for o in outputs) >= 5
     report = json.loads("".join(o.text for o in notebook.cells[-1].outputs if o.output_type == "stream"))
     assert report["python"] == PYTHON and report["questrand"].startswith(str(PYTHON_DIR))
     # the gel-uptake example (examples/gel-uptake/README.md)
@@ -74,6 +75,9 @@ def test_notebook_runs_and_gives_the_examples_values(program, tmp_path, monkeypa
     # the fit recovers the true value from 1 % noise, inside its interval
     assert abs(report["estimate"] / report["true"] - 1) < 0.05
     assert report["ci95"][0] < report["true"] < report["ci95"][1]
+    # the curve and the slices at the end, fitted together, give both diffusivities
+    assert abs(report["joint"]["diff_gel"] / report["true"] - 1) < 0.05
+    assert abs(report["joint"]["diff_memb"] / report["true_memb"] - 1) < 0.05
     # first order: the error halves with the spacing; the finer grids take up faster
     assert all(0.8 < order < 1.3 for order in report["orders"])
     for values, extrapolated in zip(report["values"], report["extrapolated"]):
