@@ -13,7 +13,10 @@ Concentrations are in the unit of the problem's c_in, whatever that is
 ``"unit of c_in"`` (not a UDUNITS unit; the ``c_in`` global attribute gives
 the inlet value), and the layer amounts per unit depth are that unit times
 m2 (Σ c·V per metre of depth), the flux across the membrane/gel face per
-unit depth that times m2/s.
+unit depth that times m2/s.  Given what the problem's c_in stands for
+(``--c-in "10 mg/L"``), the concentrations are written in that unit,
+c · (10 mg/L) / c_in, and the amounts and the flux in it times m2 and
+m2/s ("mg/L m2"); the global attribute ``c_in_quantity`` names it.
 """
 
 from __future__ import annotations
@@ -43,11 +46,16 @@ def default_path(run: Run) -> Path:
     return run.workdir / f"{stem(run.problem.runname).rstrip(' ') or 'run'}.nc"
 
 
-def write_netcdf(run: Run, path=None) -> Path:
+def write_netcdf(run: Run, path=None, c_in=None) -> Path:
     """Write ``run.to_xarray()`` to ``path`` (default :func:`default_path`; a
     directory, or a path ending in "/": the default name in it, the
     directory made when missing); returns the path.  Refuses to
-    replace a file that is not NetCDF."""
+    replace a file that is not NetCDF.  ``c_in``: what the problem's c_in
+    stands for ("10 mg/L"); the concentrations are then written in its
+    unit (:func:`in_concentration_unit`)."""
+    scale = unit = None
+    if c_in is not None:
+        scale, unit = concentration_scale(c_in, run.problem.c_in)
     directory = path is not None and str(path).endswith(("/", os.sep))
     path = Path(path) if path is not None else default_path(run)
     if directory or path.is_dir():
@@ -60,6 +68,8 @@ def write_netcdf(run: Run, path=None) -> Path:
             raise NetcdfError(f"{path}: exists and is not a NetCDF file; not replaced "
                               "(remove it or choose another file with -o)")
     dataset = with_units(run.to_xarray())
+    if c_in is not None:
+        dataset = in_concentration_unit(dataset, scale, unit, c_in)
     with files.replacing(path) as partial:
         dataset.to_netcdf(partial, engine="netcdf4")
     return path
@@ -84,6 +94,39 @@ def with_units(dataset):
     return dataset
 
 
+def concentration_scale(c_in: str, problem_c_in: float):
+    """``(scale, unit)``: the problem's c_in stands for the quantity
+    ``c_in`` ("10 mg/L", an absolute concentration), so one unit of the
+    problem's c is scale = 10 / c_in of ``unit``."""
+    from . import units
+
+    cells = str(c_in).strip().split(None, 1)
+    try:
+        number = float(cells[0])
+    except (ValueError, IndexError):
+        number = float("nan")
+    if len(cells) != 2 or not number > 0 or number == float("inf") or not units.is_concentration(cells[1]):
+        raise NetcdfError(f"--c-in {c_in}: expected a positive concentration with its unit, e.g. 10 mg/L")
+    if not problem_c_in > 0:
+        raise NetcdfError(f"--c-in {c_in}: the problem's c_in is {problem_c_in:g}; a unit needs c_in > 0")
+    return number / problem_c_in, cells[1].strip()
+
+
+def in_concentration_unit(dataset, scale: float, unit: str, c_in: str):
+    """``dataset`` (with :func:`with_units`) with every variable in the unit
+    of c_in (a concentration, an amount "... m2", a flux "... m2/s")
+    multiplied by ``scale`` and its units spelt with ``unit``."""
+    for name in list(dataset.variables):
+        variable = dataset[name].variable
+        units_attr = variable.attrs.get("units", "")
+        if units_attr == C_UNIT or units_attr.startswith(C_UNIT + " "):
+            attrs = dict(variable.attrs, units=unit + units_attr[len(C_UNIT):])
+            dataset[name] = dataset[name] * scale
+            dataset[name].attrs.update(attrs)
+    dataset.attrs["c_in_quantity"] = str(c_in).strip()
+    return dataset
+
+
 def add_parser(subparsers):
     """The ``netcdf`` command."""
     parser = subparsers.add_parser("netcdf", help="a finished run as one NetCDF file",
@@ -94,6 +137,9 @@ def add_parser(subparsers):
     parser.add_argument("-o", "--output", metavar="FILE",
                         help="the NetCDF file, or a directory for it (default: "
                              "DIR/<run-name stem>.nc, e.g. DIR/UPTAKE.nc)")
+    parser.add_argument("--c-in", metavar="QUANTITY",
+                        help="the inlet concentration the problem's c_in stands for, e.g. \"10 mg/L\": "
+                             "the concentrations are written in its unit (default: in units of c_in)")
     parser.set_defaults(func=_main)
     return parser
 
@@ -101,5 +147,5 @@ def add_parser(subparsers):
 def _main(args) -> int:
     from .results import read_run
 
-    print(write_netcdf(read_run(args.dir), args.output))
+    print(write_netcdf(read_run(args.dir), args.output, c_in=args.c_in))
     return 0

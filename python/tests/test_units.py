@@ -147,3 +147,18 @@ def test_the_instruments_file_fits_as_the_hand_converted_file(program, tmp_path)
         missing = [n for n in nc.variables if nc[n].dtype.kind in "iuf" and "units" not in nc[n].attrs]
         assert not missing and nc["c_out"].attrs["units"] == "unit of c_in"
         assert nc["m_gel"].attrs["units"] == "unit of c_in m2" and nc["uptake_time"].attrs["units"] == "s"
+        # and in the unit the problem's c_in stands for: 2.5 mg/L per unit of the problem's c
+        truth_c_in = questrand.read_run(tmp_path / "truth").problem.c_in
+        with xarray.open_dataset(write_netcdf(questrand.read_run(tmp_path / "truth"), tmp_path / "mg.nc",
+                                              c_in=f"{2.5 * truth_c_in:g} mg/L")) as mg:
+            assert mg.attrs["c_in_quantity"] == f"{2.5 * truth_c_in:g} mg/L"
+            for name, unit in (("c", "mg/L"), ("probe_c", "mg/L"), ("c_out", "mg/L"), ("m_gel", "mg/L m2"),
+                               ("flux_memb_gel", "mg/L m2/s")):
+                assert mg[name].attrs["units"] == unit
+                np.testing.assert_allclose(mg[name].values, 2.5 * nc[name].values, rtol=1e-12)
+            assert (mg["uptake_time"].values == nc["uptake_time"].values).all()
+    refused = subprocess.run([sys.executable, "-m", "questrand", "netcdf", str(tmp_path / "truth"), "-o",
+                              str(tmp_path / "bad.nc"), "--c-in", "10 min"], capture_output=True, text=True,
+                             env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR)))
+    assert refused.returncode != 0 and "--c-in 10 min: expected a positive concentration" in refused.stderr
+    assert not (tmp_path / "bad.nc").exists()
