@@ -353,6 +353,19 @@ def misfit_warning(lack, chi_square, dof, weighted, fitted_names):
             f"{held}, or the grid is too coarse (see the grid error)")
 
 
+def spread_text(halfwidth: float) -> str:
+    """A 95 % interval exp(ln p +- halfwidth) in words: "+-N %" up to ten
+    times the value, then "a factor of F either way", and beyond six
+    decades their number (a linear interval there says only that the data
+    do not bound the parameter)."""
+    if math.expm1(halfwidth) <= 10.0:
+        return f"+-{100 * math.expm1(halfwidth):.0f} %"
+    decades = halfwidth / math.log(10.0)
+    if decades <= 6.0:
+        return f"a factor of {math.exp(halfwidth):.3g} either way"
+    return f"{decades:.3g} decades either way"
+
+
 def _findings(names, halfwidth, correlation, profile_open=None) -> list:
     """(indices, reason, warning) for the parameters the data cannot
     determine: a profile that reaches a bound (flat or one-sided), a
@@ -368,15 +381,15 @@ def _findings(names, halfwidth, correlation, profile_open=None) -> list:
                         f"{name} is not determined by the data: its profile reaches the {sides} "
                         "bound (flat or one-sided)"))
         elif math.expm1(halfwidth[i]) > UNDETERMINED:
-            out.append(((i,), f"its 95 % interval is +-{100 * math.expm1(halfwidth[i]):.0f} %",
+            out.append(((i,), f"its 95 % interval is {spread_text(halfwidth[i])}",
                         f"{name} is not determined by the data: its 95 % interval reaches "
-                        f"+-{100 * math.expm1(halfwidth[i]):.0f} % of its value"))
+                        f"{spread_text(halfwidth[i])} of its value"))
         for j, other in enumerate(names):
             if i != j and abs(correlation[i, j]) > CONFOUNDED and halfwidth[i] > WIDER * halfwidth[j]:
                 out.append(((i,), f"confounded with {other}, correlation {correlation[i, j]:.3f}",
                             f"{name} is poorly determined: confounded with {other} (correlation "
-                            f"{correlation[i, j]:.3f}), its interval +-{100 * math.expm1(halfwidth[i]):.0f} % "
-                            f"against +-{100 * math.expm1(halfwidth[j]):.0f} %"))
+                            f"{correlation[i, j]:.3f}), its interval {spread_text(halfwidth[i])} "
+                            f"against {spread_text(halfwidth[j])}"))
             elif (j > i and abs(correlation[i, j]) > CONFOUNDED
                   and max(halfwidth[i], halfwidth[j]) <= WIDER * min(halfwidth[i], halfwidth[j])):
                 out.append(((i, j), f"confounded, correlation {correlation[i, j]:.3f}",
