@@ -5,6 +5,7 @@ share, spelt one way in all of them (the table in docs/options.md):
     --program PATH             the questrand program the runs use
     --timeout S                stop a model run after S seconds
     --workflow-profile NAME    make the runs with the Snakemake workflow and this profile
+    --report FILE.html|.pdf    (fit, design, converge) the outcome as a page or a PDF
     --profile-likelihood       (fit) profile-likelihood intervals
     --simulate N               (design) N simulated experiments, each fitted
     --observable COLUMN=NAME   (where data are read) the data column and the observable it is
@@ -72,6 +73,27 @@ def add_workflow_profile(parser, help_text: str):
     action = parser.add_argument("--workflow-profile", metavar="NAME|PATH", help=help_text)
     old_spelling(parser, "--profile", action)
     return action
+
+
+#: The file names ``--report`` writes: a self-contained page or a PDF.
+REPORT_SUFFIXES = (".html", ".pdf")
+
+
+def add_report(parser, contents: str):
+    """``--report FILE.html|FILE.pdf``: the command's outcome as one
+    self-contained HTML page or a PDF (:mod:`questrand.report_html`)."""
+    return parser.add_argument("--report", metavar="FILE.html|FILE.pdf",
+                               help=f"a self-contained HTML page, or a PDF (text pages, then the "
+                                    f"figures): {contents}")
+
+
+def check_report_path(path, option: str = "--report") -> None:
+    """A report file name ends in .html or .pdf (None: not given); checked
+    before any work is done."""
+    from pathlib import Path
+
+    if path is not None and Path(path).suffix.lower() not in REPORT_SUFFIXES:
+        raise UsageError(f"{option} {path}: expected a file name ending in .html (a page) or .pdf")
 
 
 def check_jobs(jobs) -> None:

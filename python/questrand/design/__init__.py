@@ -22,8 +22,8 @@ import tempfile
 from pathlib import Path
 
 from .. import interrupts
-from ..options import (add_jobs, add_program, add_timeout, add_workflow_profile, check_jobs,
-                       check_seconds, old_spelling)
+from ..options import (add_jobs, add_program, add_report, add_timeout, add_workflow_profile, check_jobs,
+                       check_report_path, check_seconds, old_spelling)
 from ..problem import Problem
 from ..runner import FLOW_MODES, SCHEMES
 from .simulate import Check, check
@@ -144,6 +144,7 @@ def add_parser(subparsers):
                         help="reuse (default): the steady flow solved once and reused; coupled: "
                              "solved in every step")
     parser.add_argument("--flow-cache", metavar="DIR", help="where steady flows are kept")
+    add_report(parser, "the problem, the ranked designs, the figures, the warnings and the command")
     parser.add_argument("--combine", action="append", metavar="ID+ID",
                         help="rank these designs made together (a joint fit of their data) beside "
                              "the single ones: their Fisher information summed (repeat for several)")
@@ -156,6 +157,7 @@ def add_parser(subparsers):
 def _main(args) -> int:
     check_jobs(args.jobs)
     check_seconds("--timeout", args.timeout)
+    check_report_path(args.report)
     if not 0 < args.step < 1:
         raise DesignError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
     if not args.limit > 0:
@@ -179,6 +181,11 @@ def _main(args) -> int:
     print(format_study(result))
     print(f"written: {Path(args.outdir) / 'design.csv'}, design.png, sensitivity.png, sensitivity.csv"
           + (", check.csv" if result.checks else ""), file=sys.stderr)
+    if args.report:
+        from ..report_html import program_version, write_report
+        from .report import design_report
+        write_report(args.report, design_report(result, Problem.read(args.problem),
+                                                program_version=program_version(args.program)))
     return 0
 
 

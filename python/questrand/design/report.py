@@ -195,3 +195,70 @@ def format_study(study) -> str:
 def _pct(x) -> str:
     x = float(x)
     return "inf" if not math.isfinite(x) else f"{100 * x:.3g} %"
+
+
+def plain_warnings(study) -> list:
+    """What a reader of the ranking must know, in plain sentences: designs
+    that cannot identify a parameter and why, predictions whose grid was
+    not fine enough, the notes of each design."""
+    said = []
+    for r in study.results:
+        p = r.prediction
+        if not np.all(p.identifiable):
+            why = "; ".join(f"{n}: {reason}" for n, reason in zip(study.names, p.reasons) if reason)
+            said.append(f"Design {r.design.id} would not measure every parameter to within "
+                        f"±{100 * study.limit:g} % ({why}); its rank is shared by the designs that cannot.")
+    said.extend(study.warnings)
+    said.extend(f"Design {r.design.id}: {note}" for r in study.results for note in r.notes)
+    for c in study.checks:
+        if c.failed:
+            said.append(f"{len(c.failed)} of the simulated fits of design {c.design_id} failed "
+                        f"(the first: {c.failed[0]}).")
+    return said
+
+
+def design_report(study, problem, command=None, program_version: str = ""):
+    """The report of a design study (:mod:`questrand.report_html`): the
+    base problem, the ranked designs with their predicted half-widths,
+    the checks by simulated fits, the figures, the warnings."""
+    from ..report_html import Report, add_problem, add_reproduce, add_warnings
+
+    names = study.names
+    report = Report(f"Design of experiments: which experiment measures {', '.join(names)}")
+    add_problem(report, problem, "The base problem; each design changes the values its row gives and "
+                                 "samples one observable.")
+    nominal = ", ".join(f"{n} = {study.nominal[n]:.4g}" for n in names)
+    report.add("heading", "The designs, ranked").add(
+        "text", f"At the nominal values {nominal}: {len(study.results)} designs ranked by {study.criterion} "
+                f"(predicted from the sensitivities of the observable to the logarithms of the parameters, "
+                f"on the grid named, refined while the standard errors changed by more than the "
+                f"tolerance); a parameter is identifiable when its predicted 95 % half-width is at most "
+                f"±{100 * study.limit:g} % of its value. {study.runs} model runs, {study.seconds:.1f} s.")
+    head = ["rank", "design", "observable", "samples", "sigma", *[f"±{n}" for n in names]]
+    head += ["correlation"] if len(names) == 2 else []
+    head += ["D", "grid", "identifiable"]
+    rows = []
+    for r in study.results:
+        d, p = r.design, r.prediction
+        row = [f"{r.rank}", d.id, d.observable, f"{d.n_samples} from {d.t_start:g} to {d.t_end:g} s",
+               f"{d.sigma:g}" + (f" + {100 * d.sigma_rel:g} %" if d.sigma_rel else ""),
+               *[_pct(h) for h in p.halfwidth]]
+        if len(names) == 2:
+            row.append(_num(p.correlation[0, 1]))
+        row += [f"{p.d_criterion:.3g}", f"x{r.factor}", "yes" if np.all(p.identifiable) else "no"]
+        rows.append(row)
+    report.add("table", (head, rows))
+    if study.checks:
+        report.add("heading", "Checked by simulated experiments").add(
+            "text", "Each checked design's experiment simulated with noise of its sigma and fitted: the "
+                    "spread of the fits beside the predicted standard error.")
+        report.add("table", (["design", "role", "parameter", "fits", "predicted se", "spread of the fits",
+                              "within the predicted half-width", "own 95 % interval holds the value"],
+                             [[c.design_id, c.role, n, f"{len(c.estimates)}", _pct(c.predicted_se[k]),
+                               _pct(c.spread[k]), f"{100 * c.within[k]:.0f} %", f"{100 * c.coverage[k]:.0f} %"]
+                              for c in study.checks for k, n in enumerate(c.names)]))
+    report.add("heading", "Figures")
+    report.add("figure", (plot_halfwidths(study), "predicted half-widths per design"))
+    report.add("figure", (plot_sensitivity(study, study.results[0]), "sensitivities of the best design"))
+    add_warnings(report, plain_warnings(study))
+    return add_reproduce(report, command, program_version)

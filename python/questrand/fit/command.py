@@ -6,7 +6,8 @@ import json
 import sys
 
 from .. import files, interrupts
-from ..options import add_data_units, add_jobs, add_program, add_timeout, check_jobs, check_seconds, old_spelling
+from ..options import (add_data_units, add_jobs, add_program, add_report, add_timeout, check_jobs,
+                       check_report_path, check_seconds, old_spelling)
 from ..problem import Problem
 from ..runner import FLOW_MODES, SCHEMES
 from .data import DEFAULT_STEP, FitError, read_data
@@ -63,9 +64,7 @@ def add_parser(subparsers):
                              "~/.cache/questrand/flow)")
     parser.add_argument("--json", metavar="FILE", help="write the results as JSON")
     parser.add_argument("--plot", metavar="FILE.png", help="plot the data, the fitted curve and the residuals")
-    parser.add_argument("--report", metavar="FILE.html",
-                        help="a self-contained HTML page: the problem, the data, the estimates, the "
-                             "warnings and the command")
+    add_report(parser, "the problem, the data, the estimates, the figure, the warnings and the command")
     parser.add_argument("--workdir", metavar="DIR", help="keep every model run in DIR/run-NNNN "
                                                          "(default: a temporary directory, removed)")
     add_timeout(parser)
@@ -81,6 +80,7 @@ def _main(args) -> int:
     check_jobs(args.jobs)
     check_seconds("--timeout", args.timeout)
     check_seconds("--time-limit", args.time_limit)
+    check_report_path(args.report)
     if not 0 < args.step < 1:
         raise FitError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
     if args.experiment:
@@ -123,6 +123,8 @@ def _main_joint(args) -> int:
     if args.profile_likelihood or args.observable:
         raise FitError("a joint fit fits every observable column and has no profile intervals "
                        "(--observable, --profile-likelihood)")
+    if args.report:
+        raise FitError("--report: a joint fit has no report yet; give --json and --plot")
     warn = lambda line: print(f"questrand fit: warning: {line}", file=sys.stderr)  # noqa: E731
     try:
         experiments = [parse_experiment(prob, data, warn=warn) for prob, data in args.experiment]
