@@ -35,6 +35,47 @@ CELL = dict(chlength=0.025, halfgap=5e-4, th_memb=1e-4, th_gel=4e-4, c_in=1.0, d
 PLUG_MEAN = 0.5e-6 / 60 / (0.01 * 2 * 5e-4)  # m/s, by hand: Q / (W · 2h)
 
 
+def pdf_pages_and_text(path):
+    """(number of pages, the text drawn) of a PDF matplotlib wrote: its
+    page objects counted, the strings of the text operators (Tj, TJ) of
+    its deflated content streams joined (a kerned word is cut into several
+    strings), every run of blanks one blank; read without the code that wrote it."""
+    import re
+    import zlib
+
+    data = path.read_bytes()
+    assert data.startswith(b"%PDF-")
+    pages = len(re.findall(rb"/Type\s*/Page\b", data))
+    text = []
+    for stream in re.findall(rb"stream\r?\n(.*?)endstream", data, re.S):
+        try:
+            content = zlib.decompress(stream).decode("latin-1")
+        except zlib.error:
+            continue
+        for shown in re.findall(r"\[(.*?)\]\s*TJ|(\(.*?\))\s*Tj", content, re.S):
+            parts = re.findall(r"\(((?:[^()\\]|\\.)*)\)", "".join(shown))
+            text.append(re.sub(r"\\(.)", r"\1", "".join(parts)))
+    return pages, " ".join(" ".join(text).split())  # a wrapped line's break as one blank
+
+
+def shows_in_browser(page, texts):
+    """The page opens in headless chromium and its rendered text holds
+    ``texts`` (chromium's --dump-dom after the page ran); a screenshot is
+    made too. Skipped in one line where there is no chromium."""
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    if browser is None:
+        print("no chromium: the page is not rendered")
+        return
+    flags = [browser, "--headless", "--no-sandbox", "--disable-gpu"]
+    shot = page.with_suffix(".png")
+    subprocess.run([*flags, f"--screenshot={shot}", "--window-size=1200,2400", page.as_uri()],
+                   capture_output=True, timeout=50)
+    assert shot.is_file() and shot.stat().st_size > 10000
+    dom = subprocess.run([*flags, "--dump-dom", page.as_uri()], capture_output=True, text=True, timeout=50)
+    for text in texts:
+        assert text in dom.stdout, text
+
+
 def program_values(problem):
     """The values the program reads from the problem's PROB.INP: reals in
     single precision, as the program keeps them."""
@@ -119,8 +160,14 @@ def test_the_instruments_file_fits_as_the_hand_converted_file(program, tmp_path)
     (tmp_path / "ug.csv").write_text("\n".join(["t_min,outlet"] + [
         f"{t:.6g},{c * 1000:.9g}" for t, c in zip(minutes, mg_per_l)]).replace("t_min", "time") + "\n")
     in_ug = _fit(tmp_path, "ug.csv", "--observable", "outlet=c_out", "--time-unit", "min",
-                 "--conc-unit", "ug/L", "--c-in", "10 mg/L")
+                 "--conc-unit", "ug/L", "--c-in", "10 mg/L", "--report", "fit.pdf")
     assert in_ug["estimate"] == pytest.approx(by_hand["estimate"], rel=1e-6)
+    # the same report as a PDF: the text pages, then the figure on a page of its own
+    pages, text = pdf_pages_and_text(tmp_path / "fit.pdf")
+    assert 2 <= pages <= 3 and "Fit of diff_gel to c_out" in text
+    for words in ("Channel 25 mm long", "0.5 mL/min per cm", "ug.csv", f"{in_ug['estimate']:.6g}",
+                  "How to make it again", "--report fit.pdf"):
+        assert words in text, words
 
     # the page: self-contained, the key text, a figure that is a PNG
     page = (tmp_path / "fit.html").read_text()
@@ -131,15 +178,7 @@ def test_the_instruments_file_fits_as_the_hand_converted_file(program, tmp_path)
     assert "<link" not in page and "src='http" not in page
     png = base64.b64decode(page.split("data:image/png;base64,", 1)[1].split("'", 1)[0])
     assert png[:8] == b"\x89PNG\r\n\x1a\n" and len(png) > 10000
-    browser = shutil.which("chromium") or shutil.which("chromium-browser")
-    if browser is None:
-        print("no chromium: the page is not rendered")
-    else:
-        shot = tmp_path / "page.png"
-        subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", f"--screenshot={shot}",
-                        "--window-size=1200,2400", (tmp_path / "fit.html").as_uri()],
-                       capture_output=True, timeout=50)
-        assert shot.is_file() and shot.stat().st_size > 10000
+    shows_in_browser(tmp_path / "fit.html", ["Channel 25 mm long", "How to make it again"])
     # the truth run as NetCDF: a units attribute on every numeric variable
     from questrand.netcdf import write_netcdf
     import xarray
@@ -147,3 +186,55 @@ def test_the_instruments_file_fits_as_the_hand_converted_file(program, tmp_path)
         missing = [n for n in nc.variables if nc[n].dtype.kind in "iuf" and "units" not in nc[n].attrs]
         assert not missing and nc["c_out"].attrs["units"] == "unit of c_in"
         assert nc["m_gel"].attrs["units"] == "unit of c_in m2" and nc["uptake_time"].attrs["units"] == "s"
+
+
+def _cli(tmp_path, *args):
+    env = {"PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(questrand.runner.find_program()),
+           "PATH": "/usr/bin:/bin", "QUESTRAND_FLOW_CACHE": os.environ["QUESTRAND_FLOW_CACHE"]}
+    return subprocess.run([sys.executable, "-m", "questrand", *args], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=300)
+
+
+def test_converge_report_shows_the_runs_values_and_opens_in_a_browser(program, tmp_path):
+    """The page of a convergence study: the value of every grid at a
+    reported time is the one in that grid's own uptake file (kept with
+    --workdir), the estimate used is named, and the page opens in a
+    browser; a report file of another suffix is refused before any run."""
+    Problem(**CELL, flow_rate="0.5 mL/min", width="10 mm").write(tmp_path / "PROB.INP")
+    refused = _cli(tmp_path, "converge", "PROB.INP", "--report", "study.txt")
+    assert refused.returncode == 2 and refused.stderr.strip().count("\n") == 0
+    assert "--report study.txt: expected a file name ending in .html (a page) or .pdf" in refused.stderr
+    done = _cli(tmp_path, "converge", "PROB.INP", "--observable", "m_gel", "--times", "600,3600",
+                "--workdir", "runs", "--report", "study.html", "--jobs", "2")
+    assert done.returncode == 0, done.stderr
+    page = (tmp_path / "study.html").read_text()
+    for factor in (1, 2, 4):
+        uptake = questrand.read_run(tmp_path / "runs" / f"x{factor}").uptake
+        for t in (600.0, 3600.0):
+            value = float(uptake.loc[np.isclose(uptake["time"], t), "m_gel"].iloc[0])
+            assert f"<td>{value:.6g}</td>" in page, (factor, t)
+    for text in ("Convergence study of PROB.INP", "x4: 26 columns", "three grids", "Why each estimate",
+                 "Warnings", "--observable m_gel", "Program: "):
+        assert text in page, text
+    shows_in_browser(tmp_path / "study.html", ["Convergence study of PROB.INP", "How to make it again"])
+
+
+def test_design_report_pdf_holds_the_ranking_of_the_design_table(program, tmp_path):
+    """The PDF of a design study: the designs in the order and with the
+    half-widths design.csv gives, then its two figures."""
+    Problem(**CELL, flow_rate="0.5 mL/min", width="10 mm").write(tmp_path / "PROB.INP")
+    (tmp_path / "designs.csv").write_text("id,observable,t_start,t_end,n_samples,sigma\n"
+                                          "outlet,c_out,60,1800,30,0.003\nearly,c_out,60,300,5,0.003\n")
+    done = _cli(tmp_path, "design", "PROB.INP", "designs.csv", "--param", "diff_gel", "--max-refine", "2",
+                "-o", "out", "--report", "design.pdf", "--jobs", "2")
+    assert done.returncode == 0, done.stderr
+    import csv
+    ranked = list(csv.DictReader((tmp_path / "out" / "design.csv").open()))
+    pages, text = pdf_pages_and_text(tmp_path / "design.pdf")
+    assert pages == 3  # one text page, the half-widths, the sensitivities
+    at = [text.index(f"{row['rank']} {row['id']} c_out") for row in ranked]
+    assert at == sorted(at)
+    for row in ranked:
+        assert f"{100 * float(row['halfwidth_rel_diff_gel']):.3g} %" in text
+    for words in ("which experiment measures diff_gel", "Channel 25 mm long", "--report design.pdf"):
+        assert words in text, words
