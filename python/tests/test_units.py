@@ -205,7 +205,8 @@ def test_converge_report_shows_the_runs_values_and_opens_in_a_browser(program, t
     assert refused.returncode == 2 and refused.stderr.strip().count("\n") == 0
     assert "--report study.txt: expected a file name ending in .html (a page) or .pdf" in refused.stderr
     done = _cli(tmp_path, "converge", "PROB.INP", "--observable", "m_gel", "--times", "600,3600",
-                "--workdir", "runs", "--report", "study.html", "--jobs", "2")
+                "--workdir", "runs", "--report", "study.html", "--jobs", "2", "--width", "10 mm",
+                "--c-in", "10 mg/L")
     assert done.returncode == 0, done.stderr
     page = (tmp_path / "study.html").read_text()
     for factor in (1, 2, 4):
@@ -213,6 +214,10 @@ def test_converge_report_shows_the_runs_values_and_opens_in_a_browser(program, t
         for t in (600.0, 3600.0):
             value = float(uptake.loc[np.isclose(uptake["time"], t), "m_gel"].iloc[0])
             assert f"<td>{value:.6g}</td>" in page, (factor, t)
+            if factor == 1:
+                # in the cell, by hand: two gels (both walls) x 10 mm x 10 mg/L = 0.01 kg/m3, in ug
+                assert f"<td>{value * 2 * 0.01 * 0.01 * 1e9:.4g}</td>" in page, t
+    assert "m_gel in the cell (10 mm wide, both walls)" in page and "given grid [ug]" in page
     for text in ("Convergence study of PROB.INP", "x4: 26 columns", "three grids", "Why each estimate",
                  "Warnings", "--observable m_gel", "Program: "):
         assert text in page, text
@@ -238,3 +243,44 @@ def test_design_report_pdf_holds_the_ranking_of_the_design_table(program, tmp_pa
         assert f"{100 * float(row['halfwidth_rel_diff_gel']):.3g} %" in text
     for words in ("which experiment measures diff_gel", "Channel 25 mm long", "--report design.pdf"):
         assert words in text, words
+
+
+def test_width_shows_the_amounts_in_the_whole_cell(program, tmp_path):
+    """--width: the uptake file's amounts per metre of depth as amounts in
+    the cell, against the hand computation: at the end of two hours the
+    gel and membrane are at c_in, so the cell holds its layers' volumes at
+    c_in: two gels (both walls) of 0.4 mm x 25 mm x 10 mm = 2e-7 m3 at
+    10 mg/L = 2 ug, two membranes of 0.1 mm = 0.5 ug; at c_in standing for
+    2 mM, 2e-7 m3 x 2 mol/m3 = 400 nmol.  Without --width, nothing changes."""
+    run = questrand.run(Problem(**CELL, flow_rate="0.5 mL/min", width="10 mm"), tmp_path / "run", program=program)
+    end = run.uptake.iloc[-1]
+    assert end["c_gel_mean"] == pytest.approx(1.0, abs=1e-5)
+    done = _cli(tmp_path, "summary", "run", "--json", "--width", "10 mm", "--c-in", "10 mg/L")
+    assert done.returncode == 0, done.stderr
+    cell = json.loads(done.stdout)["uptake_in_cell"]
+    assert cell["unit"] == "ug" and cell["walls"] == 2
+    assert cell["m_gel"] == pytest.approx(2.0, rel=2e-5) and cell["m_memb"] == pytest.approx(0.5, rel=2e-5)
+    # the uptake file's value times the width, converted by hand: kg/m3 of 10 mg/L, 1e9 ug per kg
+    assert cell["m_gel"] == pytest.approx(2 * end["m_gel"] * 0.01 * 0.01 * 1e9, rel=1e-6)
+    molar = _cli(tmp_path, "summary", "run", "--width", "10 mm", "--c-in", "2 mM")
+    assert "in the cell (10 mm wide, both walls): " in molar.stdout
+    assert f"m_gel = {2 * end['m_gel'] * 0.01 * 2 * 1e9:.4g} nmol" in molar.stdout
+    assert abs(2 * end["m_gel"] * 0.01 * 2 * 1e9 - 400) < 0.01
+    plain = _cli(tmp_path, "summary", "run")
+    assert plain.returncode == 0 and "in the cell" not in plain.stdout
+    assert "uptake_in_cell" not in json.loads(_cli(tmp_path, "summary", "run", "--json").stdout)
+    refused = _cli(tmp_path, "summary", "run", "--width", "10")
+    assert refused.returncode == 2 and "--width 10: expected a positive length with its unit" in refused.stderr
+    # the plot: the amounts' axis read on the right as ug in the cell
+    from questrand.plots import plot_uptake
+    import io
+    figure = plot_uptake(questrand.read_run(tmp_path / "run"), 0.01, "10 mg/L")
+    figure.savefig(io.BytesIO(), format="png")  # drawn: the right axis takes its limits from the left
+    top = figure.axes[0]
+    right, = top.child_axes
+    assert right.get_ylabel().endswith("[ug]") and "10 mm wide" in right.get_ylabel()
+    # 1e-5 unit of c_in m2 per metre of depth is 2 ug in the cell: 2 x 0.01 m x 0.01 kg/m3 x 1e9 ug/kg
+    assert right.get_ylim() == pytest.approx([v * 2e5 for v in top.get_ylim()], rel=1e-9)
+    assert plot_uptake(questrand.read_run(tmp_path / "run")).axes[0].child_axes == []
+    drawn = _cli(tmp_path, "plot", "run", "-o", "plots", "--width", "10 mm", "--c-in", "10 mg/L")
+    assert drawn.returncode == 0 and (tmp_path / "plots" / "uptake.png").stat().st_size > 10000
