@@ -284,3 +284,11 @@ def test_width_shows_the_amounts_in_the_whole_cell(program, tmp_path):
     assert plot_uptake(questrand.read_run(tmp_path / "run")).axes[0].child_axes == []
     drawn = _cli(tmp_path, "plot", "run", "-o", "plots", "--width", "10 mm", "--c-in", "10 mg/L")
     assert drawn.returncode == 0 and (tmp_path / "plots" / "uptake.png").stat().st_size > 10000
+    # a design whose row gives the width: its plot of m_gel reads ug in the cell too
+    Problem(**CELL, flow_rate="0.5 mL/min", width="10 mm").write(tmp_path / "PROB.INP")
+    (tmp_path / "designs.csv").write_text("id,observable,t_start,t_end,n_samples,sigma,flow_rate,width\n"
+                                          "gel,m_gel,60,3600,20,1e-7,0.5 mL/min,10 mm\n")
+    done = _cli(tmp_path, "design", "PROB.INP", "designs.csv", "--param", "diff_gel", "--max-refine", "2",
+                "-o", "out", "--c-in", "10 mg/L", "--report", "design.pdf")
+    assert done.returncode == 0, done.stderr
+    assert "amount in the cell (10 mm wide, both walls) [ug]" in pdf_pages_and_text(tmp_path / "design.pdf")[1]

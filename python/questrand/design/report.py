@@ -76,8 +76,9 @@ def _write_csv(path, columns, rows):
     files.write_text(path, buffer.getvalue())
 
 
-def write_outputs(study, outdir) -> list:
-    """Write every output file of the study to ``outdir``; returns their paths."""
+def write_outputs(study, outdir, width=None, c_in=None) -> list:
+    """Write every output file of the study to ``outdir``; returns their
+    paths.  ``width``, ``c_in``: the cell's, for :func:`plot_sensitivity`."""
     outdir = Path(outdir)
     outdir.mkdir(parents=True, exist_ok=True)
     written = [outdir / "design.csv"]
@@ -89,7 +90,7 @@ def write_outputs(study, outdir) -> list:
     written.append(outdir / "sensitivity.csv")
     _write_csv(written[-1], columns, rows)
     written.append(files.save_figure(plot_halfwidths(study), outdir / "design.png"))
-    written.append(files.save_figure(plot_sensitivity(study, best), outdir / "sensitivity.png"))
+    written.append(files.save_figure(plot_sensitivity(study, best, width, c_in), outdir / "sensitivity.png"))
     if study.checks:
         written.append(outdir / "check.csv")
         _write_csv(written[-1], *check_rows(study))
@@ -124,11 +125,26 @@ def plot_halfwidths(study):
     return fig
 
 
-def plot_sensitivity(study, r):
-    """The sensitivities of the best design over time, in units of sigma."""
+def design_width(design, width=None):
+    """The cell width (m) of a design: ``width`` (``--width``) when given,
+    else the ``width`` column of its row, else None."""
+    from .. import units
+
+    if width is not None or "width" not in design.values:
+        return width
+    return units.parse_quantity(design.values["width"], units.LENGTH, "width")
+
+
+def plot_sensitivity(study, r, width=None, c_in=None):
+    """The sensitivities of the best design over time, in units of sigma.
+    An amount per metre of depth (m_gel ...) is also read as the amount in
+    the whole cell on a right-hand axis where the design or ``width`` gives
+    the cell's width (``c_in``: what the problem's c_in stands for)."""
     from matplotlib.figure import Figure
 
-    from ..units import axis_label, output_unit
+    from ..options import cell_amounts
+    from ..plots import show_cell_amount
+    from ..units import AMOUNTS_PER_DEPTH, axis_label, output_unit
 
     d = r.design
     fig = Figure(figsize=(8.0, 6.0), layout="constrained", dpi=110)
@@ -136,6 +152,9 @@ def plot_sensitivity(study, r):
     top.plot(r.times, r.curve, color="black", lw=1.2)
     top.plot(d.times, r.samples, "o", ms=3, color="tab:gray", label=f"{d.n_samples} samples")
     top.set_ylabel(axis_label(d.observable, output_unit(d.observable)))
+    if d.observable in AMOUNTS_PER_DEPTH:
+        largest = float(np.nanmax(np.abs(r.curve))) if len(r.curve) else 0.0
+        show_cell_amount(top, cell_amounts(design_width(d, width), c_in, r.problem, largest))
     top.set_title(f"best design {d.id}: {d.observable}, where the information lies")
     top.legend(fontsize="small")
     sigma = np.interp(r.times, d.times, r.sigma) if len(d.times) > 1 else np.full(len(r.times), r.sigma[0])
@@ -217,7 +236,7 @@ def plain_warnings(study) -> list:
     return said
 
 
-def design_report(study, problem, command=None, program_version: str = ""):
+def design_report(study, problem, command=None, program_version: str = "", width=None, c_in=None):
     """The report of a design study (:mod:`questrand.report_html`): the
     base problem, the ranked designs with their predicted half-widths,
     the checks by simulated fits, the figures, the warnings."""
@@ -259,6 +278,6 @@ def design_report(study, problem, command=None, program_version: str = ""):
                               for c in study.checks for k, n in enumerate(c.names)]))
     report.add("heading", "Figures")
     report.add("figure", (plot_halfwidths(study), "predicted half-widths per design"))
-    report.add("figure", (plot_sensitivity(study, study.results[0]), "sensitivities of the best design"))
+    report.add("figure", (plot_sensitivity(study, study.results[0], width, c_in), "sensitivities of the best design"))
     add_warnings(report, plain_warnings(study))
     return add_reproduce(report, command, program_version)
