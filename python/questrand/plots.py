@@ -275,11 +275,13 @@ def at_bound(res) -> dict:
     return marks
 
 
-def plot_fit_result(res) -> Figure:
+def plot_fit_result(res, cell=None) -> Figure:
     """The data in the units of its file (minutes, mg/L, ...), the fitted
     curve with its 95 % band (:func:`fit_band`), an inset of the first
     tenth of the time range, and the residuals.  A parameter on a bound is
-    marked in the legend."""
+    marked in the legend.  ``cell`` (a :class:`~questrand.units.CellAmount`,
+    for data of an amount per metre of depth in the model's units): a
+    right-hand axis reads the amount in the whole cell."""
     data = res.data
     t_scale, y_scale = data.time_per_unit, data.value_per_unit  # model units per unit of the file
     time, value = data.time / t_scale, data.value / y_scale
@@ -316,6 +318,7 @@ def plot_fit_result(res) -> Figure:
     inset.set_title("early times", fontsize="small")
     inset.tick_params(labelsize="x-small")
     top.set_ylabel(y_label)
+    show_cell_amount(top, cell if y_scale == 1.0 else None)
     top.set_title(f"fit of {data.observable} ({data.path.name})")
     top.legend(fontsize="small", loc="upper left")
     bottom.axhline(0.0, color="black", lw=0.8)

@@ -172,9 +172,11 @@ def _plain_warnings(res) -> list:
     return said
 
 
-def fit_report(res, problem, command=None, program_version: str = "") -> Report:
+def fit_report(res, problem, command=None, program_version: str = "", cell=None) -> Report:
     """The report of the fit ``res`` of ``problem`` (see the module notes).
-    ``command``: the argument list that made it (default ``sys.argv``)."""
+    ``command``: the argument list that made it (default ``sys.argv``);
+    ``cell`` (:class:`~questrand.units.CellAmount`): data of an amount per
+    metre of depth also read as the amount in the whole cell."""
     data = res.data
     units = f"time in {data.time_unit}" + (f", {data.observable} in {data.value_unit}" if data.value_unit else "")
     report = Report(f"Fit of {', '.join(res.names)} to {data.observable}")
@@ -185,7 +187,11 @@ def fit_report(res, problem, command=None, program_version: str = "") -> Report:
                 f"{data.column or data.observable} fitted as the model's {data.observable} ({units}; the "
                 f"model works in seconds and units of c_in: 1 {data.value_unit or 'unit'} = "
                 f"{data.value_per_unit:.6g} in the units of the problem's c_in = {problem.c_in:g}).")
-    report.add("figure", (plot_fit_result(res), "data and fitted curve"))
+    if cell is not None and data.value_per_unit == 1.0:
+        report.add("text", f"The figure's right-hand axis reads {data.observable} {cell.label()}, in "
+                           f"{cell.unit}: the amount per metre of depth times the width. The last point: "
+                           f"{cell(data.value[-1]):.4g} {cell.unit}.")
+    report.add("figure", (plot_fit_result(res, cell), "data and fitted curve"))
     report.add("heading", "Estimates").add("table", _estimates_table(res))
     report.add("text", f"{res.dof} degrees of freedom; t = {res.t_quantile:.4g}; noise sigma {res.noise:.4g} "
                        f"(units of the model's {data.observable}); {res.evaluations} model runs; "
@@ -374,6 +380,6 @@ def fit_report_html(res, problem, command=None, program_version: str = "") -> st
     return report_html(fit_report(res, problem, command, program_version))
 
 
-def write_fit_report(path, res, problem, command=None, program=None):
+def write_fit_report(path, res, problem, command=None, program=None, cell=None):
     """Write the fit's report to ``path`` (.html or .pdf; whole or not at all)."""
-    return write_report(path, fit_report(res, problem, command, program_version(program)))
+    return write_report(path, fit_report(res, problem, command, program_version(program), cell))

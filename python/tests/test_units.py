@@ -292,3 +292,13 @@ def test_width_shows_the_amounts_in_the_whole_cell(program, tmp_path):
                 "-o", "out", "--c-in", "10 mg/L", "--report", "design.pdf")
     assert done.returncode == 0, done.stderr
     assert "amount in the cell (10 mm wide, both walls) [ug]" in pdf_pages_and_text(tmp_path / "design.pdf")[1]
+    # a fit to the gel's amount: its report reads the data in the cell as well
+    times, amounts = run.uptake["time"].to_numpy()[::6], run.uptake["m_gel"].to_numpy()[::6]
+    (tmp_path / "m_gel.csv").write_text("time,m_gel\n" + "".join(f"{t:g},{m:.6g}\n" for t, m in zip(times, amounts)))
+    done = _cli(tmp_path, "fit", "PROB.INP", "m_gel.csv", "--param", "diff_gel", "--no-grid-check", "--jobs", "2",
+                "--width", "10 mm", "--c-in", "10 mg/L", "--report", "fit.html")
+    assert done.returncode == 0, done.stderr
+    page = (tmp_path / "fit.html").read_text()
+    last = float(f"{amounts[-1]:.6g}")
+    assert f"m_gel in the cell (10 mm wide, both walls), in ug" in page
+    assert f"The last point: {last * 2 * 0.01 * 0.01 * 1e9:.4g} ug." in page
