@@ -6,6 +6,10 @@ The references are made by hand, not by the code under test: the file
 converted to seconds and units of c_in by plain arithmetic, and the inlet
 velocity of 0.5 mL/min through a 10 mm by 1 mm gap worked out on paper
 (mean 0.5e-6/60 / (0.01 · 1e-3) = 8.333e-4 m/s; centreline 1.5 × mean).
+The reports (--report, a page or a PDF) are read back as a browser and a
+PDF reader see them, and hold the numbers of the runs' own files; the
+amounts in the whole cell (--width) are the layers' volumes at c_in,
+worked out by hand.
 """
 
 import base64
@@ -300,5 +304,5 @@ def test_width_shows_the_amounts_in_the_whole_cell(program, tmp_path):
     assert done.returncode == 0, done.stderr
     page = (tmp_path / "fit.html").read_text()
     last = float(f"{amounts[-1]:.6g}")
-    assert f"m_gel in the cell (10 mm wide, both walls), in ug" in page
+    assert "m_gel in the cell (10 mm wide, both walls), in ug" in page
     assert f"The last point: {last * 2 * 0.01 * 0.01 * 1e9:.4g} ug." in page
