@@ -35,7 +35,8 @@ import numpy as np
 
 from . import interrupts
 from .errors import QuestrandError
-from .options import add_jobs, add_program, add_timeout, check_jobs, check_seconds, default_jobs
+from .options import (add_cell_width, add_jobs, add_program, add_report, add_timeout, cell_width, check_jobs,
+                      check_report_path, check_seconds, default_jobs)
 from .problem import Problem
 from .refine import (FORMAL_ORDER, LOWEST_ORDER, Extrapolation, grid_size, refined, refinements,
                      richardson, scheme_orders)
@@ -216,9 +217,30 @@ def study(problem: Problem, *, levels: int = 3, observables=None, times=None, sc
                  wall_time=_time.perf_counter() - started)
 
 
-def format_study(st: Study, source="PROB.INP") -> str:
+def cell_amounts_of(st: Study, width=None, c_in=None) -> dict:
+    """Per amount-per-depth observable of the study (m_gel, m_memb ...), the
+    :class:`~questrand.units.CellAmount` of a cell ``width`` (m) wide
+    ({} without a width)."""
+    from .options import cell_amounts
+    from .units import AMOUNTS_PER_DEPTH
+
+    if width is None:
+        return {}
+    return {name: cell_amounts(width, c_in, st.problem, st.curve[name][2])
+            for name in st.at_times if name in AMOUNTS_PER_DEPTH}
+
+
+def in_cell_rows(st: Study, cells: dict) -> list:
+    """Per amount observable and chosen time: (name, time, given grid,
+    extrapolated, U) as amounts in the whole cell, in its unit."""
+    return [(name, t, cell(e.values[0]), cell(e.extrapolated), cell(e.uncertainty))
+            for name, cell in cells.items() for t, e in zip(st.times, st.at_times[name])]
+
+
+def format_study(st: Study, source="PROB.INP", cells=None) -> str:
     """The study as a text table: per observable the worst over the curve
-    first, then the chosen times; each with the estimate used and why."""
+    first, then the chosen times; each with the estimate used and why.
+    ``cells`` (:func:`cell_amounts_of`): the amounts also in the whole cell."""
     grids = "; ".join(f"x{f}: {_describe(p)}" for f, p in zip(st.factors, st.problems))
     formal, lowest = scheme_orders(st.scheme)
     lines = [f"convergence of {source} ({st.scheme} scheme, formal order {formal:g}, lowest order "
@@ -254,15 +276,21 @@ def format_study(st: Study, source="PROB.INP") -> str:
     if notes:
         lines.append("notes:")
         lines.extend(dict.fromkeys(notes))
+    for name, cell in (cells or {}).items():
+        lines.append(f"{name} {cell.label()}, in {cell.unit}: " + "; ".join(
+            f"t {t:g}: given grid {given:.4g}, extrapolated {f0:.4g}, U {u:.3g}"
+            for _, t, given, f0, u in in_cell_rows(st, {name: cell})))
     lines.append(f"{len(st.factors)} runs, {st.wall_time:.2f} s")
     return "\n".join(line.rstrip() for line in lines)
 
 
-def plot_study(st: Study):
+def plot_study(st: Study, cells=None):
     """Curves of every grid and the extrapolated value (left), and the error
     of each grid at the reported times against the refinement (right); each
     observable's title gives its worst uncertainty over the curve and the
-    estimate used."""
+    estimate used.  ``cells`` (:func:`cell_amounts_of`): an amount's left
+    panel also reads the amount in the whole cell on its right-hand axis."""
+    from .plots import show_cell_amount
     from matplotlib.figure import Figure
 
     from .units import axis_label, output_unit
@@ -277,6 +305,7 @@ def plot_study(st: Study):
         left.plot(st.times, extrap, "k*", ms=8, label="extrapolated")
         unit = output_unit(name)
         left.set_ylabel(axis_label(name, unit))
+        show_cell_amount(left, (cells or {}).get(name))
         left.set_xlabel(axis_label("time", "s"))
         left.grid(alpha=0.3)
         left.legend(fontsize="small")
@@ -293,6 +322,78 @@ def plot_study(st: Study):
         right.legend(fontsize="small")
     fig.suptitle(f"convergence study ({st.scheme} scheme)")
     return fig
+
+
+def plain_warnings(st: Study) -> list:
+    """What a reader of the study must know, in plain sentences: where the
+    grids could not measure the order (and why), and the observables whose
+    given grid is off by more than 1 % of their largest value."""
+    said = []
+    if len(st.factors) == 2:
+        said.append("Only two grids: no order could be measured; the scheme's lowest order was assumed "
+                    "with the safety factor 3.")
+    for name, rows in st.at_times.items():
+        worst, t_worst, scale = st.curve[name]
+        doubtful = [(f"{t:g}", e) for t, e in zip(st.times, rows)
+                    if e.method not in ("three grids, observed order",) and not e.method.startswith("least squares")
+                    and len(st.factors) > 2]
+        if doubtful:
+            said.append(f"{name}: at time{'s' if len(doubtful) > 1 else ''} {', '.join(t for t, _ in doubtful)} "
+                        f"the grids do not converge as the scheme should ({doubtful[0][1].note}); the "
+                        "uncertainty there is a cautious bound, not a measured error.")
+        if scale and worst.uncertainty > 0.01 * scale:
+            said.append(f"{name}: the given grid may be off by {worst.uncertainty:.3g} at t = {t_worst:g}, "
+                        f"{worst.uncertainty / scale:.2%} of the curve's largest value; a finer grid or "
+                        "--scheme second-order brings it down.")
+    return said
+
+
+def converge_report(st: Study, source="PROB.INP", command=None, program_version: str = "", cells=None):
+    """The report of a convergence study (:mod:`questrand.report_html`):
+    the problem, the grids, per observable the worst uncertainty over the
+    curve and the values at the chosen times with the estimate used and
+    why (``cells``: the amounts also in the whole cell), the figure, the
+    warnings."""
+    from .report_html import Report, add_problem, add_reproduce, add_warnings
+
+    formal, lowest = scheme_orders(st.scheme)
+    report = Report(f"Convergence study of {source}: how far its grid is from the grid-independent answer")
+    add_problem(report, st.problem, "The given problem, run on its own grid and on finer ones.")
+    report.add("heading", "The grids").add("items", [f"x{f}: {_describe(p)}" for f, p in zip(st.factors, st.problems)])
+    report.add("text", f"{st.scheme} scheme (formal order {formal:g}, lowest order {lowest:g}); flow {st.flow}; "
+                       f"{len(st.factors)} runs, {st.wall_time:.1f} s. error = |given grid − extrapolated|; "
+                       f"U = uncertainty of the given grid's value (safety factor Fs included); "
+                       f"rel = U / |extrapolated|. {METHOD_TEXT}.")
+    head = ["observable", "time [s]", *[f"x{f}" for f in st.factors], "order", "extrapolated",
+            "error (x1)", "U (x1)", "rel", "Fs", "estimate used"]
+    rows, why = [], []
+    for name, at_times in st.at_times.items():
+        worst, t_worst, scale = st.curve[name]
+        if not st.problem.steady:
+            share = worst.uncertainty / scale if scale else math.nan
+            rows.append([name, f"worst, at {t_worst:g}", *[f"{v:.6g}" for v in worst.values],
+                         "-" if worst.observed_order is None else f"{worst.observed_order:.2f}",
+                         f"{worst.extrapolated:.6g}", f"{worst.error:.3g}", f"{worst.uncertainty:.3g}",
+                         f"{share:.2%} of max", f"{worst.safety:g}", worst.method])
+            why.append(f"{name}, worst over the curve (t = {t_worst:g}): {worst.note}")
+        for t, e in zip(st.times, at_times):
+            observed = "-" if e.observed_order is None else ("inf" if math.isinf(e.observed_order)
+                                                             else f"{e.observed_order:.2f}")
+            rows.append([name, f"{t:g}", *[f"{v:.6g}" for v in e.values], observed, f"{e.extrapolated:.6g}",
+                         f"{e.error:.3g}", f"{e.uncertainty:.3g}", f"{e.gci[0]:.2%}", f"{e.safety:g}",
+                         e.method])
+            why.append(f"{name} at {t:g} s: {e.note}")
+    report.add("heading", "The errors").add("table", (head, rows))
+    report.add("text", "Why each estimate was used:").add("items", why)
+    for name, cell in (cells or {}).items():
+        report.add("text", f"{name} {cell.label()}: the amount per metre of depth times the width.")
+        report.add("table", (["observable", "time [s]", f"given grid [{cell.unit}]", f"extrapolated [{cell.unit}]",
+                              f"U (x1) [{cell.unit}]"],
+                             [[n, f"{t:g}", f"{g:.4g}", f"{f0:.4g}", f"{u:.3g}"]
+                              for n, t, g, f0, u in in_cell_rows(st, {name: cell})]))
+    report.add("heading", "Figure").add("figure", (plot_study(st, cells), "curves of every grid and their errors"))
+    add_warnings(report, plain_warnings(st))
+    return add_reproduce(report, command, program_version)
 
 
 def add_parser(subparsers):
@@ -319,6 +420,9 @@ def add_parser(subparsers):
     parser.add_argument("--flow-cache", metavar="DIR", help="where steady flows are kept")
     parser.add_argument("--json", metavar="FILE", help="write the study as JSON")
     parser.add_argument("--plot", metavar="FILE.png", help="plot the curves and the errors")
+    add_report(parser, "the problem, the grids, the errors with the estimate used and why, the figure, "
+                       "the warnings and the command")
+    add_cell_width(parser)
     parser.add_argument("--workdir", metavar="DIR", help="keep the runs in DIR/x1, DIR/x2 ...")
     add_timeout(parser, "a run")
     add_program(parser)
@@ -329,6 +433,8 @@ def add_parser(subparsers):
 def _main(args) -> int:
     check_jobs(args.jobs)
     check_seconds("--timeout", args.timeout)
+    check_report_path(args.report)
+    width = cell_width(args.width)
     if args.levels < 2:
         raise ConvergeError(f"--levels {args.levels}: expected at least 2")
     times = None
@@ -342,11 +448,16 @@ def _main(args) -> int:
                scheme=args.scheme, jobs=args.jobs, program=args.program, workdir=args.workdir,
                timeout=args.timeout, flow=args.flow, flow_cache=args.flow_cache,
                log=lambda line: print(line, file=sys.stderr))
-    print(format_study(st, args.problem))
+    cells = cell_amounts_of(st, width, args.c_in)
+    print(format_study(st, args.problem, cells))
     if args.json:
         from .files import write_text
         write_text(args.json, json.dumps(st.as_json(), indent=2) + "\n")
     if args.plot:
         from .files import save_figure
-        save_figure(plot_study(st), args.plot)
+        save_figure(plot_study(st, cells), args.plot)
+    if args.report:
+        from .report_html import program_version, write_report
+        write_report(args.report, converge_report(st, args.problem, program_version=program_version(args.program),
+                                                  cells=cells))
     return 0

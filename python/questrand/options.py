@@ -5,6 +5,8 @@ share, spelt one way in all of them (the table in docs/options.md):
     --program PATH             the questrand program the runs use
     --timeout S                stop a model run after S seconds
     --workflow-profile NAME    make the runs with the Snakemake workflow and this profile
+    --report FILE.html|.pdf    (fit, design, converge) the outcome as a page or a PDF
+    --width QUANTITY           (summary, plot, converge) the cell's width, "10 mm": amounts in the cell
     --profile-likelihood       (fit) profile-likelihood intervals
     --simulate N               (design) N simulated experiments, each fitted
     --observable COLUMN=NAME   (where data are read) the data column and the observable it is
@@ -72,6 +74,70 @@ def add_workflow_profile(parser, help_text: str):
     action = parser.add_argument("--workflow-profile", metavar="NAME|PATH", help=help_text)
     old_spelling(parser, "--profile", action)
     return action
+
+
+#: The file names ``--report`` writes: a self-contained page or a PDF.
+REPORT_SUFFIXES = (".html", ".pdf")
+
+
+def add_report(parser, contents: str):
+    """``--report FILE.html|FILE.pdf``: the command's outcome as one
+    self-contained HTML page or a PDF (:mod:`questrand.report_html`)."""
+    return parser.add_argument("--report", metavar="FILE.html|FILE.pdf",
+                               help=f"a self-contained HTML page, or a PDF (text pages, then the "
+                                    f"figures): {contents}")
+
+
+def check_report_path(path, option: str = "--report") -> None:
+    """A report file name ends in .html or .pdf (None: not given); checked
+    before any work is done."""
+    from pathlib import Path
+
+    if path is not None and Path(path).suffix.lower() not in REPORT_SUFFIXES:
+        raise UsageError(f"{option} {path}: expected a file name ending in .html (a page) or .pdf")
+
+
+def add_cell_width(parser, c_in: bool = True):
+    """``--width QUANTITY`` (and, with ``c_in``, ``--c-in QUANTITY``): the
+    cell's width, so that amounts per metre of depth (m_gel, m_memb,
+    m_flow ...) are also shown as the amount in the whole cell."""
+    parser.add_argument("--width", metavar="QUANTITY",
+                        help="the cell's width, e.g. \"10 mm\": amounts per metre of depth (m_gel, "
+                             "m_memb, m_flow ...) also shown as the amount in the whole cell")
+    if c_in:
+        parser.add_argument("--c-in", metavar="QUANTITY",
+                            help="with --width: the inlet concentration the problem's c_in stands for, "
+                                 "e.g. \"10 mg/L\", so that amounts are masses (ug, ng) or moles "
+                                 "(default: units of c_in times a volume)")
+
+
+def cell_width(text):
+    """``--width``: a positive length with its unit, in m (None: not given)."""
+    if text is None:
+        return None
+    from . import units
+
+    try:
+        width = units.parse_quantity(text, units.LENGTH, "--width")
+    except units.UnitError as exc:
+        raise UsageError(str(exc)) from None
+    if not (isinstance(text, str) and any(ch.isalpha() for ch in text)) or not width > 0:
+        raise UsageError(f"--width {text}: expected a positive length with its unit, e.g. 10 mm")
+    return width
+
+
+def cell_amounts(width, c_in, problem, largest: float):
+    """The :class:`~questrand.units.CellAmount` of ``--width`` (``width``,
+    in m: :func:`cell_width`) and ``--c-in`` for the amounts per depth of
+    ``problem``'s run up to ``largest`` (None without a width)."""
+    from . import units
+
+    if width is None:
+        return None
+    try:
+        return units.CellAmount(width, largest, c_in, problem.c_in, units.domain_copies(problem))
+    except units.UnitError as exc:
+        raise UsageError(str(exc)) from None
 
 
 def check_jobs(jobs) -> None:

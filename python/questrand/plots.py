@@ -17,6 +17,7 @@ from matplotlib.figure import Figure
 
 from . import files
 from .grid import LAYER_NAMES, PROBE_NAMES
+from .options import add_cell_width, cell_amounts, cell_width
 from .results import Run
 from .units import C_UNIT, axis_label, output_unit
 
@@ -37,9 +38,22 @@ def _figure(rows=1, height=4.2, **kwargs):
     return fig, axes
 
 
-def plot_uptake(run: Run) -> Figure:
+def show_cell_amount(ax, cell) -> None:
+    """A right-hand axis beside ``ax`` (amounts per metre of depth) that
+    reads the amount in the whole cell, ``cell`` a
+    :class:`~questrand.units.CellAmount`; nothing when ``cell`` is None."""
+    if cell is None:
+        return
+    right = ax.secondary_yaxis("right", functions=(lambda m: m * cell.scale, lambda amount: amount / cell.scale))
+    right.set_ylabel(axis_label(f"amount {cell.label()}", cell.unit).replace(", ", ",\n", 1))
+
+
+def plot_uptake(run: Run, width=None, c_in=None) -> Figure:
     """Uptake curves: amounts in the membrane and gel, and the mean gel
-    concentration, against time (needs the run's .UPT file)."""
+    concentration, against time (needs the run's .UPT file).  ``width``
+    (m): the cell's width; the amounts are then also read on a right-hand
+    axis as the amounts in the whole cell (``c_in``: what the problem's c_in
+    stands for, "10 mg/L")."""
     if run.uptake is None:
         raise ValueError(f"{run.workdir}: the run has no uptake file (.UPT)")
     table = run.uptake
@@ -50,6 +64,8 @@ def plot_uptake(run: Run) -> Figure:
     top.plot(time, table["m_gel"].to_numpy(), marker=marker, label="gel (m_gel)")
     top.set_ylabel(axis_label("amount taken up", output_unit("m_gel")))
     top.legend()
+    largest = float(np.nanmax(np.abs(table[["m_memb", "m_gel"]].to_numpy()))) if len(table) else 0.0
+    show_cell_amount(top, cell_amounts(width, c_in, run.problem, largest))
     bottom.plot(time, table["c_gel_mean"].to_numpy(), marker=marker, color="tab:green",
                 label="gel mean (c_gel_mean)")
     bottom.set_ylabel(axis_label("mean concentration", C_UNIT))
@@ -181,8 +197,9 @@ PLOTS = (("uptake.png", plot_uptake), ("probes.png", plot_probes),
          ("residuals.png", plot_residuals))
 
 
-def save_all(run: Run, outdir) -> tuple[list, list]:
-    """Write every plot the run has data for as PNG files in ``outdir``.
+def save_all(run: Run, outdir, width=None, c_in=None) -> tuple[list, list]:
+    """Write every plot the run has data for as PNG files in ``outdir``
+    (``width``, ``c_in``: the cell's, for :func:`plot_uptake`).
 
     Returns ``(paths, notes)``: the files written and one note per plot
     skipped for lack of data.
@@ -192,7 +209,7 @@ def save_all(run: Run, outdir) -> tuple[list, list]:
     paths, notes = [], []
     for name, make in PLOTS:
         try:
-            fig = make(run)
+            fig = make(run, width, c_in) if make is plot_uptake else make(run)
         except ValueError as why:
             notes.append(f"{name} skipped: {why}")
             continue
@@ -208,6 +225,7 @@ def add_parser(subparsers):
                                                "and print their paths.")
     parser.add_argument("dir", help="run directory")
     parser.add_argument("-o", "--outdir", help="directory for the PNG files (default: DIR/plots)")
+    add_cell_width(parser)
     parser.set_defaults(func=_main)
     return parser
 
@@ -217,8 +235,9 @@ def _main(args) -> int:
 
     from .results import read_run
 
+    width = cell_width(args.width)
     run = read_run(args.dir)
-    paths, notes = save_all(run, args.outdir or run.workdir / "plots")
+    paths, notes = save_all(run, args.outdir or run.workdir / "plots", width, args.c_in)
     for note in notes:
         print(f"note: {note}", file=sys.stderr)
     for path in paths:
@@ -267,11 +286,14 @@ def data_abscissa(data):
     return data.time_per_unit, axis_label("time", data.time_unit)
 
 
-def plot_fit_result(res) -> Figure:
+def plot_fit_result(res, cell=None) -> Figure:
     """The data in the units of its file (minutes, mg/L, ...), the fitted
     curve with its 95 % band (:func:`fit_band`), an inset of the first
     tenth of the time range (not for an end profile against depth), and the
-    residuals.  A parameter on a bound is marked in the legend."""
+    residuals.  A parameter on a bound is marked in the legend.  ``cell``
+    (a :class:`~questrand.units.CellAmount`, for data of an amount per metre
+    of depth in the model's units): a right-hand axis reads the amount in
+    the whole cell."""
     data = res.data
     (t_scale, x_label), y_scale = data_abscissa(data), data.value_per_unit  # model units per shown unit
     time, value = data.time / t_scale, data.value / y_scale
@@ -309,6 +331,7 @@ def plot_fit_result(res) -> Figure:
         inset.set_title("early times", fontsize="small")
         inset.tick_params(labelsize="x-small")
     top.set_ylabel(y_label)
+    show_cell_amount(top, cell if y_scale == 1.0 else None)
     top.set_title(f"fit of {data.observable} ({data.path.name})")
     top.legend(fontsize="small", loc="upper left")
     bottom.axhline(0.0, color="black", lw=0.8)

@@ -6,11 +6,17 @@ import json
 
 import numpy as np
 
+from .options import add_cell_width, cell_amounts, cell_width
 from .results import Run, read_run
+from .units import AMOUNTS_PER_DEPTH
 
 
-def summarize(run: Run) -> dict:
-    """The run's key results as a JSON-ready dict."""
+def summarize(run: Run, width=None, c_in=None) -> dict:
+    """The run's key results as a JSON-ready dict.  ``width`` (m): the
+    cell's width; the amounts per metre of depth at the end are then also
+    given as the amounts in the whole cell (``uptake_in_cell``, in the unit
+    of :class:`~questrand.units.CellAmount`; ``c_in`` what the problem's
+    c_in stands for, "10 mg/L")."""
     p = run.problem
     out = {
         "workdir": str(run.workdir),
@@ -43,6 +49,11 @@ def summarize(run: Run) -> dict:
                                                      if not w <= p.convtol]}
     if run.uptake is not None and len(run.uptake):
         out["uptake"] = {name: float(v) for name, v in run.uptake.iloc[-1].items()}
+        amounts = {name: v for name, v in out["uptake"].items() if name in AMOUNTS_PER_DEPTH}
+        cell = cell_amounts(width, c_in, p, max(map(abs, amounts.values()), default=0.0))
+        if cell is not None:
+            out["uptake_in_cell"] = {"width_m": cell.width, "walls": cell.copies, "unit": cell.unit,
+                                     **{name: float(cell(v)) for name, v in amounts.items()}}
     field = run.last_field
     if field is not None and field.c is not None:
         out["concentration"] = {}
@@ -84,6 +95,12 @@ def format_summary(info: dict) -> str:
                      for name, v in info["concentration"].items())
     if "uptake" in info:
         lines.append("uptake at the end: " + ", ".join(f"{k} = {v:.6g}" for k, v in info["uptake"].items()))
+        if "uptake_in_cell" in info:
+            cell = info["uptake_in_cell"]
+            walls = "both walls" if cell["walls"] == 2 else "one wall"
+            lines.append(f"uptake at the end in the cell ({cell['width_m'] * 1e3:.4g} mm wide, {walls}): "
+                         + ", ".join(f"{k} = {v:.4g} {cell['unit']}" for k, v in cell.items()
+                                     if k not in ("width_m", "walls", "unit")))
     else:
         lines.append("uptake: no .UPT file")
     return "\n".join(lines)
@@ -95,11 +112,13 @@ def add_parser(subparsers):
                                    description="Print the key results of a finished run directory.")
     parser.add_argument("dir", help="run directory (holds PROB.INP and the output files)")
     parser.add_argument("--json", action="store_true", help="print the results as JSON")
+    add_cell_width(parser)
     parser.set_defaults(func=_main)
     return parser
 
 
 def _main(args) -> int:
-    info = summarize(read_run(args.dir))
+    width = cell_width(args.width)
+    info = summarize(read_run(args.dir), width, args.c_in)
     print(json.dumps(info, indent=2) if args.json else format_summary(info))
     return 0

@@ -36,8 +36,9 @@ _LITRE = ((3, 0, 0, 0), 1e-3)
 _SYMBOLS = {
     "m": (1.0, _L), "cm": (1e-2, _L), "mm": (1e-3, _L), "um": (1e-6, _L), "nm": (1e-9, _L),
     "kg": (1.0, _M), "g": (1e-3, _M), "mg": (1e-6, _M), "ug": (1e-9, _M), "ng": (1e-12, _M),
+    "pg": (1e-15, _M),
     "s": (1.0, _T), "ms": (1e-3, _T), "min": (60.0, _T), "h": (3600.0, _T), "d": (86400.0, _T),
-    "mol": (1.0, _N), "mmol": (1e-3, _N), "umol": (1e-6, _N), "nmol": (1e-9, _N),
+    "mol": (1.0, _N), "mmol": (1e-3, _N), "umol": (1e-6, _N), "nmol": (1e-9, _N), "pmol": (1e-12, _N),
     "L": (1e-3, _LITRE[0]), "l": (1e-3, _LITRE[0]), "mL": (1e-6, _LITRE[0]),
     "uL": (1e-9, _LITRE[0]), "nL": (1e-12, _LITRE[0]),
     "M": (1e3, (-3, 0, 0, 1)), "mM": (1.0, (-3, 0, 0, 1)), "uM": (1e-3, (-3, 0, 0, 1)),
@@ -217,3 +218,88 @@ def axis_label(quantity: str, unit: str | None) -> str:
     """``quantity [unit]``, the label of a figure's axis (``1`` for a
     quantity of dimension one); the quantity alone when the unit is not known."""
     return f"{quantity} [{unit}]" if unit else quantity
+
+
+# -- amounts per metre of depth as amounts in the whole cell ---------------------------
+#: The program's amounts per metre of depth (the uptake file's m_...): what
+#: the cell holds is that times its width.
+AMOUNTS_PER_DEPTH = ("m_flow", "m_memb", "m_gel", "m_sink", "m_reacted")
+#: the units an amount in the cell is shown in, largest first: a mass, an
+#: amount of substance, or (c_in standing for nothing absolute) c_in times a volume
+_AMOUNT_STEPS = {MASS_CONCENTRATION: ("kg", "g", "mg", "ug", "ng", "pg"),
+                 MOLAR_CONCENTRATION: ("mol", "mmol", "umol", "nmol", "pmol"),
+                 None: ("m3", "L", "mL", "uL", "nL")}
+
+
+def parse_c_in(text: str):
+    """What the problem's c_in stands for, ``"10 mg/L"``: ``(SI value,
+    dimension)`` of a positive mass or molar concentration."""
+    match = re.fullmatch(r"\s*([-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?)\s*(.*?)\s*", str(text))
+    number = float(match.group(1)) if match else math.nan
+    if not (match and match.group(2) and math.isfinite(number) and number > 0):
+        raise UnitError(f"--c-in {text}: expected a positive concentration with its unit, e.g. 10 mg/L")
+    factor, dimension = parse_unit(match.group(2))
+    if dimension not in (MASS_CONCENTRATION, MOLAR_CONCENTRATION):
+        raise UnitError(f"--c-in {text}: {match.group(2)} is not a mass or molar concentration (mg/L, mol/m3)")
+    return number * factor, dimension
+
+
+class CellAmount:
+    """The amount in the whole cell of an amount per metre of depth.
+
+    The program's m = Σ c·V / depth (unit of c_in · m²: the model is a
+    section one metre deep) of the modelled domain, which is by default the
+    half of the cell above its symmetry plane (a membrane and a gel on both
+    walls: ``copies`` = 2, :func:`domain_copies`) or, with a plain wall
+    opposite the membrane (``lower_face = wall``), the whole cell
+    (``copies`` = 1); the cell of width W holds
+
+        M = copies · m · W              (unit of c_in · m³),
+
+    and where c_in stands for an absolute concentration C_in (``c_in`` =
+    "10 mg/L", 0.01 kg/m³) one unit of the program's c is C_in / c_in of
+    the problem, so
+
+        M = copies · m · W · C_in / c_in      (kg, or mol for a molar C_in).
+
+    Without C_in the amount stays in units of c_in times a volume (c_in · L:
+    copies · m · W · 1000).  The unit shown is the one in which ``largest`` (the
+    largest |m| to be shown) lies in [1, 1000): ug or ng for mg/L and a
+    cell of millimetres.  ``scale`` turns m into M in that unit."""
+
+    def __init__(self, width: float, largest: float, c_in=None, problem_c_in: float = 1.0, copies: int = 2):
+        if not width > 0:
+            raise UnitError(f"width {width:g} m: expected a positive cell width, e.g. 10 mm")
+        self.width, self.copies = float(width), int(copies)
+        if c_in is None:
+            per_si, dimension = 1.0, None
+        else:
+            c_in_si, dimension = parse_c_in(c_in)
+            per_si = c_in_si / problem_c_in
+        steps = _AMOUNT_STEPS[dimension]
+        si_symbol = "kg" if dimension == MASS_CONCENTRATION else ("mol" if dimension else "m3")
+        largest_si = abs(largest) * self.copies * self.width * per_si
+        unit = steps[-1]
+        for symbol in steps:
+            if largest_si / convert(1.0, symbol, si_symbol) >= 1.0:
+                unit = symbol
+                break
+        self.scale = self.copies * self.width * per_si / convert(1.0, unit, si_symbol)
+        self.unit = unit if dimension else f"{C_UNIT} {unit}"
+
+    def __call__(self, per_depth):
+        """M in :attr:`unit` of ``per_depth`` (a number or an array)."""
+        return per_depth * self.scale
+
+    def label(self) -> str:
+        """How the amount is named beside its value: in the whole cell, of its width."""
+        walls = "both walls" if self.copies == 2 else "one wall"
+        return f"in the cell ({self.width * 1e3:.4g} mm wide, {walls})"
+
+
+def domain_copies(problem) -> int:
+    """How many copies of the modelled domain make the cell: 2 where it is
+    the half above a symmetry plane (the default), 1 where y = 0 is a
+    plain wall (the physics' ``lower_face = wall``)."""
+    physics = getattr(problem, "physics", None)
+    return 1 if physics is not None and getattr(physics, "lower_face", "symmetry") == "wall" else 2

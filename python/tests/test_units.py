@@ -6,6 +6,10 @@ The references are made by hand, not by the code under test: the file
 converted to seconds and units of c_in by plain arithmetic, and the inlet
 velocity of 0.5 mL/min through a 10 mm by 1 mm gap worked out on paper
 (mean 0.5e-6/60 / (0.01 · 1e-3) = 8.333e-4 m/s; centreline 1.5 × mean).
+The reports (--report, a page or a PDF) are read back as a browser and a
+PDF reader see them, and hold the numbers of the runs' own files; the
+amounts in the whole cell (--width) are the layers' volumes at c_in,
+worked out by hand.
 """
 
 import base64
@@ -33,6 +37,47 @@ CELL = dict(chlength=0.025, halfgap=5e-4, th_memb=1e-4, th_gel=4e-4, c_in=1.0, d
             maxit=20, convtol=1e-5, relax_u=0.5, relax_p=0.5, relax_c=1.0, solver_u=1, solver_p=1,
             solver_c=1, imon=4, jmon=4, prt_step=10, runname="FIT.OUT")
 PLUG_MEAN = 0.5e-6 / 60 / (0.01 * 2 * 5e-4)  # m/s, by hand: Q / (W · 2h)
+
+
+def pdf_pages_and_text(path):
+    """(number of pages, the text drawn) of a PDF matplotlib wrote: its
+    page objects counted, the strings of the text operators (Tj, TJ) of
+    its deflated content streams joined (a kerned word is cut into several
+    strings), every run of blanks one blank; read without the code that wrote it."""
+    import re
+    import zlib
+
+    data = path.read_bytes()
+    assert data.startswith(b"%PDF-")
+    pages = len(re.findall(rb"/Type\s*/Page\b", data))
+    text = []
+    for stream in re.findall(rb"stream\r?\n(.*?)endstream", data, re.S):
+        try:
+            content = zlib.decompress(stream).decode("latin-1")
+        except zlib.error:
+            continue
+        for shown in re.findall(r"\[(.*?)\]\s*TJ|(\(.*?\))\s*Tj", content, re.S):
+            parts = re.findall(r"\(((?:[^()\\]|\\.)*)\)", "".join(shown))
+            text.append(re.sub(r"\\(.)", r"\1", "".join(parts)))
+    return pages, " ".join(" ".join(text).split())  # a wrapped line's break as one blank
+
+
+def shows_in_browser(page, texts):
+    """The page opens in headless chromium and its rendered text holds
+    ``texts`` (chromium's --dump-dom after the page ran); a screenshot is
+    made too. Skipped in one line where there is no chromium."""
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    if browser is None:
+        print("no chromium: the page is not rendered")
+        return
+    flags = [browser, "--headless", "--no-sandbox", "--disable-gpu"]
+    shot = page.with_suffix(".png")
+    subprocess.run([*flags, f"--screenshot={shot}", "--window-size=1200,2400", page.as_uri()],
+                   capture_output=True, timeout=50)
+    assert shot.is_file() and shot.stat().st_size > 10000
+    dom = subprocess.run([*flags, "--dump-dom", page.as_uri()], capture_output=True, text=True, timeout=50)
+    for text in texts:
+        assert text in dom.stdout, text
 
 
 def program_values(problem):
@@ -119,8 +164,14 @@ def test_the_instruments_file_fits_as_the_hand_converted_file(program, tmp_path)
     (tmp_path / "ug.csv").write_text("\n".join(["t_min,outlet"] + [
         f"{t:.6g},{c * 1000:.9g}" for t, c in zip(minutes, mg_per_l)]).replace("t_min", "time") + "\n")
     in_ug = _fit(tmp_path, "ug.csv", "--observable", "outlet=c_out", "--time-unit", "min",
-                 "--conc-unit", "ug/L", "--c-in", "10 mg/L")
+                 "--conc-unit", "ug/L", "--c-in", "10 mg/L", "--report", "fit.pdf")
     assert in_ug["estimate"] == pytest.approx(by_hand["estimate"], rel=1e-6)
+    # the same report as a PDF: the text pages, then the figure on a page of its own
+    pages, text = pdf_pages_and_text(tmp_path / "fit.pdf")
+    assert 2 <= pages <= 3 and "Fit of diff_gel to c_out" in text
+    for words in ("Channel 25 mm long", "0.5 mL/min per cm", "ug.csv", f"{in_ug['estimate']:.6g}",
+                  "How to make it again", "--report fit.pdf"):
+        assert words in text, words
 
     # the page: self-contained, the key text, a figure that is a PNG
     page = (tmp_path / "fit.html").read_text()
@@ -131,15 +182,7 @@ def test_the_instruments_file_fits_as_the_hand_converted_file(program, tmp_path)
     assert "<link" not in page and "src='http" not in page
     png = base64.b64decode(page.split("data:image/png;base64,", 1)[1].split("'", 1)[0])
     assert png[:8] == b"\x89PNG\r\n\x1a\n" and len(png) > 10000
-    browser = shutil.which("chromium") or shutil.which("chromium-browser")
-    if browser is None:
-        print("no chromium: the page is not rendered")
-    else:
-        shot = tmp_path / "page.png"
-        subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", f"--screenshot={shot}",
-                        "--window-size=1200,2400", (tmp_path / "fit.html").as_uri()],
-                       capture_output=True, timeout=50)
-        assert shot.is_file() and shot.stat().st_size > 10000
+    shows_in_browser(tmp_path / "fit.html", ["Channel 25 mm long", "How to make it again"])
     # the truth run as NetCDF: a units attribute on every numeric variable
     from questrand.netcdf import write_netcdf
     import xarray
@@ -162,3 +205,119 @@ def test_the_instruments_file_fits_as_the_hand_converted_file(program, tmp_path)
                              env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR)))
     assert refused.returncode != 0 and "--c-in 10 min: expected a positive concentration" in refused.stderr
     assert not (tmp_path / "bad.nc").exists()
+
+
+def _cli(tmp_path, *args):
+    env = {"PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(questrand.runner.find_program()),
+           "PATH": "/usr/bin:/bin", "QUESTRAND_FLOW_CACHE": os.environ["QUESTRAND_FLOW_CACHE"]}
+    return subprocess.run([sys.executable, "-m", "questrand", *args], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=300)
+
+
+def test_converge_report_shows_the_runs_values_and_opens_in_a_browser(program, tmp_path):
+    """The page of a convergence study: the value of every grid at a
+    reported time is the one in that grid's own uptake file (kept with
+    --workdir), the estimate used is named, and the page opens in a
+    browser; a report file of another suffix is refused before any run."""
+    Problem(**CELL, flow_rate="0.5 mL/min", width="10 mm").write(tmp_path / "PROB.INP")
+    refused = _cli(tmp_path, "converge", "PROB.INP", "--report", "study.txt")
+    assert refused.returncode == 2 and refused.stderr.strip().count("\n") == 0
+    assert "--report study.txt: expected a file name ending in .html (a page) or .pdf" in refused.stderr
+    done = _cli(tmp_path, "converge", "PROB.INP", "--observable", "m_gel", "--times", "600,3600",
+                "--workdir", "runs", "--report", "study.html", "--jobs", "2", "--width", "10 mm",
+                "--c-in", "10 mg/L")
+    assert done.returncode == 0, done.stderr
+    page = (tmp_path / "study.html").read_text()
+    for factor in (1, 2, 4):
+        uptake = questrand.read_run(tmp_path / "runs" / f"x{factor}").uptake
+        for t in (600.0, 3600.0):
+            value = float(uptake.loc[np.isclose(uptake["time"], t), "m_gel"].iloc[0])
+            assert f"<td>{value:.6g}</td>" in page, (factor, t)
+            if factor == 1:
+                # in the cell, by hand: two gels (both walls) x 10 mm x 10 mg/L = 0.01 kg/m3, in ug
+                assert f"<td>{value * 2 * 0.01 * 0.01 * 1e9:.4g}</td>" in page, t
+    assert "m_gel in the cell (10 mm wide, both walls)" in page and "given grid [ug]" in page
+    for text in ("Convergence study of PROB.INP", "x4: 26 columns", "three grids", "Why each estimate",
+                 "Warnings", "--observable m_gel", "Program: "):
+        assert text in page, text
+    shows_in_browser(tmp_path / "study.html", ["Convergence study of PROB.INP", "How to make it again"])
+
+
+def test_design_report_pdf_holds_the_ranking_of_the_design_table(program, tmp_path):
+    """The PDF of a design study: the designs in the order and with the
+    half-widths design.csv gives, then its two figures."""
+    Problem(**CELL, flow_rate="0.5 mL/min", width="10 mm").write(tmp_path / "PROB.INP")
+    (tmp_path / "designs.csv").write_text("id,observable,t_start,t_end,n_samples,sigma\n"
+                                          "outlet,c_out,60,1800,30,0.003\nearly,c_out,60,300,5,0.003\n")
+    done = _cli(tmp_path, "design", "PROB.INP", "designs.csv", "--param", "diff_gel", "--max-refine", "2",
+                "-o", "out", "--report", "design.pdf", "--jobs", "2")
+    assert done.returncode == 0, done.stderr
+    import csv
+    ranked = list(csv.DictReader((tmp_path / "out" / "design.csv").open()))
+    pages, text = pdf_pages_and_text(tmp_path / "design.pdf")
+    assert pages == 3  # one text page, the half-widths, the sensitivities
+    at = [text.index(f"{row['rank']} {row['id']} c_out") for row in ranked]
+    assert at == sorted(at)
+    for row in ranked:
+        assert f"{100 * float(row['halfwidth_rel_diff_gel']):.3g} %" in text
+    for words in ("which experiment measures diff_gel", "Channel 25 mm long", "--report design.pdf"):
+        assert words in text, words
+
+
+def test_width_shows_the_amounts_in_the_whole_cell(program, tmp_path):
+    """--width: the uptake file's amounts per metre of depth as amounts in
+    the cell, against the hand computation: at the end of two hours the
+    gel and membrane are at c_in, so the cell holds its layers' volumes at
+    c_in: two gels (both walls) of 0.4 mm x 25 mm x 10 mm = 2e-7 m3 at
+    10 mg/L = 2 ug, two membranes of 0.1 mm = 0.5 ug; at c_in standing for
+    2 mM, 2e-7 m3 x 2 mol/m3 = 400 nmol.  Without --width, nothing changes."""
+    run = questrand.run(Problem(**CELL, flow_rate="0.5 mL/min", width="10 mm"), tmp_path / "run", program=program)
+    end = run.uptake.iloc[-1]
+    assert end["c_gel_mean"] == pytest.approx(1.0, abs=1e-5)
+    done = _cli(tmp_path, "summary", "run", "--json", "--width", "10 mm", "--c-in", "10 mg/L")
+    assert done.returncode == 0, done.stderr
+    cell = json.loads(done.stdout)["uptake_in_cell"]
+    assert cell["unit"] == "ug" and cell["walls"] == 2
+    assert cell["m_gel"] == pytest.approx(2.0, rel=2e-5) and cell["m_memb"] == pytest.approx(0.5, rel=2e-5)
+    # the uptake file's value times the width, converted by hand: kg/m3 of 10 mg/L, 1e9 ug per kg
+    assert cell["m_gel"] == pytest.approx(2 * end["m_gel"] * 0.01 * 0.01 * 1e9, rel=1e-6)
+    molar = _cli(tmp_path, "summary", "run", "--width", "10 mm", "--c-in", "2 mM")
+    assert "in the cell (10 mm wide, both walls): " in molar.stdout
+    assert f"m_gel = {2 * end['m_gel'] * 0.01 * 2 * 1e9:.4g} nmol" in molar.stdout
+    assert abs(2 * end["m_gel"] * 0.01 * 2 * 1e9 - 400) < 0.01
+    plain = _cli(tmp_path, "summary", "run")
+    assert plain.returncode == 0 and "in the cell" not in plain.stdout
+    assert "uptake_in_cell" not in json.loads(_cli(tmp_path, "summary", "run", "--json").stdout)
+    refused = _cli(tmp_path, "summary", "run", "--width", "10")
+    assert refused.returncode == 2 and "--width 10: expected a positive length with its unit" in refused.stderr
+    # the plot: the amounts' axis read on the right as ug in the cell
+    from questrand.plots import plot_uptake
+    import io
+    figure = plot_uptake(questrand.read_run(tmp_path / "run"), 0.01, "10 mg/L")
+    figure.savefig(io.BytesIO(), format="png")  # drawn: the right axis takes its limits from the left
+    top = figure.axes[0]
+    right, = top.child_axes
+    assert right.get_ylabel().endswith("[ug]") and "10 mm wide" in right.get_ylabel()
+    # 1e-5 unit of c_in m2 per metre of depth is 2 ug in the cell: 2 x 0.01 m x 0.01 kg/m3 x 1e9 ug/kg
+    assert right.get_ylim() == pytest.approx([v * 2e5 for v in top.get_ylim()], rel=1e-9)
+    assert plot_uptake(questrand.read_run(tmp_path / "run")).axes[0].child_axes == []
+    drawn = _cli(tmp_path, "plot", "run", "-o", "plots", "--width", "10 mm", "--c-in", "10 mg/L")
+    assert drawn.returncode == 0 and (tmp_path / "plots" / "uptake.png").stat().st_size > 10000
+    # a design whose row gives the width: its plot of m_gel reads ug in the cell too
+    Problem(**CELL, flow_rate="0.5 mL/min", width="10 mm").write(tmp_path / "PROB.INP")
+    (tmp_path / "designs.csv").write_text("id,observable,t_start,t_end,n_samples,sigma,flow_rate,width\n"
+                                          "gel,m_gel,60,3600,20,1e-7,0.5 mL/min,10 mm\n")
+    done = _cli(tmp_path, "design", "PROB.INP", "designs.csv", "--param", "diff_gel", "--max-refine", "2",
+                "-o", "out", "--c-in", "10 mg/L", "--report", "design.pdf")
+    assert done.returncode == 0, done.stderr
+    assert "amount in the cell (10 mm wide, both walls) [ug]" in pdf_pages_and_text(tmp_path / "design.pdf")[1]
+    # a fit to the gel's amount: its report reads the data in the cell as well
+    times, amounts = run.uptake["time"].to_numpy()[::6], run.uptake["m_gel"].to_numpy()[::6]
+    (tmp_path / "m_gel.csv").write_text("time,m_gel\n" + "".join(f"{t:g},{m:.6g}\n" for t, m in zip(times, amounts)))
+    done = _cli(tmp_path, "fit", "PROB.INP", "m_gel.csv", "--param", "diff_gel", "--no-grid-check", "--jobs", "2",
+                "--width", "10 mm", "--c-in", "10 mg/L", "--report", "fit.html")
+    assert done.returncode == 0, done.stderr
+    page = (tmp_path / "fit.html").read_text()
+    last = float(f"{amounts[-1]:.6g}")
+    assert "m_gel in the cell (10 mm wide, both walls), in ug" in page
+    assert f"The last point: {last * 2 * 0.01 * 0.01 * 1e9:.4g} ug." in page

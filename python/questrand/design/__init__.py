@@ -22,8 +22,8 @@ import tempfile
 from pathlib import Path
 
 from .. import interrupts
-from ..options import (add_jobs, add_program, add_timeout, add_workflow_profile, check_jobs,
-                       check_seconds, old_spelling)
+from ..options import (add_cell_width, add_jobs, add_program, add_report, add_timeout, add_workflow_profile,
+                       cell_width, check_jobs, check_report_path, check_seconds, old_spelling)
 from ..problem import Problem
 from ..runner import FLOW_MODES, SCHEMES
 from .simulate import Check, check
@@ -37,7 +37,8 @@ from .table import Design, DesignError, parse_at, read_designs
 def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterion="max-halfwidth",
            limit=DEFAULT_LIMIT, check_fits=0, seed=0, jobs=None, profile=None, program=None,
            timeout=None, scheme="standard", flow="reuse", flow_cache=None, step=DEFAULT_STEP,
-           se_tolerance=SE_TOLERANCE, max_factor=MAX_FACTOR, log=None, combine=()) -> Study:
+           se_tolerance=SE_TOLERANCE, max_factor=MAX_FACTOR, log=None, combine=(), width=None,
+           c_in=None) -> Study:
     """Predict, rank and (``check_fits`` > 0) check the designs.
 
     ``problem``: a :class:`~questrand.Problem` or the path of a PROB.INP;
@@ -49,7 +50,9 @@ def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterio
     workflow and that Snakemake profile (e.g. "slurm"); otherwise ``jobs``
     local processes.  ``combine``: lists of design ids made together (a
     joint fit of their data), each ranked with the designs by their summed
-    Fisher information.  Returns the :class:`Study`.
+    Fisher information.  ``width`` (m) and ``c_in`` ("10 mg/L"): the
+    cell's, for the best design's plot of an amount per metre of depth
+    (default: the design's own width column).  Returns the :class:`Study`.
     """
     base_path = None
     if not isinstance(problem, Problem):
@@ -77,7 +80,7 @@ def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterio
         if not (keep and profile):
             shutil.rmtree(root, ignore_errors=True)
     if outdir is not None:
-        write_outputs(result, outdir)
+        write_outputs(result, outdir, width, c_in)
     return result
 
 
@@ -144,6 +147,8 @@ def add_parser(subparsers):
                         help="reuse (default): the steady flow solved once and reused; coupled: "
                              "solved in every step")
     parser.add_argument("--flow-cache", metavar="DIR", help="where steady flows are kept")
+    add_report(parser, "the problem, the ranked designs, the figures, the warnings and the command")
+    add_cell_width(parser)
     parser.add_argument("--combine", action="append", metavar="ID+ID",
                         help="rank these designs made together (a joint fit of their data) beside "
                              "the single ones: their Fisher information summed (repeat for several)")
@@ -156,6 +161,8 @@ def add_parser(subparsers):
 def _main(args) -> int:
     check_jobs(args.jobs)
     check_seconds("--timeout", args.timeout)
+    check_report_path(args.report)
+    width = cell_width(args.width)
     if not 0 < args.step < 1:
         raise DesignError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
     if not args.limit > 0:
@@ -173,12 +180,19 @@ def _main(args) -> int:
                         program=args.program, timeout=args.timeout, scheme=args.scheme, flow=args.flow,
                         flow_cache=args.flow_cache, step=args.step, se_tolerance=args.se_tolerance,
                         max_factor=args.max_refine, log=lambda line: print(line, file=sys.stderr),
-                        combine=[text.split("+") for text in args.combine or ()])
+                        combine=[text.split("+") for text in args.combine or ()], width=width,
+                        c_in=args.c_in)
     except KeyboardInterrupt:
         raise interrupts.Interrupted("interrupted; nothing written") from None
     print(format_study(result))
     print(f"written: {Path(args.outdir) / 'design.csv'}, design.png, sensitivity.png, sensitivity.csv"
           + (", check.csv" if result.checks else ""), file=sys.stderr)
+    if args.report:
+        from ..report_html import program_version, write_report
+        from .report import design_report
+        write_report(args.report, design_report(result, Problem.read(args.problem),
+                                                program_version=program_version(args.program),
+                                                width=width, c_in=args.c_in))
     return 0
 
 

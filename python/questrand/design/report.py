@@ -76,8 +76,9 @@ def _write_csv(path, columns, rows):
     files.write_text(path, buffer.getvalue())
 
 
-def write_outputs(study, outdir) -> list:
-    """Write every output file of the study to ``outdir``; returns their paths."""
+def write_outputs(study, outdir, width=None, c_in=None) -> list:
+    """Write every output file of the study to ``outdir``; returns their
+    paths.  ``width``, ``c_in``: the cell's, for :func:`plot_sensitivity`."""
     outdir = Path(outdir)
     outdir.mkdir(parents=True, exist_ok=True)
     written = [outdir / "design.csv"]
@@ -89,7 +90,7 @@ def write_outputs(study, outdir) -> list:
     written.append(outdir / "sensitivity.csv")
     _write_csv(written[-1], columns, rows)
     written.append(files.save_figure(plot_halfwidths(study), outdir / "design.png"))
-    written.append(files.save_figure(plot_sensitivity(study, best), outdir / "sensitivity.png"))
+    written.append(files.save_figure(plot_sensitivity(study, best, width, c_in), outdir / "sensitivity.png"))
     if study.checks:
         written.append(outdir / "check.csv")
         _write_csv(written[-1], *check_rows(study))
@@ -124,11 +125,26 @@ def plot_halfwidths(study):
     return fig
 
 
-def plot_sensitivity(study, r):
-    """The sensitivities of the best design over time, in units of sigma."""
+def design_width(design, width=None):
+    """The cell width (m) of a design: ``width`` (``--width``) when given,
+    else the ``width`` column of its row, else None."""
+    from .. import units
+
+    if width is not None or "width" not in design.values:
+        return width
+    return units.parse_quantity(design.values["width"], units.LENGTH, "width")
+
+
+def plot_sensitivity(study, r, width=None, c_in=None):
+    """The sensitivities of the best design over time, in units of sigma.
+    An amount per metre of depth (m_gel ...) is also read as the amount in
+    the whole cell on a right-hand axis where the design or ``width`` gives
+    the cell's width (``c_in``: what the problem's c_in stands for)."""
     from matplotlib.figure import Figure
 
-    from ..units import axis_label, output_unit
+    from ..options import cell_amounts
+    from ..plots import show_cell_amount
+    from ..units import AMOUNTS_PER_DEPTH, axis_label, output_unit
 
     d = r.design
     fig = Figure(figsize=(8.0, 6.0), layout="constrained", dpi=110)
@@ -136,6 +152,9 @@ def plot_sensitivity(study, r):
     top.plot(r.times, r.curve, color="black", lw=1.2)
     top.plot(d.times, r.samples, "o", ms=3, color="tab:gray", label=f"{d.n_samples} samples")
     top.set_ylabel(axis_label(d.observable, output_unit(d.observable)))
+    if d.observable in AMOUNTS_PER_DEPTH:
+        largest = float(np.nanmax(np.abs(r.curve))) if len(r.curve) else 0.0
+        show_cell_amount(top, cell_amounts(design_width(d, width), c_in, r.problem, largest))
     top.set_title(f"best design {d.id}: {d.observable}, where the information lies")
     top.legend(fontsize="small")
     sigma = np.interp(r.times, d.times, r.sigma) if len(d.times) > 1 else np.full(len(r.times), r.sigma[0])
@@ -195,3 +214,70 @@ def format_study(study) -> str:
 def _pct(x) -> str:
     x = float(x)
     return "inf" if not math.isfinite(x) else f"{100 * x:.3g} %"
+
+
+def plain_warnings(study) -> list:
+    """What a reader of the ranking must know, in plain sentences: designs
+    that cannot identify a parameter and why, predictions whose grid was
+    not fine enough, the notes of each design."""
+    said = []
+    for r in study.results:
+        p = r.prediction
+        if not np.all(p.identifiable):
+            why = "; ".join(f"{n}: {reason}" for n, reason in zip(study.names, p.reasons) if reason)
+            said.append(f"Design {r.design.id} would not measure every parameter to within "
+                        f"±{100 * study.limit:g} % ({why}); its rank is shared by the designs that cannot.")
+    said.extend(study.warnings)
+    said.extend(f"Design {r.design.id}: {note}" for r in study.results for note in r.notes)
+    for c in study.checks:
+        if c.failed:
+            said.append(f"{len(c.failed)} of the simulated fits of design {c.design_id} failed "
+                        f"(the first: {c.failed[0]}).")
+    return said
+
+
+def design_report(study, problem, command=None, program_version: str = "", width=None, c_in=None):
+    """The report of a design study (:mod:`questrand.report_html`): the
+    base problem, the ranked designs with their predicted half-widths,
+    the checks by simulated fits, the figures, the warnings."""
+    from ..report_html import Report, add_problem, add_reproduce, add_warnings
+
+    names = study.names
+    report = Report(f"Design of experiments: which experiment measures {', '.join(names)}")
+    add_problem(report, problem, "The base problem; each design changes the values its row gives and "
+                                 "samples one observable.")
+    nominal = ", ".join(f"{n} = {study.nominal[n]:.4g}" for n in names)
+    report.add("heading", "The designs, ranked").add(
+        "text", f"At the nominal values {nominal}: {len(study.results)} designs ranked by {study.criterion} "
+                f"(predicted from the sensitivities of the observable to the logarithms of the parameters, "
+                f"on the grid named, refined while the standard errors changed by more than the "
+                f"tolerance); a parameter is identifiable when its predicted 95 % half-width is at most "
+                f"±{100 * study.limit:g} % of its value. {study.runs} model runs, {study.seconds:.1f} s.")
+    head = ["rank", "design", "observable", "samples", "sigma", *[f"±{n}" for n in names]]
+    head += ["correlation"] if len(names) == 2 else []
+    head += ["D", "grid", "identifiable"]
+    rows = []
+    for r in study.results:
+        d, p = r.design, r.prediction
+        row = [f"{r.rank}", d.id, d.observable, f"{d.n_samples} from {d.t_start:g} to {d.t_end:g} s",
+               f"{d.sigma:g}" + (f" + {100 * d.sigma_rel:g} %" if d.sigma_rel else ""),
+               *[_pct(h) for h in p.halfwidth]]
+        if len(names) == 2:
+            row.append(_num(p.correlation[0, 1]))
+        row += [f"{p.d_criterion:.3g}", f"x{r.factor}", "yes" if np.all(p.identifiable) else "no"]
+        rows.append(row)
+    report.add("table", (head, rows))
+    if study.checks:
+        report.add("heading", "Checked by simulated experiments").add(
+            "text", "Each checked design's experiment simulated with noise of its sigma and fitted: the "
+                    "spread of the fits beside the predicted standard error.")
+        report.add("table", (["design", "role", "parameter", "fits", "predicted se", "spread of the fits",
+                              "within the predicted half-width", "own 95 % interval holds the value"],
+                             [[c.design_id, c.role, n, f"{len(c.estimates)}", _pct(c.predicted_se[k]),
+                               _pct(c.spread[k]), f"{100 * c.within[k]:.0f} %", f"{100 * c.coverage[k]:.0f} %"]
+                              for c in study.checks for k, n in enumerate(c.names)]))
+    report.add("heading", "Figures")
+    report.add("figure", (plot_halfwidths(study), "predicted half-widths per design"))
+    report.add("figure", (plot_sensitivity(study, study.results[0], width, c_in), "sensitivities of the best design"))
+    add_warnings(report, plain_warnings(study))
+    return add_reproduce(report, command, program_version)

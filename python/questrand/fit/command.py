@@ -5,10 +5,14 @@ from __future__ import annotations
 import json
 import sys
 
+import numpy as np
+
 from .. import files, interrupts
-from ..options import add_data_units, add_jobs, add_program, add_timeout, check_jobs, check_seconds, old_spelling
+from ..options import (add_cell_width, add_data_units, add_jobs, add_program, add_report, add_timeout,
+                       cell_amounts, cell_width, check_jobs, check_report_path, check_seconds, old_spelling)
 from ..problem import Problem
 from ..runner import FLOW_MODES, SCHEMES
+from ..units import AMOUNTS_PER_DEPTH
 from .data import DEFAULT_STEP, FitError, read_data
 from .estimate import fit
 from .parameters import parse_bounds
@@ -63,9 +67,8 @@ def add_parser(subparsers):
                              "~/.cache/questrand/flow)")
     parser.add_argument("--json", metavar="FILE", help="write the results as JSON")
     parser.add_argument("--plot", metavar="FILE.png", help="plot the data, the fitted curve and the residuals")
-    parser.add_argument("--report", metavar="FILE.html",
-                        help="a self-contained HTML page: the problem, the data, the estimates, the "
-                             "warnings and the command")
+    add_report(parser, "the problem, the data, the estimates, the figure, the warnings and the command")
+    add_cell_width(parser, c_in=False)
     parser.add_argument("--workdir", metavar="DIR", help="keep every model run in DIR/run-NNNN "
                                                          "(default: a temporary directory, removed)")
     add_timeout(parser)
@@ -81,6 +84,8 @@ def _main(args) -> int:
     check_jobs(args.jobs)
     check_seconds("--timeout", args.timeout)
     check_seconds("--time-limit", args.time_limit)
+    check_report_path(args.report)
+    width = cell_width(args.width)
     if not 0 < args.step < 1:
         raise FitError(f"--step {args.step:g}: expected a relative change between 0 and 1, e.g. 0.01")
     if args.experiment:
@@ -104,13 +109,16 @@ def _main(args) -> int:
         kept = f" but the model runs made so far, in {args.workdir}" if args.workdir else ""
         raise interrupts.Interrupted(f"interrupted; nothing kept{kept}") from None
     print(format_result(result))
+    cell = None
+    if data.observable in AMOUNTS_PER_DEPTH:
+        cell = cell_amounts(width, args.c_in, problem, float(np.nanmax(np.abs(data.value))))
     if args.json:
         files.write_text(args.json, json.dumps(result.as_json(), indent=2) + "\n")
     if args.plot:
-        files.save_figure(plot_fit(result), args.plot)
+        files.save_figure(plot_fit(result, cell), args.plot)
     if args.report:
         from ..report_html import write_fit_report
-        write_fit_report(args.report, result, problem, program=args.program)
+        write_fit_report(args.report, result, problem, program=args.program, cell=cell)
     return 0 if result.converged else 3
 
 
@@ -123,6 +131,8 @@ def _main_joint(args) -> int:
     if args.profile_likelihood or args.observable:
         raise FitError("a joint fit fits every observable column and has no profile intervals "
                        "(--observable, --profile-likelihood)")
+    if args.report or args.width:
+        raise FitError("--report, --width: not for a joint fit yet; give --json and --plot")
     warn = lambda line: print(f"questrand fit: warning: {line}", file=sys.stderr)  # noqa: E731
     try:
         experiments = [parse_experiment(prob, data, warn=warn) for prob, data in args.experiment]

@@ -89,13 +89,14 @@ def _interval(pair, open_sides=(False, False)) -> str:
     return f"[{lo}, {hi}]"
 
 
-def plot_fit(res: FitResult):
+def plot_fit(res: FitResult, cell=None):
     """The data in its file's units, the fitted curve with its 95 % band,
     an early-time inset and the residuals (a matplotlib Figure; see
-    :func:`questrand.plots.plot_fit_result`)."""
+    :func:`questrand.plots.plot_fit_result`; ``cell``: the amounts also in
+    the whole cell)."""
     if res.experiments is not None:
         from .joint import plot_joint
         return plot_joint(res)
     from ..plots import plot_fit_result
 
-    return plot_fit_result(res)
+    return plot_fit_result(res, cell)
