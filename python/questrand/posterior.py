@@ -233,8 +233,23 @@ def corner_plot(chain: Chain, units: dict, estimate=None, linear=None):
                 for v in q[i]:
                     ax.axvline(v, color="C0", ls="--", lw=1)
                 if linear is not None:
-                    for v in linear[i]:
-                        ax.axvline(v, color="C3", ls=":", lw=1.2)
+                    # a side of the linear interval far beyond the samples (more
+                    # than their span again) is named in the panel, not drawn:
+                    # an axis stretched to it would squash the histogram
+                    low, high = bins[i][0], bins[i][-1]
+                    span = (np.log(high / low) if wide[i] else high - low) or 1.0
+                    beyond = []
+                    for side, v in zip(("lower", "upper"), linear[i]):
+                        away = (np.log(low / v) if side == "lower" else np.log(v / high)) if wide[i] and v > 0 \
+                            else ((low - v) if side == "lower" else (v - high))
+                        if not (v > 0 or not wide[i]) or away > span:
+                            beyond.append(f"{side} {v:.3g}")
+                        else:
+                            ax.axvline(v, color="C3", ls=":", lw=1.2)
+                    if beyond:
+                        ax.text(0.98, 0.95, "linear 95 % beyond the plot:\n" + ", ".join(beyond), color="C3",
+                                fontsize=7, ha="right", va="top", transform=ax.transAxes,
+                                bbox={"facecolor": "white", "alpha": 0.85, "linewidth": 0})
                 ax.set_yticks([])
             else:
                 ax.hist2d(values[:, j], values[:, i], bins=[bins[j], bins[i]], cmap="Greys")
