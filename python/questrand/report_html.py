@@ -24,6 +24,7 @@ import base64
 import dataclasses
 import html
 import io
+import math
 import re
 import shlex
 import sys
@@ -32,7 +33,7 @@ from pathlib import Path
 
 from . import files
 from .options import check_report_path
-from .plots import at_bound, plot_fit_result
+from .plots import at_bound, data_abscissa, plot_fit_result
 
 _STYLE = """body{font-family:sans-serif;max-width:60em;margin:2em auto;line-height:1.4;color:#222}
 table{border-collapse:collapse;margin:0.5em 0}td,th{border:1px solid #bbb;padding:0.25em 0.6em;
@@ -200,6 +201,84 @@ def fit_report(res, problem, command=None, program_version: str = "", cell=None)
                        "error where they were estimated.")
     add_warnings(report, _plain_warnings(res))
     return add_reproduce(report, command, program_version)
+
+
+# -- the joint fit ----------------------------------------------------------------------
+def _data_in_words(data) -> str:
+    """One sentence on a measured curve: its file, points, span, column and units."""
+    x_scale, _ = data_abscissa(data)
+    shown_unit = "mm" if data.axis == "depth" and data.time_unit == "m" else data.time_unit
+    span = (f"at depths {data.time.min() / x_scale:g} to {data.time.max() / x_scale:g} {shown_unit} below "
+            "the gel's face, at the run's end" if data.axis == "depth" else
+            f"from {data.time.min() / x_scale:g} to {data.time.max() / x_scale:g} {shown_unit}")
+    sigma = "with its sigma" if data.sigma is not None else "sigma estimated from the residuals"
+    return (f"{data.path.name}: {len(data)} point{'s' if len(data) != 1 else ''} {span}; column "
+            f"{data.column or data.observable} fitted as the model's {data.observable}"
+            + (f" (in {data.value_unit})" if data.value_unit else "") + f", {sigma}.")
+
+
+def joint_fit_report(res, experiments, command=None, program_version: str = "") -> Report:
+    """The report of the joint fit ``res`` of ``experiments`` (the
+    :class:`~questrand.fit.joint.Experiment` list it fitted): each
+    experiment's problem and data, the figure (a column per experiment and
+    observable), the fit of each observable, the estimates with each
+    experiment's share of the grid and iteration error, the warnings, the
+    command."""
+    from .fit.joint import plot_joint
+
+    names = [e.name for e in experiments]
+    report = Report(f"Joint fit of {', '.join(res.names)} to {len(names)} experiment"
+                    f"{'s' if len(names) != 1 else ''} ({', '.join(names)})")
+    for e in experiments:
+        report.add("heading", f"Experiment {e.name}")
+        report.add("text", "The base problem; the fitted values start from it (see the estimates).")
+        report.add("items", problem_in_words(e.problem))
+        report.add("items", [_data_in_words(d) for d in e.curves])
+    report.add("figure", (plot_joint(res), "data, fitted curves and residuals, one column per experiment "
+                                           "and observable"))
+    report.add("heading", "How each observable is fitted").add("table", (
+        ["experiment", "observable", "points", "sigma", "rms residual", "chi-square", "lack of fit"],
+        [[e["experiment"], e["data"].observable, str(e["points"]),
+          "given" if e["sigma_given"] else f"{e['sigma']:.3g} (estimated)", f"{e['rms']:.3g}",
+          f"{e['chi2']:.3g}", "-" if e["lack"] is None else ("systematic" if e["lack"].systematic else "none")]
+         for e in res.experiments]))
+    stat = res.stat_halfwidth
+    budget = res.discretisation_error
+    head = ["parameter", "start", "estimate", "standard error", "95 % interval", "statistical half-width",
+            "grid and iteration error"] + [f"share of {name}" for name, _ in res.grid_shares]
+    rows = []
+    for k, p in enumerate(res.parameters):
+        est = res.estimate[k]
+        rows.append([p.name, f"{p.start:.4g}", f"{est:.6g}", f"{res.stderr[k]:.3g}",
+                     f"[{res.ci95[k][0]:.4g}, {res.ci95[k][1]:.4g}]",
+                     f"±{100 * math.expm1(stat[k]):.3g} %" if stat is not None and stat[k] < 2.4 else
+                     "(beyond ten times the value)" if stat is not None else "",
+                     "not estimated" if budget is None else f"{budget[k]:.3g} ({100 * budget[k] / est:.3g} %)"]
+                    + [f"{grids.total()[k]:.3g}" for _, grids in res.grid_shares])
+    report.add("heading", "Estimates").add("table", (head, rows))
+    report.add("text", f"{sum(e['points'] for e in res.experiments)} points, {res.dof} degrees of freedom; "
+                       f"t = {res.t_quantile:.4g}; chi-square {res.rss:.4g} (each observable weighted by its "
+                       f"sigma); {res.evaluations} model runs; {res.scheme} scheme. Error budget: each "
+                       "experiment's grid is refined in turn (the others kept) and the fit repeated; the "
+                       "estimate's move is that experiment's share, and the 95 % interval is the "
+                       "statistical half-width widened by the sum of the shares.")
+    said = [] if res.converged else [f"The search did not converge ({res.message}); the estimates are where "
+                                     "it stopped."]
+    for e in res.experiments:
+        if e["lack"] is not None and e["lack"].systematic:
+            said.append(f"The residuals of {e['data'].observable} in experiment {e['experiment']} are "
+                        f"systematic, not noise: the model does not follow these data "
+                        f"({e['lack'].describe()}).")
+    if budget is None:
+        said.append("The grids' error was not estimated (--no-grid-check): the intervals hold the "
+                    "statistical uncertainty only.")
+    add_warnings(report, said + list(res.warnings))
+    return add_reproduce(report, command, program_version)
+
+
+def write_joint_fit_report(path, res, experiments, command=None, program=None):
+    """Write the joint fit's report to ``path`` (.html or .pdf; whole or not at all)."""
+    return write_report(path, joint_fit_report(res, experiments, command, program_version(program)))
 
 
 # -- rendering ------------------------------------------------------------------------

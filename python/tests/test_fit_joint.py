@@ -156,10 +156,11 @@ def test_an_end_profile_from_slicing_separates_what_the_mean_curve_confounds(pro
     (tmp_path / "slices.csv").write_text("# gel sliced after the run\ndepth [mm],c_gel_profile,sigma\n" + "".join(
         f"{d:g},{c:.9g},{SIGMA:g}\n" for d, c in zip(depth_mm, noisy)))
     started = time.perf_counter()
-    res = questrand.fit(experiments=[("curve", stack(THICK, 8), tmp_path / "curve.csv"),
-                                     ("slices", stack(THICK, 8), tmp_path / "slices.csv")],
-                        params=["diff_memb", "diff_gel"], jobs=2, program=program, scheme="second-order",
-                        accuracy=0.01)
+    from questrand.fit.joint import experiment
+    both = [experiment(("curve", stack(THICK, 8), tmp_path / "curve.csv")),
+            experiment(("slices", stack(THICK, 8), tmp_path / "slices.csv"))]
+    res = questrand.fit(experiments=both, params=["diff_memb", "diff_gel"], jobs=2, program=program,
+                        scheme="second-order", accuracy=0.01)
     print(format_result(res), f"{time.perf_counter() - started:.1f} s", sep="\n")
     slices = res.experiments[1]
     assert slices["points"] == 9 and slices["data"].axis == "depth"
@@ -180,6 +181,12 @@ def test_an_end_profile_from_slicing_separates_what_the_mean_curve_confounds(pro
     from questrand.fit.joint import plot_joint
     labels = [ax.get_xlabel() for ax in plot_joint(res).axes if ax.get_xlabel()]
     assert "depth below the gel's face [mm]" in labels and "time [s]" in labels
+    # ... and the report says what was fitted against what
+    from questrand.report_html import joint_fit_report, report_html
+    page = report_html(joint_fit_report(res, both, command=["questrand", "fit", "--experiment"]))
+    for text in ("<h2>Experiment slices</h2>", "9 points at depths 0.05 to 0.45 mm below the gel",
+                 "share of slices", f"{res.estimate[1]:.6g}", "questrand fit --experiment"):
+        assert text in page, text
     # a profile is given against depth, and a depth goes with the profile only
     (tmp_path / "wrong.csv").write_text("time,c_gel_profile\n600,0.4\n")
     with pytest.raises(FitError, match="against a 'depth' column"):

@@ -131,8 +131,8 @@ def _main_joint(args) -> int:
     if args.profile_likelihood or args.observable:
         raise FitError("a joint fit fits every observable column and has no profile intervals "
                        "(--observable, --profile-likelihood)")
-    if args.report or args.width:
-        raise FitError("--report, --width: not for a joint fit yet; give --json and --plot")
+    if args.width:
+        raise FitError("--width: not for a joint fit yet (the amounts in the cell); give --json and --plot")
     warn = lambda line: print(f"questrand fit: warning: {line}", file=sys.stderr)  # noqa: E731
     try:
         experiments = [parse_experiment(prob, data, warn=warn) for prob, data in args.experiment]
@@ -149,4 +149,7 @@ def _main_joint(args) -> int:
         files.write_text(args.json, json.dumps(result.as_json(), indent=2) + "\n")
     if args.plot:
         files.save_figure(plot_fit(result), args.plot)
+    if args.report:
+        from ..report_html import write_joint_fit_report
+        write_joint_fit_report(args.report, result, experiments, program=args.program)
     return 0 if result.converged else 3
