@@ -118,6 +118,13 @@ def test_flow_rate_and_width_give_the_run_of_the_u_in_they_imply(program, tmp_pa
     design, = read_designs(designs)
     assert program_values(design.problem(Problem(**CELL, u_in=1e-3))) == \
         program_values(Problem(**{**CELL, "nsteps": 10, "prt_step": 10}, u_in=PLUG_MEAN))
+    # the sampling times in the unit of the header: the same design
+    designs.write_text("id,observable,t_start [min],t_end [min],n_samples,sigma,flow_rate,width\n"
+                       "slow,c_out,1,10,10,0.01,0.5 mL/min,10 mm\n")
+    in_minutes, = read_designs(designs)
+    assert (in_minutes.times == design.times).all()
+    assert program_values(in_minutes.problem(Problem(**CELL, u_in=1e-3))) == \
+        program_values(design.problem(Problem(**CELL, u_in=1e-3)))
     with pytest.raises(TypeError, match="flow_rate needs width"):
         Problem(**CELL, flow_rate="0.5 mL/min")
     with pytest.raises(TypeError, match="not a volume flow"):

@@ -8,7 +8,8 @@ DESIGNS.csv has a header line and one candidate experiment per row:
   ``m_gel``, or a physical point value ``c_memb_mid``, ``c_gel_mid``,
   ``c_gel_top``);
 - ``t_start``, ``t_end``, ``n_samples``: the sampling times, ``n_samples``
-  equally spaced from ``t_start`` to ``t_end`` (both included);
+  equally spaced from ``t_start`` to ``t_end`` (both included), in seconds
+  or in the unit the header gives them, ``t_start [min]``;
 - ``sigma``: the standard deviation of one sample (absolute); an optional
   ``sigma_rel`` adds a part proportional to the value,
   sigma_i = sqrt(sigma^2 + (sigma_rel y_i)^2);
@@ -30,7 +31,7 @@ from pathlib import Path
 
 import numpy as np
 
-from .. import files, tables
+from .. import files, tables, units
 from ..errors import QuestrandError
 from ..fit import OBSERVABLES
 from ..profile import PROFILE_OBSERVABLE
@@ -109,7 +110,21 @@ def read_designs(path, params=(), grid=None) -> list:
     if not table:
         raise DesignError(f"{path}: empty file; expected a header line with {', '.join(REQUIRED)}")
     lines, records = [(n, None) for n, _ in table], [cells for _, cells in table]
-    head_no, header = lines[0][0], [cell.strip() for cell in records[0]]
+    head_no = lines[0][0]
+    split = [units.split_header(cell.strip()) for cell in records[0]]
+    header = [name for name, _ in split]
+    seconds_per = {"t_start": 1.0, "t_end": 1.0}  # the times' unit, from the header (default s)
+    for column, (name, unit) in enumerate(split, 1):
+        if unit is None:
+            continue
+        if name not in seconds_per:
+            raise DesignError(f"{path}: line {head_no} (header), column {column}: a unit [{unit}] is read on "
+                              f"t_start and t_end only; give {name}'s unit in its cells (0.5 mL/min, 10 mm) "
+                              "or none")
+        try:
+            seconds_per[name] = units.to_si(1.0, unit, units.TIME, name)
+        except units.UnitError as exc:
+            raise DesignError(f"{path}: line {head_no} (header), column {column}: {exc}") from None
     for name in REQUIRED:
         if name not in header:
             raise DesignError(f"{path}: line {head_no} (header): no column {name!r} "
@@ -140,8 +155,11 @@ def read_designs(path, params=(), grid=None) -> list:
                               f"{', '.join(o for o in OBSERVABLES if o != PROFILE_OBSERVABLE)} (curves in time; "
                               f"the gel's end profile {PROFILE_OBSERVABLE} is fitted, not planned here), "
                               f"found {observable!r}")
-        t_start = _number(row["t_start"], where, "t_start")
-        t_end = _number(row["t_end"], where, "t_end", low=t_start)
+        t_start = _number(row["t_start"], where, "t_start") * seconds_per["t_start"]
+        t_end = _number(row["t_end"], where, "t_end") * seconds_per["t_end"]
+        if t_end < t_start:
+            raise DesignError(f"{where}, column t_end: expected a number at least t_start = {t_start:g} s, "
+                              f"found {row['t_end'].strip()!r}")
         n = _number(row["n_samples"], where, "n_samples", integer=True, low=1)
         if n > 1 and not t_end > t_start:
             raise DesignError(f"{where}, column t_end: expected a time after t_start = {t_start:g} "
