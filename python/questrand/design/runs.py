@@ -9,8 +9,11 @@ measure or when share their runs.
 Two ways of making them:
 
 - local (default): a pool of ``jobs`` worker processes on this machine,
-  each run in a scratch directory, the steady flow solved once per distinct
-  flow and reused (:mod:`questrand.flow`);
+  the steady flow solved once per distinct flow and reused
+  (:mod:`questrand.flow`); each run made in memory by the solver module of
+  the program's build when the designs read uptake columns alone, else
+  (a monitor probe, ``QUESTRAND_IN_PROCESS=0``, no module) as a process in
+  a scratch directory (:func:`questrand.solver.model_tables`);
 - ``profile`` (e.g. ``slurm``, ``--workflow-profile``): the runs are the
   rows of a sweep (:mod:`questrand.sweep`) in ``ROOT/sweep``, made by the
   sweep's Snakemake workflow with that profile (one Slurm job per run) and
@@ -34,7 +37,7 @@ from ..problem import Problem
 from ..results import MONITOR_FILE
 from ..errors import OutputFileError
 from ..program import find_program, read_record, run_fault
-from ..runner import execute_model, model_monitor, model_uptake, unit_inlet
+from ..runner import model_monitor, model_uptake, unit_inlet
 from .table import DesignError
 
 
@@ -54,15 +57,21 @@ def _columns(workdir: Path, runname: str, scale: float) -> dict:
     return _table_columns(model_uptake(workdir, runname, scale), model_monitor(workdir, scale))
 
 
-def _one_run(program, problem, workdir, timeout, scheme, flow, flow_cache):
-    """Run one problem in ``workdir``: ("ok", columns) or ("error", line)."""
+def _one_run(program, problem, workdir, timeout, scheme, flow, flow_cache, monitor=True):
+    """Run one problem in ``workdir``: ("ok", columns) or ("error", line).
+    Without ``monitor`` (no design of the batch measures a monitor probe)
+    the run is made in memory when the solver module is there
+    (:func:`questrand.solver.model_tables`): its uptake columns alone, the
+    same numbers as the uptake file."""
+    from ..solver import model_tables
+
     workdir = Path(workdir)
     try:
-        done, fault = execute_model(problem, workdir, program=program, scheme=scheme, timeout=timeout,
-                                    flow=flow, flow_cache=flow_cache)
-        if fault is not None:
-            return ("error", fault)
-        return ("ok", _table_columns(done.uptake_table(), done.monitor_table()))
+        done = model_tables(problem, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
+                            flow_cache=flow_cache, monitor=monitor)
+        if done[0] != "ok":
+            return done
+        return ("ok", _table_columns(done[1], done[2]))
     except Exception as exc:  # reported as the run's own error line
         return ("error", f"{type(exc).__name__}: {exc}".splitlines()[0])
     finally:
@@ -94,17 +103,24 @@ class Runner:
     def close(self):
         self.workers.close()
 
-    def tables(self, problems, labels=None) -> list:
+    def tables(self, problems, labels=None, observables=None) -> list:
         """The columns of each problem's run (runs made as needed);
-        ``labels`` name the runs in an error message."""
+        ``labels`` name the runs in an error message.  ``observables``, the
+        columns the caller will read (default: any), tell whether the runs
+        need their monitor history; without it they are made in memory
+        where they can be (:func:`_one_run`)."""
+        from ..fit import UPTAKE_OBSERVABLES
+
+        monitor = observables is None or any(name not in UPTAKE_OBSERVABLES for name in observables)
         # a run is known by its problem's identity: its PROB.INP and physics files
         texts = [p.identity() for p in problems]
         named = dict(zip(texts, labels or ()))
         by_text = dict(zip(texts, problems))
-        todo = list(dict.fromkeys(t for t in texts if t not in self._cache))
+        todo = list(dict.fromkeys(t for t in texts if t not in self._cache
+                                  or (monitor and "@monitor" not in self._cache[t])))
         if todo:
             todo_problems = [by_text[t] for t in todo]
-            results = self._sweep(todo_problems) if self.profile else self._local(todo_problems)
+            results = self._sweep(todo_problems) if self.profile else self._local(todo_problems, monitor)
             for text, result in zip(todo, results):
                 if result[0] != "ok":
                     what = named.get(text, "a model run")
@@ -112,12 +128,12 @@ class Runner:
                 self._cache[text] = result[1]
         return [self._cache[t] for t in texts]
 
-    def _local(self, problems) -> list:
+    def _local(self, problems, monitor=True) -> list:
         arguments = []
         for problem in problems:
             self.runs += 1
             arguments.append((self.program, problem, str(self.root / f"run-{self.runs:05d}"), self.timeout,
-                              self.scheme, self.flow, self.flow_cache))
+                              self.scheme, self.flow, self.flow_cache, monitor))
         return self.workers.map(_one_run, arguments)
 
     def _sweep(self, problems) -> list:

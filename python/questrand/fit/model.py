@@ -13,7 +13,6 @@ from ..grid import uptake_name
 from ..problem import Problem
 from ..results import MONITOR_FILE
 from ..program import find_program
-from ..runner import execute_model
 from .data import UPTAKE_OBSERVABLES, FitError
 
 
@@ -37,33 +36,25 @@ def _model_run(program: str, problem: Problem, workdir: str, timeout, observable
     same numbers as the uptake file, no file written), unless ``keep`` asks
     for the run's directory; else, and with ``QUESTRAND_IN_PROCESS=0``, the
     program runs as a process."""
-    from .. import solver
+    from ..solver import model_tables
 
     workdir = Path(workdir)
     try:
-        module = solver.load(program) if observable in UPTAKE_OBSERVABLES and not keep else None
-        in_memory = None if module is None else solver.model_curves(
-            module, problem, program=program, scheme=scheme, flow=flow, flow_cache=flow_cache,
-            timeout=timeout, allow_maxit=allow_maxit)
-        if in_memory is not None:
-            if in_memory[0] != "ok":
-                return in_memory
-            (_, table, most_iterations), name = in_memory, upt_name
+        done = model_tables(problem, workdir, program=program, scheme=scheme, flow=flow, flow_cache=flow_cache,
+                            timeout=timeout, allow_maxit=allow_maxit,
+                            monitor=observable not in UPTAKE_OBSERVABLES, in_memory=not keep)
+        if done[0] != "ok":
+            return done
+        _, uptake, monitor, most_iterations = done
+        if observable in UPTAKE_OBSERVABLES:
+            table, name = uptake, upt_name
+            if table is None:
+                return ("error", f"the program wrote no {upt_name} (uptake file) for the observable "
+                                 f"{observable}; a build without the uptake output?")
         else:
-            done, fault = execute_model(problem, workdir, program=program, scheme=scheme, timeout=timeout,
-                                        flow=flow, flow_cache=flow_cache, allow_maxit=allow_maxit)
-            if fault is not None:
-                return ("error", fault)
-            most_iterations = done.most_iterations
-            if observable in UPTAKE_OBSERVABLES:
-                table, name = done.uptake_table(), upt_name
-                if table is None:
-                    return ("error", f"the program wrote no {upt_name} (uptake file) for the observable "
-                                     f"{observable}; a build without the uptake output?")
-            else:
-                table, name = done.monitor_table(), MONITOR_FILE
-                if table is None:
-                    return ("error", f"the program wrote no {MONITOR_FILE}")
+            table, name = monitor, MONITOR_FILE
+            if table is None:
+                return ("error", f"the program wrote no {MONITOR_FILE}")
         if observable not in table.columns:  # m_sink, m_reacted: written by runs with physics
             return ("error", f"{name} has no column {observable} (columns: {', '.join(table.columns)})")
         times, values = table["time"].to_numpy().copy(), table[observable].to_numpy().copy()
