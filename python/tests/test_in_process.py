@@ -103,7 +103,7 @@ def test_a_design_study_is_the_same_in_memory_and_as_processes(module, program, 
     same bytes whether the model runs are made in memory or as processes
     (the program writing its files); a design of a monitor probe reads
     monitor.dat, so its runs stay processes."""
-    from questrand.design import design
+    from questrand.design import design, simulate
     from test_accuracy import slab_problem
 
     base = slab_problem(5e-11, 8e-10)
@@ -124,7 +124,15 @@ def test_a_design_study_is_the_same_in_memory_and_as_processes(module, program, 
     for name in ("design.csv", "sensitivity.csv", "check.csv"):
         assert (tmp_path / "memory" / name).read_bytes() == (tmp_path / "process" / name).read_bytes(), name
     assert [len(c.estimates) for c in in_memory.checks] == [2] * len(in_memory.checks)
+    # the runs every fit starts with, made once for all the fits of a check, change nothing
+    monkeypatch.setattr(simulate, "start_runs", lambda *a, **k: {})
     monkeypatch.delenv(solver.IN_PROCESS_ENV)
+    each_its_own = design(base, table, outdir=tmp_path / "each", **common)
+    assert (tmp_path / "each" / "check.csv").read_bytes() == (tmp_path / "memory" / "check.csv").read_bytes()
+    assert [c.runs for c in in_memory.checks] == [c.runs - 3 for c in each_its_own.checks]  # 2 fits: 3 saved
+    monkeypatch.undo()
+    monkeypatch.setattr(questrand.runner, "execute_model",
+                        lambda *a, **k: processes.append(1) or real_execute(*a, **k))
     processes.clear()
     probe = tmp_path / "probe.csv"
     probe.write_text("id,observable,t_start,t_end,n_samples,sigma\nprobe300,C(GelMid),10,300,30,0.002\n")

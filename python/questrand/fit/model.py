@@ -84,12 +84,14 @@ class Model:
     ``runs`` counts the program runs made, ``reused`` the evaluations served
     from earlier runs.  ``allow_maxit`` takes the curves of runs whose steps
     end at the iteration limit (the iteration check's runs, which iterate
-    as far as the residual's rounding floor lets them).
+    as far as the residual's rounding floor lets them).  ``made``: runs
+    another model of the same problem, observable and options made already
+    (its :meth:`made`), served as this model's own earlier runs.
     """
 
     def __init__(self, problem: Problem, params, observable: str, root, *, program=None,
                  jobs=None, timeout=None, keep=False, scheme="standard", flow="reuse",
-                 flow_cache=None, allow_maxit=False):
+                 flow_cache=None, allow_maxit=False, made=None):
         self.problem = problem.replace(prt_step=max(problem.nsteps, 1))  # fewer field files
         self.params = list(params)
         self.observable = observable
@@ -109,6 +111,8 @@ class Model:
         self.reused = 0
         self._cache = {}
         self._iterations = {}
+        for text, (times, values, most_iterations) in (made or {}).items():
+            self._cache[text], self._iterations[text] = (times, values), most_iterations
 
     def close(self):
         self.workers.close()
@@ -122,6 +126,11 @@ class Model:
         """The most outer iterations a step took in the run at ``values``
         (None when it was not run), from the run's record."""
         return self._iterations.get(self.problem_at(values).identity())
+
+    def made(self) -> dict:
+        """The runs made so far, ``{problem identity: (times, values, most
+        outer iterations)}``, for another model's ``made``."""
+        return {text: (*curve, self._iterations[text]) for text, curve in self._cache.items()}
 
     def describe(self, values) -> str:
         return ", ".join(f"{p.name}={_f32(v):.6g}" for p, v in zip(self.params, values))
