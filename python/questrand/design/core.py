@@ -146,8 +146,7 @@ def study(base: Problem, designs, names, *, at=None, criterion="max-halfwidth", 
             batch.append(points)
         labels = [f"design {r.design.id}, grid x{factor}" for r in active for _ in range(2 * len(names) + 1)]
         width = 2 * len(names) + 1
-        tables = runner.tables([p for points in batch for p in points], labels,
-                               observables={r.design.observable for r in active})
+        tables = runner.tables([p for points in batch for p in points], labels)
         still = []
         for i, r in enumerate(active):
             _predict(r, tables[i * width:(i + 1) * width], names, nominal, factor, h, limit)

@@ -3,15 +3,15 @@
 Every run a study needs (each design's problem at the nominal parameters
 and with each parameter moved, on each grid) is a whole PROB.INP; runs with
 the same text are made once.  Each run gives every column of the uptake
-file and of the monitor file, so designs that differ only in what they
-measure or when share their runs.
+file (and of the monitor file, when the study reads a probe), so designs
+that differ only in what they measure or when share their runs.
 
 Two ways of making them:
 
 - local (default): a pool of ``jobs`` worker processes on this machine,
   the steady flow solved once per distinct flow and reused
   (:mod:`questrand.flow`); each run made in memory by the solver module of
-  the program's build when the designs read uptake columns alone, else
+  the program's build when the study's ``observables`` are uptake columns, else
   (a monitor probe, ``QUESTRAND_IN_PROCESS=0``, no module) as a process in
   a scratch directory (:func:`questrand.solver.model_tables`);
 - ``profile`` (e.g. ``slurm``, ``--workflow-profile``): the runs are the
@@ -59,7 +59,7 @@ def _columns(workdir: Path, runname: str, scale: float) -> dict:
 
 def _one_run(program, problem, workdir, timeout, scheme, flow, flow_cache, monitor=True):
     """Run one problem in ``workdir``: ("ok", columns) or ("error", line).
-    Without ``monitor`` (no design of the batch measures a monitor probe)
+    Without ``monitor`` (no design of the study measures a monitor probe)
     the run is made in memory when the solver module is there
     (:func:`questrand.solver.model_tables`): its uptake columns alone, the
     same numbers as the uptake file."""
@@ -91,6 +91,7 @@ class Runner:
     flow_cache: str | None = None
     profile: str | None = None
     base_path: Path | None = None
+    observables: tuple | None = None   # what the study reads (None: any column, the monitor's too)
 
     def __post_init__(self):
         self.root = Path(self.root)
@@ -103,24 +104,17 @@ class Runner:
     def close(self):
         self.workers.close()
 
-    def tables(self, problems, labels=None, observables=None) -> list:
+    def tables(self, problems, labels=None) -> list:
         """The columns of each problem's run (runs made as needed);
-        ``labels`` name the runs in an error message.  ``observables``, the
-        columns the caller will read (default: any), tell whether the runs
-        need their monitor history; without it they are made in memory
-        where they can be (:func:`_one_run`)."""
-        from ..fit import UPTAKE_OBSERVABLES
-
-        monitor = observables is None or any(name not in UPTAKE_OBSERVABLES for name in observables)
+        ``labels`` name the runs in an error message."""
         # a run is known by its problem's identity: its PROB.INP and physics files
         texts = [p.identity() for p in problems]
         named = dict(zip(texts, labels or ()))
         by_text = dict(zip(texts, problems))
-        todo = list(dict.fromkeys(t for t in texts if t not in self._cache
-                                  or (monitor and "@monitor" not in self._cache[t])))
+        todo = list(dict.fromkeys(t for t in texts if t not in self._cache))
         if todo:
             todo_problems = [by_text[t] for t in todo]
-            results = self._sweep(todo_problems) if self.profile else self._local(todo_problems, monitor)
+            results = self._sweep(todo_problems) if self.profile else self._local(todo_problems)
             for text, result in zip(todo, results):
                 if result[0] != "ok":
                     what = named.get(text, "a model run")
@@ -128,7 +122,11 @@ class Runner:
                 self._cache[text] = result[1]
         return [self._cache[t] for t in texts]
 
-    def _local(self, problems, monitor=True) -> list:
+    def _local(self, problems) -> list:
+        from ..fit import UPTAKE_OBSERVABLES
+
+        # the monitor history (monitor.dat) is read from a process's files alone
+        monitor = self.observables is None or any(name not in UPTAKE_OBSERVABLES for name in self.observables)
         arguments = []
         for problem in problems:
             self.runs += 1
