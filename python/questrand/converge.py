@@ -110,20 +110,14 @@ def _one_run(problem: Problem, workdir: str, program, scheme: str, timeout, flow
     run is made in memory by the solver module beside the program
     (:mod:`questrand.solver`) when there is one and ``workdir`` is not
     kept, else as a process."""
-    from . import solver
-    from .runner import execute_model, find_program
+    from .runner import find_program
+    from .solver import model_tables
 
     program = find_program(program)
     flow = "reuse" if flow == "reuse" else "coupled"
-    module = None if keep else solver.load(program)
-    in_memory = None if module is None else solver.model_curves(
-        module, problem, program=program, scheme=scheme, flow=flow, flow_cache=flow_cache, timeout=timeout)
-    if in_memory is not None:
-        fault, table = (None, in_memory[1]) if in_memory[0] == "ok" else (in_memory[1], None)
-    else:
-        done, fault = execute_model(problem, workdir, program=program, scheme=scheme, timeout=timeout,
-                                    flow=flow, flow_cache=flow_cache)
-        table = None if fault is not None else done.uptake_table()
+    done = model_tables(problem, workdir, program=program, scheme=scheme, flow=flow, flow_cache=flow_cache,
+                        timeout=timeout, in_memory=not keep)
+    fault, table = (None, done[1]) if done[0] == "ok" else (done[1], None)
     if fault is not None:
         raise ConvergeError(f"the run on the grid {_describe(problem)} failed: {fault}")
     if table is None:

@@ -16,6 +16,8 @@ makes it as a process: at c_in = 1 scaled back (:func:`~questrand.runner.unit_in
 with ``flow="reuse"`` from the cached steady flow (u, v, p of its restart
 file handed over instead of a time-zero restart file: the same start), and
 judged alike (the program's error line; steps at the iteration limit).
+:func:`model_tables` is the one model run of the fit, the convergence
+study and the design study: in memory when it can be, else a process.
 """
 
 from __future__ import annotations
@@ -123,10 +125,56 @@ def model_curves(module, problem, *, program, scheme: str = "standard", flow="co
         fault = maxit_fault(done["maxit_steps"], run_problem.maxit)
         if fault is not None:
             return ("error", fault)
-    names = [name for name in done if name not in ("steps", "iterations", "maxit_steps", "status", "error",
-                                                   "warnings", "c")]
-    table = pd.DataFrame({name: done[name] for name in names})
+    # the uptake columns: float64 arrays of one value per step, in the file's order (the
+    # module may hand back more, such as a field, which is no column of the file)
+    steps = len(done["steps"])
+    table = pd.DataFrame({name: value for name, value in done.items()
+                          if isinstance(value, np.ndarray) and value.dtype == np.float64
+                          and value.shape == (steps,)})
     most = int(done["iterations"].max()) if len(done["iterations"]) else 0
     if "c" in done:  # the end-of-run field, for the gel's end profile
         table.attrs["c"] = done["c"].astype(np.float64) * scale
     return ("ok", scale_concentrations(table, scale), most)
+
+
+def model_tables(problem, workdir, *, program, scheme: str = "standard", flow="coupled", flow_cache=None,
+                 timeout=None, allow_maxit: bool = False, monitor: bool = False, in_memory: bool = True,
+                 end_field: bool = False):
+    """One model run of ``problem``: ``("ok", uptake table, monitor table,
+    most outer iterations of a step)``, the tables' concentrations and
+    amounts at the problem's c_in, or ``("error", one-line reason)``.
+
+    The run is made in memory (:func:`model_curves`) when the solver module
+    of ``program``'s build is loaded (:func:`load`), ``in_memory`` (the
+    caller keeps no run directory) and no ``monitor`` table is asked for
+    (the module hands back the uptake columns alone); the monitor table is
+    then None.  Otherwise it is a process in ``workdir``
+    (:func:`questrand.runner.execute_model`) and both tables are read from
+    its files (None where the program wrote none; the monitor table only
+    when asked for).  Either way the uptake table holds the same numbers.
+    The end-of-run concentration field ((nj, ni), at the problem's c_in) is
+    in the uptake table's ``attrs["c"]`` from a run in memory, and from a
+    process when ``end_field`` asks for it (read from its end-of-run
+    concentration file)."""
+    from .runner import execute_model
+
+    module = load(program) if in_memory and not monitor else None
+    done = None if module is None else model_curves(
+        module, problem, program=program, scheme=scheme, flow=flow, flow_cache=flow_cache, timeout=timeout,
+        allow_maxit=allow_maxit)
+    if done is not None:
+        return done if done[0] != "ok" else ("ok", done[1], None, done[2])
+    run, fault = execute_model(problem, Path(workdir), program=program, scheme=scheme, timeout=timeout,
+                               flow=flow, flow_cache=flow_cache, allow_maxit=allow_maxit)
+    if fault is not None:
+        return ("error", fault)
+    uptake = run.uptake_table()
+    if end_field and uptake is not None:
+        from .grid import stem
+        from .profile import field_from_node_file
+
+        path = Path(workdir) / (stem(run.problem.runname) + ".CON")
+        if not path.is_file():
+            return ("error", f"the program wrote no {path.name} (the end-of-run concentration file)")
+        uptake.attrs["c"] = field_from_node_file(path, run.problem) * run.scale
+    return ("ok", uptake, run.monitor_table() if monitor else None, run.most_iterations)

@@ -58,8 +58,8 @@ def test_a_fit_gives_the_same_estimate_in_memory_and_as_processes(module, progra
     data, _ = synthetic(program, tmp_path, "m_gel", noise=0.01, seed=7, problem=flowing)
     start = flowing.replace(diff_gel=2e-10)
     processes = []
-    real_execute = questrand.fit.model.execute_model
-    monkeypatch.setattr(questrand.fit.model, "execute_model",
+    real_execute = questrand.runner.execute_model
+    monkeypatch.setattr(questrand.runner, "execute_model",
                         lambda *a, **k: processes.append(1) or real_execute(*a, **k))
     in_memory = fit(start, data, ["diff_gel"], jobs=1, program=program, grid_check=False)
     assert not processes  # every model run was made in memory
@@ -99,3 +99,46 @@ def test_a_convergence_study_is_the_same_in_memory_and_as_processes(module, prog
     report, again = in_memory.as_json(), as_processes.as_json()
     report.pop("wall_time"), again.pop("wall_time")  # the first study solved the steady flows too
     assert report == again
+
+
+def test_a_design_study_is_the_same_in_memory_and_as_processes(module, program, tmp_path, monkeypatch):
+    """The outputs of a small design study (two designs of uptake columns,
+    grids x1 and x2, two simulated fits of each checked design) are the
+    same bytes whether the model runs are made in memory or as processes
+    (the program writing its files); a design of a monitor probe reads
+    monitor.dat, so its runs stay processes."""
+    from questrand.design import design, simulate
+    from test_accuracy import slab_problem
+
+    base = slab_problem(5e-11, 8e-10)
+    table = tmp_path / "designs.csv"
+    table.write_text("id,observable,t_start,t_end,n_samples,sigma\n"
+                     "memb300,c_memb_mid,10,300,30,0.002\n"
+                     "mean600,c_gel_mean,10,600,30,0.002\n")
+    processes = []
+    real_execute = questrand.runner.execute_model
+    monkeypatch.setattr(questrand.runner, "execute_model",
+                        lambda *a, **k: processes.append(1) or real_execute(*a, **k))
+    common = dict(names=["diff_memb", "diff_gel"], check_fits=2, jobs=1, max_factor=2)
+    in_memory = design(base, table, outdir=tmp_path / "memory", **common)
+    assert not processes and in_memory.runs == 20  # (nominal, 2 up, 2 down) x 2 designs x 2 grids
+    monkeypatch.setenv(solver.IN_PROCESS_ENV, "0")
+    as_processes = design(base, table, outdir=tmp_path / "process", **common)
+    assert len(processes) > as_processes.runs == in_memory.runs  # the study's runs and the fits'
+    for name in ("design.csv", "sensitivity.csv", "check.csv"):
+        assert (tmp_path / "memory" / name).read_bytes() == (tmp_path / "process" / name).read_bytes(), name
+    assert [len(c.estimates) for c in in_memory.checks] == [2] * len(in_memory.checks)
+    # the runs every fit starts with, made once for all the fits of a check, change nothing
+    monkeypatch.setattr(simulate, "start_runs", lambda *a, **k: {})
+    monkeypatch.delenv(solver.IN_PROCESS_ENV)
+    each_its_own = design(base, table, outdir=tmp_path / "each", **common)
+    assert (tmp_path / "each" / "check.csv").read_bytes() == (tmp_path / "memory" / "check.csv").read_bytes()
+    assert [c.runs for c in in_memory.checks] == [c.runs - 3 for c in each_its_own.checks]  # 2 fits: 3 saved
+    monkeypatch.undo()
+    monkeypatch.setattr(questrand.runner, "execute_model",
+                        lambda *a, **k: processes.append(1) or real_execute(*a, **k))
+    processes.clear()
+    probe = tmp_path / "probe.csv"
+    probe.write_text("id,observable,t_start,t_end,n_samples,sigma\nprobe300,C(GelMid),10,300,30,0.002\n")
+    design(base, probe, names=["diff_gel"], jobs=1, max_factor=2)
+    assert len(processes) == 6  # (nominal, up, down) x 2 grids

@@ -66,7 +66,8 @@ def design(problem, designs, names, *, at=None, grid=None, outdir=None, criterio
     keep = outdir is not None
     root = Path(outdir) / "model-runs" if keep and profile else Path(tempfile.mkdtemp(prefix="questrand-design-"))
     runner = Runner(root, program=program, jobs=jobs, timeout=timeout, scheme=scheme, flow=flow,
-                    flow_cache=flow_cache, profile=profile, base_path=base_path)
+                    flow_cache=flow_cache, profile=profile, base_path=base_path,
+                    observables=tuple(sorted({d.observable for d in designs})))
     try:
         result = study(problem, designs, names, at=at, criterion=criterion, limit=limit, step=step,
                        se_tolerance=se_tolerance, max_factor=max_factor, runner=runner, log=log,

@@ -3,14 +3,17 @@
 Every run a study needs (each design's problem at the nominal parameters
 and with each parameter moved, on each grid) is a whole PROB.INP; runs with
 the same text are made once.  Each run gives every column of the uptake
-file and of the monitor file, so designs that differ only in what they
-measure or when share their runs.
+file (and of the monitor file, when the study reads a probe), so designs
+that differ only in what they measure or when share their runs.
 
 Two ways of making them:
 
 - local (default): a pool of ``jobs`` worker processes on this machine,
-  each run in a scratch directory, the steady flow solved once per distinct
-  flow and reused (:mod:`questrand.flow`);
+  the steady flow solved once per distinct flow and reused
+  (:mod:`questrand.flow`); each run made in memory by the solver module of
+  the program's build when the study's ``observables`` are uptake columns, else
+  (a monitor probe, ``QUESTRAND_IN_PROCESS=0``, no module) as a process in
+  a scratch directory (:func:`questrand.solver.model_tables`);
 - ``profile`` (e.g. ``slurm``, ``--workflow-profile``): the runs are the
   rows of a sweep (:mod:`questrand.sweep`) in ``ROOT/sweep``, made by the
   sweep's Snakemake workflow with that profile (one Slurm job per run) and
@@ -34,7 +37,7 @@ from ..problem import Problem
 from ..results import MONITOR_FILE
 from ..errors import OutputFileError
 from ..program import find_program, read_record, run_fault
-from ..runner import execute_model, model_monitor, model_uptake, unit_inlet
+from ..runner import model_monitor, model_uptake, unit_inlet
 from .table import DesignError
 
 
@@ -54,15 +57,21 @@ def _columns(workdir: Path, runname: str, scale: float) -> dict:
     return _table_columns(model_uptake(workdir, runname, scale), model_monitor(workdir, scale))
 
 
-def _one_run(program, problem, workdir, timeout, scheme, flow, flow_cache):
-    """Run one problem in ``workdir``: ("ok", columns) or ("error", line)."""
+def _one_run(program, problem, workdir, timeout, scheme, flow, flow_cache, monitor=True):
+    """Run one problem in ``workdir``: ("ok", columns) or ("error", line).
+    Without ``monitor`` (no design of the study measures a monitor probe)
+    the run is made in memory when the solver module is there
+    (:func:`questrand.solver.model_tables`): its uptake columns alone, the
+    same numbers as the uptake file."""
+    from ..solver import model_tables
+
     workdir = Path(workdir)
     try:
-        done, fault = execute_model(problem, workdir, program=program, scheme=scheme, timeout=timeout,
-                                    flow=flow, flow_cache=flow_cache)
-        if fault is not None:
-            return ("error", fault)
-        return ("ok", _table_columns(done.uptake_table(), done.monitor_table()))
+        done = model_tables(problem, workdir, program=program, scheme=scheme, timeout=timeout, flow=flow,
+                            flow_cache=flow_cache, monitor=monitor)
+        if done[0] != "ok":
+            return done
+        return ("ok", _table_columns(done[1], done[2]))
     except Exception as exc:  # reported as the run's own error line
         return ("error", f"{type(exc).__name__}: {exc}".splitlines()[0])
     finally:
@@ -82,6 +91,7 @@ class Runner:
     flow_cache: str | None = None
     profile: str | None = None
     base_path: Path | None = None
+    observables: tuple | None = None   # what the study reads (None: any column, the monitor's too)
 
     def __post_init__(self):
         self.root = Path(self.root)
@@ -113,11 +123,15 @@ class Runner:
         return [self._cache[t] for t in texts]
 
     def _local(self, problems) -> list:
+        from ..fit import UPTAKE_OBSERVABLES
+
+        # the monitor history (monitor.dat) is read from a process's files alone
+        monitor = self.observables is None or any(name not in UPTAKE_OBSERVABLES for name in self.observables)
         arguments = []
         for problem in problems:
             self.runs += 1
             arguments.append((self.program, problem, str(self.root / f"run-{self.runs:05d}"), self.timeout,
-                              self.scheme, self.flow, self.flow_cache))
+                              self.scheme, self.flow, self.flow_cache, monitor))
         return self.workers.map(_one_run, arguments)
 
     def _sweep(self, problems) -> list:

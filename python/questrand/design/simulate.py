@@ -39,6 +39,7 @@ class Check:
     covered: np.ndarray          # (fits, p) bool: own interval holds the nominal value
     failed: list                 # error lines of fits that failed
     nominal: np.ndarray
+    runs: int = 0                # model runs made: the fits' and those they all start with
 
     @property
     def spread(self) -> np.ndarray:
@@ -61,22 +62,57 @@ class Check:
         return np.mean(np.abs(self.estimates / self.nominal - 1.0) <= self.predicted_halfwidth, axis=0)
 
 
-def _one_fit(problem, observable, times, values, sigma, names, program, scheme, flow, flow_cache, step):
-    from ..fit import Data, fit
+def _data(observable, times, values, sigma):
+    from ..fit import Data
 
-    data = Data(path=Path("simulated.csv"), observable=observable, time=np.asarray(times),
+    return Data(path=Path("simulated.csv"), observable=observable, time=np.asarray(times),
                 value=np.asarray(values), sigma=np.asarray(sigma))
+
+
+def _one_fit(problem, observable, times, values, sigma, names, program, scheme, flow, flow_cache, step,
+             made=None):
+    from ..fit import fit
+
+    data = _data(observable, times, values, sigma)
     try:
         res = fit(problem, data, names, jobs=1, program=program, scheme=scheme,
-                  grid_check=False, flow=flow, flow_cache=flow_cache, step=step)
+                  grid_check=False, flow=flow, flow_cache=flow_cache, step=step, made=made)
     except Exception as exc:  # a failed fit is counted, not fatal
         return ("error", f"{type(exc).__name__}: {exc}".splitlines()[0])
-    return ("ok", np.asarray(res.estimate), np.asarray(res.ci95), bool(res.converged))
+    return ("ok", np.asarray(res.estimate), np.asarray(res.ci95), bool(res.converged), res.evaluations)
+
+
+def start_runs(problem, data, names, runner, step) -> dict:
+    """The model runs every fit of a check makes first, made once: each fit
+    starts at the nominal values, so its first residuals and Jacobian (the
+    nominal run and one run per parameter moved by the step) are the same
+    runs whatever the noise.  :meth:`questrand.fit.Model.made` of a model
+    with the fits' options, which each fit's model then serves as its own;
+    empty when they cannot be made (each fit then meets the fault itself)."""
+    import shutil
+    import tempfile
+
+    from ..fit import FitError, Model, make_parameters
+    from ..fit.objective import _Objective
+
+    params = make_parameters(problem, names, None)
+    root = Path(tempfile.mkdtemp(prefix="questrand-check-"))
+    model = Model(problem, params, data.observable, root, program=runner.program, jobs=runner.jobs,
+                  scheme=runner.scheme, flow=runner.flow, flow_cache=runner.flow_cache)
+    try:  # where the fit's search starts: its first Jacobian's runs
+        _Objective(model, data, step).jacobian(np.log([q.start for q in params]))
+    except FitError:
+        pass
+    finally:
+        model.close()
+        shutil.rmtree(root, ignore_errors=True)
+    return model.made()
 
 
 def check(result, names, nominal, n, *, role="", seed=0, step=0.04, runner=None, log=None) -> Check:
     """``n`` simulated experiments of the design ``result`` (a
-    :class:`.core.DesignResult`), each fitted."""
+    :class:`.core.DesignResult`), each fitted; the runs all the fits start
+    with are made once (:func:`start_runs`)."""
     say = log or (lambda line: None)
     d = result.design
     problem = refined(result.problem, result.factor)
@@ -87,6 +123,9 @@ def check(result, names, nominal, n, *, role="", seed=0, step=0.04, runner=None,
         values = result.samples + result.sigma * rng.standard_normal(len(result.samples))
         args.append((problem, d.observable, d.times, values, result.sigma, list(names),
                      runner.program, runner.scheme, runner.flow, runner.flow_cache, step))
+    made = start_runs(problem, _data(d.observable, d.times, args[0][3], result.sigma), names, runner, step) \
+        if n > 1 else {}
+    args = [(*a, made) for a in args]
     jobs = runner.jobs
     if jobs > 1 and n > 1:
         pool = interrupts.worker_pool(jobs)
@@ -108,7 +147,7 @@ def check(result, names, nominal, n, *, role="", seed=0, step=0.04, runner=None,
         covered.append((o[2][:, 0] <= truth) & (truth <= o[2][:, 1]))
     out = Check(d.id, role, list(names), result.prediction.se, result.prediction.halfwidth,
                 np.array(estimates).reshape(-1, len(names)), np.array(covered).reshape(-1, len(names)),
-                failed, truth)
+                failed, truth, len(made) + sum(o[4] for o in outcomes if o[0] == "ok"))
     say(f"check of {d.id}: {len(estimates)} of {n} fits; spread/predicted "
         + ", ".join(f"{k} {v:.3g}" for k, v in zip(names, out.ratio)))
     return out

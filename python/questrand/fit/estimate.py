@@ -23,7 +23,7 @@ from .result import FitResult, _grid_warnings
 def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEFAULT_STEP,
         profile=False, workdir=None, program=None, timeout=None, max_evaluations=None,
         log=None, scheme="standard", accuracy=None, time_limit=None, grid_check=True,
-        flow="reuse", flow_cache=None) -> FitResult:
+        flow="reuse", flow_cache=None, made=None) -> FitResult:
     """Fit the reals ``names`` of ``problem`` to the measured curve ``data``.
 
     ``bounds`` maps a name to ``(LO, HI)`` (None for the default side);
@@ -36,7 +36,9 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
     the program's scheme for the concentration; ``flow`` "reuse" (the
     default, where the problem solves its flow) runs every model from the
     steady flow solved once and cached in ``flow_cache``, "coupled" solves
-    the flow in every step of every run.
+    the flow in every step of every run.  ``made``: model runs of the
+    given grid made already (:meth:`Model.made` of a model of this problem,
+    observable and options), not made again.
 
     Discretisation and iteration errors (:mod:`questrand.accuracy`): with
     ``grid_check`` the fit is repeated on a grid twice as fine, which gives
@@ -80,7 +82,7 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
     root = Path(tempfile.mkdtemp(prefix="questrand-fit-")) if own_root else Path(workdir)
     options = dict(program=program, jobs=jobs, timeout=timeout, keep=not own_root, scheme=scheme,
                    flow=flow, flow_cache=flow_cache)
-    model = Model(problem, params, data.observable, root, **options)
+    model = Model(problem, params, data.observable, root, made=made, **options)
     objective = _Objective(model, data, step)
     say = log or (lambda line: None)
     warnings = []

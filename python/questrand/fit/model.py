@@ -9,12 +9,11 @@ from pathlib import Path
 import numpy as np
 
 from .. import interrupts
-from ..grid import stem, uptake_name
+from ..grid import uptake_name
 from ..problem import Problem
-from ..profile import PROFILE_OBSERVABLE, field_from_node_file, gel_profile
+from ..profile import PROFILE_OBSERVABLE, gel_profile
 from ..results import MONITOR_FILE
 from ..program import find_program
-from ..runner import execute_model
 from .data import UPTAKE_OBSERVABLES, FitError
 
 
@@ -39,42 +38,31 @@ def _model_run(program: str, problem: Problem, workdir: str, timeout, observable
     same numbers as the uptake file, no file written), unless ``keep`` asks
     for the run's directory; else, and with ``QUESTRAND_IN_PROCESS=0``, the
     program runs as a process."""
-    from .. import solver
+    from ..solver import model_tables
 
     workdir = Path(workdir)
     profile = observable == PROFILE_OBSERVABLE
     try:
-        module = solver.load(program) if (observable in UPTAKE_OBSERVABLES or profile) and not keep else None
-        in_memory = None if module is None else solver.model_curves(
-            module, problem, program=program, scheme=scheme, flow=flow, flow_cache=flow_cache,
-            timeout=timeout, allow_maxit=allow_maxit)
-        if in_memory is not None:
-            if in_memory[0] != "ok":
-                return in_memory
-            (_, table, most_iterations), name = in_memory, upt_name
-            if profile:
-                return ("ok", *gel_profile(problem, table.attrs["c"]), most_iterations)
+        done = model_tables(problem, workdir, program=program, scheme=scheme, flow=flow, flow_cache=flow_cache,
+                            timeout=timeout, allow_maxit=allow_maxit,
+                            monitor=observable not in UPTAKE_OBSERVABLES and not profile, in_memory=not keep,
+                            end_field=profile)
+        if done[0] != "ok":
+            return done
+        _, uptake, monitor, most_iterations = done
+        if profile:
+            if uptake is None or "c" not in uptake.attrs:
+                return ("error", "the run gave no end-of-run concentration field for the gel's profile")
+            return ("ok", *gel_profile(problem, uptake.attrs["c"]), most_iterations)
+        if observable in UPTAKE_OBSERVABLES:
+            table, name = uptake, upt_name
+            if table is None:
+                return ("error", f"the program wrote no {upt_name} (uptake file) for the observable "
+                                 f"{observable}; a build without the uptake output?")
         else:
-            done, fault = execute_model(problem, workdir, program=program, scheme=scheme, timeout=timeout,
-                                        flow=flow, flow_cache=flow_cache, allow_maxit=allow_maxit)
-            if fault is not None:
-                return ("error", fault)
-            most_iterations = done.most_iterations
-            if profile:
-                path = workdir / (stem(problem.runname) + ".CON")
-                if not path.is_file():
-                    return ("error", f"the program wrote no {path.name} (the end-of-run concentration file)")
-                field = field_from_node_file(path, problem) * done.scale
-                return ("ok", *gel_profile(problem, field), most_iterations)
-            if observable in UPTAKE_OBSERVABLES:
-                table, name = done.uptake_table(), upt_name
-                if table is None:
-                    return ("error", f"the program wrote no {upt_name} (uptake file) for the observable "
-                                     f"{observable}; a build without the uptake output?")
-            else:
-                table, name = done.monitor_table(), MONITOR_FILE
-                if table is None:
-                    return ("error", f"the program wrote no {MONITOR_FILE}")
+            table, name = monitor, MONITOR_FILE
+            if table is None:
+                return ("error", f"the program wrote no {MONITOR_FILE}")
         if observable not in table.columns:  # m_sink, m_reacted: written by runs with physics
             return ("error", f"{name} has no column {observable} (columns: {', '.join(table.columns)})")
         times, values = table["time"].to_numpy().copy(), table[observable].to_numpy().copy()
@@ -104,12 +92,14 @@ class Model:
     ``runs`` counts the program runs made, ``reused`` the evaluations served
     from earlier runs.  ``allow_maxit`` takes the curves of runs whose steps
     end at the iteration limit (the iteration check's runs, which iterate
-    as far as the residual's rounding floor lets them).
+    as far as the residual's rounding floor lets them).  ``made``: runs
+    another model of the same problem, observable and options made already
+    (its :meth:`made`), served as this model's own earlier runs.
     """
 
     def __init__(self, problem: Problem, params, observable: str, root, *, program=None,
                  jobs=None, timeout=None, keep=False, scheme="standard", flow="reuse",
-                 flow_cache=None, allow_maxit=False):
+                 flow_cache=None, allow_maxit=False, made=None):
         self.problem = problem.replace(prt_step=max(problem.nsteps, 1))  # fewer field files
         self.params = list(params)
         self.observable = observable
@@ -129,6 +119,8 @@ class Model:
         self.reused = 0
         self._cache = {}
         self._iterations = {}
+        for text, (times, values, most_iterations) in (made or {}).items():
+            self._cache[text], self._iterations[text] = (times, values), most_iterations
 
     def close(self):
         self.workers.close()
@@ -142,6 +134,11 @@ class Model:
         """The most outer iterations a step took in the run at ``values``
         (None when it was not run), from the run's record."""
         return self._iterations.get(self.problem_at(values).identity())
+
+    def made(self) -> dict:
+        """The runs made so far, ``{problem identity: (times, values, most
+        outer iterations)}``, for another model's ``made``."""
+        return {text: (*curve, self._iterations[text]) for text, curve in self._cache.items()}
 
     def describe(self, values) -> str:
         return ", ".join(f"{p.name}={_f32(v):.6g}" for p, v in zip(self.params, values))
