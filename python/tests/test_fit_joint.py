@@ -145,9 +145,9 @@ def test_a_curve_and_an_end_point_row_of_another_experiment(program, tmp_path):
 
 
 def test_an_end_profile_from_slicing_separates_what_the_mean_curve_confounds(program, tmp_path):
-    # the thick gel's mean curve (confounded alone: see above) and, from a
-    # second run of the same stack, the gel sliced at 600 s: nine depths,
-    # as an instrument file writes them (a comment, depths in mm)
+    # the thick gel's mean curve (confounded alone: see above) and, at the
+    # end of the same run, the gel sliced: nine depths, as an instrument
+    # file writes them (a comment, depths in mm)
     gel_mean_data(tmp_path / "curve.csv", THICK, seed=4)
     depth_mm = np.linspace(0.05, 0.45, 9)
     truth = TwoLayerSlab(D_MEMB, MEMBRANE, D_GEL, THICK, t_min=10.0)
@@ -157,11 +157,20 @@ def test_an_end_profile_from_slicing_separates_what_the_mean_curve_confounds(pro
         f"{d:g},{c:.9g},{SIGMA:g}\n" for d, c in zip(depth_mm, noisy)))
     started = time.perf_counter()
     from questrand.fit.joint import experiment
-    both = [experiment(("curve", stack(THICK, 8), tmp_path / "curve.csv")),
-            experiment(("slices", stack(THICK, 8), tmp_path / "slices.csv"))]
+    curve, slices_data = (questrand.fit.read_data(tmp_path / name) for name in ("curve.csv", "slices.csv"))
+    both = [experiment(("thick", stack(THICK, 8), [curve, slices_data]))]
     res = questrand.fit(experiments=both, params=["diff_memb", "diff_gel"], jobs=2, program=program,
                         scheme="second-order", accuracy=0.01)
     print(format_result(res), f"{time.perf_counter() - started:.1f} s", sep="\n")
+    # one experiment, two measurements: one run gives both, the same fit as
+    # two experiments that run the same stack each
+    options = dict(params=["diff_memb", "diff_gel"], jobs=2, program=program, scheme="second-order",
+                   grid_check=False)
+    shared = questrand.fit(experiments=both, **options)
+    apart = questrand.fit(experiments=[("curve", stack(THICK, 8), [curve]), ("slices", stack(THICK, 8),
+                                                                             [slices_data])], **options)
+    assert (shared.estimate == apart.estimate).all() and shared.rss == apart.rss
+    assert apart.search_runs == 2 * shared.search_runs
     slices = res.experiments[1]
     assert slices["points"] == 9 and slices["data"].axis == "depth"
     assert slices["data"].time == pytest.approx(depth_mm * 1e-3)
@@ -184,8 +193,9 @@ def test_an_end_profile_from_slicing_separates_what_the_mean_curve_confounds(pro
     # ... and the report says what was fitted against what
     from questrand.report_html import joint_fit_report, report_html
     page = report_html(joint_fit_report(res, both, command=["questrand", "fit", "--experiment"]))
-    for text in ("<h2>Experiment slices</h2>", "9 points at depths 0.05 to 0.45 mm below the gel",
-                 "share of slices", f"{res.estimate[1]:.6g}", "questrand fit --experiment"):
+    for text in ("<h2>Experiment thick</h2>", "9 points at depths 0.05 to 0.45 mm below the gel",
+                 "60 points from 10 to 600 s", "share of thick", f"{res.estimate[1]:.6g}",
+                 "questrand fit --experiment"):
         assert text in page, text
     # a profile is given against depth, and a depth goes with the profile only
     (tmp_path / "wrong.csv").write_text("time,c_gel_profile\n600,0.4\n")

@@ -43,7 +43,7 @@ import numpy as np
 from ..problem import Problem
 from .data import DEFAULT_STEP, Data, FitError, read_curves
 from .estimate import bound_texts, t_quantile, _bound_warnings
-from .model import Model
+from .model import Model, ObservableView
 from .objective import _Objective
 from .parameters import make_parameters
 from .result import FitResult
@@ -126,7 +126,8 @@ class _JointModel:
 
     @property
     def reused(self) -> int:
-        return sum(p.objective.model.reused for p in self.parts)
+        models = {id(m): m for m in (getattr(p.objective.model, "base", p.objective.model) for p in self.parts)}
+        return sum(m.reused for m in models.values())
 
     def most_iterations(self, values):
         counts = [p.objective.model.most_iterations(np.asarray(values)[p.index]) for p in self.parts]
@@ -244,16 +245,22 @@ def fit_experiments(experiments, names, bounds=None, *, jobs=None, step=DEFAULT_
         given grid's parts) lends the models of the experiments not changed."""
         parts, own = [], set()
         for k, e in enumerate(exps):
+            model = None
             for j, curve in enumerate(e.curves):
                 if shared is not None and problems[e.name] is e.problem:
                     parts.append(shared[len(parts)])
                     continue
-                model = Model(problems[e.name], [q for _, q in per_experiment[e.name]], curve.observable,
-                              root / sub / f"{e.name}-{curve.observable}".replace("(", "").replace(")", ""),
-                              allow_maxit=allow_maxit, **options)
-                objective = _Objective(model, curve, step)
+                if model is None:  # one run of the experiment gives every observable of it
+                    model = Model(problems[e.name], [q for _, q in per_experiment[e.name]], curve.observable,
+                                  root / sub / e.name, allow_maxit=allow_maxit,
+                                  also=tuple(c.observable for c in e.curves), **options)
+                    view = model
+                else:
+                    view = ObservableView(model, curve.observable)
+                objective = _Objective(view, curve, step)
                 objective.checked = True  # flatness is judged over all the parts (the covariance)
-                own.add(id(model))
+                if view is model:
+                    own.add(id(model))
                 parts.append(Part(e.name, objective, [i for i, _ in per_experiment[e.name]], curve.sigma))
         return parts, own
 
