@@ -30,7 +30,8 @@ def add_parser(subparsers):
                         help="base PROB.INP (a transient run whose time steps cover the data)")
     parser.add_argument("data", nargs="?", help="CSV with a header: 'time', one observable column (a monitor "
                                      "probe such as C(GelMid) or an uptake column such as m_gel), "
-                                     "optionally 'sigma'")
+                                     "optionally 'sigma'; or 'depth' and c_gel_profile, the gel's "
+                                     "profile at the run's end (slicing)")
     parser.add_argument("--experiment", action="append", nargs=2, metavar=("[NAME=]PROB.INP", "DATA"),
                         help="instead of PROB.INP DATA: one experiment of a joint fit (repeat for "
                              "several); every observable column of DATA is fitted, weighted by its "
