@@ -245,7 +245,8 @@ def joint_fit_report(res, experiments, command=None, program_version: str = "") 
     stat = res.stat_halfwidth
     budget = res.discretisation_error
     head = ["parameter", "start", "estimate", "standard error", "95 % interval", "statistical half-width",
-            "grid and iteration error"] + [f"share of {name}" for name, _ in res.grid_shares]
+            "grid and iteration error"] + [f"share of {name}" for name, _ in res.grid_shares] + (
+            [] if res.profile_ci95 is None else ["95 % profile interval"])
     rows = []
     for k, p in enumerate(res.parameters):
         est = res.estimate[k]
@@ -254,7 +255,10 @@ def joint_fit_report(res, experiments, command=None, program_version: str = "") 
                      f"±{100 * math.expm1(stat[k]):.3g} %" if stat is not None and stat[k] < 2.4 else
                      "(beyond ten times the value)" if stat is not None else "",
                      "not estimated" if budget is None else f"{budget[k]:.3g} ({100 * budget[k] / est:.3g} %)"]
-                    + [f"{grids.total()[k]:.3g}" for _, grids in res.grid_shares])
+                    + [f"{grids.total()[k]:.3g}" for _, grids in res.grid_shares]
+                    + ([] if res.profile_ci95 is None else [
+                        f"[{'≤' if res.profile_open[k][0] else ''}{res.profile_ci95[k][0]:.4g}, "
+                        f"{'≤' if res.profile_open[k][1] else ''}{res.profile_ci95[k][1]:.4g}]"]))
     report.add("heading", "Estimates").add("table", (head, rows))
     report.add("text", f"{sum(e['points'] for e in res.experiments)} points, {res.dof} degrees of freedom; "
                        f"t = {res.t_quantile:.4g}; chi-square {res.rss:.4g} (each observable weighted by its "

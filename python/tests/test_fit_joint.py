@@ -166,11 +166,16 @@ def test_an_end_profile_from_slicing_separates_what_the_mean_curve_confounds(pro
     # two experiments that run the same stack each
     options = dict(params=["diff_memb", "diff_gel"], jobs=2, program=program, scheme="second-order",
                    grid_check=False)
-    shared = questrand.fit(experiments=both, **options)
+    shared = questrand.fit(experiments=both, profile=True, **options)
     apart = questrand.fit(experiments=[("curve", stack(THICK, 8), [curve]), ("slices", stack(THICK, 8),
                                                                              [slices_data])], **options)
     assert (shared.estimate == apart.estimate).all() and shared.rss == apart.rss
     assert apart.search_runs == 2 * shared.search_runs
+    # nearly linear here: the profile-likelihood interval (chi-square up by
+    # t^2, the other parameter refitted) is the linear one to 2 % of its width
+    width = shared.ci95[:, 1] - shared.ci95[:, 0]
+    assert not shared.profile_open.any()
+    assert np.all(np.abs(shared.profile_ci95 - shared.ci95) < 0.02 * width[:, None])
     slices = res.experiments[1]
     assert slices["points"] == 9 and slices["data"].axis == "depth"
     assert slices["data"].time == pytest.approx(depth_mm * 1e-3)

@@ -129,9 +129,8 @@ def _main_joint(args) -> int:
 
     if args.problem is not None:
         raise FitError("give the experiments with --experiment only, not also PROB.INP DATA")
-    if args.profile_likelihood or args.observable:
-        raise FitError("a joint fit fits every observable column and has no profile intervals "
-                       "(--observable, --profile-likelihood)")
+    if args.observable:
+        raise FitError("--observable: a joint fit fits every observable column of each experiment's file")
     if args.width:
         raise FitError("--width: not for a joint fit yet (the amounts in the cell); give --json and --plot")
     warn = lambda line: print(f"questrand fit: warning: {line}", file=sys.stderr)  # noqa: E731
@@ -142,7 +141,8 @@ def _main_joint(args) -> int:
                                  timeout=args.timeout, max_evaluations=args.max_evaluations,
                                  log=lambda line: print(line, file=sys.stderr), scheme=args.scheme,
                                  accuracy=args.accuracy, time_limit=args.time_limit,
-                                 grid_check=args.grid_check, flow=args.flow, flow_cache=args.flow_cache)
+                                 grid_check=args.grid_check, flow=args.flow, flow_cache=args.flow_cache,
+                                 profile=args.profile_likelihood)
     except KeyboardInterrupt:
         raise interrupts.Interrupted("interrupted; nothing kept") from None
     print(format_result(result))

@@ -117,8 +117,9 @@ class _JointModel:
     """The run counts and iterations of the models of a joint objective;
     ``close`` closes the models this objective made (not those it shares)."""
 
-    def __init__(self, parts, own):
+    def __init__(self, parts, own, params=None):
         self.parts, self.own = parts, own
+        self.params = params  # the fit's parameters, in the order of its theta
 
     @property
     def runs(self) -> int:
@@ -145,10 +146,13 @@ class JointObjective:
     the fit's log-parameters (a part's columns of the parameters it does
     not see are zero)."""
 
-    def __init__(self, parts, p, own):
+    #: the residuals are in units of each observable's sigma
+    unit = 1.0
+
+    def __init__(self, parts, p, own, params=None):
         self.parts = parts
         self.p = p
-        self.model = _JointModel(parts, own)
+        self.model = _JointModel(parts, own, params)
         self.weights = [1.0 / part.sigma if part.sigma is not None else
                         np.full(len(part.data), 1.0 / (float(np.max(np.abs(part.data.value))) or 1.0))
                         for part in parts]
@@ -165,26 +169,35 @@ class JointObjective:
         return np.concatenate([r * w for r, w in zip(self.raw(theta), self.weights)])
 
     def jacobian(self, theta, fixed=None):
+        """The Jacobian's columns of the parameters not in ``fixed`` (as
+        the single fit's objective gives them)."""
         theta = np.asarray(theta, dtype=float)
+        fixed = set(fixed or ())
         blocks = []
         for part, w in zip(self.parts, self.weights):
             part.objective.weight = w
             block = np.zeros((len(part.data), self.p))
-            block[:, part.index] = part.objective.jacobian(theta[part.index])
+            mine = [g for g in part.index if g not in fixed]
+            if mine:
+                local_fixed = {k for k, g in enumerate(part.index) if g in fixed}
+                block[:, mine] = part.objective.jacobian(theta[part.index], fixed=local_fixed or None)
             blocks.append(block)
-        return np.vstack(blocks)
+        jac = np.vstack(blocks)
+        return np.delete(jac, sorted(fixed), axis=1) if fixed else jac
 
 
 def fit_experiments(experiments, names, bounds=None, *, jobs=None, step=DEFAULT_STEP, workdir=None,
                     program=None, timeout=None, max_evaluations=None, log=None, scheme="standard",
                     accuracy=None, time_limit=None, grid_check=True, flow="reuse",
-                    flow_cache=None) -> FitResult:
+                    flow_cache=None, profile=False) -> FitResult:
     """Fit the reals ``names`` to every observable of every experiment at
     once (see the module notes).  ``experiments``: what :func:`experiment` takes;
     ``names``: "diff_gel" (shared) or "NAME:diff_flow" (experiment NAME
-    only).  The other arguments as for :func:`questrand.fit.fit` (no
-    profiles).  The :class:`FitResult` has ``experiments``, one entry per
-    experiment and observable."""
+    only).  The other arguments as for :func:`questrand.fit.fit`;
+    ``profile`` adds profile-likelihood intervals on the given grids, the
+    chi-square weighted by each observable's sigma (its rise by t^2 bounds
+    the interval).  The :class:`FitResult` has ``experiments``, one entry
+    per experiment and observable."""
     from scipy import optimize
     from .. import accuracy as acc
 
@@ -266,7 +279,7 @@ def fit_experiments(experiments, names, bounds=None, *, jobs=None, step=DEFAULT_
 
     given = {e.name: e.problem for e in exps}
     parts, own = make_parts(given, "given")
-    objective = JointObjective(parts, p, own)
+    objective = JointObjective(parts, p, own, params)
     models_to_close = [objective.model]
     try:
         theta = np.log([q.start for q in params])
@@ -362,8 +375,18 @@ def fit_experiments(experiments, names, bounds=None, *, jobs=None, step=DEFAULT_
         res.grid_shares = shares
         res.evaluations = objective.model.runs + sum(sum(g.runs for g in grids.grids) + grids.iteration_runs
                                                      for _, grids in shares)
+        if profile:
+            from .estimate import _profile
+            before = objective.model.runs
+            try:
+                res.profile_ci95, res.profile_open = _profile(objective, theta, se, rss, tq, dof, True, lower,
+                                                              upper, say)
+            except (FitError, ValueError, RuntimeError, np.linalg.LinAlgError) as exc:
+                warnings.append(f"the profile intervals could not be made ({exc}); the intervals above "
+                                "are the linear ones")
+            res.evaluations += objective.model.runs - before
         warnings.extend(_bound_warnings(params, estimate))
-        warnings.extend(acc.identifiability_warnings(res.names, tq * se, correlation))
+        warnings.extend(acc.identifiability_warnings(res.names, tq * se, correlation, res.profile_open))
         if accuracy is not None:
             for k, q in enumerate(params):
                 if not budget[k] <= accuracy * estimate[k]:
@@ -401,12 +424,18 @@ def format_joint(res: FitResult) -> str:
     head = f"{'parameter':<14s} {'start':>11s} {'estimate':>12s} {'stderr':>10s} "
     if res.discretisation_error is not None:
         head += f"{'grid+iter':>11s} "
-    lines.append(head + f"  {'95% interval':<27s}")
+    head += f"  {'95% interval':<27s}"
+    if res.profile_ci95 is not None:
+        head += f" {'95% profile interval':<27s}"
+    lines.append(head)
     for k, q in enumerate(res.parameters):
         row = f"{q.name:<14s} {q.start:>11.4g} {res.estimate[k]:>12.6g} {res.stderr[k]:>10.3g} "
         if res.discretisation_error is not None:
             row += f"{res.discretisation_error[k]:>11.3g} "
-        lines.append(row + f"  {_interval(res.ci95[k])}")
+        row += f"  {_interval(res.ci95[k]):<27s}"
+        if res.profile_ci95 is not None:
+            row += " " + _interval(res.profile_ci95[k], res.profile_open[k])
+        lines.append(row)
     for name, grids in res.grid_shares:
         lines.append(f"grid and iteration error of experiment {name} (grids "
                      f"{', '.join('x' + str(f) for f in grids.factors)}): "
@@ -446,7 +475,10 @@ def joint_json(res: FitResult) -> dict:
                                     "grid_error": (None if res.discretisation_error is None
                                                    else _num(res.discretisation_error[k])),
                                     "grid_error_by_experiment": {
-                                        name: _num(g.total()[k]) for name, g in res.grid_shares}}
+                                        name: _num(g.total()[k]) for name, g in res.grid_shares},
+                                    **({} if res.profile_ci95 is None else {
+                                        "profile_ci95": [_num(v) for v in res.profile_ci95[k]],
+                                        "profile_reaches_bound": [bool(v) for v in res.profile_open[k]]})}
                            for k, q in enumerate(res.parameters)},
             "correlation": {a: {b: _num(res.correlation[i, j]) for j, b in enumerate(res.names)}
                             for i, a in enumerate(res.names)},
