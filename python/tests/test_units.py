@@ -131,6 +131,28 @@ def test_flow_rate_and_width_give_the_run_of_the_u_in_they_imply(program, tmp_pa
         Problem(**CELL, flow_rate="0.5 mL", width="10 mm")
 
 
+def test_a_flow_rate_is_fitted_as_the_u_in_it_implies(program, tmp_path):
+    """--param flow_rate (with the cell's width) fits the volume flow in
+    place of u_in: from an outlet curve made at 0.5 mL/min, started at 0.3,
+    it finds the flow whose u_in, Q / (W 2h) by hand for this plug inlet, is
+    the u_in a fit of u_in itself finds."""
+    from questrand.fit import fit, read_data
+    truth = questrand.run(Problem(**CELL, flow_rate="0.5 mL/min", width="10 mm"), tmp_path / "truth",
+                          program=program).uptake.iloc[1::6]
+    (tmp_path / "out.csv").write_text("time,c_out\n" + "".join(
+        f"{t:g},{c:.9g}\n" for t, c in zip(truth["time"], truth["c_out"])))
+    data = read_data(tmp_path / "out.csv")
+    start = Problem(**CELL, flow_rate="0.3 mL/min", width="10 mm")
+    by_flow = fit(start, data, ["flow_rate"], width=0.01, program=program, grid_check=False, jobs=2)
+    by_u_in = fit(start, data, ["u_in"], program=program, grid_check=False, jobs=2)
+    assert by_flow.parameters[0].start == pytest.approx(0.3e-6 / 60, rel=1e-6)
+    assert by_flow.estimate[0] == pytest.approx(0.5e-6 / 60, rel=1e-3)
+    assert by_flow.estimate[0] / (0.01 * 2 * 5e-4) == pytest.approx(by_u_in.estimate[0], rel=1e-4)
+    start.write(tmp_path / "PROB.INP")
+    refused = _cli(tmp_path, "fit", "PROB.INP", "out.csv", "--param", "flow_rate")
+    assert refused.returncode != 0 and "--param flow_rate: needs the cell's width" in refused.stderr
+
+
 def _fit(tmp_path, data_name, *options):
     env = {"PYTHONPATH": str(PYTHON_DIR), "QUESTRAND_PROGRAM": str(questrand.runner.find_program()),
            "PATH": "/usr/bin:/bin", "QUESTRAND_FLOW_CACHE": os.environ["QUESTRAND_FLOW_CACHE"]}

@@ -105,7 +105,7 @@ def _main(args) -> int:
                      timeout=args.timeout, max_evaluations=args.max_evaluations,
                      log=lambda line: print(line, file=sys.stderr), scheme=args.scheme,
                      accuracy=args.accuracy, time_limit=args.time_limit,
-                     grid_check=args.grid_check, flow=args.flow, flow_cache=args.flow_cache)
+                     grid_check=args.grid_check, flow=args.flow, flow_cache=args.flow_cache, width=width)
     except KeyboardInterrupt:
         kept = f" but the model runs made so far, in {args.workdir}" if args.workdir else ""
         raise interrupts.Interrupted(f"interrupted; nothing kept{kept}") from None

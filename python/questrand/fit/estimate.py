@@ -23,7 +23,7 @@ from .result import FitResult, _grid_warnings
 def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEFAULT_STEP,
         profile=False, workdir=None, program=None, timeout=None, max_evaluations=None,
         log=None, scheme="standard", accuracy=None, time_limit=None, grid_check=True,
-        flow="reuse", flow_cache=None, made=None) -> FitResult:
+        flow="reuse", flow_cache=None, made=None, width=None) -> FitResult:
     """Fit the reals ``names`` of ``problem`` to the measured curve ``data``.
 
     ``bounds`` maps a name to ``(LO, HI)`` (None for the default side);
@@ -38,7 +38,8 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
     steady flow solved once and cached in ``flow_cache``, "coupled" solves
     the flow in every step of every run.  ``made``: model runs of the
     given grid made already (:meth:`Model.made` of a model of this problem,
-    observable and options), not made again.
+    observable and options), not made again.  ``width``: the cell's width
+    (m), for ``flow_rate`` among ``names`` (fitted in place of u_in).
 
     Discretisation and iteration errors (:mod:`questrand.accuracy`): with
     ``grid_check`` the fit is repeated on a grid twice as fine, which gives
@@ -70,7 +71,7 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
         raise FitError("the base problem does not solve the concentration (solve_c F)")
     if accuracy is not None and not 0 < accuracy < 1:
         raise FitError(f"--accuracy {accuracy:g}: expected a relative error between 0 and 1, e.g. 0.01")
-    params = make_parameters(problem, names, bounds)
+    params = make_parameters(problem, names, bounds, width=width)
     n, p = len(data), len(params)
     # points with a given sigma need only as many as parameters (an end-point
     # value for one parameter); without it the noise takes one more

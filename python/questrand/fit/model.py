@@ -150,7 +150,10 @@ class Model:
     def problem_at(self, values) -> Problem:
         """The base problem with the parameters set to ``values`` (as the
         program will read them: single precision)."""
-        return self.problem.replace(**{p.name: _f32(v) for p, v in zip(self.params, values)})
+        changes = {}
+        for p, v in zip(self.params, values):
+            changes.update(p.changes(v))
+        return self.problem.replace(**changes)
 
     def most_iterations(self, values) -> int | None:
         """The most outer iterations a step took in the run at ``values``
@@ -169,10 +172,11 @@ class Model:
         """The model curves ``(times, values)`` of ``observable`` (default
         the model's first) for each parameter set."""
         # a run is known by its problem's identity: its PROB.INP and physics files
-        problems = {}
+        problems, asked_values = {}, {}
         for values in value_sets:
             problem = self.problem_at(values)
             problems.setdefault(problem.identity(), problem)
+            asked_values.setdefault(problem.identity(), values)
         texts = [self.problem_at(values).identity() for values in value_sets]
         todo = []
         for text in texts:
@@ -192,9 +196,9 @@ class Model:
             results = self.workers.map(_model_run, arguments)
             for text, args, result in zip(todo, arguments, results):
                 if result[0] != "ok":
-                    values = [getattr(problems[text], p.name) for p in self.params]
                     where = f" in {args[2]}" if self.keep else ""
-                    raise FitError(f"model run with {self.describe(values)} failed{where}: {result[1]}")
+                    raise FitError(f"model run with {self.describe(asked_values[text])} failed{where}: "
+                                   f"{result[1]}")
                 if len(self.observables) == 1:
                     self._cache[text] = {self.observable: (result[1], result[2])}
                 else:

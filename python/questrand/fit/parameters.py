@@ -12,6 +12,9 @@ from ..problem import Problem
 from .data import DEFAULT_DECADES, FitError
 
 
+#: The volume flow through the cell (m3/s), a parameter that sets u_in
+#: through the cell's width.
+FLOW_RATE = "flow_rate"
 #: The diffusivities of a problem: the channel's, the membrane's, the gel's.
 DIFFUSIVITIES = ("diff_flow", "diff_memb", "diff_gel")
 #: The default upper bound of a fitted diff_flow (m2/s): above the
@@ -19,7 +22,7 @@ DIFFUSIVITIES = ("diff_flow", "diff_memb", "diff_gel")
 #: at 9.3e-9 m2/s at 25 degC; small molecules at 0.5e-9 to 2.5e-9 m2/s).
 WATER_DIFFUSIVITY_LIMIT = 1e-8
 #: The unit of each value of the problem (input.json), and of the physics' reals.
-UNITS = {**{value["name"]: value["unit"] for value in INPUT["values"]}, **PHYSICS_UNITS}
+UNITS = {**{value["name"]: value["unit"] for value in INPUT["values"]}, **PHYSICS_UNITS, FLOW_RATE: "m3/s"}
 #: The physical range of the partition coefficients K (membrane or gel
 #: over liquid at equilibrium): the default bounds of a fitted K.
 PARTITION_RANGE = (1e-3, 1e4)
@@ -40,6 +43,18 @@ class Parameter:
     high: float
     low_source: str = ""
     high_source: str = ""
+    #: flow_rate only: the cell's width (m) that turns it into the inlet
+    #: velocity u_in (:func:`questrand.units.centreline_velocity`)
+    width: float | None = None
+
+    def changes(self, value: float) -> dict:
+        """The problem's values this parameter sets at ``value``: itself
+        (in single precision, as the program reads it), or for flow_rate
+        the u_in it implies through the width."""
+        if self.name == FLOW_RATE:
+            return {"flow_rate": float(value), "width": self.width}
+        import numpy as np
+        return {self.name: float(np.float32(value))}
 
     def bound_text(self, side: str) -> str:
         """'upper bound 1e-9 m2/s (the channel's diffusivity)' (``side``
@@ -78,7 +93,7 @@ def parse_bounds(texts) -> dict:
     return bounds
 
 
-def make_parameters(problem: Problem, names, bounds=None) -> list:
+def make_parameters(problem: Problem, names, bounds=None, width=None) -> list:
     """The :class:`Parameter` list for ``names``, starting at the problem's
     values, within ``bounds`` (``{NAME: (LO, HI)}``, None for a default side).
 
@@ -101,12 +116,25 @@ def make_parameters(problem: Problem, names, bounds=None) -> list:
     reach, so its default lower bound is four decades below the start (a
     fit of rate_gel starts from a rate_gel > 0); the others four decades.
     A bound given in ``bounds`` replaces the default one.
+
+    ``flow_rate`` (m3/s) is fitted in place of u_in through the cell's
+    ``width`` (m): it starts from the flow the problem's u_in implies,
+    Q = u_in / centreline_velocity(1, width, halfgap, parabolic), within
+    four decades.
     """
     bounds = dict(bounds or {})
     reals = real_fields()
     if not names:
         raise FitError("no parameter to fit: give at least one --param NAME")
+    if FLOW_RATE in names:
+        if not (width is not None and width > 0):
+            raise FitError("--param flow_rate: needs the cell's width to set u_in; give --width, "
+                           "e.g. --width \"10 mm\"")
+        if "u_in" in names:
+            raise FitError("--param flow_rate and --param u_in: the flow rate sets u_in; fit one of them")
     for name in names:
+        if name == FLOW_RATE and list(names).count(name) == 1:
+            continue
         if name not in reals:
             raise FitError(f"--param {name}: not a real of the problem (reals: {', '.join(reals)})")
         if list(names).count(name) > 1:
@@ -115,7 +143,11 @@ def make_parameters(problem: Problem, names, bounds=None) -> list:
     params = {}
     # diff_flow first: its upper bound is the default one of the other diffusivities
     for name in sorted(names, key=lambda n: n != "diff_flow"):
-        start = getattr(problem, name)
+        if name == FLOW_RATE:
+            from .. import units
+            start = problem.u_in / units.centreline_velocity(1.0, width, problem.halfgap, problem.parabolic)
+        else:
+            start = getattr(problem, name)
         if start is None:  # washout_at not given: no washout
             raise FitError(f"--param {name}: the problem gives no {name} to start from (set it in "
                            "PHYSICS.INP)")
@@ -138,7 +170,8 @@ def make_parameters(problem: Problem, names, bounds=None) -> list:
                                    f"lower, or give --bounds {name}=LO:HI")
         if not 0 < low < start < high:
             raise FitError(f"--bounds {name}={low:g}:{high:g}: expected 0 < LO < start value {start:g} < HI")
-        params[name] = Parameter(name, start, low, high, low_source, high_source)
+        params[name] = Parameter(name, start, low, high, low_source, high_source,
+                                 width if name == FLOW_RATE else None)
     if bounds:
         raise FitError(f"--bounds {', '.join(bounds)}: not a fitted parameter (give it with --param)")
     return [params[name] for name in names]
