@@ -38,8 +38,9 @@ def add_parser(subparsers):
                              "sigma_<observable> or sigma column; NAME defaults to the directory "
                              "of PROB.INP")
     parser.add_argument("--param", action="append", required=True, metavar="NAME",
-                        help="a real of the problem to fit (repeat for several); in a joint fit "
-                             "shared by the experiments, or EXPERIMENT:NAME for one of them only")
+                        help="a real of the problem to fit (repeat for several), or flow_rate (m3/s, "
+                             "with --width) in place of u_in; in a joint fit shared by the experiments, "
+                             "or EXPERIMENT:NAME for one of them only")
     parser.add_argument("--bounds", action="append", metavar="NAME=LO:HI",
                         help="limits of a parameter (default: within four decades of the start; a "
                              "diffusivity also at most the channel's diffusivity diff_flow, and a "
