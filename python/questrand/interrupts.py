@@ -12,6 +12,11 @@ command says what was kept by raising :class:`Interrupted` with its line.
 Worker processes do not take Ctrl-C themselves: a Ctrl-C at a terminal
 reaches the whole process group, so the program runs (which keep the
 default action) end at once, and the main process stops the workers.
+
+A signal's exception raised where Python cannot pass it on (in a
+finaliser, such as a finished program's ``Popen.__del__``) is not printed
+as a fault: a worker then ends at the start of its next task, and the main
+process takes the next Ctrl-C again.
 """
 
 from __future__ import annotations
@@ -20,6 +25,7 @@ import concurrent.futures
 import contextlib
 import os
 import signal
+import sys
 import weakref
 
 from .errors import QuestrandError
@@ -46,17 +52,33 @@ def handling():
         stop_workers()
         raise KeyboardInterrupt
 
+    def unraisable(report):
+        # the interrupt raised in a finaliser is lost there: take the next one
+        if isinstance(report.exc_value, KeyboardInterrupt) and state["seen"]:
+            state["seen"] = False
+            return
+        hook(report)
+
     previous = {}
     try:
         for signum in _SIGNALS:
             previous[signum] = signal.signal(signum, interrupt)
     except ValueError:  # not the main thread: leave the signals alone
         previous = {}
+    hook = sys.unraisablehook
+    if previous:
+        sys.unraisablehook = unraisable
     try:
         yield
     finally:
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+        if previous:
+            sys.unraisablehook = hook
+
+
+#: A worker was told to stop (SIGTERM from the main process).
+_stop_requested = False
 
 
 def _worker_signal(signum, frame):
@@ -64,13 +86,32 @@ def _worker_signal(signum, frame):
     # worker starts keep the default action and end on Ctrl-C).
     # SIGTERM, from the main process: end the task at hand; subprocess.run
     # kills the program and the task's clean-up runs.
+    global _stop_requested
     if signum == signal.SIGTERM:
+        _stop_requested = True
         raise SystemExit(EXIT_STATUS)
+
+
+def _worker_unraisable(report):
+    # the stop's SystemExit raised in a finaliser: the task goes on to its
+    # end (its program has ended), and the worker takes no further task
+    if isinstance(report.exc_value, SystemExit) and _stop_requested:
+        return
+    sys.__unraisablehook__(report)
 
 
 def _worker_init():
     for signum in _SIGNALS:
         signal.signal(signum, _worker_signal)
+    sys.unraisablehook = _worker_unraisable
+
+
+def _task(function, *arguments):
+    """One task of a worker: ``function(*arguments)``, unless the worker
+    was told to stop."""
+    if _stop_requested:
+        raise SystemExit(EXIT_STATUS)
+    return function(*arguments)
 
 
 def worker_pool(jobs: int) -> concurrent.futures.ProcessPoolExecutor:
@@ -104,7 +145,7 @@ class Workers:
             return [function(*a) for a in arguments]
         if self._pool is None:
             self._pool = worker_pool(self.jobs)
-        return list(self._pool.map(function, *zip(*arguments)))
+        return list(self._pool.map(_task, [function] * len(arguments), *zip(*arguments)))
 
     def close(self) -> None:
         if self._pool is not None:

@@ -12,6 +12,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import textwrap
 import time
 from pathlib import Path
 
@@ -133,3 +134,28 @@ def test_interrupted_sweep_says_what_finished_and_resumes(program, tmp_path):
     for stamp, run_id in records:
         assert (out / "runs" / run_id / "run.json").stat().st_mtime_ns == stamp
     assert done.stderr.count("rule run_case:") == len(ids) - len(records)
+
+
+def test_a_stop_that_lands_in_a_finaliser_is_quiet_and_still_stops_the_worker():
+    # The main process's SIGTERM reaches a worker while Python finalises an
+    # object (a finished program's Popen): its SystemExit cannot pass out of
+    # __del__.  Nothing is printed as a fault, and the worker takes no
+    # further task.
+    code = textwrap.dedent("""
+        import os, signal
+        from questrand import interrupts
+        interrupts._worker_init()
+        class Finaliser:
+            def __del__(self):
+                os.kill(os.getpid(), signal.SIGTERM)
+                for _ in range(10 ** 6):
+                    pass
+        Finaliser()
+        try:
+            interrupts._task(print, "a task after the stop")
+        except SystemExit as stop:
+            print("stopped", stop.code)
+        """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                          env=dict(os.environ, PYTHONPATH=str(PYTHON_DIR)))
+    assert (done.stdout, done.stderr) == ("stopped 130\n", "")
