@@ -99,17 +99,17 @@ def concentration_scale(c_in: str, problem_c_in: float):
     ``c_in`` ("10 mg/L", an absolute concentration), so one unit of the
     problem's c is scale = 10 / c_in of ``unit``."""
     from . import units
+    from .fit.data import FitError, _quantity_parts
 
-    cells = str(c_in).strip().split(None, 1)
     try:
-        number = float(cells[0])
-    except (ValueError, IndexError):
-        number = float("nan")
-    if len(cells) != 2 or not number > 0 or number == float("inf") or not units.is_concentration(cells[1]):
+        number, unit = _quantity_parts(c_in)
+    except (FitError, units.UnitError):
+        number, unit = None, None
+    if unit is None or not units.is_concentration(unit):
         raise NetcdfError(f"--c-in {c_in}: expected a positive concentration with its unit, e.g. 10 mg/L")
     if not problem_c_in > 0:
         raise NetcdfError(f"--c-in {c_in}: the problem's c_in is {problem_c_in:g}; a unit needs c_in > 0")
-    return number / problem_c_in, cells[1].strip()
+    return number / problem_c_in, unit
 
 
 def in_concentration_unit(dataset, scale: float, unit: str, c_in: str):

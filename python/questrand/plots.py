@@ -275,15 +275,21 @@ def at_bound(res) -> dict:
     return marks
 
 
+def data_axis_unit(data):
+    """``(model units per shown unit, shown unit)`` of a fit's data on the x
+    axis: time in the file's unit, or the depth below the gel's face of an
+    end profile (c_gel_profile) in the file's unit, millimetres when the
+    file gave metres."""
+    if data.axis == "depth" and data.time_unit == "m":
+        return 1e-3, "mm"
+    return data.time_per_unit, data.time_unit
+
+
 def data_abscissa(data):
     """``(model units per shown unit, axis label)`` of a fit's data on the
-    x axis: time in the file's unit, or the depth below the gel's face of
-    an end profile (c_gel_profile) in the file's unit, millimetres when the
-    file gave metres."""
-    if data.axis == "depth":
-        unit, per_unit = (data.time_unit, data.time_per_unit) if data.time_unit != "m" else ("mm", 1e-3)
-        return per_unit, axis_label("depth below the gel's face", unit)
-    return data.time_per_unit, axis_label("time", data.time_unit)
+    x axis (:func:`data_axis_unit`)."""
+    per_unit, unit = data_axis_unit(data)
+    return per_unit, axis_label("depth below the gel's face" if data.axis == "depth" else "time", unit)
 
 
 def plot_fit_result(res, cell=None) -> Figure:

@@ -33,7 +33,7 @@ from pathlib import Path
 
 from . import files
 from .options import check_report_path
-from .plots import at_bound, data_abscissa, plot_fit_result
+from .plots import at_bound, data_axis_unit, plot_fit_result
 
 _STYLE = """body{font-family:sans-serif;max-width:60em;margin:2em auto;line-height:1.4;color:#222}
 table{border-collapse:collapse;margin:0.5em 0}td,th{border:1px solid #bbb;padding:0.25em 0.6em;
@@ -206,8 +206,7 @@ def fit_report(res, problem, command=None, program_version: str = "", cell=None)
 # -- the joint fit ----------------------------------------------------------------------
 def _data_in_words(data) -> str:
     """One sentence on a measured curve: its file, points, span, column and units."""
-    x_scale, _ = data_abscissa(data)
-    shown_unit = "mm" if data.axis == "depth" and data.time_unit == "m" else data.time_unit
+    x_scale, shown_unit = data_axis_unit(data)
     span = (f"at depths {data.time.min() / x_scale:g} to {data.time.max() / x_scale:g} {shown_unit} below "
             "the gel's face, at the run's end" if data.axis == "depth" else
             f"from {data.time.min() / x_scale:g} to {data.time.max() / x_scale:g} {shown_unit}")
@@ -224,7 +223,9 @@ def joint_fit_report(res, experiments, command=None, program_version: str = "") 
     observable), the fit of each observable, the estimates with each
     experiment's share of the grid and iteration error, the warnings, the
     command."""
+    from .accuracy import spread_text
     from .fit.joint import plot_joint
+    from .fit.report import _interval
 
     names = [e.name for e in experiments]
     report = Report(f"Joint fit of {', '.join(res.names)} to {len(names)} experiment"
@@ -252,13 +253,11 @@ def joint_fit_report(res, experiments, command=None, program_version: str = "") 
         est = res.estimate[k]
         rows.append([p.name, f"{p.start:.4g}", f"{est:.6g}", f"{res.stderr[k]:.3g}",
                      f"[{res.ci95[k][0]:.4g}, {res.ci95[k][1]:.4g}]",
-                     f"±{100 * math.expm1(stat[k]):.3g} %" if stat is not None and stat[k] < 2.4 else
-                     "(beyond ten times the value)" if stat is not None else "",
+                     "" if stat is None else f"±{100 * math.expm1(stat[k]):.3g} %" if math.expm1(stat[k]) <= 10
+                     else spread_text(stat[k]),
                      "not estimated" if budget is None else f"{budget[k]:.3g} ({100 * budget[k] / est:.3g} %)"]
                     + [f"{grids.total()[k]:.3g}" for _, grids in res.grid_shares]
-                    + ([] if res.profile_ci95 is None else [
-                        f"[{'≤' if res.profile_open[k][0] else ''}{res.profile_ci95[k][0]:.4g}, "
-                        f"{'≤' if res.profile_open[k][1] else ''}{res.profile_ci95[k][1]:.4g}]"]))
+                    + ([] if res.profile_ci95 is None else [_interval(res.profile_ci95[k], res.profile_open[k])]))
     report.add("heading", "Estimates").add("table", (head, rows))
     report.add("text", f"{sum(e['points'] for e in res.experiments)} points, {res.dof} degrees of freedom; "
                        f"t = {res.t_quantile:.4g}; chi-square {res.rss:.4g} (each observable weighted by its "

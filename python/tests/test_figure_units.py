@@ -102,12 +102,12 @@ def joint_figures(request, program, tmp_path):
     from questrand.fit.joint import fit_experiments
     from questrand.fit.report import plot_fit
 
-    specs = []
+    experiments = []
     for name, problem in (("thick", BASE), ("thin", BASE.replace(th_gel=2e-4, n_gel=3))):
         data, _ = synthetic(program, tmp_path, "c_gel_mean", noise=0.01, seed=8, problem=problem, name=name)
         path = write_csv(tmp_path / f"{name}.csv", ["time", "c_gel_mean"], zip(data.time, data.value))
-        specs.append((name, problem.replace(diff_memb=1.5 * TRUE_MEMB, diff_gel=1.5 * TRUE_GEL), path))
-    res = fit_experiments(specs, ["diff_memb", "diff_gel"], jobs=2, program=program, grid_check=False)
+        experiments.append((name, problem.replace(diff_memb=1.5 * TRUE_MEMB, diff_gel=1.5 * TRUE_GEL), path))
+    res = fit_experiments(experiments, ["diff_memb", "diff_gel"], jobs=2, program=program, grid_check=False)
     return [("joint fit", plot_fit(res))]
 
 

@@ -5,6 +5,8 @@ from __future__ import annotations
 import dataclasses
 import re
 
+import numpy as np
+
 from ..input_checks import INPUT
 from ..physics import REAL_KEYS as PHYSICS_REALS
 from ..physics import UNITS as PHYSICS_UNITS
@@ -53,7 +55,6 @@ class Parameter:
         the u_in it implies through the width."""
         if self.name == FLOW_RATE:
             return {"flow_rate": float(value), "width": self.width}
-        import numpy as np
         return {self.name: float(np.float32(value))}
 
     def bound_text(self, side: str) -> str:
