@@ -70,11 +70,15 @@ def scale_concentrations(table, scale: float, keep=UNSCALED_UPTAKE):
     """``table`` (a DataFrame, or None) with every column but ``keep``
     multiplied by ``scale`` (:func:`unit_inlet`); a monitor history keeps
     only its ``("time",)``."""
-    if table is not None and scale != 1.0:
-        for name in table.columns:
-            if name not in keep:
-                table[name] = table[name] * scale
-    return table
+    if table is None or scale == 1.0:
+        return table
+    import pandas as pd
+
+    # one new frame (a column at a time in place costs some 2 ms a run)
+    scaled = pd.DataFrame({name: table[name].to_numpy() if name in keep else table[name].to_numpy() * scale
+                           for name in table.columns}, index=table.index)
+    scaled.attrs.update(table.attrs)
+    return scaled
 
 
 def model_uptake(workdir, runname: str, scale: float = 1.0):

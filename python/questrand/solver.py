@@ -96,7 +96,7 @@ def model_curves(module, problem, *, program, scheme: str = "standard", flow="co
     import numpy as np
     import pandas as pd
 
-    from .flow import check_reusable, flow_label, steady_flow
+    from .flow import check_reusable, flow_fields, flow_label
     from .grid import restart_name
     from .problem import PROBLEM_FILE
     from .runner import scale_concentrations, unit_inlet
@@ -112,8 +112,7 @@ def model_curves(module, problem, *, program, scheme: str = "standard", flow="co
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             check_reusable(run_problem)
-        restart = steady_flow(run_problem, flow_cache, program, timeout=timeout, scheme=scheme).restart()
-        fields = {name: restart.fields[name] for name in ("u", "v", "p")}
+        fields = flow_fields(run_problem, flow_cache, program, timeout=timeout, scheme=scheme)
         run_problem = run_problem.replace(solve_u=False)
     inputs = run_problem.input_files()
     physics = inputs.get(PHYSICS_FILE)
@@ -132,9 +131,10 @@ def model_curves(module, problem, *, program, scheme: str = "standard", flow="co
                           if isinstance(value, np.ndarray) and value.dtype == np.float64
                           and value.shape == (steps,)})
     most = int(done["iterations"].max()) if len(done["iterations"]) else 0
+    table = scale_concentrations(table, scale)
     if "c" in done:  # the end-of-run field, for the gel's end profile
         table.attrs["c"] = done["c"].astype(np.float64) * scale
-    return ("ok", scale_concentrations(table, scale), most)
+    return ("ok", table, most)
 
 
 def model_tables(problem, workdir, *, program, scheme: str = "standard", flow="coupled", flow_cache=None,

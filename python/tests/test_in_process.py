@@ -39,7 +39,7 @@ def process_uptake(problem, workdir, program, scheme):
 
 
 @pytest.mark.parametrize("scheme", ["standard", "second-order"])
-def test_curves_are_the_uptake_files_values_with_a_reused_flow(module, program, tmp_path, scheme):
+def test_curves_are_the_uptake_files_values_with_a_reused_flow(module, program, tmp_path, scheme, monkeypatch):
     problem = Problem.read(FIT_EXAMPLE).replace(nsteps=20)  # 20 steps of 10 s: the start, where it changes most
     outcome = solver.model_curves(module, problem, program=program, scheme=scheme, flow="reuse")
     assert outcome[0] == "ok", outcome
@@ -51,6 +51,20 @@ def test_curves_are_the_uptake_files_values_with_a_reused_flow(module, program, 
     from questrand.profile import field_from_node_file
     end_file = field_from_node_file(tmp_path / "process" / "FIT.CON", problem)
     assert (in_memory.attrs["c"][1:-1, 1:-1] == end_file[1:-1, 1:-1]).all()
+    # the next run takes the flow this process already holds, and gives the same bits; another
+    # cache directory is another flow
+    import questrand.flow.solve as flow_solve
+
+    def no_cache_read(*args, **kwargs):
+        raise AssertionError("the steady flow was looked up again")
+
+    monkeypatch.setattr(flow_solve, "steady_flow", no_cache_read)
+    again = solver.model_curves(module, problem.replace(diff_gel=problem.diff_gel), program=program, scheme=scheme,
+                                flow="reuse")
+    pd.testing.assert_frame_equal(again[1], in_memory, check_exact=True)
+    with pytest.raises(AssertionError, match="looked up again"):
+        solver.model_curves(module, problem, program=program, scheme=scheme, flow="reuse",
+                            flow_cache=tmp_path / "another")
 
 
 def test_a_fit_gives_the_same_estimate_in_memory_and_as_processes(module, program, tmp_path, monkeypatch):

@@ -104,7 +104,7 @@ from .restart import (RestartFile, read_restart, restart_bytes, starting_fields,
 from .reuse import (CACHE_ENV, CHUNK, FIELD_NAMES, FIELD_TOL, FLOW_FILE, FLOW_RUNNAME,  # noqa: F401
                     INFO_FILE, MAX_ITERATIONS, PROCEDURE, FlowError, FlowMode, FlowWarning,
                     check_reusable, flow_label, flow_problem, reuse_refusal, startup_time)
-from .solve import (SteadyFlow, _interp2, coarser, flow_stopped, interpolate_flow,  # noqa: F401
+from .solve import (SteadyFlow, _interp2, coarser, flow_fields, flow_stopped, interpolate_flow,  # noqa: F401
                     solve_steady_flow, steady_flow)
 
 

@@ -94,6 +94,12 @@ def check_reusable(problem: Problem) -> None:
                       f"({duration:.3g}): the reused steady flow skips it", FlowWarning, stacklevel=3)
 
 
+#: The values of a problem that its steady flow depends on (with the channel's lower face,
+#: see :func:`flow_problem`).
+FLOW_VALUES = ("chlength", "halfgap", "th_memb", "th_gel", "u_in", "parabolic", "density", "viscosity",
+               "ni", "n_flow", "n_memb", "n_gel", "convtol", "relax_u", "relax_p", "solver_u", "solver_p")
+
+
 def flow_problem(problem: Problem, *, maxit: int = CHUNK) -> Problem:
     """The steady-flow problem of ``problem``: its flow values, every other
     value fixed (so the text is the same for every problem with this flow).
@@ -106,9 +112,7 @@ def flow_problem(problem: Problem, *, maxit: int = CHUNK) -> Problem:
     lower_face = problem.lower_face
     physics = None if lower_face == default_value("lower_face") else Physics(lower_face=lower_face)
     base = Problem(physics=physics)
-    keep = ("chlength", "halfgap", "th_memb", "th_gel", "u_in", "parabolic", "density", "viscosity",
-            "ni", "n_flow", "n_memb", "n_gel", "convtol", "relax_u", "relax_p", "solver_u", "solver_p")
-    return base.replace(**{name: getattr(problem, name) for name in keep},
+    return base.replace(**{name: getattr(problem, name) for name in FLOW_VALUES},
                         steady=True, solve_u=True, solve_c=False, maxit=maxit, relax_c=1.0,
                         imon=max(problem.ni // 2, 1), jmon=max((problem.n_flow + 1) // 2, 1),
                         runname=FLOW_RUNNAME, restart_out=True, restart_in=False)

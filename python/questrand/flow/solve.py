@@ -18,7 +18,7 @@ from ..problem import PROBLEM_FILE, Problem
 from .cache import (check_entry, clean_cache, default_cache_dir, fill_info, flow_fault, flow_key, place_entry,
                     report_bad_entry, work_dir)
 from .restart import RestartFile, read_restart, starting_fields, write_restart
-from .reuse import CHUNK, FIELD_TOL, FLOW_FILE, FLOW_RUNNAME, MAX_ITERATIONS, FlowError, flow_problem
+from .reuse import CHUNK, FIELD_TOL, FLOW_FILE, FLOW_RUNNAME, FLOW_VALUES, MAX_ITERATIONS, FlowError, flow_problem
 
 
 # -- nested grids ------------------------------------------------------------------
@@ -214,3 +214,45 @@ def steady_flow(problem: Problem, cache_dir=None, program=None, *, timeout=None,
             if work.exists():
                 shutil.rmtree(work, ignore_errors=True)
     return SteadyFlow(key, entry / FLOW_FILE, info, False, flow)
+
+
+#: The reused flows' u, v, p already handed out in this process, by :func:`memo_key`
+#: (oldest first), at most :data:`MEMO_SIZE` of them.
+_FLOW_MEMO: dict = {}
+MEMO_SIZE = 16
+
+
+def memo_key(problem: Problem, cache_dir, program, scheme: str) -> tuple:
+    """What a steady flow in this process depends on: the program's build
+    (path, size, modification time), the cache, the scheme, the channel's
+    lower face and the problem's :data:`FLOW_VALUES`; cheap to form, so that
+    a model run of a fit does not rebuild the flow problem to find its
+    flow."""
+    from ..program import find_program
+
+    executable = find_program(program)
+    info = executable.stat()
+    cache = str(Path(cache_dir).resolve()) if cache_dir is not None else str(default_cache_dir())
+    return ((str(executable), info.st_size, info.st_mtime_ns, cache, scheme, problem.lower_face)
+            + tuple(getattr(problem, name) for name in FLOW_VALUES))
+
+
+def flow_fields(problem: Problem, cache_dir=None, program=None, *, timeout=None, scheme: str = "standard") -> dict:
+    """u, v and p (read-only float32 arrays, (nj, ni)) of the steady flow of
+    ``problem`` under ``scheme`` (:func:`steady_flow`), kept in this process
+    after the first call for the same :func:`memo_key`: the arrays come from
+    the entry as it was checked then, and a rebuilt program or another cache
+    directory is another key."""
+    key = memo_key(problem, cache_dir, program, scheme)
+    fields = _FLOW_MEMO.get(key)
+    if fields is None:
+        restart = steady_flow(problem, cache_dir, program, timeout=timeout, scheme=scheme).restart()
+        fields = {}
+        for name in ("u", "v", "p"):
+            array = np.array(restart.fields[name], dtype=np.float32)
+            array.setflags(write=False)
+            fields[name] = array
+        while len(_FLOW_MEMO) >= MEMO_SIZE:
+            del _FLOW_MEMO[next(iter(_FLOW_MEMO))]
+        _FLOW_MEMO[key] = fields
+    return fields
