@@ -18,22 +18,22 @@ namespace questrand {
 //   downstream-signed  a = max(|f/2|, d) - f/2   (north and east faces)
 //   upstream-signed    a = max(|f/2|, d) + f/2   (south and west faces)
 // |f| <= 2d gives central differencing, |f| > 2d pure upwinding.
-inline float hybrid_minus(float f, float d) {
+[[gnu::always_inline]] inline float hybrid_minus(float f, float d) {
   const float half = f / 2.0f;
   const float m = std::fabs(half) > d ? std::fabs(half) : d;
   return m - half;
 }
-inline float hybrid_plus(float f, float d) {
+[[gnu::always_inline]] inline float hybrid_plus(float f, float d) {
   const float half = f / 2.0f;
   const float m = std::fabs(half) > d ? std::fabs(half) : d;
   return m + half;
 }
-inline Real hybrid_minus(Real f, Real d) {
+[[gnu::always_inline]] inline Real hybrid_minus(Real f, Real d) {
   const Real half = f / 2.0f;
   const Real m = abs(half) > d ? abs(half) : d;
   return m - half;
 }
-inline Real hybrid_plus(Real f, Real d) {
+[[gnu::always_inline]] inline Real hybrid_plus(Real f, Real d) {
   const Real half = f / 2.0f;
   const Real m = abs(half) > d ? abs(half) : d;
   return m + half;
@@ -87,6 +87,25 @@ class SmallRows {
  private:
   bool small_[kMaxGrid + 2] = {};  // element J for row J; row 0 never small
 };
+
+// Calls row.template operator()<T, Steady>() with the arithmetic the row's
+// numbers call for (T = Real where `real`, else float) and the run's kind as
+// a constant of the row's loop, which then has no branch on it and
+// vectorises (the loop's cells write only their own coefficients).
+template <class Row>
+void with_row_arithmetic(bool real, bool steady, Row&& row) {
+  if (real) {
+    if (steady) {
+      row.template operator()<Real, true>();
+    } else {
+      row.template operator()<Real, false>();
+    }
+  } else if (steady) {
+    row.template operator()<float, true>();
+  } else {
+    row.template operator()<float, false>();
+  }
+}
 
 // What the assembly of every equation reads, under the names the formulas
 // use: the grid, the velocities and pressure, the densities (current and
@@ -149,7 +168,7 @@ struct FaceConductances {
 //   an = hybrid_minus(Fn, Dn), as = hybrid_plus(Fs, Ds),
 //   ae = hybrid_minus(Fe, De), aw = hybrid_plus(Fw, Dw).
 template <class T>
-void set_hybrid_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f, const FaceConductances<T>& d) {
+[[gnu::always_inline]] inline void set_hybrid_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f, const FaceConductances<T>& d) {
   cf.an(i, j) = hybrid_minus(f.fn, d.dn);
   cf.as(i, j) = hybrid_plus(f.fs, d.ds);
   cf.ae(i, j) = hybrid_minus(f.fe, d.de);
@@ -161,7 +180,7 @@ void set_hybrid_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f,
 //   an = Dn + max(-Fn, 0), as = Ds + max(Fs, 0),
 //   ae = De + max(-Fe, 0), aw = Dw + max(Fw, 0).
 template <class T>
-void set_upwind_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f, const FaceConductances<T>& d) {
+[[gnu::always_inline]] inline void set_upwind_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f, const FaceConductances<T>& d) {
   const T zero = 0.0f;
   cf.an(i, j) = d.dn + (-f.fn > zero ? -f.fn : zero);
   cf.as(i, j) = d.ds + (f.fs > zero ? f.fs : zero);
@@ -177,7 +196,7 @@ void set_upwind_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f,
 //   su = su + cp phi,  sp = sp - cp
 // A cell that gains mass (cp = 0) gets no correction.
 template <class T>
-void transient_and_imbalance(CoefOf<T> cf, int i, int j, bool steady, T a0, T b0, T phi_old, T phi,
+[[gnu::always_inline]] inline void transient_and_imbalance(CoefOf<T> cf, int i, int j, bool steady, T a0, T b0, T phi_old, T phi,
                              const FaceFluxes<T>& f) {
   if (steady) {
     cf.su(i, j) = 0.0f;

@@ -7,10 +7,12 @@ namespace questrand {
 namespace {
 
 // The u-cells I = 3..ilast of row J, in the arithmetic T.
-template <class T>
+template <class T, bool Steady>
 void assemble_row(State& s, int j) {
-  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view<T>(s);
+  [[maybe_unused]] auto [g, u, v, p, den, denold, vis, cf, run_is_steady, dt] = assembly_view<T>(s);
+  constexpr bool steady = Steady;
   const FieldInOf<T> uold = s.cvar.uold;
+#pragma GCC ivdep
   for (int i = 3; i <= g.ilast; ++i) {
     const auto [area_n, area_s, area_ew, vol] = u_cell(g, i, j);
 
@@ -62,11 +64,7 @@ void calcu(State& s) {
 
   // Cells are independent: rows outer, the inner loop walks memory.
   for (int j = 2; j <= g.jlast; ++j) {
-    if (small.near(j)) {
-      assemble_row<Real>(s, j);
-    } else {
-      assemble_row<float>(s, j);
-    }
+    with_row_arithmetic(small.near(j), s.ctime.steady, [&]<class T, bool Steady>() { assemble_row<T, Steady>(s, j); });
   }
 
   modu(s);

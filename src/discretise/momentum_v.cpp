@@ -7,10 +7,12 @@ namespace questrand {
 namespace {
 
 // The v-cells I = 2..ilast of row J, in the arithmetic T.
-template <class T>
+template <class T, bool Steady>
 void assemble_row(State& s, int j) {
-  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view<T>(s);
+  [[maybe_unused]] auto [g, u, v, p, den, denold, vis, cf, run_is_steady, dt] = assembly_view<T>(s);
+  constexpr bool steady = Steady;
   const FieldInOf<T> vold = s.cvar.vold;
+#pragma GCC ivdep
   for (int i = 2; i <= g.ilast; ++i) {
     const auto [area_n, area_s, area_ew, vol] = v_cell(g, i, j);
 
@@ -35,14 +37,12 @@ void assemble_row(State& s, int j) {
 
     const T a0 = steady ? 0.0f : 0.5f * (denold(i, j - 1) + denold(i, j)) * vol / dt;
     const T b0 = steady ? 0.0f : 0.5f * (den(i, j - 1) + den(i, j)) * vol / dt;
-    // The correction's sink -cp joins sp here; the pressure force and the
-    // hoop-stress sink follow.
+    // The correction's sink -cp joins sp here; the pressure force follows,
+    // the hoop-stress sink after the row.
     transient_and_imbalance<T>(cf, i, j, steady, a0, b0, vold(i, j), v(i, j), {fn, fs, fe, fw});
 
     cf.dv(i, j) = 0.5f * (g.wx(i) * g.radvs(j) + g.wx(i) * g.radvs(j + 1));
     cf.su(i, j) = cf.su(i, j) + cf.dv(i, j) * (p(i, j - 1) - p(i, j));
-
-    if (g.axisym) cf.sp(i, j) = cf.sp(i, j) - vis(i, j) * vol / (g.radv(j) * g.radv(j));
 
     // Cross derivative: d/dx (vis du/dy).
     const T vis_e = 0.25f * (vis(i + 1, j) + vis(i, j) + vis(i, j - 1) + vis(i + 1, j - 1));
@@ -56,6 +56,14 @@ void assemble_row(State& s, int j) {
     const T stress_s = vis(i, j - 1) * g.rad(j - 1) * (v(i, j) - v(i, j - 1)) / g.hy(j - 1);
     cf.su(i, j) = cf.su(i, j) + vol * (stress_n - stress_s) / (g.rad(j) * g.hy(j));
   }
+  // Hoop stress of the axisymmetric geometry: a sink vis V / r^2 (a loop of
+  // its own, so that the row's loop has no branch on the geometry).
+  if (g.axisym) {
+    for (int i = 2; i <= g.ilast; ++i) {
+      const T vol = v_cell(g, i, j).vol;
+      cf.sp(i, j) = cf.sp(i, j) - vis(i, j) * vol / (g.radv(j) * g.radv(j));
+    }
+  }
 }
 
 }  // namespace
@@ -66,11 +74,7 @@ void calcv(State& s) {
 
   // Cells are independent: rows outer, the inner loop walks memory.
   for (int j = 3; j <= g.jlast; ++j) {
-    if (small.near(j)) {
-      assemble_row<Real>(s, j);
-    } else {
-      assemble_row<float>(s, j);
-    }
+    with_row_arithmetic(small.near(j), s.ctime.steady, [&]<class T, bool Steady>() { assemble_row<T, Steady>(s, j); });
   }
 
   modv(s);

@@ -10,13 +10,15 @@ namespace questrand {
 namespace {
 
 // The cells I = 2..ilast of row J, in the arithmetic T.
-template <class T>
+template <class T, bool Steady>
 void assemble_row(State& s, const ScalarEquation& eq, int j) {
-  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view<T>(s);
+  [[maybe_unused]] auto [g, u, v, p, den, denold, vis, cf, run_is_steady, dt] = assembly_view<T>(s);
+  constexpr bool steady = Steady;
   const FieldInOf<T> gam = eq.gam;
   const FieldInOf<T> old = eq.old;
   const FieldInOf<T> phi = eq.phi;
   const T capacity = eq.partition ? partition(s, j) : 1.0f;  // K of the layer (1: exactly as without)
+#pragma GCC ivdep
   for (int i = 2; i <= g.ilast; ++i) {
     const auto [area_n, area_s, area_ew, vol] = scalar_cell(g, i, j);
 
@@ -179,10 +181,9 @@ float assemble_and_solve(State& s, const ScalarEquation& eq, bool second_order) 
       } else {
         assemble_row_second_order<float>(s, eq, j, low, high);
       }
-    } else if (small.near(j)) {
-      assemble_row<Real>(s, eq, j);
     } else {
-      assemble_row<float>(s, eq, j);
+      with_row_arithmetic(small.near(j), s.ctime.steady,
+                          [&]<class T, bool Steady>() { assemble_row<T, Steady>(s, eq, j); });
     }
   }
 
