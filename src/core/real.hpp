@@ -74,6 +74,16 @@ inline bool operator>(Real a, Real b) { return a.value() > b.value(); }
 inline bool operator<(Real a, Real b) { return a.value() < b.value(); }
 inline Real abs(Real a) { return __builtin_fabsf(a.value()); }
 
+// Whether the Real route pays on this processor: whether float arithmetic
+// on subnormal numbers is slower here than the same arithmetic through Real.
+// Both give the same bits, so this changes only the speed: of the
+// assembly's rows near the subnormal range (discretise/common.hpp) and of
+// the line solver's products.  Timed once per process on a short chain of
+// products, quotients and sums of subnormal numbers (some 0.1 ms);
+// QUESTRAND_SUBNORMAL_ROUTE=double (the Real route where it may meet
+// subnormal numbers) or =float (float everywhere) fixes the choice.
+bool subnormal_route_pays();
+
 // An element of a field, read as Real and assigned from Real.
 class RealRef {
  public:

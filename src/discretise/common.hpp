@@ -65,14 +65,6 @@ CoefOf<T> coef_of(Ccoef& c) {
   }
 }
 
-// Whether the Real route pays on this processor: whether float arithmetic
-// on subnormal numbers is slower here than the same arithmetic through Real.
-// Both give the same bits, so this changes only the speed.  Timed once per
-// process on a short chain of products, quotients and sums of subnormal
-// numbers (some 0.1 ms); QUESTRAND_SUBNORMAL_ROUTE=double (the Real route
-// where SmallRows finds small numbers) or =float (float everywhere) fixes it.
-bool subnormal_route_pays();
-
 // Rows whose stored numbers come near the subnormal range (a nonzero
 // magnitude below 2^-90 in one of the given fields), where T = Real pays off:
 // the pinned solid rows and their neighbours.  None where the Real route does

@@ -16,7 +16,9 @@
 //   Products off the recurrence chain are always formed that way; products
 //   on the chain use the float multiply when both operands are zero or at
 //   least 2^-63 in magnitude (the product is then zero, normal or beyond the
-//   float range, never subnormal) and the double route otherwise.
+//   float range, never subnormal) and the double route otherwise.  Where the
+//   double route does not pay on the processor (subnormal_route_pays,
+//   core/real.hpp) every product is the float multiply: the same bits.
 #include "solvers/line_solver.hpp"
 
 #include <cmath>
@@ -32,10 +34,18 @@ namespace {
 constexpr int N = kMaxGrid;
 
 // a * b with the bits of the float multiply, formed in double (Real), without
-// its slow path for subnormal numbers.
-[[gnu::always_inline]] inline float mul_wide(float a, float b) { return (Real(a) * Real(b)).value(); }
+// its slow path for subnormal numbers; where that route does not pay on the
+// processor (Wide false, subnormal_route_pays), the float multiply itself.
+template <bool Wide>
+[[gnu::always_inline]] inline float mul_wide(float a, float b) {
+  if constexpr (Wide) {
+    return (Real(a) * Real(b)).value();
+  } else {
+    return a * b;
+  }
+}
 
-[[gnu::noinline]] float mul_wide_call(float a, float b) { return mul_wide(a, b); }
+[[gnu::noinline]] float mul_wide_call(float a, float b) { return mul_wide<true>(a, b); }
 
 // Zero, or a magnitude of at least 2^-63 (infinities and NaNs included).
 [[gnu::always_inline]] inline bool plain(float a) {
@@ -46,9 +56,14 @@ constexpr int N = kMaxGrid;
 
 // a * b for the recurrence chains: the float multiply, whose latency is the
 // shortest, unless an operand is small enough for the product to be subnormal.
+template <bool Wide>
 [[gnu::always_inline]] inline float mul(float a, float b) {
-  if (__builtin_expect(plain(a) & plain(b), 1)) return a * b;
-  return mul_wide_call(a, b);
+  if constexpr (Wide) {
+    if (__builtin_expect(plain(a) & plain(b), 1)) return a * b;
+    return mul_wide_call(a, b);
+  } else {
+    return a * b;
+  }
 }
 
 // The factors of one sweep direction (LineFactors, core/state.hpp) are
@@ -62,7 +77,7 @@ enum class Mode {
 };
 
 // One sweep over the vertical lines I = is..ie: unknowns along J, stride N.
-template <Mode mode>
+template <Mode mode, bool Wide>
 void vertical_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& phi, Factors& f) {
   float tdc[N + 1];
   float tda_line[N + 1];
@@ -83,30 +98,30 @@ void vertical_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& phi,
     float a = 0.0f;      // tda(js-1)
     for (int m = 0; m < n; ++m) {
       const std::size_t k = static_cast<std::size_t>(m) * N;
-      const float rhs = mul_wide(ae[k], p[k + 1]) + mul_wide(aw[k], p[k - 1]) + su[k];
+      const float rhs = mul_wide<Wide>(ae[k], p[k + 1]) + mul_wide<Wide>(aw[k], p[k - 1]) + su[k];
       const float b = as[k];
       float term;
       if constexpr (mode == Mode::reuse) {
         term = ft[js + m];
       } else {
-        term = 1.0f / (ap[k] - mul(b, a));
-        a = mul(an[k], term);
+        term = 1.0f / (ap[k] - mul<Wide>(b, a));
+        a = mul<Wide>(an[k], term);
         fa[js + m] = a;
         if constexpr (mode == Mode::store) ft[js + m] = term;
       }
-      c = mul(rhs + mul(b, c), term);
+      c = mul<Wide>(rhs + mul<Wide>(b, c), term);
       tdc[js + m] = c;
     }
     float x = p[static_cast<std::size_t>(n) * N];  // phi(I, je+1)
     for (int m = n - 1; m >= 0; --m) {
-      x = mul(fa[js + m], x) + tdc[js + m];
+      x = mul<Wide>(fa[js + m], x) + tdc[js + m];
       p[static_cast<std::size_t>(m) * N] = x;
     }
   }
 }
 
 // One sweep over the horizontal lines J = js..je: unknowns along I, unit stride.
-template <Mode mode>
+template <Mode mode, bool Wide>
 void horizontal_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& phi, Factors& f) {
   float tdc[N + 1];
   float rhs[N + 1];
@@ -126,7 +141,7 @@ void horizontal_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& ph
     float* p = phi.data + k0;
     // The right-hand sides of the row need only the rows below (solved) and
     // above (not yet): form them all before the recurrence.
-    for (int m = 0; m < n; ++m) rhs[m] = mul_wide(as[m], p[m - N]) + mul_wide(an[m], p[m + N]) + su[m];
+    for (int m = 0; m < n; ++m) rhs[m] = mul_wide<Wide>(as[m], p[m - N]) + mul_wide<Wide>(an[m], p[m + N]) + su[m];
     float c = p[-1];  // phi(is-1, J)
     float a = 0.0f;   // tda(is-1)
     for (int m = 0; m < n; ++m) {
@@ -135,17 +150,17 @@ void horizontal_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& ph
       if constexpr (mode == Mode::reuse) {
         term = ft[is + m];
       } else {
-        term = 1.0f / (ap[m] - mul(b, a));
-        a = mul(ae[m], term);
+        term = 1.0f / (ap[m] - mul<Wide>(b, a));
+        a = mul<Wide>(ae[m], term);
         fa[is + m] = a;
         if constexpr (mode == Mode::store) ft[is + m] = term;
       }
-      c = mul(rhs[m] + mul(b, c), term);
+      c = mul<Wide>(rhs[m] + mul<Wide>(b, c), term);
       tdc[is + m] = c;
     }
     float x = p[n];  // phi(ie+1, J)
     for (int m = n - 1; m >= 0; --m) {
-      x = mul(fa[is + m], x) + tdc[is + m];
+      x = mul<Wide>(fa[is + m], x) + tdc[is + m];
       p[m] = x;
     }
   }
@@ -154,6 +169,7 @@ void horizontal_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& ph
 // Sum over I (outer) and J (inner) of |an phi_N + as phi_S + ae phi_E + aw phi_W + su - ap phi_P|,
 // in double.  The float residuals are formed row by row (unit stride) into a
 // work array, then summed in the required order.
+template <bool Wide>
 double residual_sum(const Ccoef& cf, int is, int js, int ie, int je, const Field& phi, float* res) {
   if (ie < is || je < js) return 0.0;
   const int n = ie - is + 1;
@@ -168,8 +184,8 @@ double residual_sum(const Ccoef& cf, int is, int js, int ie, int je, const Field
     const float* p = phi.data + k0;
     float* r = res + static_cast<std::size_t>(j - js) * N;
     for (int m = 0; m < n; ++m)
-      r[m] = std::fabs(mul_wide(an[m], p[m + N]) + mul_wide(as[m], p[m - N]) + mul_wide(ae[m], p[m + 1]) +
-                       mul_wide(aw[m], p[m - 1]) + su[m] - mul_wide(ap[m], p[m]));
+      r[m] = std::fabs(mul_wide<Wide>(an[m], p[m + N]) + mul_wide<Wide>(as[m], p[m - N]) + mul_wide<Wide>(ae[m], p[m + 1]) +
+                       mul_wide<Wide>(aw[m], p[m - 1]) + su[m] - mul_wide<Wide>(ap[m], p[m]));
   }
   double rsum = 0.0;
   for (int m = 0; m < n; ++m) {
@@ -179,32 +195,50 @@ double residual_sum(const Ccoef& cf, int is, int js, int ie, int je, const Field
   return rsum;
 }
 
-}  // namespace
-
-void lisoli(const Ccoef& cf, const Range& r, Field& phi, LineSolverWork& work) {
-  vertical_sweep<Mode::compute>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.vertical);
-}
-
-void lisolj(const Ccoef& cf, const Range& r, Field& phi, LineSolverWork& work) {
-  horizontal_sweep<Mode::compute>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.horizontal);
-}
-
-void adisol(const Ccoef& cf, const Range& r, Field& phi, const LineSolverParams& params, LineSolverWork& work) {
+// One adisol call in the products' route Wide.
+template <bool Wide>
+void adisol_in(const Ccoef& cf, const Range& r, Field& phi, const LineSolverParams& params, LineSolverWork& work) {
   Factors& factors_v = work.vertical;
   Factors& factors_h = work.horizontal;
   int pass = 0;
   for (;;) {
     ++pass;
     if (pass == 1) {
-      vertical_sweep<Mode::store>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
-      horizontal_sweep<Mode::store>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
+      vertical_sweep<Mode::store, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
+      horizontal_sweep<Mode::store, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
     } else {
-      vertical_sweep<Mode::reuse>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
-      horizontal_sweep<Mode::reuse>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
+      vertical_sweep<Mode::reuse, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
+      horizontal_sweep<Mode::reuse, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
     }
     if (pass >= params.sweeps) return;  // the last allowed pass: the residual decides nothing
-    const double rsum = residual_sum(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.residual);
+    const double rsum = residual_sum<Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.residual);
     if (!(rsum > static_cast<double>(params.tol))) return;
+  }
+}
+
+}  // namespace
+
+void lisoli(const Ccoef& cf, const Range& r, Field& phi, LineSolverWork& work) {
+  if (subnormal_route_pays()) {
+    vertical_sweep<Mode::compute, true>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.vertical);
+  } else {
+    vertical_sweep<Mode::compute, false>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.vertical);
+  }
+}
+
+void lisolj(const Ccoef& cf, const Range& r, Field& phi, LineSolverWork& work) {
+  if (subnormal_route_pays()) {
+    horizontal_sweep<Mode::compute, true>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.horizontal);
+  } else {
+    horizontal_sweep<Mode::compute, false>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.horizontal);
+  }
+}
+
+void adisol(const Ccoef& cf, const Range& r, Field& phi, const LineSolverParams& params, LineSolverWork& work) {
+  if (subnormal_route_pays()) {
+    adisol_in<true>(cf, r, phi, params, work);
+  } else {
+    adisol_in<false>(cf, r, phi, params, work);
   }
 }
 
