@@ -66,55 +66,86 @@ template <bool Wide>
   }
 }
 
-// The factors of one sweep direction (LineFactors, core/state.hpp) are
-// filled by the first pass of an adisol call.
+// The factors of one sweep direction (LineFactors, core/state.hpp), laid
+// out as the fields are (element (I, J) at (J-1)*350 + (I-1)), are formed by
+// the first pass of an adisol call (or by lisoli / lisolj) for every line
+// before any line is solved: they depend on the coefficients alone, and
+// formed for all lines side by side their chains overlap (and, across the
+// vertical lines, which lie side by side in memory, vectorise).
 using Factors = LineFactors;
 
 enum class Mode {
-  compute,  // form the factors along the way (lisoli, lisolj)
-  store,    // form them and keep them in a Factors block (first adisol pass)
-  reuse,    // take them from the Factors block (later adisol passes)
+  form,   // form the factors, then solve (lisoli, lisolj, the first adisol pass)
+  reuse,  // take them from the Factors block (later adisol passes)
 };
+
+// The elimination factors of one node: term = 1 / (ap - b a_prev), tda = a_next term.
+template <bool Wide>
+[[gnu::always_inline]] inline void node_factors(float ap, float b, float a_next, float a_prev, float& term, float& tda) {
+  term = 1.0f / (ap - mul<Wide>(b, a_prev));
+  tda = mul<Wide>(a_next, term);
+}
+
+// The elimination factors of the vertical lines I = is..ie along J = js..je
+// (b = as, a_next = an, tda(js-1) = 0), a row of nodes at a time.
+template <bool Wide>
+void vertical_factors(const Ccoef& cf, int is, int js, int ie, int je, Factors& f) {
+  for (int j = js; j <= je; ++j) {
+    const std::size_t k0 = static_cast<std::size_t>((j - 1) * N);
+    if (j == js) {
+      for (int i = is; i <= ie; ++i) {
+        const std::size_t k = k0 + static_cast<std::size_t>(i - 1);
+        node_factors<Wide>(cf.ap.data[k], cf.as.data[k], cf.an.data[k], 0.0f, f.term[k], f.tda[k]);
+      }
+      continue;
+    }
+#pragma GCC ivdep
+    for (int i = is; i <= ie; ++i) {
+      const std::size_t k = k0 + static_cast<std::size_t>(i - 1);
+      node_factors<Wide>(cf.ap.data[k], cf.as.data[k], cf.an.data[k], f.tda[k - N], f.term[k], f.tda[k]);
+    }
+  }
+}
+
+// The same for the horizontal lines J = js..je along I = is..ie (b = aw,
+// a_next = ae, tda(is-1) = 0), a column of nodes at a time.
+template <bool Wide>
+void horizontal_factors(const Ccoef& cf, int is, int js, int ie, int je, Factors& f) {
+  for (int i = is; i <= ie; ++i) {
+    for (int j = js; j <= je; ++j) {
+      const std::size_t k = static_cast<std::size_t>((j - 1) * N + (i - 1));
+      const float a_prev = i == is ? 0.0f : f.tda[k - 1];
+      node_factors<Wide>(cf.ap.data[k], cf.aw.data[k], cf.ae.data[k], a_prev, f.term[k], f.tda[k]);
+    }
+  }
+}
 
 // One sweep over the vertical lines I = is..ie: unknowns along J, stride N.
 template <Mode mode, bool Wide>
 void vertical_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& phi, Factors& f) {
   float tdc[N + 1];
-  float tda_line[N + 1];
   if (je < js) return;
+  if constexpr (mode == Mode::form) vertical_factors<Wide>(cf, is, js, ie, je, f);
   for (int i = is; i <= ie; ++i) {
-    float* fa = mode == Mode::compute ? tda_line : f.tda + (i - 1) * N - 1;  // indexed by J
-    float* ft = f.term + (i - 1) * N - 1;
     const std::size_t k0 = static_cast<std::size_t>((js - 1) * N + (i - 1));
-    const float* ap = cf.ap.data + k0;
-    const float* an = cf.an.data + k0;
+    const float* fa = f.tda + k0;
+    const float* ft = f.term + k0;
     const float* as = cf.as.data + k0;
     const float* ae = cf.ae.data + k0;
     const float* aw = cf.aw.data + k0;
     const float* su = cf.su.data + k0;
     float* p = phi.data + k0;
     const int n = je - js + 1;
-    float c = p[-N];     // phi(I, js-1)
-    float a = 0.0f;      // tda(js-1)
+    float c = p[-N];  // phi(I, js-1)
     for (int m = 0; m < n; ++m) {
       const std::size_t k = static_cast<std::size_t>(m) * N;
       const float rhs = mul_wide<Wide>(ae[k], p[k + 1]) + mul_wide<Wide>(aw[k], p[k - 1]) + su[k];
-      const float b = as[k];
-      float term;
-      if constexpr (mode == Mode::reuse) {
-        term = ft[js + m];
-      } else {
-        term = 1.0f / (ap[k] - mul<Wide>(b, a));
-        a = mul<Wide>(an[k], term);
-        fa[js + m] = a;
-        if constexpr (mode == Mode::store) ft[js + m] = term;
-      }
-      c = mul<Wide>(rhs + mul<Wide>(b, c), term);
-      tdc[js + m] = c;
+      c = mul<Wide>(rhs + mul<Wide>(as[k], c), ft[k]);
+      tdc[m] = c;
     }
     float x = p[static_cast<std::size_t>(n) * N];  // phi(I, je+1)
     for (int m = n - 1; m >= 0; --m) {
-      x = mul<Wide>(fa[js + m], x) + tdc[js + m];
+      x = mul<Wide>(fa[static_cast<std::size_t>(m) * N], x) + tdc[m];
       p[static_cast<std::size_t>(m) * N] = x;
     }
   }
@@ -125,17 +156,15 @@ template <Mode mode, bool Wide>
 void horizontal_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& phi, Factors& f) {
   float tdc[N + 1];
   float rhs[N + 1];
-  float tda_line[N + 1];
   if (ie < is) return;
+  if constexpr (mode == Mode::form) horizontal_factors<Wide>(cf, is, js, ie, je, f);
   const int n = ie - is + 1;
   for (int j = js; j <= je; ++j) {
-    float* fa = mode == Mode::compute ? tda_line : f.tda + (j - 1) * N - 1;  // indexed by I
-    float* ft = f.term + (j - 1) * N - 1;
     const std::size_t k0 = static_cast<std::size_t>((j - 1) * N + (is - 1));
-    const float* ap = cf.ap.data + k0;
+    const float* fa = f.tda + k0;
+    const float* ft = f.term + k0;
     const float* an = cf.an.data + k0;
     const float* as = cf.as.data + k0;
-    const float* ae = cf.ae.data + k0;
     const float* aw = cf.aw.data + k0;
     const float* su = cf.su.data + k0;
     float* p = phi.data + k0;
@@ -143,24 +172,13 @@ void horizontal_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& ph
     // above (not yet): form them all before the recurrence.
     for (int m = 0; m < n; ++m) rhs[m] = mul_wide<Wide>(as[m], p[m - N]) + mul_wide<Wide>(an[m], p[m + N]) + su[m];
     float c = p[-1];  // phi(is-1, J)
-    float a = 0.0f;   // tda(is-1)
     for (int m = 0; m < n; ++m) {
-      const float b = aw[m];
-      float term;
-      if constexpr (mode == Mode::reuse) {
-        term = ft[is + m];
-      } else {
-        term = 1.0f / (ap[m] - mul<Wide>(b, a));
-        a = mul<Wide>(ae[m], term);
-        fa[is + m] = a;
-        if constexpr (mode == Mode::store) ft[is + m] = term;
-      }
-      c = mul<Wide>(rhs[m] + mul<Wide>(b, c), term);
-      tdc[is + m] = c;
+      c = mul<Wide>(rhs[m] + mul<Wide>(aw[m], c), ft[m]);
+      tdc[m] = c;
     }
     float x = p[n];  // phi(ie+1, J)
     for (int m = n - 1; m >= 0; --m) {
-      x = mul<Wide>(fa[is + m], x) + tdc[is + m];
+      x = mul<Wide>(fa[m], x) + tdc[m];
       p[m] = x;
     }
   }
@@ -204,8 +222,8 @@ void adisol_in(const Ccoef& cf, const Range& r, Field& phi, const LineSolverPara
   for (;;) {
     ++pass;
     if (pass == 1) {
-      vertical_sweep<Mode::store, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
-      horizontal_sweep<Mode::store, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
+      vertical_sweep<Mode::form, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
+      horizontal_sweep<Mode::form, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
     } else {
       vertical_sweep<Mode::reuse, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
       horizontal_sweep<Mode::reuse, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
@@ -220,17 +238,17 @@ void adisol_in(const Ccoef& cf, const Range& r, Field& phi, const LineSolverPara
 
 void lisoli(const Ccoef& cf, const Range& r, Field& phi, LineSolverWork& work) {
   if (subnormal_route_pays()) {
-    vertical_sweep<Mode::compute, true>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.vertical);
+    vertical_sweep<Mode::form, true>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.vertical);
   } else {
-    vertical_sweep<Mode::compute, false>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.vertical);
+    vertical_sweep<Mode::form, false>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.vertical);
   }
 }
 
 void lisolj(const Ccoef& cf, const Range& r, Field& phi, LineSolverWork& work) {
   if (subnormal_route_pays()) {
-    horizontal_sweep<Mode::compute, true>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.horizontal);
+    horizontal_sweep<Mode::form, true>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.horizontal);
   } else {
-    horizontal_sweep<Mode::compute, false>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.horizontal);
+    horizontal_sweep<Mode::form, false>(cf, r.istart, r.jstart, r.iend, r.jend, phi, work.horizontal);
   }
 }
 
