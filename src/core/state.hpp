@@ -185,10 +185,10 @@ struct Cphys {
 // contents live only within one call (or one equation).  Each run owns its
 // own, so that runs in different threads share nothing.
 
-// Elimination factors of one sweep direction of the line solver, line by
-// line: for the line L (column I for the vertical lines, row J for the
-// horizontal ones) and the position k along it, element (L-1)*350 + (k-1) of
-// tda holds tda(k) and of term the reciprocal pivot.
+// Elimination factors of one sweep direction of the line solver, laid out as
+// a field: element (J-1)*350 + (I-1) of tda holds tda of node (I, J) along
+// its line (column I for the vertical lines, row J for the horizontal ones)
+// and of term its reciprocal pivot.
 struct LineFactors {
   float tda[kMaxGrid * kMaxGrid] = {};
   float term[kMaxGrid * kMaxGrid] = {};
