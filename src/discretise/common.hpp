@@ -215,29 +215,26 @@ template <class T>
 // cells are independent, so they are visited row by row, each row in the
 // arithmetic its numbers call for (see SmallRows); the sum is then taken in
 // its own order.
-template <class T, class Volume>
+template <class T, bool Momentum, class Volume>
 void relax_row(State& s, int j, const Range& r, FieldOf<T> phi, float relax, Volume volume, Field* dcoef_field) {
   const CoefOf<T> cf = coef_of<T>(s.ccoef);
   const FieldOf<T> resid_out = s.work.cell_residual;
   const T bignum = s.cgen.bignum;
+  const FieldOf<T> dcoef = Momentum ? *dcoef_field : s.work.cell_residual;  // not read unless Momentum
+#pragma GCC ivdep
   for (int i = r.istart; i <= r.iend; ++i) {
     cf.ap(i, j) = cf.as(i, j) + cf.an(i, j) + cf.ae(i, j) + cf.aw(i, j) - cf.sp(i, j);
-    if (dcoef_field) {
-      const FieldOf<T> dcoef = *dcoef_field;
-      dcoef(i, j) = dcoef(i, j) / cf.ap(i, j);
-    }
-    T resid = cf.an(i, j) * phi(i, j + 1) + cf.as(i, j) * phi(i, j - 1) + cf.ae(i, j) * phi(i + 1, j) +
-              cf.aw(i, j) * phi(i - 1, j) - cf.ap(i, j) * phi(i, j) + cf.su(i, j);
+    if constexpr (Momentum) dcoef(i, j) = dcoef(i, j) / cf.ap(i, j);
+    const T resid = cf.an(i, j) * phi(i, j + 1) + cf.as(i, j) * phi(i, j - 1) + cf.ae(i, j) * phi(i + 1, j) +
+                    cf.aw(i, j) * phi(i - 1, j) - cf.ap(i, j) * phi(i, j) + cf.su(i, j);
     const T vol = volume(i, j);
-    if (-cf.sp(i, j) > 0.5f * bignum * vol) resid = resid / (bignum * vol);
+    // formed in every cell and then chosen, so that the loop has no branch
+    const T pinned_resid = resid / (bignum * vol);
     using std::abs;
-    resid_out(i, j) = abs(resid);
+    resid_out(i, j) = abs(-cf.sp(i, j) > 0.5f * bignum * vol ? pinned_resid : resid);
     cf.ap(i, j) = cf.ap(i, j) / relax;
     cf.su(i, j) = cf.su(i, j) + (1.0f - relax) * cf.ap(i, j) * phi(i, j);
-    if (dcoef_field) {
-      const FieldOf<T> dcoef = *dcoef_field;
-      dcoef(i, j) = relax * dcoef(i, j);
-    }
+    if constexpr (Momentum) dcoef(i, j) = relax * dcoef(i, j);
   }
 }
 
@@ -245,10 +242,11 @@ template <class Volume>
 float relax_and_residual(State& s, const Range& r, Field& phi, float relax, Volume volume, Field* dcoef,
                          const SmallRows& small) {
   for (int j = r.jstart; j <= r.jend; ++j) {
-    if (small.near(j)) {
-      relax_row<Real>(s, j, r, phi, relax, volume, dcoef);
+    const bool real = small.near(j);
+    if (dcoef != nullptr) {
+      real ? relax_row<Real, true>(s, j, r, phi, relax, volume, dcoef) : relax_row<float, true>(s, j, r, phi, relax, volume, dcoef);
     } else {
-      relax_row<float>(s, j, r, phi, relax, volume, dcoef);
+      real ? relax_row<Real, false>(s, j, r, phi, relax, volume, dcoef) : relax_row<float, false>(s, j, r, phi, relax, volume, dcoef);
     }
   }
   const Field& cell_residual = s.work.cell_residual;
