@@ -211,7 +211,7 @@ struct WholeFieldWork {
 struct Workspace {
   LineSolverWork line;
   WholeFieldWork whole_field;
-  Field cell_residual;  // per-cell absolute residuals of the equation being relaxed
+  Field cell_residual;  // per-cell absolute residuals of the equation being relaxed (mass imbalances in calcp)
   Field correction;     // the change d = phi_new - phi of one second-order solve of the concentration
 };
 

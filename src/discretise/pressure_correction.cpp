@@ -8,14 +8,18 @@ namespace {
 
 // The pressure correction in the arithmetic T (Real where that pays on this
 // processor: the pinned solid rows hold subnormal numbers).
-template <class T>
+template <class T, bool Steady>
 void calcp_in(State& s) {
-  auto [g, u, v, p, den, denold, vis, cf, steady, dt] = assembly_view<T>(s);
+  [[maybe_unused]] auto [g, u, v, p, den, denold, vis, cf, run_is_steady, dt] = assembly_view<T>(s);
+  constexpr bool steady = Steady;
   const FieldOf<T> pcor = s.cvar.pcor;
+  const FieldOf<T> imbalance = s.work.cell_residual;
 
-  T res_mass = 0.0f;
-  for (int i = 2; i <= g.ilast; ++i) {
-    for (int j = 2; j <= g.jlast; ++j) {
+  // The cells row by row (each writes only its own coefficients and
+  // imbalance), the mass residual then summed I outer, J inner.
+  for (int j = 2; j <= g.jlast; ++j) {
+#pragma GCC ivdep
+    for (int i = 2; i <= g.ilast; ++i) {
       const auto [area_n, area_s, area_ew, vol] = continuity_cell(g, i, j);
 
       const T rho_n = 0.5f * (den(i, j + 1) + den(i, j));
@@ -39,9 +43,12 @@ void calcp_in(State& s) {
       cf.sp(i, j) = 0.0f;
       cf.su(i, j) = -smp;
       using std::abs;
-      res_mass = res_mass + abs(smp);
+      imbalance(i, j) = abs(smp);
     }
   }
+  T res_mass = 0.0f;
+  for (int i = 2; i <= g.ilast; ++i)
+    for (int j = 2; j <= g.jlast; ++j) res_mass = res_mass + imbalance(i, j);
   s.cterm.res_mass = static_cast<float>(res_mass);
 
   modp(s);
@@ -74,11 +81,7 @@ void calcp_in(State& s) {
 }  // namespace
 
 void calcp(State& s) {
-  if (subnormal_route_pays()) {
-    calcp_in<Real>(s);
-  } else {
-    calcp_in<float>(s);
-  }
+  with_row_arithmetic(subnormal_route_pays(), s.ctime.steady, [&]<class T, bool Steady>() { calcp_in<T, Steady>(s); });
 }
 
 }  // namespace questrand
