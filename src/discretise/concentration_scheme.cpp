@@ -21,16 +21,7 @@ bool parse_scheme(const std::string& text, Scheme& scheme) {
   return false;
 }
 
-float design_cell_height(const State& s, int j) {
-  const Cprob& pb = s.cprob;
-  if (j <= pb.jflow2) return pb.halfgap / static_cast<float>(pb.n_flow);
-  if (j <= pb.jmemb2) return pb.th_memb / static_cast<float>(pb.n_memb);
-  return pb.th_gel / static_cast<float>(pb.n_gel);
-}
 
-float concentration_cell_height(const State& s, int j) {
-  return s.cscheme.scheme == Scheme::second_order ? design_cell_height(s, j) : s.cgrid.hy(j);
-}
 
 TimeWeights concentration_time_weights(const State& s) {
   if (s.cscheme.scheme == Scheme::second_order && s.cscheme.steps >= 2) {
@@ -42,10 +33,6 @@ TimeWeights concentration_time_weights(const State& s) {
   return {1.0f, 1.0f, 0.0f};
 }
 
-TimeTerm time_term(const TimeWeights& w, double c_old, double c_2old, bool limited) {
-  if (w.older == 0.0f || limited) return {1.0, c_old};
-  return {w.now, static_cast<double>(w.old) * c_old - static_cast<double>(w.older) * c_2old};
-}
 
 void mark_cells_out_of_bounds(State& s, float low, float high) {
   const Cgrid& g = s.cgrid;
@@ -74,27 +61,8 @@ double concentration_change(const State& s) {
   return change;
 }
 
-float series_conductance(const State& s, int i, int j, float area) {
-  const Field& gam = s.cprop.gamc;
-  const float resistance = 0.5f * design_cell_height(s, j) / gam(i, j) + 0.5f * design_cell_height(s, j + 1) / gam(i, j + 1);
-  return area / resistance;
-}
 
-namespace {
 
-// van Leer's mean of two slopes: 2ab / (a + b) when they have one sign, else 0.
-double van_leer(double a, double b) {
-  if (a * b <= 0.0) return 0.0;
-  return 2.0 * a * b / (a + b);
-}
-
-}  // namespace
-
-double limited_face_value(double c_uu, double c_u, double c_d, double d_uuu, double d_ud, double d_uf) {
-  const double downwind_slope = c_d - c_u;
-  const double upwind_slope = (c_u - c_uu) * (d_ud / d_uuu);
-  return c_u + van_leer(upwind_slope, downwind_slope) * (d_uf / d_ud);
-}
 
 void concentration_bounds(const State& s, float& low, float& high, bool of_c) {
   const Cgrid& g = s.cgrid;

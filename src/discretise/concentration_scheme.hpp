@@ -74,11 +74,18 @@ bool parse_scheme(const std::string& text, Scheme& scheme);
 
 // Height of the design cell of row J (1..nj; the mirror rows take their
 // neighbour's layer): th/n of its layer.
-float design_cell_height(const State& s, int j);
+inline float design_cell_height(const State& s, int j) {
+  const Cprob& pb = s.cprob;
+  if (j <= pb.jflow2) return pb.halfgap / static_cast<float>(pb.n_flow);
+  if (j <= pb.jmemb2) return pb.th_memb / static_cast<float>(pb.n_memb);
+  return pb.th_gel / static_cast<float>(pb.n_gel);
+}
 
 // Height of the concentration control volume of row J under the run's scheme:
 // hy(J), or the design cell height.
-float concentration_cell_height(const State& s, int j);
+inline float concentration_cell_height(const State& s, int j) {
+  return s.cscheme.scheme == Scheme::second_order ? design_cell_height(s, j) : s.cgrid.hy(j);
+}
 
 // Time-derivative weights of the concentration equation at the current step:
 //   dc/dt = (now c - old c_old + older c_2old) / dt.
@@ -97,17 +104,30 @@ TimeWeights concentration_time_weights(const State& s);
 struct TimeTerm {
   double now, explicit_part;
 };
-TimeTerm time_term(const TimeWeights& w, double c_old, double c_2old, bool limited);
+inline TimeTerm time_term(const TimeWeights& w, double c_old, double c_2old, bool limited) {
+  if (w.older == 0.0f || limited) return {1.0, c_old};
+  return {w.now, static_cast<double>(w.old) * c_old - static_cast<double>(w.older) * c_2old};
+}
 
 // Marks (s.cscheme.limited = 1) the cells whose value lies outside
 // [low, high] by more than 1e-6 of the range; the marks hold until the next
 // step begins.
 void mark_cells_out_of_bounds(State& s, float low, float high);
 
+// van Leer's mean of two slopes: 2ab / (a + b) when they have one sign, else 0.
+inline double van_leer(double a, double b) {
+  if (a * b <= 0.0) return 0.0;
+  return 2.0 * a * b / (a + b);
+}
+
 // Second-order scheme: the face value of the limited linear reconstruction
 // (van Leer) from the upwind node U, the node beyond it UU and the downwind
 // node D, with the distances UU-U, U-D and U-face.
-double limited_face_value(double c_uu, double c_u, double c_d, double d_uuu, double d_ud, double d_uf);
+inline double limited_face_value(double c_uu, double c_u, double c_d, double d_uuu, double d_ud, double d_uf) {
+  const double downwind_slope = c_d - c_u;
+  const double upwind_slope = (c_u - c_uu) * (d_ud / d_uuu);
+  return c_u + van_leer(upwind_slope, downwind_slope) * (d_uf / d_ud);
+}
 
 // Second-order scheme: the explicit deferred-correction source of channel
 // cell (i, j), S = -sum F (c_f - c_U) over its four faces (see above), from
@@ -144,6 +164,10 @@ double concentration_change(const State& s);
 // Second-order scheme: conductance (density included) of the face between
 // rows J and J+1 of column I, for a face area `area`:
 //   area / (0.5 h_J / gam(I,J) + 0.5 h_J+1 / gam(I,J+1)).
-float series_conductance(const State& s, int i, int j, float area);
+inline float series_conductance(const State& s, int i, int j, float area) {
+  const Field& gam = s.cprop.gamc;
+  const float resistance = 0.5f * design_cell_height(s, j) / gam(i, j) + 0.5f * design_cell_height(s, j + 1) / gam(i, j + 1);
+  return area / resistance;
+}
 
 }  // namespace questrand
