@@ -3,6 +3,7 @@
 // model runs it, 60 steps of the concentration.
 //   ModelRun/in_memory   run_in_memory: the problem text in, each step's
 //                        uptake observables out (control/memory_run.hpp)
+//   ModelRun/in_memory_second_order   the same under the second-order scheme
 //   ModelRun/process     what the toolkit does for one run: write PROB.INP
 //                        in a directory, start the program there (fork and
 //                        exec, output to /dev/null), wait for it, read the
@@ -41,8 +42,11 @@ std::string model_problem() {
   return text.replace(line, 1, "F");
 }
 
+// Under the scheme `scheme` (the fit example's README fits with the
+// second-order one).
+template <questrand::Scheme scheme>
 void BM_ModelRunInMemory(benchmark::State& state) {
-  const questrand::MemoryProblem problem{model_problem(), false, "", questrand::Scheme::standard, nullptr};
+  const questrand::MemoryProblem problem{model_problem(), false, "", scheme, nullptr};
   for (auto _ : state) {
     const questrand::MemoryRun run = questrand::run_in_memory(problem);
     if (run.status != 0 || run.steps.size() != 60) state.SkipWithError("the run failed");
@@ -89,7 +93,14 @@ void BM_ModelRunProcess(benchmark::State& state) {
   fs::remove_all(dir);
 }
 
-BENCHMARK(BM_ModelRunInMemory)->Name("ModelRun/in_memory")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ModelRunInMemory<questrand::Scheme::standard>)
+    ->Name("ModelRun/in_memory")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_ModelRunInMemory<questrand::Scheme::second_order>)
+    ->Name("ModelRun/in_memory_second_order")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_ModelRunProcess)->Name("ModelRun/process")->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

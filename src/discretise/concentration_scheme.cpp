@@ -139,10 +139,16 @@ double y_face_correction(const State& s, int i, int j, double f) {
 
 }  // namespace
 
-float deferred_source(const State& s, int i, int j, const FaceFlows& f, float low, float high) {
+float DeferredRow::source(int i, const FaceFlows& f) {
+  const State& s = s_;
+  const int j = j_;
   const int top = s.cprob.jflow2;
   if (j > top) return 0.0f;
-  double out = x_face_correction(s, i, j, f.fe, low, high) - x_face_correction(s, i - 1, j, f.fw, low, high);
+  const double west = i == next_ ? west_ : x_face_correction(s, i - 1, j, f.fw, low_, high_);
+  const double east = x_face_correction(s, i, j, f.fe, low_, high_);
+  next_ = i + 1;
+  west_ = east;
+  double out = east - west;
   if (j + 1 <= top) out += y_face_correction(s, i, j, f.fn);
   if (j - 1 >= 2) out -= y_face_correction(s, i, j - 1, f.fs);
   return static_cast<float>(-out);

@@ -129,14 +129,28 @@ inline double limited_face_value(double c_uu, double c_u, double c_d, double d_u
   return c_u + van_leer(upwind_slope, downwind_slope) * (d_uf / d_ud);
 }
 
-// Second-order scheme: the explicit deferred-correction source of channel
-// cell (i, j), S = -sum F (c_f - c_U) over its four faces (see above), from
-// the face mass fluxes as the assembly forms them; 0 outside the channel.
-// The outlet face value is held within [low, high].
+// Second-order scheme: the explicit deferred-correction sources of the cells
+// of row j, S = -sum F (c_f - c_U) over each cell's four faces (see above),
+// from the face mass fluxes as the assembly forms them; 0 outside the
+// channel.  The outlet face value is held within [low, high].  The cells
+// are taken in order, i = 2, 3, ..., so that each x face's F (c_f - c_U) is
+// formed once for the two cells it bounds (a cell's west flux is, bit for
+// bit, its west neighbour's east flux).
 struct FaceFlows {
   double fn, fs, fe, fw;
 };
-float deferred_source(const State& s, int i, int j, const FaceFlows& f, float low, float high);
+class DeferredRow {
+ public:
+  DeferredRow(const State& s, int j, float low, float high) : s_(s), j_(j), low_(low), high_(high) {}
+  float source(int i, const FaceFlows& f);
+
+ private:
+  const State& s_;
+  int j_;
+  float low_, high_;
+  int next_ = -1;       // the cell whose west face `west_` is (none yet)
+  double west_ = 0.0;   // F (c_f - c_U) of that face
+};
 
 // Second-order scheme: the conductance of the inlet face of channel row J,
 // a fixed value at x = 0, half a column from the first node:
@@ -144,7 +158,7 @@ float deferred_source(const State& s, int i, int j, const FaceFlows& f, float lo
 float inlet_conductance(const State& s, int j, float area_ew);
 
 // Second-order scheme: the convected value at the east face of column ilast
-// (the outlet) of channel row J, as deferred_source uses it.
+// (the outlet) of channel row J, as DeferredRow uses it.
 double outlet_face_value(const State& s, int j, float low, float high);
 
 // The range [low, high] of the inlet values c(1, J) and of the previous-step

@@ -60,6 +60,7 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j, float 
   const TimeWeights w = concentration_time_weights(s);
   const bool channel = j <= s.cprob.jflow2;
   const T capacity = eq.partition ? partition(s, j) : 1.0f;
+  DeferredRow deferred(s, j, low, high);
   for (int i = 2; i <= g.ilast; ++i) {
     const T area_n = g.wx(i) * g.radv(j + 1);
     const T area_s = g.wx(i) * g.radv(j);
@@ -96,7 +97,7 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j, float 
     cf.su(i, j) = cf.su(i, j) + cp * phi(i, j);
     cf.sp(i, j) = cf.sp(i, j) - cp;
 
-    const float source = deferred_source(s, i, j, {static_cast<float>(fn), static_cast<float>(fs), static_cast<float>(fe), static_cast<float>(fw)}, low, high);
+    const float source = deferred.source(i, {static_cast<float>(fn), static_cast<float>(fs), static_cast<float>(fe), static_cast<float>(fw)});
     s.cscheme.deferred(i, j) = source;
     cf.su(i, j) = cf.su(i, j) + source;
   }
@@ -162,16 +163,14 @@ namespace {
 // One assembly and solve of the equation: coefficients, the hook, the
 // residual of the current field and the relaxed equation, the solve.
 // Returns the residual sum.
-float assemble_and_solve(State& s, const ScalarEquation& eq, bool second_order) {
+// Under the second-order scheme [low, high] are the step's bounds
+// (concentration_bounds).
+float assemble_and_solve(State& s, const ScalarEquation& eq, bool second_order, float low, float high) {
   const Cgrid& g = s.cgrid;
   const SmallRows small = second_order ? SmallRows(g, {&s.cvar.u, &s.cvar.v, &eq.phi, &eq.old, &s.cscheme.c2old})
                                        : SmallRows(g, {&s.cvar.u, &s.cvar.v, &eq.phi, &eq.old});
 
-  float low = 0.0f, high = 0.0f;
-  if (second_order) {
-    concentration_bounds(s, low, high);
-    if (!s.ctime.steady) mark_cells_out_of_bounds(s, low, high);
-  }
+  if (second_order && !s.ctime.steady) mark_cells_out_of_bounds(s, low, high);
 
   // Cells are independent: rows outer, the inner loop walks memory.
   for (int j = 2; j <= g.jlast; ++j) {
@@ -221,9 +220,12 @@ constexpr int kDeferredPasses = 3;
 
 void calc_scalar(State& s, const ScalarEquation& eq) {
   const bool second_order = eq.second_order && s.cscheme.scheme == Scheme::second_order;
-  eq.res = assemble_and_solve(s, eq, second_order);
+  // the bounds hold the inlet values and c_old alone, which the passes leave as they are
+  float low = 0.0f, high = 0.0f;
+  if (second_order) concentration_bounds(s, low, high);
+  eq.res = assemble_and_solve(s, eq, second_order, low, high);
   if (second_order)
-    for (int pass = 1; pass < kDeferredPasses; ++pass) assemble_and_solve(s, eq, second_order);
+    for (int pass = 1; pass < kDeferredPasses; ++pass) assemble_and_solve(s, eq, second_order, low, high);
 }
 
 void calct(State& s) {
