@@ -178,10 +178,14 @@ double concentration_change(const State& s);
 // Second-order scheme: conductance (density included) of the face between
 // rows J and J+1 of column I, for a face area `area`:
 //   area / (0.5 h_J / gam(I,J) + 0.5 h_J+1 / gam(I,J+1)).
-inline float series_conductance(const State& s, int i, int j, float area) {
-  const Field& gam = s.cprop.gamc;
-  const float resistance = 0.5f * design_cell_height(s, j) / gam(i, j) + 0.5f * design_cell_height(s, j + 1) / gam(i, j + 1);
+// With the two rows' design cell heights h_j, h_j1 given (a row's loop
+// forms them once):
+inline float series_conductance(const Field& gam, int i, int j, float area, float h_j, float h_j1) {
+  const float resistance = 0.5f * h_j / gam(i, j) + 0.5f * h_j1 / gam(i, j + 1);
   return area / resistance;
+}
+inline float series_conductance(const State& s, int i, int j, float area) {
+  return series_conductance(s.cprop.gamc, i, j, area, design_cell_height(s, j), design_cell_height(s, j + 1));
 }
 
 }  // namespace questrand

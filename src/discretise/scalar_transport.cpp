@@ -61,6 +61,9 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j, float 
   const bool channel = j <= s.cprob.jflow2;
   const T capacity = eq.partition ? partition(s, j) : 1.0f;
   DeferredRow deferred(s, j, low, high);
+  const float h_design = design_cell_height(s, j);  // the rows' design cell heights, for the series faces
+  const float h_north = design_cell_height(s, j + 1);
+  const float h_south = design_cell_height(s, j - 1);
   for (int i = 2; i <= g.ilast; ++i) {
     const T area_n = g.wx(i) * g.radv(j + 1);
     const T area_s = g.wx(i) * g.radv(j);
@@ -72,8 +75,8 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j, float 
     const T fe = 0.5f * (den(i + 1, j) + den(i, j)) * u(i + 1, j) * area_ew;
     const T fw = 0.5f * (den(i - 1, j) + den(i, j)) * u(i, j) * area_ew;
 
-    const T dn = series_conductance(s, i, j, static_cast<float>(area_n));
-    const T ds = series_conductance(s, i, j - 1, static_cast<float>(area_s));
+    const T dn = series_conductance(s.cprop.gamc, i, j, static_cast<float>(area_n), h_design, h_north);
+    const T ds = series_conductance(s.cprop.gamc, i, j - 1, static_cast<float>(area_s), h_south, h_design);
     T de = 0.5f * (gam(i + 1, j) + gam(i, j)) * area_ew / g.dxe(i);
     T dw = 0.5f * (gam(i - 1, j) + gam(i, j)) * area_ew / g.dxw(i);
     if (channel && i == 2) dw = inlet_conductance(s, j, static_cast<float>(area_ew));
@@ -191,9 +194,11 @@ float assemble_and_solve(State& s, const ScalarEquation& eq, bool second_order, 
   const Range range{2, 2, g.ilast, g.jlast};
   float res = 0.0f;
   if (second_order) {
+    float row_height[kMaxGrid + 1];  // the scheme's cell height of each row, formed once
+    for (int j = range.jstart; j <= range.jend; ++j) row_height[j] = concentration_cell_height(s, j);
     res = relax_and_residual(
         s, range, eq.phi, eq.settings.relax,
-        [&s, &g](int i, int j) { return g.wx(i) * concentration_cell_height(s, j) * g.rad(j); }, nullptr, small);
+        [&g, &row_height](int i, int j) { return g.wx(i) * row_height[j] * g.rad(j); }, nullptr, small);
   } else {
     res = relax_and_residual(
         s, range, eq.phi, eq.settings.relax, [&g](int i, int j) { return g.wx(i) * g.hy(j) * g.rad(j); }, nullptr,
