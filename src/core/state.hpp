@@ -207,8 +207,17 @@ struct WholeFieldWork {
   Field sipy, sipx, sipv, sipd, sipr, sipq;
 };
 
+// The second-order scheme's geometric ratios of the limited value at the x
+// face between columns I and I+1, element I, for a flow toward +x (pos) and
+// toward -x (neg): up = (U-D) / (UU-U) and face = (U-face) / (U-D) distances.
+struct XFaceRatios {
+  double up_pos[kMaxGrid + 1] = {}, face_pos[kMaxGrid + 1] = {};
+  double up_neg[kMaxGrid + 1] = {}, face_neg[kMaxGrid + 1] = {};
+};
+
 // All the scratch space of one run.
 struct Workspace {
+  XFaceRatios x_face;   // of the current grid, formed by each second-order solve of the concentration
   LineSolverWork line;
   WholeFieldWork whole_field;
   Field cell_residual;  // per-cell absolute residuals of the equation being relaxed (mass imbalances in calcp)

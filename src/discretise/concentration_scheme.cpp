@@ -95,6 +95,25 @@ double outlet_face_value(const State& s, int j, float low, float high) {
   return std::clamp(extrapolated, static_cast<double>(low), static_cast<double>(high));
 }
 
+void set_x_face_ratios(State& s) {
+  const Cgrid& g = s.cgrid;
+  XFaceRatios& r = s.work.x_face;
+  for (int i = 2; i + 1 <= g.ni; ++i) {  // flow toward +x: UU = i-1, U = i, D = i+1
+    const double d_uuu = static_cast<double>(g.x(i)) - g.x(i - 1);
+    const double d_ud = static_cast<double>(g.x(i + 1)) - g.x(i);
+    const double d_uf = static_cast<double>(g.xu(i + 1)) - g.x(i);
+    r.up_pos[i] = d_ud / d_uuu;
+    r.face_pos[i] = d_uf / d_ud;
+  }
+  for (int i = 1; i + 2 <= g.ni; ++i) {  // flow toward -x: UU = i+2, U = i+1, D = i
+    const double d_uuu = static_cast<double>(g.x(i + 2)) - g.x(i + 1);
+    const double d_ud = static_cast<double>(g.x(i + 1)) - g.x(i);
+    const double d_uf = static_cast<double>(g.x(i + 1)) - g.xu(i + 1);
+    r.up_neg[i] = d_ud / d_uuu;
+    r.face_neg[i] = d_uf / d_ud;
+  }
+}
+
 namespace {
 
 // F (c_f - c_U) of the x face between columns i and i+1 of row j (flux f,
@@ -105,14 +124,14 @@ double x_face_correction(const State& s, int i, int j, double f, float low, floa
   if (f > 0.0) {
     if (i < 2) return 0.0;                                  // inlet face: c_f = c(1, J)
     if (i == g.ilast) return f * (outlet_face_value(s, j, low, high) - c(i, j));
-    const double cf = limited_face_value(c(i - 1, j), c(i, j), c(i + 1, j), static_cast<double>(g.x(i)) - g.x(i - 1),
-                                         static_cast<double>(g.x(i + 1)) - g.x(i), static_cast<double>(g.xu(i + 1)) - g.x(i));
+    const double cf = limited_face_value_of_ratios(c(i - 1, j), c(i, j), c(i + 1, j), s.work.x_face.up_pos[i],
+                                                   s.work.x_face.face_pos[i]);
     return f * (cf - c(i, j));
   }
   if (f < 0.0) {
     if (i + 1 >= g.ni || i + 2 > g.ni) return 0.0;          // inflow through the outlet: upwind
-    const double cf = limited_face_value(c(i + 2, j), c(i + 1, j), c(i, j), static_cast<double>(g.x(i + 2)) - g.x(i + 1),
-                                         static_cast<double>(g.x(i + 1)) - g.x(i), static_cast<double>(g.x(i + 1)) - g.xu(i + 1));
+    const double cf = limited_face_value_of_ratios(c(i + 2, j), c(i + 1, j), c(i, j), s.work.x_face.up_neg[i],
+                                                   s.work.x_face.face_neg[i]);
     return f * (cf - c(i + 1, j));
   }
   return 0.0;

@@ -227,7 +227,10 @@ void calc_scalar(State& s, const ScalarEquation& eq) {
   const bool second_order = eq.second_order && s.cscheme.scheme == Scheme::second_order;
   // the bounds hold the inlet values and c_old alone, which the passes leave as they are
   float low = 0.0f, high = 0.0f;
-  if (second_order) concentration_bounds(s, low, high);
+  if (second_order) {
+    concentration_bounds(s, low, high);
+    set_x_face_ratios(s);
+  }
   eq.res = assemble_and_solve(s, eq, second_order, low, high);
   if (second_order)
     for (int pass = 1; pass < kDeferredPasses; ++pass) assemble_and_solve(s, eq, second_order, low, high);
