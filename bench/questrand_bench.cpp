@@ -293,6 +293,49 @@ void BM_Sweep(benchmark::State& st, Equation eq, Sweep sweep) {
   report(st, nodes);
 }
 
+// The limit a line sweep is measured against: the two recurrences of the
+// tridiagonal solve, line by line on 346 lines of 346 nodes,
+//   c(m) = (r(m) + e(m) x'(m) + b(m) c(m-1)) t(m)   (forward)
+//   x(m) = a(m) x(m+1) + c(m)                       (backward)
+// where x' is the line solved before, as in a sweep (whose right-hand sides
+// read the neighbouring line it has just solved).  Each node waits on the
+// one before, and each line on the one before it, so the figure is the
+// latency of the five dependent float operations per node (multiply, add,
+// multiply forward; multiply, add back), with every coefficient already at
+// hand: a sweep that reads its coefficients and forms its factors too
+// cannot go below it.
+void BM_LineRecurrenceLimit(benchmark::State& st) {
+  constexpr int n = 346;
+  std::vector<float> r(n * n), e(n * n), b(n * n), t(n * n), a(n * n), c(n), x(n * (n + 1));
+  for (int k = 0; k < n * n; ++k) {
+    r[k] = 1.0f + 1.0e-3f * static_cast<float>(k % 17);
+    e[k] = 0.125f;
+    b[k] = 0.25f;
+    t[k] = 0.5f;
+    a[k] = 0.25f;
+  }
+  for (auto _ : st) {
+    for (int line = 0; line < n; ++line) {
+      const std::size_t k0 = static_cast<std::size_t>(line) * n;
+      const float* solved = x.data() + k0;  // the line before (line 0: the zeros of the first row)
+      float* out = x.data() + k0 + n;
+      float cm = 0.0f;
+      for (int m = 0; m < n; ++m) {
+        cm = (r[k0 + m] + e[k0 + m] * solved[m] + b[k0 + m] * cm) * t[k0 + m];
+        c[m] = cm;
+      }
+      float xm = 0.0f;
+      for (int m = n - 1; m >= 0; --m) {
+        xm = a[k0 + m] * xm + c[m];
+        out[m] = xm;
+      }
+    }
+    benchmark::DoNotOptimize(x.data());
+    benchmark::ClobberMemory();
+  }
+  report(st, static_cast<double>(n) * n);
+}
+
 // With --benchmark_repetitions the smallest figure of the repetitions is
 // reported beside mean, median and spread: on a shared machine it is the one
 // least disturbed by other work.
@@ -329,6 +372,7 @@ void register_all() {
   for (const auto& [eq, eq_name] : equations)
     for (const auto& [sweep, sweep_name] : sweeps)
       add(std::string("Sweep/") + sweep_name + "/" + eq_name, benchmark::kMicrosecond, BM_Sweep, eq, sweep);
+  add("Limit/line_recurrence", benchmark::kMicrosecond, BM_LineRecurrenceLimit);
 }
 
 }  // namespace
