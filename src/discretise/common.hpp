@@ -11,6 +11,7 @@
 #include "core/range.hpp"
 #include "core/real.hpp"
 #include "core/state.hpp"
+#include "core/vectorise.hpp"
 
 namespace questrand {
 
@@ -221,7 +222,7 @@ void relax_row(State& s, int j, const Range& r, FieldOf<T> phi, float relax, Vol
   const FieldOf<T> resid_out = s.work.cell_residual;
   const T bignum = s.cgen.bignum;
   const FieldOf<T> dcoef = Momentum ? *dcoef_field : s.work.cell_residual;  // not read unless Momentum
-#pragma GCC ivdep
+  QUESTRAND_IVDEP
   for (int i = r.istart; i <= r.iend; ++i) {
     cf.ap(i, j) = cf.as(i, j) + cf.an(i, j) + cf.ae(i, j) + cf.aw(i, j) - cf.sp(i, j);
     if constexpr (Momentum) dcoef(i, j) = dcoef(i, j) / cf.ap(i, j);

@@ -1,6 +1,7 @@
 #include "discretise/boundary_hooks.hpp"
 #include "discretise/common.hpp"
 #include "discretise/momentum.hpp"
+#include "core/vectorise.hpp"
 
 namespace questrand {
 
@@ -12,7 +13,7 @@ void assemble_row(State& s, int j) {
   [[maybe_unused]] auto [g, u, v, p, den, denold, vis, cf, run_is_steady, dt] = assembly_view<T>(s);
   constexpr bool steady = Steady;
   const FieldInOf<T> uold = s.cvar.uold;
-#pragma GCC ivdep
+  QUESTRAND_IVDEP
   for (int i = 3; i <= g.ilast; ++i) {
     const auto [area_n, area_s, area_ew, vol] = u_cell(g, i, j);
 

@@ -1,6 +1,7 @@
 #include "discretise/boundary_hooks.hpp"
 #include "discretise/common.hpp"
 #include "discretise/momentum.hpp"
+#include "core/vectorise.hpp"
 
 namespace questrand {
 
@@ -12,7 +13,7 @@ void assemble_row(State& s, int j) {
   [[maybe_unused]] auto [g, u, v, p, den, denold, vis, cf, run_is_steady, dt] = assembly_view<T>(s);
   constexpr bool steady = Steady;
   const FieldInOf<T> vold = s.cvar.vold;
-#pragma GCC ivdep
+  QUESTRAND_IVDEP
   for (int i = 2; i <= g.ilast; ++i) {
     const auto [area_n, area_s, area_ew, vol] = v_cell(g, i, j);
 

@@ -1,6 +1,7 @@
 #include "discretise/boundary_hooks.hpp"
 #include "discretise/common.hpp"
 #include "discretise/momentum.hpp"
+#include "core/vectorise.hpp"
 
 namespace questrand {
 
@@ -18,7 +19,7 @@ void calcp_in(State& s) {
   // The cells row by row (each writes only its own coefficients and
   // imbalance), the mass residual then summed I outer, J inner.
   for (int j = 2; j <= g.jlast; ++j) {
-#pragma GCC ivdep
+    QUESTRAND_IVDEP
     for (int i = 2; i <= g.ilast; ++i) {
       const auto [area_n, area_s, area_ew, vol] = continuity_cell(g, i, j);
 

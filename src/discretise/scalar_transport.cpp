@@ -4,6 +4,7 @@
 #include "discretise/common.hpp"
 #include "discretise/concentration_scheme.hpp"
 #include "physics/physics.hpp"
+#include "core/vectorise.hpp"
 
 namespace questrand {
 
@@ -18,7 +19,7 @@ void assemble_row(State& s, const ScalarEquation& eq, int j) {
   const FieldInOf<T> old = eq.old;
   const FieldInOf<T> phi = eq.phi;
   const T capacity = eq.partition ? partition(s, j) : 1.0f;  // K of the layer (1: exactly as without)
-#pragma GCC ivdep
+  QUESTRAND_IVDEP
   for (int i = 2; i <= g.ilast; ++i) {
     const auto [area_n, area_s, area_ew, vol] = scalar_cell(g, i, j);
 

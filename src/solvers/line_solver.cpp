@@ -26,6 +26,7 @@
 #include <cstring>
 
 #include "core/real.hpp"
+#include "core/vectorise.hpp"
 
 namespace questrand {
 
@@ -59,7 +60,7 @@ template <bool Wide>
 template <bool Wide>
 [[gnu::always_inline]] inline float mul(float a, float b) {
   if constexpr (Wide) {
-    if (__builtin_expect(plain(a) & plain(b), 1)) return a * b;
+    if (__builtin_expect(static_cast<int>(plain(a)) & static_cast<int>(plain(b)), 1)) return a * b;
     return mul_wide_call(a, b);
   } else {
     return a * b;
@@ -99,7 +100,7 @@ void vertical_factors(const Ccoef& cf, int is, int js, int ie, int je, Factors& 
       }
       continue;
     }
-#pragma GCC ivdep
+    QUESTRAND_IVDEP
     for (int i = is; i <= ie; ++i) {
       const std::size_t k = k0 + static_cast<std::size_t>(i - 1);
       node_factors<Wide>(cf.ap.data[k], cf.as.data[k], cf.an.data[k], f.tda[k - N], f.term[k], f.tda[k]);
