@@ -161,7 +161,8 @@ struct FaceConductances {
 //   an = hybrid_minus(Fn, Dn), as = hybrid_plus(Fs, Ds),
 //   ae = hybrid_minus(Fe, De), aw = hybrid_plus(Fw, Dw).
 template <class T>
-[[gnu::always_inline]] inline void set_hybrid_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f, const FaceConductances<T>& d) {
+[[gnu::always_inline]] inline void set_hybrid_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f,
+                                                           const FaceConductances<T>& d) {
   cf.an(i, j) = hybrid_minus(f.fn, d.dn);
   cf.as(i, j) = hybrid_plus(f.fs, d.ds);
   cf.ae(i, j) = hybrid_minus(f.fe, d.de);
@@ -173,7 +174,8 @@ template <class T>
 //   an = Dn + max(-Fn, 0), as = Ds + max(Fs, 0),
 //   ae = De + max(-Fe, 0), aw = Dw + max(Fw, 0).
 template <class T>
-[[gnu::always_inline]] inline void set_upwind_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f, const FaceConductances<T>& d) {
+[[gnu::always_inline]] inline void set_upwind_coefficients(CoefOf<T> cf, int i, int j, const FaceFluxes<T>& f,
+                                                           const FaceConductances<T>& d) {
   const T zero = 0.0f;
   cf.an(i, j) = d.dn + (-f.fn > zero ? -f.fn : zero);
   cf.as(i, j) = d.ds + (f.fs > zero ? f.fs : zero);
@@ -189,8 +191,8 @@ template <class T>
 //   su = su + cp phi,  sp = sp - cp
 // A cell that gains mass (cp = 0) gets no correction.
 template <class T>
-[[gnu::always_inline]] inline void transient_and_imbalance(CoefOf<T> cf, int i, int j, bool steady, T a0, T b0, T phi_old, T phi,
-                             const FaceFluxes<T>& f) {
+[[gnu::always_inline]] inline void transient_and_imbalance(CoefOf<T> cf, int i, int j, bool steady, T a0, T b0,
+                                                           T phi_old, T phi, const FaceFluxes<T>& f) {
   if (steady) {
     cf.su(i, j) = 0.0f;
     cf.sp(i, j) = 0.0f;
@@ -244,10 +246,14 @@ float relax_and_residual(State& s, const Range& r, Field& phi, float relax, Volu
                          const SmallRows& small) {
   for (int j = r.jstart; j <= r.jend; ++j) {
     const bool real = small.near(j);
-    if (dcoef != nullptr) {
-      real ? relax_row<Real, true>(s, j, r, phi, relax, volume, dcoef) : relax_row<float, true>(s, j, r, phi, relax, volume, dcoef);
+    if (dcoef != nullptr && real) {
+      relax_row<Real, true>(s, j, r, phi, relax, volume, dcoef);
+    } else if (dcoef != nullptr) {
+      relax_row<float, true>(s, j, r, phi, relax, volume, dcoef);
+    } else if (real) {
+      relax_row<Real, false>(s, j, r, phi, relax, volume, dcoef);
     } else {
-      real ? relax_row<Real, false>(s, j, r, phi, relax, volume, dcoef) : relax_row<float, false>(s, j, r, phi, relax, volume, dcoef);
+      relax_row<float, false>(s, j, r, phi, relax, volume, dcoef);
     }
   }
   const Field& cell_residual = s.work.cell_residual;

@@ -101,7 +101,8 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j, float 
     cf.su(i, j) = cf.su(i, j) + cp * phi(i, j);
     cf.sp(i, j) = cf.sp(i, j) - cp;
 
-    const float source = deferred.source(i, {static_cast<float>(fn), static_cast<float>(fs), static_cast<float>(fe), static_cast<float>(fw)});
+    const float source = deferred.source(
+        i, {static_cast<float>(fn), static_cast<float>(fs), static_cast<float>(fe), static_cast<float>(fw)});
     s.cscheme.deferred(i, j) = source;
     cf.su(i, j) = cf.su(i, j) + source;
   }

@@ -82,7 +82,8 @@ enum class Mode {
 
 // The elimination factors of one node: term = 1 / (ap - b a_prev), tda = a_next term.
 template <bool Wide>
-[[gnu::always_inline]] inline void node_factors(float ap, float b, float a_next, float a_prev, float& term, float& tda) {
+[[gnu::always_inline]] inline void node_factors(float ap, float b, float a_next, float a_prev, float& term,
+                                                float& tda) {
   term = 1.0f / (ap - mul<Wide>(b, a_prev));
   tda = mul<Wide>(a_next, term);
 }
@@ -203,8 +204,9 @@ double residual_sum(const Ccoef& cf, int is, int js, int ie, int je, const Field
     const float* p = phi.data + k0;
     float* r = res + static_cast<std::size_t>(j - js) * N;
     for (int m = 0; m < n; ++m)
-      r[m] = std::fabs(mul_wide<Wide>(an[m], p[m + N]) + mul_wide<Wide>(as[m], p[m - N]) + mul_wide<Wide>(ae[m], p[m + 1]) +
-                       mul_wide<Wide>(aw[m], p[m - 1]) + su[m] - mul_wide<Wide>(ap[m], p[m]));
+      r[m] = std::fabs(mul_wide<Wide>(an[m], p[m + N]) + mul_wide<Wide>(as[m], p[m - N]) +
+                       mul_wide<Wide>(ae[m], p[m + 1]) + mul_wide<Wide>(aw[m], p[m - 1]) + su[m] -
+                       mul_wide<Wide>(ap[m], p[m]));
   }
   double rsum = 0.0;
   for (int m = 0; m < n; ++m) {
