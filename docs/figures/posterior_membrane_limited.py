@@ -37,6 +37,7 @@ from test_accuracy import MEMBRANE, TIMES, slab_problem, write_curve  # noqa: E4
 D_MEMB, D_GEL, TH_GEL, SIGMA = 5e-11, 8e-10, 1e-4, 2e-3
 
 out_dir = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).parent).resolve()
+out_dir.mkdir(parents=True, exist_ok=True)
 with tempfile.TemporaryDirectory() as scratch:
     work = Path(scratch)
     slab_problem(3e-11, 1.5e-9, th_gel=TH_GEL, n_gel=4).write(work / "PROB.INP")
