@@ -215,9 +215,25 @@ struct XFaceRatios {
   double up_neg[kMaxGrid + 1] = {}, face_neg[kMaxGrid + 1] = {};
 };
 
+// The same for the y face between rows J and J+1 inside the channel, element J.
+struct YFaceRatios {
+  double up_pos[kMaxGrid + 1] = {}, face_pos[kMaxGrid + 1] = {};
+  double up_neg[kMaxGrid + 1] = {}, face_neg[kMaxGrid + 1] = {};
+};
+
+// F (c_f - c_U) of the north faces of channel row `row`, element I, kept by
+// the second-order assembly for the row above, whose south faces they are
+// (row -1: none kept in this assembly pass).
+struct NorthFaces {
+  int row = -1;
+  double correction[kMaxGrid + 1] = {};
+};
+
 // All the scratch space of one run.
 struct Workspace {
   XFaceRatios x_face;   // of the current grid, formed by each second-order solve of the concentration
+  YFaceRatios y_face;   // the same
+  NorthFaces north_faces;
   LineSolverWork line;
   WholeFieldWork whole_field;
   Field cell_residual;  // per-cell absolute residuals of the equation being relaxed (mass imbalances in calcp)

@@ -95,8 +95,23 @@ double outlet_face_value(const State& s, int j, float low, float high) {
   return std::clamp(extrapolated, static_cast<double>(low), static_cast<double>(high));
 }
 
-void set_x_face_ratios(State& s) {
+void set_face_ratios(State& s) {
   const Cgrid& g = s.cgrid;
+  YFaceRatios& ry = s.work.y_face;
+  for (int j = 2; j + 1 <= g.nj; ++j) {  // flow toward +y: UU = j-1, U = j, D = j+1
+    const double d_uuu = static_cast<double>(g.y(j)) - g.y(j - 1);
+    const double d_ud = static_cast<double>(g.y(j + 1)) - g.y(j);
+    const double d_uf = static_cast<double>(g.yv(j + 1)) - g.y(j);
+    ry.up_pos[j] = d_ud / d_uuu;
+    ry.face_pos[j] = d_uf / d_ud;
+  }
+  for (int j = 1; j + 2 <= g.nj; ++j) {  // flow toward -y: UU = j+2, U = j+1, D = j
+    const double d_uuu = static_cast<double>(g.y(j + 2)) - g.y(j + 1);
+    const double d_ud = static_cast<double>(g.y(j + 1)) - g.y(j);
+    const double d_uf = static_cast<double>(g.y(j + 1)) - g.yv(j + 1);
+    ry.up_neg[j] = d_ud / d_uuu;
+    ry.face_neg[j] = d_uf / d_ud;
+  }
   XFaceRatios& r = s.work.x_face;
   for (int i = 2; i + 1 <= g.ni; ++i) {  // flow toward +x: UU = i-1, U = i, D = i+1
     const double d_uuu = static_cast<double>(g.x(i)) - g.x(i - 1);
@@ -140,17 +155,16 @@ double x_face_correction(const State& s, int i, int j, double f, float low, floa
 // F (c_f - c_U) of the y face between rows j and j+1 of column i (flux f,
 // positive toward +y), for faces inside the channel.
 double y_face_correction(const State& s, int i, int j, double f) {
-  const Cgrid& g = s.cgrid;
   const Field& c = s.cvar.c;
   const int top = s.cprob.jflow2;
   if (f > 0.0 && j - 1 >= 1) {
-    const double cf = limited_face_value(c(i, j - 1), c(i, j), c(i, j + 1), static_cast<double>(g.y(j)) - g.y(j - 1),
-                                         static_cast<double>(g.y(j + 1)) - g.y(j), static_cast<double>(g.yv(j + 1)) - g.y(j));
+    const double cf = limited_face_value_of_ratios(c(i, j - 1), c(i, j), c(i, j + 1), s.work.y_face.up_pos[j],
+                                                   s.work.y_face.face_pos[j]);
     return f * (cf - c(i, j));
   }
   if (f < 0.0 && j + 2 <= top) {
-    const double cf = limited_face_value(c(i, j + 2), c(i, j + 1), c(i, j), static_cast<double>(g.y(j + 2)) - g.y(j + 1),
-                                         static_cast<double>(g.y(j + 1)) - g.y(j), static_cast<double>(g.y(j + 1)) - g.yv(j + 1));
+    const double cf = limited_face_value_of_ratios(c(i, j + 2), c(i, j + 1), c(i, j), s.work.y_face.up_neg[j],
+                                                   s.work.y_face.face_neg[j]);
     return f * (cf - c(i, j + 1));
   }
   return 0.0;
@@ -168,8 +182,15 @@ float DeferredRow::source(int i, const FaceFlows& f) {
   next_ = i + 1;
   west_ = east;
   double out = east - west;
-  if (j + 1 <= top) out += y_face_correction(s, i, j, f.fn);
-  if (j - 1 >= 2) out -= y_face_correction(s, i, j - 1, f.fs);
+  // the south face read before this row's north face takes its place
+  NorthFaces& kept = s_.work.north_faces;
+  const double south = j - 1 >= 2 ? (south_kept_ ? kept.correction[i] : y_face_correction(s, i, j - 1, f.fs)) : 0.0;
+  if (j + 1 <= top) {
+    const double north = y_face_correction(s, i, j, f.fn);
+    kept.correction[i] = north;
+    out += north;
+  }
+  if (j - 1 >= 2) out -= south;
   return static_cast<float>(-out);
 }
 

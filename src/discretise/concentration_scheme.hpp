@@ -133,30 +133,37 @@ inline double limited_face_value(double c_uu, double c_u, double c_d, double d_u
 }
 
 // The ratios d_ud / d_uuu and d_uf / d_ud of every x face of the grid into
-// s.work.x_face, for limited_face_value_of_ratios.
-void set_x_face_ratios(State& s);
+// s.work.x_face, and of every y face into s.work.y_face, for
+// limited_face_value_of_ratios.
+void set_face_ratios(State& s);
 
 // Second-order scheme: the explicit deferred-correction sources of the cells
 // of row j, S = -sum F (c_f - c_U) over each cell's four faces (see above),
 // from the face mass fluxes as the assembly forms them; 0 outside the
 // channel.  The outlet face value is held within [low, high].  The cells
-// are taken in order, i = 2, 3, ..., so that each x face's F (c_f - c_U) is
-// formed once for the two cells it bounds (a cell's west flux is, bit for
-// bit, its west neighbour's east flux).
+// are taken in order, i = 2, 3, ..., and the rows of an assembly pass in
+// order, j = 2, 3, ..., so that each face's F (c_f - c_U) is formed once for
+// the two cells it bounds (a cell's west flux is, bit for bit, its west
+// neighbour's east flux, and its south flux its south neighbour's north
+// flux); an assembly pass starts with s.work.north_faces.row = -1.
 struct FaceFlows {
   double fn, fs, fe, fw;
 };
 class DeferredRow {
  public:
-  DeferredRow(const State& s, int j, float low, float high) : s_(s), j_(j), low_(low), high_(high) {}
+  DeferredRow(State& s, int j, float low, float high)
+      : s_(s), j_(j), low_(low), high_(high), south_kept_(s.work.north_faces.row == j - 1) {
+    s.work.north_faces.row = j;
+  }
   float source(int i, const FaceFlows& f);
 
  private:
-  const State& s_;
+  State& s_;
   int j_;
   float low_, high_;
   int next_ = -1;       // the cell whose west face `west_` is (none yet)
   double west_ = 0.0;   // F (c_f - c_U) of that face
+  bool south_kept_;     // the south faces' F (c_f - c_U) kept by the row below
 };
 
 // Second-order scheme: the conductance of the inlet face of channel row J,

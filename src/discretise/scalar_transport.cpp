@@ -176,6 +176,7 @@ float assemble_and_solve(State& s, const ScalarEquation& eq, bool second_order, 
                                        : SmallRows(g, {&s.cvar.u, &s.cvar.v, &eq.phi, &eq.old});
 
   if (second_order && !s.ctime.steady) mark_cells_out_of_bounds(s, low, high);
+  s.work.north_faces.row = -1;  // no face kept from an earlier pass
 
   // Cells are independent: rows outer, the inner loop walks memory.
   for (int j = 2; j <= g.jlast; ++j) {
@@ -231,7 +232,7 @@ void calc_scalar(State& s, const ScalarEquation& eq) {
   float low = 0.0f, high = 0.0f;
   if (second_order) {
     concentration_bounds(s, low, high);
-    set_x_face_ratios(s);
+    set_face_ratios(s);
   }
   eq.res = assemble_and_solve(s, eq, second_order, low, high);
   if (second_order)
