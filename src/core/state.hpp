@@ -207,16 +207,11 @@ struct WholeFieldWork {
   Field sipy, sipx, sipv, sipd, sipr, sipq;
 };
 
-// The second-order scheme's geometric ratios of the limited value at the x
-// face between columns I and I+1, element I, for a flow toward +x (pos) and
-// toward -x (neg): up = (U-D) / (UU-U) and face = (U-face) / (U-D) distances.
-struct XFaceRatios {
-  double up_pos[kMaxGrid + 1] = {}, face_pos[kMaxGrid + 1] = {};
-  double up_neg[kMaxGrid + 1] = {}, face_neg[kMaxGrid + 1] = {};
-};
-
-// The same for the y face between rows J and J+1 inside the channel, element J.
-struct YFaceRatios {
+// The second-order scheme's geometric ratios of the limited value at the
+// face between nodes K and K+1 of one direction (columns for x, rows for
+// y), element K, for a flow toward +x or +y (pos) and toward -x or -y (neg):
+// up = (U-D) / (UU-U) and face = (U-face) / (U-D) distances.
+struct FaceRatios {
   double up_pos[kMaxGrid + 1] = {}, face_pos[kMaxGrid + 1] = {};
   double up_neg[kMaxGrid + 1] = {}, face_neg[kMaxGrid + 1] = {};
 };
@@ -231,8 +226,7 @@ struct NorthFaces {
 
 // All the scratch space of one run.
 struct Workspace {
-  XFaceRatios x_face;   // of the current grid, formed by each second-order solve of the concentration
-  YFaceRatios y_face;   // the same
+  FaceRatios x_face, y_face;  // of the current grid, formed by each second-order solve of the concentration
   NorthFaces north_faces;
   LineSolverWork line;
   WholeFieldWork whole_field;

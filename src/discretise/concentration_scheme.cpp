@@ -95,38 +95,33 @@ double outlet_face_value(const State& s, int j, float low, float high) {
   return std::clamp(extrapolated, static_cast<double>(low), static_cast<double>(high));
 }
 
+namespace {
+
+// The ratios of one direction: nodes `node` (x or y), faces `face` (xu or
+// yv, face K+1 between nodes K and K+1), n nodes.
+void fill_face_ratios(const GridVec& node, const GridVec& face, int n, FaceRatios& r) {
+  for (int k = 2; k + 1 <= n; ++k) {  // flow toward +: UU = k-1, U = k, D = k+1
+    const double d_uuu = static_cast<double>(node(k)) - node(k - 1);
+    const double d_ud = static_cast<double>(node(k + 1)) - node(k);
+    const double d_uf = static_cast<double>(face(k + 1)) - node(k);
+    r.up_pos[k] = d_ud / d_uuu;
+    r.face_pos[k] = d_uf / d_ud;
+  }
+  for (int k = 1; k + 2 <= n; ++k) {  // flow toward -: UU = k+2, U = k+1, D = k
+    const double d_uuu = static_cast<double>(node(k + 2)) - node(k + 1);
+    const double d_ud = static_cast<double>(node(k + 1)) - node(k);
+    const double d_uf = static_cast<double>(node(k + 1)) - face(k + 1);
+    r.up_neg[k] = d_ud / d_uuu;
+    r.face_neg[k] = d_uf / d_ud;
+  }
+}
+
+}  // namespace
+
 void set_face_ratios(State& s) {
   const Cgrid& g = s.cgrid;
-  YFaceRatios& ry = s.work.y_face;
-  for (int j = 2; j + 1 <= g.nj; ++j) {  // flow toward +y: UU = j-1, U = j, D = j+1
-    const double d_uuu = static_cast<double>(g.y(j)) - g.y(j - 1);
-    const double d_ud = static_cast<double>(g.y(j + 1)) - g.y(j);
-    const double d_uf = static_cast<double>(g.yv(j + 1)) - g.y(j);
-    ry.up_pos[j] = d_ud / d_uuu;
-    ry.face_pos[j] = d_uf / d_ud;
-  }
-  for (int j = 1; j + 2 <= g.nj; ++j) {  // flow toward -y: UU = j+2, U = j+1, D = j
-    const double d_uuu = static_cast<double>(g.y(j + 2)) - g.y(j + 1);
-    const double d_ud = static_cast<double>(g.y(j + 1)) - g.y(j);
-    const double d_uf = static_cast<double>(g.y(j + 1)) - g.yv(j + 1);
-    ry.up_neg[j] = d_ud / d_uuu;
-    ry.face_neg[j] = d_uf / d_ud;
-  }
-  XFaceRatios& r = s.work.x_face;
-  for (int i = 2; i + 1 <= g.ni; ++i) {  // flow toward +x: UU = i-1, U = i, D = i+1
-    const double d_uuu = static_cast<double>(g.x(i)) - g.x(i - 1);
-    const double d_ud = static_cast<double>(g.x(i + 1)) - g.x(i);
-    const double d_uf = static_cast<double>(g.xu(i + 1)) - g.x(i);
-    r.up_pos[i] = d_ud / d_uuu;
-    r.face_pos[i] = d_uf / d_ud;
-  }
-  for (int i = 1; i + 2 <= g.ni; ++i) {  // flow toward -x: UU = i+2, U = i+1, D = i
-    const double d_uuu = static_cast<double>(g.x(i + 2)) - g.x(i + 1);
-    const double d_ud = static_cast<double>(g.x(i + 1)) - g.x(i);
-    const double d_uf = static_cast<double>(g.x(i + 1)) - g.xu(i + 1);
-    r.up_neg[i] = d_ud / d_uuu;
-    r.face_neg[i] = d_uf / d_ud;
-  }
+  fill_face_ratios(g.x, g.xu, g.ni, s.work.x_face);
+  fill_face_ratios(g.y, g.yv, g.nj, s.work.y_face);
 }
 
 namespace {
