@@ -122,14 +122,12 @@ inline double van_leer(double a, double b) {
 
 // Second-order scheme: the face value of the limited linear reconstruction
 // (van Leer) from the upwind node U, the node beyond it UU and the downwind
-// node D, with the distances UU-U, U-D and U-face.
+// node D, with the distances UU-U, U-D and U-face given as the ratios
+// up = d_ud / d_uuu and face = d_uf / d_ud (set_face_ratios).
 inline double limited_face_value_of_ratios(double c_uu, double c_u, double c_d, double up, double face) {
   const double downwind_slope = c_d - c_u;
   const double upwind_slope = (c_u - c_uu) * up;
   return c_u + van_leer(upwind_slope, downwind_slope) * face;
-}
-inline double limited_face_value(double c_uu, double c_u, double c_d, double d_uuu, double d_ud, double d_uf) {
-  return limited_face_value_of_ratios(c_uu, c_u, c_d, d_ud / d_uuu, d_uf / d_ud);
 }
 
 // The ratios d_ud / d_uuu and d_uf / d_ud of every x face of the grid into
