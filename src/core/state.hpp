@@ -16,9 +16,12 @@ namespace questrand {
 
 inline constexpr int kMaxGrid = 350;  // largest grid the fields can hold
 
-// 350 x 350 field, element (I, J) at offset (J-1)*350 + (I-1).
+// 350 x 350 field, element (I, J) at offset (J-1)*350 + (I-1).  Zero when
+// value-initialised (Field{}, std::make_unique<Field>()) and in a State
+// (whose storage comes zeroed, see State); a Field declared plainly elsewhere
+// holds indeterminate values.
 struct Field {
-  float data[kMaxGrid * kMaxGrid] = {};
+  float data[kMaxGrid * kMaxGrid];
   float& operator()(int i, int j) { return data[(j - 1) * kMaxGrid + (i - 1)]; }
   float operator()(int i, int j) const { return data[(j - 1) * kMaxGrid + (i - 1)]; }
 };
@@ -190,8 +193,8 @@ struct Cphys {
 // its line (column I for the vertical lines, row J for the horizontal ones)
 // and of term its reciprocal pivot.
 struct LineFactors {
-  float tda[kMaxGrid * kMaxGrid] = {};
-  float term[kMaxGrid * kMaxGrid] = {};
+  float tda[kMaxGrid * kMaxGrid];
+  float term[kMaxGrid * kMaxGrid];
 };
 
 // Work arrays of the line solver: the factors of both sweep directions (kept
@@ -199,7 +202,7 @@ struct LineFactors {
 // residuals of the pass test, (J - jstart) * 350 + (I - istart).
 struct LineSolverWork {
   LineFactors vertical, horizontal;
-  float residual[kMaxGrid * kMaxGrid] = {};
+  float residual[kMaxGrid * kMaxGrid];
 };
 
 // Work arrays of the whole-field solver.
@@ -235,8 +238,18 @@ struct Workspace {
 };
 
 // The whole state of a run.  It is large (about 18 MB): make it once, on the
-// heap, and pass it by reference.
+// heap (std::make_unique<State>()), and pass it by reference.
+//
+// Its storage comes from calloc, zeroed, and the constructor sets only the
+// blocks' scalars and texts: the fields start at zero without being written.
+// The system then maps a field's pages only as a run touches them (a 22 x 24
+// grid touches 9 of the 120 pages of each field), where clearing the whole
+// object faulted in all 18 MB, some 4,500 pages, at every run's start.
 struct State {
+  State();  // defined apart, so that value-initialisation does not clear the object
+  static void* operator new(std::size_t size);
+  static void operator delete(void* p) noexcept;
+
   Cgrid cgrid;
   Ctime ctime;
   Cvar cvar;

@@ -70,4 +70,24 @@ void TextFile::close() {
   }
 }
 
+LineAppender::~LineAppender() {
+  if (f_) std::fclose(f_);
+}
+
+void LineAppender::line(std::string_view text) {
+  errno = 0;
+  if (!f_) f_ = std::fopen(name_.c_str(), "a");
+  if (!f_) fail_file(name_, "open for appending");
+  write_line(f_, name_, text);
+  if (std::fflush(f_) != 0) fail_file(name_, "write");
+}
+
+void LineAppender::close() {
+  if (!f_) return;
+  std::FILE* f = f_;
+  f_ = nullptr;
+  errno = 0;
+  if (std::fclose(f) != 0) fail_file(name_, "write");
+}
+
 }  // namespace questrand::io

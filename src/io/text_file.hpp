@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace questrand::io {
 
@@ -39,6 +40,28 @@ class TextFile {
   std::string name_;
   std::FILE* f_ = nullptr;
   std::string buf_;
+};
+
+// A text file appended one line at a time and kept open between lines: each
+// line is handed to the system at once (written and flushed, checked), so the
+// file is complete after every line, as when it is opened and closed around
+// each one, without the cost of opening it again.  Opened for appending at
+// the first line; close() reports a failed close, the destructor closes
+// unchecked.
+class LineAppender {
+ public:
+  explicit LineAppender(std::string name) : name_(std::move(name)) {}
+  ~LineAppender();
+  LineAppender(const LineAppender&) = delete;
+  LineAppender& operator=(const LineAppender&) = delete;
+
+  void line(std::string_view text);
+  void close();
+  const std::string& name() const { return name_; }
+
+ private:
+  std::string name_;
+  std::FILE* f_ = nullptr;
 };
 
 // Writes text and a newline to an open stream, throwing FileError on failure.

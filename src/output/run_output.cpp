@@ -62,6 +62,9 @@ void RunOutput::start(const State& s, bool continued) {
   for (const std::string& line : listing_heading(s)) to_listing(line);
   if (!s.ctime.steady && s.ctime.time <= s.ctime.dt) append_monitor_header();
   start_uptake_file(files_.uptake(), continued, s.cphys.present);
+  monitor_.emplace(kMonitorFile);
+  uptake_.emplace(files_.uptake());
+  progress_line_ = !s.ctime.steady && ::isatty(STDERR_FILENO);
   wrote(kMonitorFile);
   wrote(files_.uptake());
   print_tables(s);
@@ -213,14 +216,14 @@ void RunOutput::iteration_ended(const State& s, const IterationOutcome& outcome)
 }
 
 void RunOutput::step_ended(const State& s) {
-  append_monitor_line(s);
+  monitor_->line(monitor_line(s));
   if (write_step_files(s)) {
     ++step_files_;
     const std::string stem = RunFiles::step_stem(s.ctime.istep);
     for (const char* ext : {".CON", ".CPR", ".VPR"}) written_all_.push_back(stem + ext);
   }
   last_uptake_ = uptake_of(s);
-  append_uptake_line(files_.uptake(), last_uptake_);
+  uptake_->line(uptake_line(last_uptake_));
   if (s.ctime.istep % s.cio.prt_step == 0 && s.cterm.iter % s.cio.prt_iter != 0) print_tables(s);
   if (first_step_ < 0) first_step_ = s.ctime.istep;
   ++steps_;
@@ -242,7 +245,7 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
 // One line on a terminal, rewritten in place: step k of N, the simulated
 // time, the elapsed and the estimated remaining wall time.
 void RunOutput::progress(const State& s) {
-  if (s.ctime.steady || !::isatty(STDERR_FILENO)) return;
+  if (!progress_line_) return;
   const double elapsed = seconds_since(started_);
   const int total = s.ctime.nsteps - first_step_ + 1;
   const int done = s.ctime.istep - first_step_ + 1;
@@ -276,6 +279,8 @@ void RunOutput::summary(const State& s) {
 }
 
 void RunOutput::run_ended(const State& s) {
+  if (monitor_) monitor_->close();
+  if (uptake_) uptake_->close();
   for (const std::string& name : write_end_profiles(s, files_)) wrote(name);
 }
 

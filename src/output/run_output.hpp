@@ -4,18 +4,22 @@
 // the save files.  The run's numerics write nothing; the driver calls these
 // around them.
 //
-// Files other than the listing are opened and closed within one call; the
-// listing stays open from start() to close().  A file that cannot be created
+// The listing stays open from start() to close(); monitor.dat and the uptake
+// file stay open for their step lines from the first step to run_ended(),
+// each line written and flushed at once; other files are opened and closed
+// within one call.  A file that cannot be created
 // or written throws io::FileError naming it.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/iteration.hpp"
 #include "core/state.hpp"
+#include "io/text_file.hpp"
 #include "observables/uptake.hpp"
 #include "setup/run_files.hpp"
 
@@ -60,7 +64,8 @@ class RunOutput {
   // written), and, when standard error is a terminal, the progress line.
   void step_ended(const State& s);
 
-  // The run ended: the end-of-run profile files.
+  // The run ended: the step lines' files closed (checked) and the end-of-run
+  // profile files.
   void run_ended(const State& s);
 
   // The save files of the final fields.
@@ -102,6 +107,8 @@ class RunOutput {
   std::FILE* console_;
   std::FILE* listing_ = nullptr;
   RunFiles files_;
+  std::optional<io::LineAppender> monitor_, uptake_;  // the step lines' files, from start()
+  bool progress_line_ = false;  // a transient run with standard error a terminal
   std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   bool progress_shown_ = false;
   int steps_ = 0;

@@ -38,10 +38,4 @@ std::string uptake_line(const Uptake& up) {
   return std::string(buf) + more;
 }
 
-void append_uptake_line(const std::string& name, const Uptake& up) {
-  io::TextFile f(name, "a");
-  f.line(uptake_line(up));
-  f.close();
-}
-
 }  // namespace questrand

@@ -23,9 +23,6 @@ void start_uptake_file(const std::string& name, bool continued, bool physics = f
 // The header with PHYSICS.INP: the columns above, then m_sink and m_reacted.
 inline constexpr const char* kUptakePhysicsColumns = ",m_sink,m_reacted";
 
-// Appends one line.
-void append_uptake_line(const std::string& name, const Uptake& up);
-
 // The CSV line of one step, without newline.
 std::string uptake_line(const Uptake& up);
 

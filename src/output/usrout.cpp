@@ -61,13 +61,17 @@ void append_monitor_header() {
   mon.close();
 }
 
-void append_monitor_line(const State& s) {
+std::string monitor_line(const State& s) {
   const int ip = s.cgrid.ni / 2;
   FreeLine line;
   line.real(s.ctime.time);
   for (int j : probe_rows(s.cprob)) line.real(s.cvar.c(ip, j));
+  return line.str();
+}
+
+void append_monitor_line(const State& s) {
   TextFile mon(kMonitorFile, "a");
-  mon.line(line.str());
+  mon.line(monitor_line(s));
   mon.close();
 }
 

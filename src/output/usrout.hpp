@@ -31,7 +31,9 @@ std::vector<std::string> listing_heading(const State& s);
 // The header line of monitor.dat, appended.
 void append_monitor_header();
 
-// Time and the nine probe concentrations, appended to monitor.dat.
+// Time and the nine probe concentrations: the line of monitor.dat, and the
+// line appended to it.
+std::string monitor_line(const State& s);
 void append_monitor_line(const State& s);
 
 // At step 1 and every prt_step-th step, when save_con: the step's field and
