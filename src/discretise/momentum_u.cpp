@@ -57,9 +57,7 @@ void assemble_row(State& s, int j) {
   }
 }
 
-}  // namespace
-
-void calcu(State& s) {
+void calcu_narrow(State& s) {
   const Cgrid& g = s.cgrid;
   const SmallRows small(g, {&s.cvar.u, &s.cvar.v, &s.cvar.uold});
 
@@ -78,5 +76,11 @@ void calcu(State& s) {
 
   solve_equation(s, settings, range, s.cvar.u);
 }
+
+QUESTRAND_WIDE_VERSION(calcu, (State & s), (s))
+
+}  // namespace
+
+void calcu(State& s) { QUESTRAND_WIDEST(calcu, s); }
 
 }  // namespace questrand

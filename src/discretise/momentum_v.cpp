@@ -67,9 +67,7 @@ void assemble_row(State& s, int j) {
   }
 }
 
-}  // namespace
-
-void calcv(State& s) {
+void calcv_narrow(State& s) {
   const Cgrid& g = s.cgrid;
   const SmallRows small(g, {&s.cvar.u, &s.cvar.v, &s.cvar.vold});
 
@@ -88,5 +86,11 @@ void calcv(State& s) {
 
   solve_equation(s, settings, range, s.cvar.v);
 }
+
+QUESTRAND_WIDE_VERSION(calcv, (State & s), (s))
+
+}  // namespace
+
+void calcv(State& s) { QUESTRAND_WIDEST(calcv, s); }
 
 }  // namespace questrand

@@ -81,8 +81,16 @@ void calcp_in(State& s) {
 
 }  // namespace
 
-void calcp(State& s) {
+namespace {
+
+void calcp_narrow(State& s) {
   with_row_arithmetic(subnormal_route_pays(), s.ctime.steady, [&]<class T, bool Steady>() { calcp_in<T, Steady>(s); });
 }
+
+QUESTRAND_WIDE_VERSION(calcp, (State & s), (s))
+
+}  // namespace
+
+void calcp(State& s) { QUESTRAND_WIDEST(calcp, s); }
 
 }  // namespace questrand
