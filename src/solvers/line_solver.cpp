@@ -5,7 +5,9 @@
 // * The elimination factors of a line, term = 1 / (ap - tdb * tda(prev)) and
 //   tda = a_next * term, depend on the coefficients only.  adisol computes
 //   them in its first pass and keeps them for the later passes of the same
-//   call; only the right-hand side and tdc are formed again.
+//   call; only the right-hand side and tdc are formed again.  The first
+//   pass forms the horizontal lines' factors inside the vertical sweep's
+//   chains, which leave the processor idle most of the time.
 // * Subnormal numbers are common in these systems (pinned solid cells give
 //   tiny coefficients and tiny velocities).  On many x86 cores a float
 //   multiply with a subnormal operand or result takes a microcode path that
@@ -76,8 +78,11 @@ template <bool Wide>
 using Factors = LineFactors;
 
 enum class Mode {
-  form,   // form the factors, then solve (lisoli, lisolj, the first adisol pass)
-  reuse,  // take them from the Factors block (later adisol passes)
+  form,        // form the factors, then solve (lisoli, lisolj, the first adisol pass)
+  reuse,       // take them from the Factors block (later adisol passes)
+  form_cross,  // vertical sweep: form the factors, then solve, and beside each
+               // line's chain form the horizontal lines' factors of its nodes
+               // (the first adisol pass, whose horizontal sweep then reuses them)
 };
 
 // The elimination factors of one node: term = 1 / (ap - b a_prev), tda = a_next term.
@@ -123,11 +128,16 @@ void horizontal_factors(const Ccoef& cf, int is, int js, int ie, int je, Factors
 }
 
 // One sweep over the vertical lines I = is..ie: unknowns along J, stride N.
+// With Mode::form_cross the horizontal lines' factors of column I (each from
+// column I-1's, formed with the line before) are formed inside the chain of
+// line I, on which they do not depend: the processor does them in the
+// chain's latency.
 template <Mode mode, bool Wide>
-void vertical_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& phi, Factors& f) {
+void vertical_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& phi, Factors& f,
+                    Factors* cross = nullptr) {
   float tdc[N + 1];
   if (je < js) return;
-  if constexpr (mode == Mode::form) vertical_factors<Wide>(cf, is, js, ie, je, f);
+  if constexpr (mode != Mode::reuse) vertical_factors<Wide>(cf, is, js, ie, je, f);
   for (int i = is; i <= ie; ++i) {
     const std::size_t k0 = static_cast<std::size_t>((js - 1) * N + (i - 1));
     const float* fa = f.tda + k0;
@@ -144,6 +154,11 @@ void vertical_sweep(const Ccoef& cf, int is, int js, int ie, int je, Field& phi,
       const float rhs = mul_wide<Wide>(ae[k], p[k + 1]) + mul_wide<Wide>(aw[k], p[k - 1]) + su[k];
       c = mul<Wide>(rhs + mul<Wide>(as[k], c), ft[k]);
       tdc[m] = c;
+      if constexpr (mode == Mode::form_cross) {
+        const std::size_t kc = k0 + k;
+        const float a_prev = i == is ? 0.0f : cross->tda[kc - 1];
+        node_factors<Wide>(cf.ap.data[kc], aw[k], ae[k], a_prev, cross->term[kc], cross->tda[kc]);
+      }
     }
     float x = p[static_cast<std::size_t>(n) * N];  // phi(I, je+1)
     for (int m = n - 1; m >= 0; --m) {
@@ -225,8 +240,8 @@ void adisol_in(const Ccoef& cf, const Range& r, Field& phi, const LineSolverPara
   for (;;) {
     ++pass;
     if (pass == 1) {
-      vertical_sweep<Mode::form, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
-      horizontal_sweep<Mode::form, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
+      vertical_sweep<Mode::form_cross, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v, &factors_h);
+      horizontal_sweep<Mode::reuse, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
     } else {
       vertical_sweep<Mode::reuse, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_v);
       horizontal_sweep<Mode::reuse, Wide>(cf, r.istart, r.jstart, r.iend, r.jend, phi, factors_h);
