@@ -5,9 +5,9 @@
 
 namespace questrand {
 
-bool wide_vectors() {
-  static const bool wide = [] {
-#if QUESTRAND_WIDE_CLONES
+bool avx2_clones_taken() {
+  static const bool taken = [] {
+#if QUESTRAND_AVX2_CLONES
     const char* fixed = std::getenv("QUESTRAND_VECTOR_WIDTH");
     if (fixed != nullptr && std::strcmp(fixed, "baseline") == 0) return false;
     __builtin_cpu_init();
@@ -16,7 +16,7 @@ bool wide_vectors() {
     return false;
 #endif
   }();
-  return wide;
+  return taken;
 }
 
 }  // namespace questrand

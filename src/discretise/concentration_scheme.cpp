@@ -21,8 +21,6 @@ bool parse_scheme(const std::string& text, Scheme& scheme) {
   return false;
 }
 
-
-
 TimeWeights concentration_time_weights(const State& s) {
   if (s.cscheme.scheme == Scheme::second_order && s.cscheme.steps >= 2) {
     const float w = s.cscheme.step_ratio;
@@ -32,7 +30,6 @@ TimeWeights concentration_time_weights(const State& s) {
   }
   return {1.0f, 1.0f, 0.0f};
 }
-
 
 void mark_cells_out_of_bounds(State& s, float low, float high) {
   const Cgrid& g = s.cgrid;
@@ -60,9 +57,6 @@ double concentration_change(const State& s) {
   }
   return change;
 }
-
-
-
 
 void concentration_bounds(const State& s, float& low, float& high, bool of_c) {
   const Cgrid& g = s.cgrid;

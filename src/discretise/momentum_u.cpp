@@ -57,7 +57,7 @@ void assemble_row(State& s, int j) {
   }
 }
 
-void calcu_narrow(State& s) {
+void calcu_baseline(State& s) {
   const Cgrid& g = s.cgrid;
   const SmallRows small(g, {&s.cvar.u, &s.cvar.v, &s.cvar.uold});
 
@@ -77,10 +77,10 @@ void calcu_narrow(State& s) {
   solve_equation(s, settings, range, s.cvar.u);
 }
 
-QUESTRAND_WIDE_VERSION(calcu, (State & s), (s))
+QUESTRAND_AVX2_VERSION(calcu, (State & s), (s))
 
 }  // namespace
 
-void calcu(State& s) { QUESTRAND_WIDEST(calcu, s); }
+void calcu(State& s) { QUESTRAND_ON_THIS_CPU(calcu, s); }
 
 }  // namespace questrand

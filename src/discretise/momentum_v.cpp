@@ -67,7 +67,7 @@ void assemble_row(State& s, int j) {
   }
 }
 
-void calcv_narrow(State& s) {
+void calcv_baseline(State& s) {
   const Cgrid& g = s.cgrid;
   const SmallRows small(g, {&s.cvar.u, &s.cvar.v, &s.cvar.vold});
 
@@ -87,10 +87,10 @@ void calcv_narrow(State& s) {
   solve_equation(s, settings, range, s.cvar.v);
 }
 
-QUESTRAND_WIDE_VERSION(calcv, (State & s), (s))
+QUESTRAND_AVX2_VERSION(calcv, (State & s), (s))
 
 }  // namespace
 
-void calcv(State& s) { QUESTRAND_WIDEST(calcv, s); }
+void calcv(State& s) { QUESTRAND_ON_THIS_CPU(calcv, s); }
 
 }  // namespace questrand

@@ -79,18 +79,14 @@ void calcp_in(State& s) {
   }
 }
 
-}  // namespace
-
-namespace {
-
-void calcp_narrow(State& s) {
+void calcp_baseline(State& s) {
   with_row_arithmetic(subnormal_route_pays(), s.ctime.steady, [&]<class T, bool Steady>() { calcp_in<T, Steady>(s); });
 }
 
-QUESTRAND_WIDE_VERSION(calcp, (State & s), (s))
+QUESTRAND_AVX2_VERSION(calcp, (State & s), (s))
 
 }  // namespace
 
-void calcp(State& s) { QUESTRAND_WIDEST(calcp, s); }
+void calcp(State& s) { QUESTRAND_ON_THIS_CPU(calcp, s); }
 
 }  // namespace questrand

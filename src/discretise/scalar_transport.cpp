@@ -228,7 +228,7 @@ constexpr int kDeferredPasses = 3;
 
 namespace {
 
-void calc_scalar_narrow(State& s, const ScalarEquation& eq) {
+void calc_scalar_baseline(State& s, const ScalarEquation& eq) {
   const bool second_order = eq.second_order && s.cscheme.scheme == Scheme::second_order;
   // the bounds hold the inlet values and c_old alone, which the passes leave as they are
   float low = 0.0f, high = 0.0f;
@@ -241,11 +241,11 @@ void calc_scalar_narrow(State& s, const ScalarEquation& eq) {
     for (int pass = 1; pass < kDeferredPasses; ++pass) assemble_and_solve(s, eq, second_order, low, high);
 }
 
-QUESTRAND_WIDE_VERSION(calc_scalar, (State & s, const ScalarEquation& eq), (s, eq))
+QUESTRAND_AVX2_VERSION(calc_scalar, (State & s, const ScalarEquation& eq), (s, eq))
 
 }  // namespace
 
-void calc_scalar(State& s, const ScalarEquation& eq) { QUESTRAND_WIDEST(calc_scalar, s, eq); }
+void calc_scalar(State& s, const ScalarEquation& eq) { QUESTRAND_ON_THIS_CPU(calc_scalar, s, eq); }
 
 void calct(State& s) {
   calc_scalar(s, ScalarEquation{s.cvar.t, s.cvar.told, s.cprop.gamt, modt, settings_of(s, Equation::t), s.cterm.res_t});
