@@ -28,11 +28,19 @@ but it takes part in equality, :meth:`Problem.replace` (a physics key such
 as ``partition_gel`` changes the physics), :meth:`Problem.read` (the
 PHYSICS.INP beside the file read), :meth:`Problem.write` and
 :meth:`Problem.input_files`.
+
+A problem refined in time (:func:`questrand.refine.refined`) also carries
+:attr:`Problem.start_dt`, the time step of the problem it was refined from:
+the program's ``--start-dt`` (the second-order scheme's start sub-steps
+those of that step, so that every grid of a refinement starts over the same
+simulated time).  It is no value of any file; it takes part in equality,
+:meth:`Problem.replace` and :meth:`Problem.identity`.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import math
 from pathlib import Path
 
 from . import files
@@ -112,11 +120,15 @@ class Problem:
     #: The physics input PHYSICS.INP (:class:`~questrand.physics.Physics`),
     #: or None: no PHYSICS.INP (not a dataclass field: see the module notes).
     physics = None
+    #: The time step (s) whose start the second-order scheme's start follows
+    #: (the program's ``--start-dt``), or None: the problem's own dt.
+    start_dt = None
 
     def __init__(self, **values):
         known = {f.name: f for f in dataclasses.fields(self)}
         _instrument_flow(values)
         physics = values.pop("physics", None)
+        start_dt = values.pop("start_dt", None)
         routed = {name: values.pop(name) for name in list(values) if name in PHYSICS_KEYS}
         for name in values:
             if name not in known:
@@ -126,10 +138,14 @@ class Problem:
             value = values.get(name, field.default)
             object.__setattr__(self, name, _checked(name, field.type, value))
         object.__setattr__(self, "physics", _with_physics(physics, routed))
+        object.__setattr__(self, "start_dt", _checked_start_dt(start_dt))
 
     def __setattr__(self, name, value):
         if name == "physics":
             object.__setattr__(self, name, _with_physics(value, {}))
+            return
+        if name == "start_dt":
+            object.__setattr__(self, name, _checked_start_dt(value))
             return
         known = {f.name: f.type for f in dataclasses.fields(self)}
         if name not in known:
@@ -145,11 +161,14 @@ class Problem:
     def __eq__(self, other):
         if other.__class__ is not self.__class__:
             return NotImplemented
-        return self.as_dict() == other.as_dict() and self.physics == other.physics
+        return (self.as_dict() == other.as_dict() and self.physics == other.physics
+                and self.start_dt == other.start_dt)
 
     def __repr__(self):
         shown = ", ".join(f"{name}={value!r}" for name, value in self.as_dict().items())
-        return f"Problem({shown}{'' if self.physics is None else f', physics={self.physics!r}'})"
+        extra = ("" if self.physics is None else f", physics={self.physics!r}") + \
+                ("" if self.start_dt is None else f", start_dt={self.start_dt!r}")
+        return f"Problem({shown}{extra})"
 
     # -- derived quantities ------------------------------------------------
     @property
@@ -171,10 +190,11 @@ class Problem:
         key of the physics (a default physics first when there is none);
         ``physics=`` replaces the whole physics."""
         physics = changes.pop("physics", self.physics)
+        start_dt = changes.pop("start_dt", self.start_dt)
         base = self.as_dict()
         if INSTRUMENT_FLOW_KEYS[0] in changes or INSTRUMENT_FLOW_KEYS[1] in changes:
             base.pop("u_in")  # the flow rate sets u_in
-        return Problem(**{**base, **changes}, physics=physics)
+        return Problem(**{**base, **changes}, physics=physics, start_dt=start_dt)
 
     def as_dict(self) -> dict:
         """The PROB.INP values as a plain dict, in file order (the physics
@@ -188,12 +208,14 @@ class Problem:
 
     def identity(self) -> str:
         """A text that is equal for two problems exactly when they write the
-        same input files: the PROB.INP text alone without physics (so the
-        keys made from it stay what they were), else every file's text."""
+        same input files and run alike: the PROB.INP text alone without
+        physics and start_dt (so the keys made from it stay what they were),
+        else every file's text and the start's step."""
+        start = "" if self.start_dt is None else f"\0--start-dt\0{self.start_dt!r}"
         if self.physics is None:
-            return self.text()
+            return self.text() + start
         return "".join(f"\0{name}\0{data.decode('utf-8', 'surrogateescape')}"
-                       for name, data in self.input_files().items())
+                       for name, data in self.input_files().items()) + start
 
     @classmethod
     def from_files(cls, inputs: dict) -> "Problem":
@@ -359,6 +381,15 @@ def _instrument_flow(values: dict) -> None:
                                                    bool(values.get("parabolic", False)))
     except units.UnitError as exc:
         raise TypeError(f"Problem: {exc}") from None
+
+
+def _checked_start_dt(value):
+    """start_dt as a float above 0, or None."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) or value <= 0:
+        raise ValueError(f"Problem: start_dt: expected a time step in seconds above 0, or None; found {value!r}")
+    return float(value)
 
 
 def _with_physics(physics, changes: dict):

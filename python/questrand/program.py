@@ -91,12 +91,16 @@ def program_id(program=None) -> str:
     return _PROGRAM_IDS[stamp]
 
 
-def program_arguments(scheme: str = "standard") -> list:
+def program_arguments(scheme: str = "standard", start_dt=None) -> list:
     """The program's options for ``scheme`` (none for the standard scheme,
-    so that standard runs are invoked exactly as before)."""
+    so that standard runs are invoked exactly as before) and, under the
+    second-order scheme, the start's time step ``start_dt`` when given
+    (:attr:`questrand.Problem.start_dt`; the standard scheme has no start)."""
     if scheme not in SCHEMES:
         raise ValueError(f"scheme {scheme!r}: expected one of {', '.join(SCHEMES)}")
-    return [] if scheme == "standard" else ["--scheme", scheme]
+    if scheme == "standard":
+        return []
+    return ["--scheme", scheme] + ([] if start_dt is None else ["--start-dt", repr(float(start_dt))])
 
 
 def start(program, arguments=(), *, cwd=None, timeout=None) -> subprocess.CompletedProcess:

@@ -191,11 +191,12 @@ class Execution:
 
 
 def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None, flow="coupled",
-            flow_cache=None, streams: bool = False, inputs=None) -> Execution:
+            flow_cache=None, streams: bool = False, inputs=None, start_dt=None) -> Execution:
     """Run ``program`` once in ``workdir`` on ``problem`` (a
     :class:`~questrand.Problem` or the text of a PROB.INP, written as given;
     ``inputs``: the other input files of a text, name -> bytes, written
-    beside it as given).  Its physics is written as PHYSICS.INP with its
+    beside it as given; ``start_dt``: the start time step of a text, as
+    :attr:`~questrand.Problem.start_dt` is a problem's).  Its physics is written as PHYSICS.INP with its
     inlet table; a problem without physics removes those files from
     ``workdir`` (a directory the toolkit runs in), so that no file of an
     earlier run acts on this one.
@@ -219,6 +220,8 @@ def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None
     workdir = Path(workdir)
     workdir.mkdir(parents=True, exist_ok=True)
     is_text = isinstance(problem, str)
+    # the second-order start's time step: the problem's, or the one given with a text
+    start_dt = start_dt if is_text else problem.start_dt
     if is_text:
         inputs = {name: data if isinstance(data, bytes) else data.encode("utf-8")
                   for name, data in (inputs or {}).items()}
@@ -253,7 +256,7 @@ def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None
         problem.write(workdir / PROBLEM_FILE, run_directory=True)
     began = time.perf_counter()
     try:
-        ended = start(program, program_arguments(scheme), cwd=workdir, timeout=timeout)
+        ended = start(program, program_arguments(scheme, start_dt), cwd=workdir, timeout=timeout)
         stdout, stderr, done.returncode = ended.stdout, ended.stderr, ended.returncode
     except subprocess.TimeoutExpired as exc:
         stdout, stderr, done.timed_out = exc.stdout, exc.stderr, True

@@ -116,6 +116,8 @@ def model_curves(module, problem, *, program, scheme: str = "standard", flow="co
         run_problem = run_problem.replace(solve_u=False)
     inputs = run_problem.input_files()
     physics = inputs.get(PHYSICS_FILE)
+    if scheme != "standard" and run_problem.start_dt is not None:
+        fields["start_dt"] = run_problem.start_dt  # the program's --start-dt (the standard scheme has no start)
     done = module.run(inputs[PROBLEM_FILE].decode("utf-8"), None if physics is None else physics.decode("utf-8"),
                       scheme, **fields)
     if done["status"] != 0:

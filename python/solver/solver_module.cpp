@@ -1,6 +1,6 @@
 // questrand._solver: the program's run made in memory (control/memory_run.hpp)
 // for the Python toolkit.  One function, run(problem, physics, scheme, u, v,
-// p), that runs a problem given as the text of its PROB.INP (and of its
+// p, start_dt), that runs a problem given as the text of its PROB.INP (and of its
 // PHYSICS.INP), from a steady flow u, v, p when one is handed over, and
 // returns what the program would write to the uptake file and its record:
 //
@@ -17,7 +17,8 @@
 //   (I, J) at [J-1, I-1]; empty when the run stopped before its end).
 //
 // u, v, p are float32 arrays of shape (nj, ni), node (I, J) at [J-1, I-1]
-// (the toolkit's restart-file layout), given all three or none.  The GIL is
+// (the toolkit's restart-file layout), given all three or none.  start_dt is
+// the program's --start-dt (0: not given).  The GIL is
 // released while the run is made, so runs in several threads go on at once.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -94,12 +95,13 @@ std::vector<std::string> header_names(bool physics) {
 
 py::dict run(const std::string& problem, const std::optional<std::string>& physics, const std::string& scheme,
              const std::optional<FloatArray>& u, const std::optional<FloatArray>& v,
-             const std::optional<FloatArray>& p) {
+             const std::optional<FloatArray>& p, float start_dt) {
   MemoryProblem given;
   given.problem_text = problem;
   given.has_physics = physics.has_value();
   if (physics) given.physics_text = *physics;
   given.scheme = scheme_of(scheme);
+  given.start_dt = start_dt;
   FlowFields flow;
   if (u || v || p) {
     if (!(u && v && p)) throw py::value_error("the flow: give u, v and p, or none of them");
@@ -145,7 +147,7 @@ PYBIND11_MODULE(_solver, m) {
   m.doc() = "questrand's run in memory: the uptake columns of every step of a problem, no file written";
   m.attr("version") = QUESTRAND_VERSION;
   m.def("run", &run, py::arg("problem"), py::arg("physics") = py::none(), py::arg("scheme") = "standard",
-        py::arg("u") = py::none(), py::arg("v") = py::none(), py::arg("p") = py::none(),
+        py::arg("u") = py::none(), py::arg("v") = py::none(), py::arg("p") = py::none(), py::arg("start_dt") = 0.0f,
         "Run the problem (the text of PROB.INP, with PHYSICS.INP's text or None) under the scheme, from the "
         "steady flow u, v, p (float32, shape (nj, ni)) when given; a dict of the uptake columns, steps, "
         "iterations, maxit_steps, status, error, warnings and c (the end-of-run concentration field, (nj, ni)).");

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +26,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     return cl;
   };
   bool scheme_given = false;
+  bool start_dt_given = false;
   for (std::size_t k = 0; k < args.size(); ++k) {
     const std::string& a = args[k];
     if (a == "--scheme" || a.rfind("--scheme=", 0) == 0) {
@@ -38,6 +40,25 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
       if (!parse_scheme(value, cl.scheme))
         return usage_error("option --scheme: expected standard or second-order, found '" + value + "'");
       scheme_given = true;
+      continue;
+    }
+    if (a == "--start-dt" || a.rfind("--start-dt=", 0) == 0) {
+      std::string value;
+      if (a == "--start-dt") {
+        if (k + 1 == args.size()) return usage_error("option --start-dt needs a value: a time step in seconds");
+        value = args[++k];
+      } else {
+        value = a.substr(11);
+      }
+      char* end = nullptr;
+      errno = 0;
+      const float seconds = std::strtof(value.c_str(), &end);
+      if (value.empty() || end != value.c_str() + value.size() || errno == ERANGE || !std::isfinite(seconds) ||
+          !(seconds > 0.0f))
+        return usage_error("option --start-dt: expected a time step in seconds (a number above 0), found '" +
+                           value + "'");
+      cl.start_dt = seconds;
+      start_dt_given = true;
       continue;
     }
     if (a == "--help" || a == "-h") {
@@ -71,9 +92,10 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
                          ": these options take no command");
     if (a.empty() || a.find('/') != std::string::npos)
       return usage_error("'" + a + "' is not a command (a command is a word such as summary or plot)");
-    if (scheme_given)
-      return usage_error("option --scheme applies to a run, not to a command (give it after the command: questrand " +
-                         a + " --scheme ...)");
+    if (scheme_given || start_dt_given)
+      return usage_error(std::string("option ") + (scheme_given ? "--scheme" : "--start-dt") +
+                         " applies to a run, not to a command (give it after the command: questrand " + a + " " +
+                         (scheme_given ? "--scheme" : "--start-dt") + " ...)");
     cl.action = CommandLine::Action::Tool;
     cl.tool = a;
     cl.tool_args.assign(args.begin() + static_cast<std::ptrdiff_t>(k) + 1, args.end());
@@ -83,7 +105,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
 }
 
 std::string usage_text() {
-  return "usage: questrand [-C DIR] [--scheme standard|second-order]\n"
+  return "usage: questrand [-C DIR] [--scheme standard|second-order [--start-dt SECONDS]]\n"
          "       questrand [-C DIR] COMMAND [ARGS...]\n"
          "       questrand [-C DIR] --check\n"
          "       questrand [-C DIR] --describe\n"
@@ -104,6 +126,11 @@ std::string usage_text() {
          "                       at the wall, bounded BDF2 in time (a run from time\n"
          "                       0 starts with sub-steps; a restart with one implicit\n"
          "                       Euler step)\n"
+         "--start-dt SECONDS     with --scheme second-order: the start's sub-steps\n"
+         "                       those of a run with time steps of SECONDS (a whole\n"
+         "                       multiple of dt), so that they cover the same\n"
+         "                       simulated time whatever dt is (the refined grids of\n"
+         "                       fit, converge and design take the given grid's dt)\n"
          "--check reads and checks PROB.INP (and the restart file it asks to read)\n"
          "as a run does before it writes anything, then stops: it writes no file and\n"
          "takes no lock.  Exit status 0 and no output when the run would start (the\n"
@@ -213,7 +240,7 @@ int program_main(int argc, char** argv) {
   }
   if (cl.action == CommandLine::Action::Check) return check_program();
   if (cl.action == CommandLine::Action::Describe) return describe_program();
-  return run_program(cl.scheme, args);
+  return run_program(RunOptions{cl.scheme, cl.start_dt}, args);
 }
 
 }  // namespace questrand

@@ -4,6 +4,9 @@
 //   questrand -C DIR          run in DIR as if started there
 //   questrand --scheme NAME   run with the concentration scheme NAME:
 //                             standard (the default) or second-order
+//   questrand --scheme second-order --start-dt SECONDS
+//                             the start's sub-steps as for a run with steps
+//                             of SECONDS (a whole multiple of dt)
 //   questrand --help | -h     usage, exit status 0
 //   questrand --version       the version, exit status 0
 //   questrand --check         check PROB.INP as a run would, run nothing
@@ -30,6 +33,7 @@ struct CommandLine {
   Action action = Action::Run;
   std::vector<std::string> directories;  // -C arguments, in order
   Scheme scheme = Scheme::standard;      // --scheme (a run only)
+  float start_dt = 0.0f;                 // --start-dt (a run only; 0: not given)
   std::string tool;                      // for Tool: the command word
   std::vector<std::string> tool_args;    // for Tool: the words after it
   std::string error;                     // for UsageError: the message

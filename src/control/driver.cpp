@@ -48,7 +48,7 @@ std::unique_ptr<State> new_state() {
 
 }  // namespace
 
-int run_program(Scheme scheme, const std::vector<std::string>& arguments) {
+int run_program(const RunOptions& options, const std::vector<std::string>& arguments) {
   // A file-size limit (ulimit -f) makes a write fail with EFBIG, reported
   // like any failed write, instead of killing the program silently.
   std::signal(SIGXFSZ, SIG_IGN);
@@ -66,13 +66,15 @@ int run_program(Scheme scheme, const std::vector<std::string>& arguments) {
   std::unique_ptr<State> state = new_state();
   if (!state) return 1;
   State& s = *state;
-  s.cscheme.scheme = scheme;
+  s.cscheme.scheme = options.scheme;
+  s.cscheme.start_dt = options.start_dt;
   RunOutput out(stdout);
   int status = 0;
   std::string problem;  // the values as read, for the run record
   std::string reason;   // the error line of a run that failed
   try {
     input(s);
+    set_start_factor(s);
     problem = problem_json(s);
     contro(s, out);
     out.summary(s);

@@ -26,13 +26,20 @@ class Diverged : public std::runtime_error {
 // written.
 void contro(State& s, RunOutput& out);
 
-// Program entry: reads PROB.INP and runs contro with the concentration scheme
-// `scheme`, then writes the run record (output/run_record.hpp) naming
-// `arguments`, the command-line words.  Returns the exit status:
-// 0 success, 1 an output file (or the record) could not be written, 2 bad
-// input (PROB.INP or the restart file), 3 diverged.  Messages go to standard
-// error.
-int run_program(Scheme scheme = Scheme::standard, const std::vector<std::string>& arguments = {});
+// What a run takes from its command line beyond PROB.INP.
+struct RunOptions {
+  Scheme scheme = Scheme::standard;  // --scheme: the concentration scheme
+  float start_dt = 0.0f;             // --start-dt: the second-order start of a run with steps of this size (s);
+                                     // 0: of the run's own dt (set_start_factor, control/run.hpp)
+};
+
+// Program entry: reads PROB.INP and runs contro with the options, then
+// writes the run record (output/run_record.hpp) naming `arguments`, the
+// command-line words.  Returns the exit status: 0 success, 1 an output file
+// (or the record) could not be written, 2 bad input (PROB.INP, the restart
+// file or an option that does not fit the problem), 3 diverged.  Messages go
+// to standard error.
+int run_program(const RunOptions& options = {}, const std::vector<std::string>& arguments = {});
 
 // The checks of run_program before it writes anything, and nothing else:
 // PROB.INP (every value, the grid, the run name) and, when PROB.INP asks for

@@ -45,8 +45,10 @@ MemoryRun run_in_memory(const MemoryProblem& problem) {
   const auto state = std::make_unique<State>();
   State& s = *state;
   s.cscheme.scheme = problem.scheme;
+  s.cscheme.start_dt = problem.start_dt;
   try {
     run.warnings = read_problem(s, kProblemFile, problem.problem_text);
+    set_start_factor(s);
     if (problem.has_physics) read_physics_text(s, kPhysicsFile, problem.physics_text);
     run.physics = s.cphys.present;
     if (start_run(s, problem.flow) == RestartRead::Missing)

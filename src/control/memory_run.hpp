@@ -28,6 +28,7 @@ struct MemoryProblem {
   std::string physics_text;          // ... with this text
   Scheme scheme = Scheme::standard;  // the concentration scheme (the program's --scheme)
   const FlowFields* flow = nullptr;  // a steady flow to start from (start_run), or none
+  float start_dt = 0.0f;             // the program's --start-dt (0: not given)
 };
 
 struct MemoryRun {

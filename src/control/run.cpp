@@ -10,6 +10,7 @@
 #include "control/restart.hpp"
 #include "discretise/momentum.hpp"
 #include "discretise/scalar_transport.hpp"
+#include "io/json.hpp"
 #include "io/list_reader.hpp"
 #include "setup/run_files.hpp"
 #include "setup/geometry.hpp"
@@ -144,9 +145,27 @@ void begin_level(State& s, float h) {
 
 }  // namespace
 
-int start_substeps(int step_of_run) {
+int start_substeps(int step_of_run, int factor) {
   constexpr int kFirst = 16;  // sub-steps of the first step; halved at each step after, down to 1
-  return step_of_run <= 4 ? kFirst >> (step_of_run - 1) : 1;
+  const int reference_step = (step_of_run - 1) / factor + 1;
+  return reference_step <= 4 ? kFirst >> (reference_step - 1) : 1;
+}
+
+void set_start_factor(State& s) {
+  Cscheme& sc = s.cscheme;
+  sc.start_factor = 1;
+  if (sc.start_dt == 0.0f) return;
+  const std::string option = "option --start-dt " + io::json_real(sc.start_dt);
+  if (sc.scheme != Scheme::second_order)
+    throw io::InputError(option + ": the start it sets is the second-order scheme's (give --scheme second-order)");
+  if (s.ctime.steady)
+    throw io::InputError(option + ": PROB.INP asks for a steady solve, which has no start in time");
+  const double ratio = static_cast<double>(sc.start_dt) / s.ctime.dt;
+  const double whole = std::round(ratio);
+  if (!(whole >= 1.0 && whole <= 1.0e6 && std::fabs(ratio - whole) <= 1.0e-4 * whole))
+    throw io::InputError(option + ": expected a whole multiple (1, 2, 3 ...) of the time step dt = " +
+                         io::json_real(s.ctime.dt) + " of PROB.INP");
+  sc.start_factor = static_cast<int>(whole);
 }
 
 void begin_time_step(State& s) {
@@ -170,7 +189,7 @@ void begin_time_step(State& s) {
       sc.restarted = true;
       sc.steps = 0;
     }
-    sc.substeps = sc.from_time_zero || sc.restarted ? start_substeps(sc.output_steps - sc.start_step + 1) : 1;
+    sc.substeps = sc.from_time_zero || sc.restarted ? start_substeps(sc.output_steps - sc.start_step + 1, sc.start_factor) : 1;
     sc.substep = 1;
     sc.substep_iterations = 0;
     if (sc.substeps > 1) {

@@ -64,8 +64,19 @@ bool next_substep(State& s);
 void end_time_step(State& s);
 
 // The number of sub-steps of step k (1, 2 ...) of a run from time zero under
-// the second-order scheme: 16, 8, 4, 2, then 1.
-int start_substeps(int step_of_run);
+// the second-order scheme: 16, 8, 4, 2, then 1.  With `factor` steps of the
+// run to one step of the start's reference size (set_start_factor), step k
+// takes the sub-steps of that run's step (k - 1) / factor + 1: the start's
+// sub-steps then cover the same simulated time on every time step of a
+// refinement, each `factor` times smaller.
+int start_substeps(int step_of_run, int factor = 1);
+
+// The start's reference step of --start-dt checked against the problem and
+// its factor set (s.cscheme.start_factor = start_dt / dt, a whole number;
+// 1 without --start-dt).  --start-dt applies to a transient run under the
+// second-order scheme, with start_dt a whole multiple of dt (to 1e-4);
+// anything else throws io::InputError naming the option and the time step.
+void set_start_factor(State& s);
 
 // One outer iteration: iter + 1; calcu, calcv, calcp, calct, calcc, each by
 // its solve switch; props when propupd; every residual divided by its

@@ -160,6 +160,8 @@ struct Cscheme {
   int substeps = 1, substep = 1;  // sub-steps of the current step, and which one is being made
   int substep_iterations = 0; // outer iterations of the step's earlier sub-steps
   int start_step = 1;         // the output step at which the last start began (time 0, or a jump of the inlet)
+  float start_dt = 0.0f;      // the start is that of a run with steps of start_dt (--start-dt; 0: the run's own dt)
+  int start_factor = 1;       // the run's steps per step of start_dt (set_start_factor)
   bool restarted = false;     // a jump of the inlet (PHYSICS.INP wash-out) began a start
   Field c2old;    // c two time levels back (second-order scheme, from its second step on)
   Field deferred; // deferred-correction source of the convection (second-order scheme, current assembly)

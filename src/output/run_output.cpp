@@ -11,6 +11,7 @@
 #include "control/run.hpp"
 #include "core/version.hpp"
 #include "discretise/concentration_scheme.hpp"
+#include "io/json.hpp"
 #include "io/fortran_format.hpp"
 #include "io/text_file.hpp"
 #include "output/field_table.hpp"
@@ -264,6 +265,8 @@ void RunOutput::summary(const State& s) {
   std::fprintf(stderr, "questrand %s: run %s finished: %d %s, %lld outer iterations", kVersion,
                files_.listing.c_str(), s.ctime.steady ? 1 : steps_, unit, iterations_);
   if (s.cscheme.scheme != Scheme::standard) std::fprintf(stderr, ", %s scheme", scheme_name(s.cscheme.scheme));
+  if (s.cscheme.start_dt != 0.0f)
+    std::fprintf(stderr, ", the start of steps of %s s", io::json_real(s.cscheme.start_dt).c_str());
   if (warned_steps_ > 0)
     std::fprintf(stderr, ", %d ended with the convergence warning (first: %s %d)\n", warned_steps_,
                  s.ctime.steady ? "iteration limit" : "step", s.ctime.steady ? s.cterm.maxit : first_warned_step_);

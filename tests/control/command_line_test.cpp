@@ -2,6 +2,8 @@
 // summary and the convergence warning on standard error.
 #include "control/command_line.hpp"
 
+#include "control/run.hpp"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -202,6 +204,49 @@ TEST(CommandLine, SecondOrderSchemeRunAndContinuation) {
   const Result standard = run(dir.path(), "");
   EXPECT_EQ(standard.err.find("scheme"), std::string::npos) << standard.err;
   EXPECT_EQ(qtest::read_file(dir.path() / "SO.OUT").find("SCHEME"), std::string::npos);
+}
+
+// --start-dt: the start of a run with steps of that size, each step's
+// sub-steps as many as in the larger step that holds it (so they cover the
+// same simulated time, each smaller); refused where it does not fit.
+TEST(CommandLine, StartOfAGivenTimeStep) {
+  using questrand::start_substeps;
+  const int steps_of_four[] = {16, 16, 16, 16, 8, 8, 8, 8, 4, 4, 4, 4, 2, 2, 2, 2, 1};
+  for (int k = 1; k <= 17; ++k) EXPECT_EQ(start_substeps(k, 4), steps_of_four[k - 1]) << "step " << k;
+  for (int k = 1; k <= 5; ++k) EXPECT_EQ(start_substeps(k, 1), start_substeps(k)) << "step " << k;
+  EXPECT_EQ(parse_command_line({"--scheme", "second-order", "--start-dt", "10"}).start_dt, 10.0f);
+  EXPECT_EQ(parse_command_line({"--start-dt=2.5"}).start_dt, 2.5f);
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"--start-dt"}, {"--start-dt", "0"}, {"--start-dt", "-5"}, {"--start-dt", "ten"}, {"--start-dt=nan"},
+           {"--start-dt", "10", "plot"}})
+    EXPECT_EQ(parse_command_line(bad).action, CommandLine::Action::UsageError) << bad.back();
+
+  qtest::ScratchDir dir;
+  qtest::ProblemText p;
+  p.nsteps = 4;
+  p.dt = 5.0f;
+  p.maxit = 60;
+  p.runname = "ST.OUT";
+  qtest::write_file(dir.path() / "PROB.INP", p.text());
+  const Result given = run(dir.path(), "--scheme second-order --start-dt 10");
+  ASSERT_EQ(given.status, 0) << given.err;
+  EXPECT_NE(given.err.find("second-order scheme, the start of steps of 10 s"), std::string::npos) << given.err;
+  EXPECT_NE(qtest::read_file(dir.path() / "ST.record.json").find("\"start_dt\": 10,"), std::string::npos);
+  const struct {
+    const char* args;
+    const char* says;
+  } refused[] = {{"--start-dt 10", "give --scheme second-order"},
+                 {"--scheme second-order --start-dt 7.5", "a whole multiple (1, 2, 3 ...) of the time step dt = 5"},
+                 {"--scheme second-order --start-dt 2.5", "a whole multiple"}};
+  for (const auto& r : refused) {
+    qtest::ScratchDir fresh;
+    qtest::write_file(fresh.path() / "PROB.INP", p.text());
+    const Result done = run(fresh.path(), r.args);
+    EXPECT_EQ(done.status, 2) << r.args;
+    EXPECT_EQ(qtest::lines_of(done.err).size(), 1u) << r.args << ": " << done.err;
+    EXPECT_NE(done.err.find(r.says), std::string::npos) << r.args << ": " << done.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(fresh.path()), fs::directory_iterator{}), 1) << "PROB.INP alone";
+  }
 }
 
 // The tool learns which program handed it the command.

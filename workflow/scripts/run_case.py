@@ -2,7 +2,8 @@
 """One run of a sweep: the job of the workflow's ``run_case`` rule.
 
     run_case.py --program PATH --problem TEXT [--inputs JSON] [--timeout S]
-                [--flow reuse|coupled --flow-cache DIR] [--scheme standard|second-order] RUNDIR
+                [--flow reuse|coupled --flow-cache DIR] [--scheme standard|second-order]
+                [--start-dt SECONDS] RUNDIR
 
 Empties RUNDIR (a rerun starts clean: the program appends to monitor.dat),
 writes TEXT as RUNDIR/PROB.INP (and the files of JSON, {name: text}:
@@ -11,6 +12,7 @@ console.txt, standard error in stderr.txt) and writes RUNDIR/run.json:
 
     {"status": "ok" | "failed", "exit_status": N or null, "error": "...",
      "wall_time": seconds, "program": PATH, "scheme": "standard" | "second-order",
+     "start_dt": SECONDS (with --start-dt),
      "flow": "reuse" | "coupled" | "not solved",
      "files": {NAME: size in bytes, ...}}
 
@@ -75,6 +77,8 @@ def main(argv=None) -> int:
     parser.add_argument("--flow", choices=("reuse", "coupled"), default="coupled")
     parser.add_argument("--flow-cache", default="flow-cache")
     parser.add_argument("--scheme", choices=("standard", "second-order"), default="standard")
+    parser.add_argument("--start-dt", type=float, default=None,
+                        help="the second-order start's time step (the program's --start-dt)")
     parser.add_argument("rundir")
     args = parser.parse_args(argv)
 
@@ -92,7 +96,8 @@ def run(args) -> int:
     empty(rundir)
     (rundir / "PROB.INP").write_bytes(os.fsencode(args.problem))  # the bytes given
     record = {"status": "ok", "exit_status": 0, "error": "", "wall_time": None,
-              "program": args.program, "scheme": args.scheme}
+              "program": args.program, "scheme": args.scheme,
+              **({"start_dt": args.start_dt} if args.start_dt is not None else {})}
     if args.flow != "reuse":
         record["flow"] = flow_label_coupled(args.problem)
     # the warnings of the steady flow go into the record
@@ -104,7 +109,7 @@ def run(args) -> int:
         try:
             done = execute(args.problem, rundir, program=args.program, scheme=args.scheme,
                            timeout=args.timeout, flow=args.flow, flow_cache=Path(args.flow_cache),
-                           streams=True, inputs=json.loads(args.inputs))
+                           streams=True, inputs=json.loads(args.inputs), start_dt=args.start_dt)
         except OSError as exc:
             print(f"run_case: {args.program}: cannot run the program: {exc.strerror}", file=sys.stderr)
             return 1

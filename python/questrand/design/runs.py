@@ -152,6 +152,8 @@ class Runner:
             text = problem.identity()
             values = {k: v for k, v in problem.as_dict().items() if getattr(base_problem, k) != v}
             values.update(physics_changes(base_problem, problem))
+            if problem.start_dt != base_problem.start_dt:  # a refined grid's start (Problem.start_dt)
+                values["start_dt"] = problem.start_dt
             known.setdefault(text, f"r{len(known) + 1:05d}")
             rows.setdefault(known[text], (f"run {known[text]}", known[text], values))
         rows = list(rows.values())

@@ -37,6 +37,7 @@ The modules: :mod:`.definition` (the sweep, its runs and their checks),
 from .definition import (_FIELD_TYPES, _PROGRAM_LINE, FLOW_CACHE_DIR, FLOW_MODES,  # noqa: F401
                          ID_PATTERN, ID_REGEX, PREPARED_FILE, PREPARED_FORMAT, RUNS_DIR, Sweep,
                          SweepError, SweepRun, _column_of, _typed, definition_key, format_value, inputs_option,
+                         start_dt_option,
                          grid_assignments, parse_value, prepared_rows, problem_line, program_check,
                          read_prepared, write_prepared)
 from .execution import (CONFIG_FILE, PROFILES_DIR, RECORD_FILE, SNAKEFILE,  # noqa: F401

@@ -43,7 +43,9 @@ PREPARED_FORMAT = 1
 _FIELD_TYPES = {**{f.name: f.type for f in dataclasses.fields(Problem)},
                 **{name: "float" for name in PHYSICS_REALS}, **{name: "str" for name in PHYSICS_CHOICES},
                 # the instrument's flow: a flow rate and a cell width that together set u_in
-                "flow_rate": "quantity", "width": "quantity"}
+                "flow_rate": "quantity", "width": "quantity",
+                # the second-order start's time step (the program's --start-dt; Problem.start_dt)
+                "start_dt": "float"}
 _QUANTITY_DIMENSIONS = {"flow_rate": units.VOLUME_FLOW, "width": units.LENGTH}
 
 
@@ -413,7 +415,8 @@ class Sweep:
                 "source": self.source,
                 "runs": [{"id": run.id, "dir": run.workdir, "where": run.where,
                           "values": dict(run.values), "text": run.text,
-                          **({"inputs": run.inputs} if run.problem.physics is not None else {})}
+                          **({"inputs": run.inputs} if run.problem.physics is not None else {}),
+                          **({"start_dt": run.problem.start_dt} if run.problem.start_dt is not None else {})}
                          for run in self.runs]}
 
     @classmethod
@@ -436,16 +439,26 @@ def inputs_option(row: dict) -> str:
     return f" --inputs {shlex.quote(json.dumps(row['inputs']))}" if row.get("inputs") else ""
 
 
+def start_dt_option(row: dict) -> str:
+    """The run job's option that passes a prepared row's start time step
+    (`` --start-dt SECONDS``), or "" when it has none."""
+    return f" --start-dt {float(row['start_dt'])!r}" if row.get("start_dt") is not None else ""
+
+
 def _other_inputs(problem: Problem) -> dict:
     """A problem's input files but PROB.INP, name -> text."""
     return {name: data.decode("utf-8") for name, data in problem.input_files().items() if name != PROBLEM_FILE}
 
 
 def _row_problem(row: dict) -> Problem:
-    """The problem of a prepared row: its PROB.INP text, with its physics files."""
+    """The problem of a prepared row: its PROB.INP text, with its physics
+    files and its start time step."""
     if row.get("inputs"):
-        return Problem.from_files({PROBLEM_FILE: row["text"], **row["inputs"]})
-    return Problem.parse(row["text"])
+        problem = Problem.from_files({PROBLEM_FILE: row["text"], **row["inputs"]})
+    else:
+        problem = Problem.parse(row["text"])
+    problem.start_dt = row.get("start_dt")
+    return problem
 
 
 # -- the prepared file: the sweep checked once --------------------------------
