@@ -146,9 +146,10 @@ void begin_level(State& s, float h) {
 }  // namespace
 
 int start_substeps(int step_of_run, int factor) {
-  constexpr int kFirst = 16;  // sub-steps of the first step; halved at each step after, down to 1
+  constexpr int kFirst = 64;  // sub-steps of the first step; halved at each step after, down to 1
+  constexpr int kStartSteps = 7;  // 64, 32, 16, 8, 4, 2, 1
   const int reference_step = (step_of_run - 1) / factor + 1;
-  return reference_step <= 4 ? kFirst >> (reference_step - 1) : 1;
+  return reference_step < kStartSteps ? kFirst >> (reference_step - 1) : 1;
 }
 
 void set_start_factor(State& s) {
