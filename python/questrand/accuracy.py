@@ -23,7 +23,8 @@ observed order; four or more by least squares):
 Iteration error.  Every step of a model run stops iterating when its
 normalised residual is below ``convtol``; the estimate carries what that
 leaves.  The reported grid's model run is made again at convtol / 10 at the
-estimate, and one Gauss-Newton step with that grid's last Jacobian J from
+estimate (with ``--accuracy`` on two cores or more: at the point its search
+started from, beside the search), and one Gauss-Newton step with that grid's last Jacobian J from
 the change of the residuals, d = -J^+ (r_tight - r), is the move of the
 estimate: the iteration error |p (e^d - 1)| (:func:`iteration_error`).
 Where convtol / 10 lies below the residual's rounding floor (it grows with
@@ -54,8 +55,10 @@ coefficients first, when not fitted) or a grid too coarse.
 
 from __future__ import annotations
 
+import concurrent.futures
 import dataclasses
 import math
+import os
 import time as _time
 
 import numpy as np
@@ -166,17 +169,21 @@ class Accuracy:
         return out
 
 
-def refit(objective, theta, jac_weighted, lower, upper, log=None):
+def refit(objective, theta, jac_weighted, lower, upper, log=None, started=None):
     """Gauss-Newton iterations of ``objective`` (weighted residuals of the
     log-parameters) from ``theta``, starting with the Jacobian of the grid
     before and updating it with each step's secant (Broyden's update), so
     that every iteration costs one run.  When the steps stop shrinking the
     Jacobian is formed again by finite differences on this grid.  Returns
-    (theta, residuals, the last Jacobian)."""
+    (theta, residuals, the last Jacobian).  ``started(theta, residuals)``,
+    when given, is called once the residuals at the starting point are
+    known."""
     say = log or (lambda line: None)
     theta = np.array(theta, dtype=float)
     jac = np.array(jac_weighted, dtype=float)
     r = objective.residuals(theta)
+    if started is not None:
+        started(theta.copy(), np.array(r))
     previous = math.inf
     for _ in range(MAX_STEPS):
         step = -np.linalg.lstsq(jac, r, rcond=None)[0]
@@ -198,7 +205,7 @@ def refit(objective, theta, jac_weighted, lower, upper, log=None):
 
 def grid_sequence(make_objective, problem, theta1, residuals1, jac_weighted, lower, upper, *,
                   scheme="standard", target=None, time_limit=None, started=None, log=None,
-                  iterations1=None) -> Accuracy:
+                  iterations1=None, jobs=None) -> Accuracy:
     """Estimates on grids 1, 2, 4 ..., their grid uncertainties and the
     iteration error of the reported one.
 
@@ -211,46 +218,72 @@ def grid_sequence(make_objective, problem, theta1, residuals1, jac_weighted, low
     ``target`` times its value, the grid limit, or ``time_limit`` seconds.
     The caller concludes whether the target is reached
     (:meth:`Accuracy.conclude`).
+
+    With a target and two jobs or more (``jobs``, default the processor's
+    cores), each refined grid's run at convtol / TIGHTER is made beside its
+    search, at the point the search starts from (the coarser grid's
+    estimate), on the core the search leaves idle; the reported grid's is
+    its iteration error (:func:`iteration_error` ``at``), the others' are
+    not used.  Without, the run is made at the reported estimate after the
+    search.
     """
     say = log or (lambda line: None)
     started = started if started is not None else _time.perf_counter()
     formal, lowest = scheme_orders(scheme)
+    cores = jobs if jobs is not None else len(os.sched_getaffinity(0))
+    beside = concurrent.futures.ThreadPoolExecutor(max_workers=1) if target is not None and cores >= 2 else None
+    tight_runs = {}   # factor -> (future of the tight run's residuals, theta, residuals there)
     grids = [GridFit(1, np.asarray(theta1, dtype=float), np.asarray(residuals1), 0, 0.0,
                      np.asarray(jac_weighted, dtype=float), iterations1)]
     stopped = ""
     result = None
-    while True:
-        factor = grids[-1].factor * 2
-        if time_limit is not None and _time.perf_counter() - started > time_limit:
-            stopped = f"time limit of {time_limit:g} s reached after the grid x{grids[-1].factor}"
-            break
-        try:
-            fine = refined(problem, factor)
-        except GridLimitError as exc:
-            stopped = str(exc)
-            break
-        t0 = _time.perf_counter()
-        objective = make_objective(fine, f"x{factor}")
-        theta, r, jac_weighted = refit(objective, grids[-1].theta, jac_weighted, lower, upper, log=say)
-        grids.append(GridFit(factor, theta, r, objective.model.runs, _time.perf_counter() - t0,
-                             jac_weighted, objective.model.most_iterations(np.exp(theta))))
-        say(f"grid x{factor}: " + ", ".join(f"{math.exp(v):.6g}" for v in theta)
-            + f" ({objective.model.runs} runs, {grids[-1].seconds:.1f} s)")
-        objective.model.close()
-        result = _errors(grids, formal, lowest, target)
-        if target is None or bool(np.all(result.error <= target * np.abs(result.estimate))):
-            break
-    if result is None:
-        # not even one refined grid: the error is unknown
-        values = np.exp(grids[0].theta)
-        result = Accuracy(grids=grids, estimate=values, error=np.full(len(values), math.nan),
-                          extrapolations=[])
-    result.target = target
-    result.stopped = stopped
-    grid = result.reported
-    result.iteration_convtol = problem.convtol / TIGHTER
+    try:
+        while True:
+            factor = grids[-1].factor * 2
+            if time_limit is not None and _time.perf_counter() - started > time_limit:
+                stopped = f"time limit of {time_limit:g} s reached after the grid x{grids[-1].factor}"
+                break
+            try:
+                fine = refined(problem, factor)
+            except GridLimitError as exc:
+                stopped = str(exc)
+                break
+            t0 = _time.perf_counter()
+            objective = make_objective(fine, f"x{factor}")
+
+            def start_tight_run(theta0, r0, fine=fine, factor=factor, objective=objective):
+                iterations = objective.model.most_iterations(np.exp(theta0))
+                tight_runs[factor] = (beside.submit(_tight_residuals, make_objective, fine, theta0, iterations,
+                                                    f"x{factor}-convtol"), theta0, r0)
+
+            theta, r, jac_weighted = refit(objective, grids[-1].theta, jac_weighted, lower, upper, log=say,
+                                           started=start_tight_run if beside is not None else None)
+            grids.append(GridFit(factor, theta, r, objective.model.runs, _time.perf_counter() - t0,
+                                 jac_weighted, objective.model.most_iterations(np.exp(theta))))
+            say(f"grid x{factor}: " + ", ".join(f"{math.exp(v):.6g}" for v in theta)
+                + f" ({objective.model.runs} runs, {grids[-1].seconds:.1f} s)")
+            objective.model.close()
+            result = _errors(grids, formal, lowest, target)
+            if target is None or bool(np.all(result.error <= target * np.abs(result.estimate))):
+                break
+        if result is None:
+            # not even one refined grid: the error is unknown
+            values = np.exp(grids[0].theta)
+            result = Accuracy(grids=grids, estimate=values, error=np.full(len(values), math.nan),
+                              extrapolations=[])
+        result.target = target
+        result.stopped = stopped
+        grid = result.reported
+        result.iteration_convtol = problem.convtol / TIGHTER
+        at = None
+        if grid.factor in tight_runs:
+            future, theta0, r0 = tight_runs[grid.factor]
+            at = (theta0, r0, future.result())
+    finally:
+        if beside is not None:  # the runs no longer wanted are not started
+            beside.shutdown(wait=False, cancel_futures=True)
     result.iteration_error, result.iteration_runs, result.iteration_note = iteration_error(
-        make_objective, refined(problem, grid.factor), grid, lower, upper, label=f"x{grid.factor}-convtol")
+        make_objective, refined(problem, grid.factor), grid, lower, upper, label=f"x{grid.factor}-convtol", at=at)
     say(f"iteration error (x{grid.factor} at convtol {result.iteration_convtol:g}): "
         + ", ".join(f"{v:.3g}" for v in result.iteration_error)
         + (f" ({result.iteration_note})" if result.iteration_note else ""))
@@ -268,26 +301,43 @@ def _errors(grids, formal, lowest, target) -> Accuracy:
                     extrapolations=extrapolations)
 
 
-def iteration_error(make_objective, problem, grid: GridFit, lower, upper, label="convtol"):
-    """The iteration error of ``grid``'s estimate (see the module notes):
-    (|p (e^d - 1)| per parameter, model runs made, note).  ``problem`` is
-    that grid's problem; its run at the estimate is made again at
-    convtol / TIGHTER, each step stopped at 2 N + 5 outer iterations (at
-    most maxit).  A run that fails leaves the error unknown (NaN) and the
-    note says why."""
-    maxit = problem.maxit if grid.iterations is None else min(problem.maxit, 2 * grid.iterations + 5)
+def _tight_residuals(make_objective, problem, theta, iterations, label):
+    """(residuals or the QuestrandError of the run, model runs made): the
+    run of ``problem`` at ``theta`` made again at convtol / TIGHTER, each
+    step stopped at 2 N + 5 outer iterations (N = ``iterations``, the most a
+    step took at convtol; at most maxit)."""
+    maxit = problem.maxit if iterations is None else min(problem.maxit, 2 * iterations + 5)
     tight = problem.replace(convtol=problem.convtol / TIGHTER, maxit=maxit)
     objective = make_objective(tight, label, allow_maxit=True)
     try:
-        r_tight = objective.residuals(grid.theta)
+        return objective.residuals(theta), objective.model.runs
     except QuestrandError as exc:
-        return (np.full(len(grid.theta), math.nan), objective.model.runs,
-                f"unknown: the run at convtol {tight.convtol:g} failed ({exc})")
+        return exc, objective.model.runs
     finally:
         objective.model.close()
-    step = -np.linalg.lstsq(grid.jacobian, r_tight - grid.residuals, rcond=None)[0]
-    moved = np.clip(grid.theta + step, lower, upper) - grid.theta
-    return np.abs(np.exp(grid.theta) * np.expm1(moved)), objective.model.runs, ""
+
+
+def iteration_error(make_objective, problem, grid: GridFit, lower, upper, label="convtol", at=None):
+    """The iteration error of ``grid``'s estimate (see the module notes):
+    (|p (e^d - 1)| per parameter, model runs made, note).  ``problem`` is
+    that grid's problem; its run at the estimate is made again at
+    convtol / TIGHTER (:func:`_tight_residuals`), and the Gauss-Newton step
+    of the change of the residuals with the grid's last Jacobian is the
+    error.  ``at`` = (theta, residuals at convtol, the tight run's result)
+    gives a tight run made already at another point of the grid's search
+    (its start, :func:`grid_sequence`).  A run that fails leaves the error
+    unknown (NaN) and the note says why."""
+    if at is None:
+        theta, residuals = grid.theta, grid.residuals
+        tight_result, runs = _tight_residuals(make_objective, problem, theta, grid.iterations, label)
+    else:
+        theta, residuals, (tight_result, runs) = at
+    if isinstance(tight_result, QuestrandError):
+        return (np.full(len(grid.theta), math.nan), runs,
+                f"unknown: the run at convtol {problem.convtol / TIGHTER:g} failed ({tight_result})")
+    step = -np.linalg.lstsq(grid.jacobian, tight_result - residuals, rcond=None)[0]
+    moved = np.clip(theta + step, lower, upper) - theta
+    return np.abs(np.exp(theta) * np.expm1(moved)), runs, ""
 
 
 # -- lack of fit and identifiability -------------------------------------------------

@@ -115,7 +115,7 @@ def fit(problem: Problem, data: Data, names, bounds=None, *, jobs=None, step=DEF
                                         **options), data, step)
             grids = acc.grid_sequence(make_objective, problem, theta, r_w, jac_w, lower, upper,
                                       scheme=scheme, target=accuracy, time_limit=time_limit,
-                                      started=started, log=say, iterations1=model.most_iterations(given))
+                                      started=started, log=say, iterations1=model.most_iterations(given), jobs=jobs)
             r_w = grids.grids[-1].residuals if accuracy is not None else r_w
         jac = jac_w * objective.unit
         r = r_w * objective.unit
