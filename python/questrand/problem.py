@@ -40,7 +40,6 @@ simulated time).  It is no value of any file; it takes part in equality,
 from __future__ import annotations
 
 import dataclasses
-import math
 from pathlib import Path
 
 from . import files
@@ -384,12 +383,13 @@ def _instrument_flow(values: dict) -> None:
 
 
 def _checked_start_dt(value):
-    """start_dt as a float above 0, or None."""
+    """start_dt as a float above 0, or None; else TypeError naming it."""
     if value is None:
         return None
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) or value <= 0:
-        raise ValueError(f"Problem: start_dt: expected a time step in seconds above 0, or None; found {value!r}")
-    return float(value)
+    value = _checked("start_dt", "float", value)
+    if not value > 0:
+        raise TypeError(f"Problem.start_dt: expected a time step in seconds above 0, got {value!r}")
+    return value
 
 
 def _with_physics(physics, changes: dict):

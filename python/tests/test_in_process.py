@@ -40,7 +40,9 @@ def process_uptake(problem, workdir, program, scheme):
 
 @pytest.mark.parametrize("scheme", ["standard", "second-order"])
 def test_curves_are_the_uptake_files_values_with_a_reused_flow(module, program, tmp_path, scheme, monkeypatch):
-    problem = Problem.read(FIT_EXAMPLE).replace(nsteps=20)  # 20 steps of 10 s: the start, where it changes most
+    # 20 steps of 5 s with the start of 10 s steps (--start-dt, as a refined grid has it; the standard
+    # scheme has no start): the start, where the run changes most
+    problem = Problem.read(FIT_EXAMPLE).replace(nsteps=20, dt=5.0, start_dt=10.0)
     outcome = solver.model_curves(module, problem, program=program, scheme=scheme, flow="reuse")
     assert outcome[0] == "ok", outcome
     in_memory = outcome[1]

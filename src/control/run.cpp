@@ -190,7 +190,9 @@ void begin_time_step(State& s) {
       sc.restarted = true;
       sc.steps = 0;
     }
-    sc.substeps = sc.from_time_zero || sc.restarted ? start_substeps(sc.output_steps - sc.start_step + 1, sc.start_factor) : 1;
+    sc.substeps = sc.from_time_zero || sc.restarted
+                      ? start_substeps(sc.output_steps - sc.start_step + 1, sc.start_factor)
+                      : 1;
     sc.substep = 1;
     sc.substep_iterations = 0;
     if (sc.substeps > 1) {

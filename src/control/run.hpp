@@ -57,21 +57,22 @@ RestartRead start_run(State& s, const FlowFields* flow = nullptr);
 // with its variable-step weights (a ratio of 2 between neighbouring
 // sub-steps).  Against an independent reference a start of 16, 8, 4, 2 left
 // the outlet's c_out converging at order 1.1-1.4 from the second refinement
-// on; this one at 1.86-1.87 (docs/equations.md 9.3).  begin_time_step then begins the first sub-step (dt = step / n,
-// time = start + dt); after each sub-step's iterations next_substep begins
-// the next one (true) or reports the step done (false); end_time_step
-// restores dt.  The last sub-step ends at the step's own time start + dt.
-// Outputs are written once per step, at its end.
+// on; this one at 1.9 (docs/equations.md 9.3).  begin_time_step then begins
+// the first sub-step (dt = step / n, time = start + dt); after each
+// sub-step's iterations next_substep begins the next one (true) or reports
+// the step done (false); end_time_step restores dt.  The last sub-step ends
+// at the step's own time start + dt.  Outputs are written once per step, at
+// its end.
 void begin_time_step(State& s);
 bool next_substep(State& s);
 void end_time_step(State& s);
 
 // The number of sub-steps of step k (1, 2 ...) of a run from time zero under
-// the second-order scheme: 64, 32, 16, 8, 4, 2, then 1.  With `factor` steps of the
-// run to one step of the start's reference size (set_start_factor), step k
-// takes the sub-steps of that run's step (k - 1) / factor + 1: the start's
-// sub-steps then cover the same simulated time on every time step of a
-// refinement, each `factor` times smaller.
+// the second-order scheme: 64, 32, 16, 8, 4, 2, then 1.  With `factor` steps
+// of the run to one step of the start's reference size (set_start_factor),
+// step k takes the sub-steps of that run's step (k - 1) / factor + 1: the
+// start's sub-steps then cover the same simulated time on every time step of
+// a refinement, each `factor` times smaller.
 int start_substeps(int step_of_run, int factor = 1);
 
 // The start's reference step of --start-dt checked against the problem and

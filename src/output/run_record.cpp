@@ -87,7 +87,8 @@ void write_run_record(const State& s, const RunOutput& out, const std::string& p
   doc += "  \"version\": " + json_text(kVersion) + ",\n";
   doc += "  \"scheme\": " + json_text(scheme_name(s.cscheme.scheme)) + ",\n";
   // the second-order start's reference step (--start-dt), null when the run's own dt
-  doc += "  \"start_dt\": " + (s.cscheme.start_dt != 0.0f ? io::json_real(s.cscheme.start_dt) : std::string("null")) + ",\n";
+  doc += "  \"start_dt\": " + (s.cscheme.start_dt != 0.0f ? json_real(s.cscheme.start_dt) : std::string("null")) +
+         ",\n";
   doc += "  \"arguments\": " + io::json_array(args) + ",\n";
   doc += "  \"problem\": " + problem + ",\n";
   doc += "  \"physics\": " + physics_json(s) + ",\n";
