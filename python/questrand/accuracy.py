@@ -24,9 +24,10 @@ Iteration error.  Every step of a model run stops iterating when its
 normalised residual is below ``convtol``; the estimate carries what that
 leaves.  The reported grid's model run is made again at convtol / 10 at the
 estimate (with ``--accuracy`` on two cores or more: at the point its search
-started from, beside the search), and one Gauss-Newton step with that grid's last Jacobian J from
-the change of the residuals, d = -J^+ (r_tight - r), is the move of the
-estimate: the iteration error |p (e^d - 1)| (:func:`iteration_error`).
+started from, beside the search), and one Gauss-Newton step with that
+grid's last Jacobian J from the change of the residuals,
+d = -J^+ (r_tight - r), is the move of the estimate: the iteration error
+|p (e^d - 1)| (:func:`iteration_error`).
 Where convtol / 10 lies below the residual's rounding floor (it grows with
 the number of cells) no step reaches it; the run then stops each step at
 2 N + 5 outer iterations (N the most any step of the run at convtol took,
@@ -283,7 +284,8 @@ def grid_sequence(make_objective, problem, theta1, residuals1, jac_weighted, low
         if beside is not None:  # the runs no longer wanted are not started
             beside.shutdown(wait=False, cancel_futures=True)
     result.iteration_error, result.iteration_runs, result.iteration_note = iteration_error(
-        make_objective, refined(problem, grid.factor), grid, lower, upper, label=f"x{grid.factor}-convtol", at=at)
+        make_objective, refined(problem, grid.factor), grid, lower, upper, label=f"x{grid.factor}-convtol",
+        at=at)
     say(f"iteration error (x{grid.factor} at convtol {result.iteration_convtol:g}): "
         + ", ".join(f"{v:.3g}" for v in result.iteration_error)
         + (f" ({result.iteration_note})" if result.iteration_note else ""))

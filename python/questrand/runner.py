@@ -196,8 +196,8 @@ def execute(problem, workdir, *, program, scheme: str = "standard", timeout=None
     :class:`~questrand.Problem` or the text of a PROB.INP, written as given;
     ``inputs``: the other input files of a text, name -> bytes, written
     beside it as given; ``start_dt``: the start time step of a text, as
-    :attr:`~questrand.Problem.start_dt` is a problem's).  Its physics is written as PHYSICS.INP with its
-    inlet table; a problem without physics removes those files from
+    :attr:`~questrand.Problem.start_dt` is a problem's).  Its physics is
+    written as PHYSICS.INP with its inlet table; a problem without physics removes those files from
     ``workdir`` (a directory the toolkit runs in), so that no file of an
     earlier run acts on this one.
 

@@ -27,29 +27,37 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
   };
   bool scheme_given = false;
   bool start_dt_given = false;
+  // The value of option `name` at args[k]: the next word after "NAME", or the
+  // rest of "NAME=VALUE"; false when the option is not there.  Without a
+  // next word, `missing` is set.
+  auto option_value = [&args](std::size_t& k, const std::string& name, std::string& value, bool& missing) {
+    const std::string& a = args[k];
+    missing = false;
+    if (a == name) {
+      if (k + 1 == args.size()) {
+        missing = true;
+      } else {
+        value = args[++k];
+      }
+      return true;
+    }
+    if (a.rfind(name + "=", 0) != 0) return false;
+    value = a.substr(name.size() + 1);
+    return true;
+  };
   for (std::size_t k = 0; k < args.size(); ++k) {
     const std::string& a = args[k];
-    if (a == "--scheme" || a.rfind("--scheme=", 0) == 0) {
-      std::string value;
-      if (a == "--scheme") {
-        if (k + 1 == args.size()) return usage_error("option --scheme needs a value: standard or second-order");
-        value = args[++k];
-      } else {
-        value = a.substr(9);
-      }
+    std::string value;
+    bool missing = false;
+    if (option_value(k, "--scheme", value, missing)) {
+      if (missing) return usage_error("option --scheme needs a value: standard or second-order");
       if (!parse_scheme(value, cl.scheme))
         return usage_error("option --scheme: expected standard or second-order, found '" + value + "'");
       scheme_given = true;
       continue;
     }
-    if (a == "--start-dt" || a.rfind("--start-dt=", 0) == 0) {
-      std::string value;
-      if (a == "--start-dt") {
-        if (k + 1 == args.size()) return usage_error("option --start-dt needs a value: a time step in seconds");
-        value = args[++k];
-      } else {
-        value = a.substr(11);
-      }
+    if (option_value(k, "--start-dt", value, missing)) {
+      if (missing) return usage_error("option --start-dt needs a value: a time step in seconds");
       char* end = nullptr;
       errno = 0;
       const float seconds = std::strtof(value.c_str(), &end);
