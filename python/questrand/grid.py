@@ -87,8 +87,12 @@ class Grid:
         raise ValueError(f"row {j} lies outside the layers (rows 2..{self.nj - 1})")
 
     @classmethod
-    def of(cls, problem: Problem) -> "Grid":
-        """The grid the program builds for ``problem`` (single precision)."""
+    def of(cls, problem: Problem, scheme: str = "standard", program=None) -> "Grid":
+        """The grid the program builds for ``problem`` under ``scheme``
+        (single precision).  The equal columns of the input follow its rule
+        here; the graded columns of ``second-order-graded`` come from the
+        program (``questrand --describe``, once per problem, scheme and
+        program)."""
         f32 = np.float32
         ni, nj = problem.ni, problem.nj
         jflow2 = problem.n_flow + 1
@@ -99,6 +103,8 @@ class Grid:
         _uniform(x, f32(0.0), f32(problem.chlength), 2, ni - 1)
         x[0] = -x[1]
         x[-1] = f32(2.0) * f32(problem.chlength) - x[-2]
+        if scheme not in EQUAL_COLUMN_SCHEMES:
+            x = _described_columns(problem, scheme, program)
         halfgap, th_memb, th_gel = f32(problem.halfgap), f32(problem.th_memb), f32(problem.th_gel)
         _uniform(y, f32(0.0), halfgap, 2, jflow2)
         _uniform(y, halfgap, th_memb, jmemb1, jmemb2)
@@ -115,6 +121,27 @@ class Grid:
         probes = tuple(Probe(name, ip, j, float(x[ip - 1]), float(y[j - 1]))
                        for name, j in zip(PROBE_NAMES, rows))
         return cls(x.astype(np.float64), y.astype(np.float64), layers, probes)
+
+
+#: The schemes whose columns are the input's equal ones.
+EQUAL_COLUMN_SCHEMES = ("standard", "second-order")
+
+_DESCRIBED_COLUMNS: dict = {}
+
+
+def _described_columns(problem: Problem, scheme: str, program) -> np.ndarray:
+    """x of every column (mirror nodes included) as the program places them
+    for ``problem`` under ``scheme``, single precision."""
+    from .program import describe, find_program
+
+    executable = find_program(program)
+    key = (problem.text(), scheme, str(executable))
+    if key not in _DESCRIBED_COLUMNS:
+        x = np.asarray(describe(problem, executable, scheme=scheme)["grid"]["x"], dtype=np.float32)
+        if len(x) != problem.ni:
+            raise ValueError(f"questrand --describe gave {len(x)} columns for a problem of {problem.ni}")
+        _DESCRIBED_COLUMNS[key] = x
+    return _DESCRIBED_COLUMNS[key].copy()
 
 
 def _uniform(p, start, span, first, last):

@@ -30,14 +30,15 @@ import numpy as np
 PROFILE_OBSERVABLE = "c_gel_profile"
 
 
-def gel_profile(problem, c) -> tuple:
+def gel_profile(problem, c, *, scheme: str = "standard", program=None) -> tuple:
     """``(depth, value)`` of the end profile of ``problem``'s run from its
     final concentration field ``c``: an array of shape (nj, ni), node (I, J)
     at ``c[J-1, I-1]`` (the mirror rows and columns may hold anything).
-    Depths in metres, ascending; values in the field's unit."""
+    Depths in metres, ascending; values in the field's unit.  ``scheme``
+    the run's (its columns: :meth:`questrand.grid.Grid.of`)."""
     from .grid import Grid
 
-    grid = Grid.of(problem)
+    grid = Grid.of(problem, scheme, program)
     c = np.asarray(c, dtype=np.float64)
     if c.shape != (grid.nj, grid.ni):
         raise ValueError(f"the field has shape {c.shape}, the problem's grid ({grid.nj}, {grid.ni})")

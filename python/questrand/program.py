@@ -34,7 +34,7 @@ PROGRAM_NAME = "questrand"
 _REPOSITORY = Path(__file__).resolve().parents[2]
 
 #: The program's schemes for the concentration equation (``--scheme``).
-SCHEMES = ("standard", "second-order")
+SCHEMES = ("standard", "second-order", "second-order-graded")
 #: The record a run writes (``record`` and ``record_version`` of its JSON).
 RECORD_KIND, RECORD_VERSION = "questrand run record", 1
 #: The file name a run's record takes after the stem of its run name.
@@ -111,16 +111,17 @@ def start(program, arguments=(), *, cwd=None, timeout=None) -> subprocess.Comple
                           capture_output=True, timeout=timeout)
 
 
-def describe(problem, program=None, *, timeout=60) -> dict:
+def describe(problem, program=None, *, timeout=60, scheme: str = "standard") -> dict:
     """What ``problem`` (a :class:`~questrand.Problem` or the text of a
     PROB.INP) implies, from ``questrand --describe``: its files, grid and
-    restart layout (docs/user-guide.md).  A problem the program refuses
+    restart layout (docs/user-guide.md); with ``scheme`` those of a run
+    under that scheme (the graded columns of ``second-order-graded``).  A problem the program refuses
     raises :class:`ValueError` with the program's line."""
     executable = find_program(program)
     text = problem if isinstance(problem, str) else problem.text()
     with tempfile.TemporaryDirectory(prefix="questrand-describe-") as scratch:
         (Path(scratch) / "PROB.INP").write_bytes(os.fsencode(text))
-        done = start(executable, ["-C", scratch, "--describe"], timeout=timeout)
+        done = start(executable, ["-C", scratch, *program_arguments(scheme), "--describe"], timeout=timeout)
     if done.returncode != 0:
         line = done.stderr.decode("utf-8", "replace").strip().splitlines()
         raise ValueError(line[-1] if line else f"{executable} --describe: exit status {done.returncode}")

@@ -71,11 +71,11 @@ MAX_GRID = 350
 SAFETY_OBSERVED = 1.25
 SAFETY_ASSUMED = 3.0
 #: The formal order of the program's schemes (space and time together).
-FORMAL_ORDER = {"standard": 1.0, "second-order": 2.0}
+FORMAL_ORDER = {"standard": 1.0, "second-order": 2.0, "second-order-graded": 2.0}
 #: The lowest order each scheme may show: the limiter of the second-order
 #: scheme and the step of the concentration at the inlet edge reduce both
 #: to first order (observed with the flow solved: about 0.6 to 1).
-LOWEST_ORDER = {"standard": 1.0, "second-order": 1.0}
+LOWEST_ORDER = {"standard": 1.0, "second-order": 1.0, "second-order-graded": 1.0}
 #: Three grids: an observed order p counts as near the formal order p_f
 #: when |p - p_f| <= NEAR_FORMAL p_f.
 NEAR_FORMAL = 0.25

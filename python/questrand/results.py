@@ -200,6 +200,21 @@ class Run:
         return xr.Dataset(data, coords, attrs)
 
 
+def _recorded_scheme(workdir: Path, runname: str) -> str:
+    """The scheme the run record beside a run names (its columns depend on
+    it); "standard" without a readable record."""
+    import json
+
+    from .program import record_name
+
+    try:
+        data = json.loads((workdir / record_name(runname)).read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return "standard"
+    scheme = data.get("scheme") if isinstance(data, dict) else None
+    return scheme if isinstance(scheme, str) else "standard"
+
+
 def read_run(workdir) -> Run:
     """Read a finished run directory.
 
@@ -209,7 +224,7 @@ def read_run(workdir) -> Run:
     """
     workdir = Path(workdir)
     problem = Problem.read(workdir / PROBLEM_FILE)
-    grid = Grid.of(problem)
+    grid = Grid.of(problem, _recorded_scheme(workdir, problem.runname))
     shape = (problem.nj - 2, problem.ni - 2)
 
     histories = read_monitor(workdir / MONITOR_FILE) if (workdir / MONITOR_FILE).exists() else []

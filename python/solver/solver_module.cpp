@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "control/memory_run.hpp"
+#include "discretise/concentration_scheme.hpp"
 #include "output/uptake_file.hpp"
 
 namespace py = pybind11;
@@ -46,9 +47,10 @@ namespace {
 using FloatArray = py::array_t<float, py::array::c_style>;
 
 Scheme scheme_of(const std::string& name) {
-  if (name == "standard") return Scheme::standard;
-  if (name == "second-order") return Scheme::second_order;
-  throw py::value_error("scheme '" + name + "': expected standard or second-order");
+  Scheme scheme = Scheme::standard;
+  if (!questrand::parse_scheme(name, scheme))
+    throw py::value_error("scheme '" + name + "': expected standard, second-order or second-order-graded");
+  return scheme;
 }
 
 // x as the uptake file holds it: printed with %.9g and read back.

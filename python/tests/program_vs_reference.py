@@ -205,8 +205,10 @@ def main(argv=None) -> int:
     parser.add_argument("problem", help="a PROB.INP (or its directory)")
     parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE",
                         help="change a value of the problem (repeatable)")
-    parser.add_argument("--scheme", action="append", choices=("standard", "second-order"),
-                        help="the program's scheme (repeatable; default both)")
+    from questrand.program import SCHEMES
+
+    parser.add_argument("--scheme", action="append", choices=SCHEMES,
+                        help="the program's scheme (repeatable; default standard and second-order)")
     parser.add_argument("--factors", default="1,2,4")
     parser.add_argument("--levels", default="2,3,4", help="the reference's levels (three or more)")
     parser.add_argument("--ref-tol", type=float, default=1e-4,

@@ -50,9 +50,9 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     std::string value;
     bool missing = false;
     if (option_value(k, "--scheme", value, missing)) {
-      if (missing) return usage_error("option --scheme needs a value: standard or second-order");
+      if (missing) return usage_error("option --scheme needs a value: standard, second-order or second-order-graded");
       if (!parse_scheme(value, cl.scheme))
-        return usage_error("option --scheme: expected standard or second-order, found '" + value + "'");
+        return usage_error("option --scheme: expected standard, second-order or second-order-graded, found '" + value + "'");
       scheme_given = true;
       continue;
     }
@@ -113,10 +113,11 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
 }
 
 std::string usage_text() {
-  return "usage: questrand [-C DIR] [--scheme standard|second-order [--start-dt SECONDS]]\n"
+  return "usage: questrand [-C DIR] [--scheme standard|second-order|second-order-graded\n"
+         "                          [--start-dt SECONDS]]\n"
          "       questrand [-C DIR] COMMAND [ARGS...]\n"
          "       questrand [-C DIR] --check\n"
-         "       questrand [-C DIR] --describe\n"
+         "       questrand [-C DIR] [--scheme NAME] --describe\n"
          "       questrand --describe-input\n"
          "       questrand --help | --version\n"
          "\n"
@@ -134,7 +135,14 @@ std::string usage_text() {
          "                       at the wall, bounded BDF2 in time (a run from time\n"
          "                       0 starts with sub-steps; a restart with one implicit\n"
          "                       Euler step)\n"
-         "--start-dt SECONDS     with --scheme second-order: the start's sub-steps\n"
+         "--scheme second-order-graded\n"
+         "                       the second-order scheme on columns graded toward\n"
+         "                       the inlet (finest at x = 0, equal beyond 15 % of\n"
+         "                       the length), where the inlet's corner with the\n"
+         "                       membrane keeps equal columns below order 2; its\n"
+         "                       iteration test bounds the change of c, and its\n"
+         "                       start makes 256 sub-steps (docs/equations.md 9.4)\n"
+         "--start-dt SECONDS     with a second-order scheme: the start's sub-steps\n"
          "                       those of a run with time steps of SECONDS (a whole\n"
          "                       multiple of dt), so that they cover the same\n"
          "                       simulated time whatever dt is (the refined grids of\n"
@@ -148,7 +156,8 @@ std::string usage_text() {
          "--describe checks PROB.INP as --check does and prints what it implies as\n"
          "JSON: the names of the files the run writes (the listing, monitor.dat, the\n"
          "uptake file, the run record, the restart, save and step files), the grid\n"
-         "(node coordinates, layer rows) and the restart file's layout.\n"
+         "(node coordinates, layer rows; with --scheme those of that scheme) and the\n"
+         "restart file's layout.\n"
          "\n"
          "An optional PHYSICS.INP beside PROB.INP (key = value lines) adds partition\n"
          "coefficients, a sink behind the gel, uptake in the gel, a changing inlet and\n"
@@ -247,7 +256,7 @@ int program_main(int argc, char** argv) {
     return 2;
   }
   if (cl.action == CommandLine::Action::Check) return check_program();
-  if (cl.action == CommandLine::Action::Describe) return describe_program();
+  if (cl.action == CommandLine::Action::Describe) return describe_program(cl.scheme);
   return run_program(RunOptions{cl.scheme, cl.start_dt}, args);
 }
 

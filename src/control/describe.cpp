@@ -113,7 +113,7 @@ std::string describe_problem_json(const State& s, const std::string& problem) {
   return doc;
 }
 
-int describe_program() {
+int describe_program(Scheme scheme) {
   std::unique_ptr<State> state;
   try {
     state = std::make_unique<State>();
@@ -122,6 +122,7 @@ int describe_program() {
     return 1;
   }
   State& s = *state;
+  s.cscheme.scheme = scheme;
   std::string problem;
   try {
     input(s);

@@ -26,8 +26,10 @@ namespace questrand {
 // `problem` the values as read (problem_json, taken before start_run).
 std::string describe_problem_json(const State& s, const std::string& problem);
 
-// Reads PROB.INP (and the restart file it asks for), prints its description.
+// Reads PROB.INP (and the restart file it asks for) as a run under `scheme`
+// would (its grid: the graded columns of second-order-graded), prints its
+// description.
 // Exit status 0, or 2 with the run's one error line on standard error.
-int describe_program();
+int describe_program(Scheme scheme = Scheme::standard);
 
 }  // namespace questrand

@@ -2,12 +2,14 @@
 
 #include "physics/physics.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
 
 #include "control/init.hpp"
 #include "control/restart.hpp"
+#include "core/graded_columns.hpp"
 #include "discretise/momentum.hpp"
 #include "discretise/scalar_transport.hpp"
 #include "io/json.hpp"
@@ -145,11 +147,11 @@ void begin_level(State& s, float h) {
 
 }  // namespace
 
-int start_substeps(int step_of_run, int factor) {
-  constexpr int kFirst = 64;  // sub-steps of the first step; halved at each step after, down to 1
-  constexpr int kStartSteps = 7;  // 64, 32, 16, 8, 4, 2, 1
+int start_substeps(int step_of_run, int factor, int first) {
   const int reference_step = (step_of_run - 1) / factor + 1;
-  return reference_step < kStartSteps ? kFirst >> (reference_step - 1) : 1;
+  int substeps = first;  // halved at each step after the first, down to 1
+  for (int k = 1; k < reference_step && substeps > 1; ++k) substeps /= 2;
+  return substeps;
 }
 
 void set_start_factor(State& s) {
@@ -157,7 +159,7 @@ void set_start_factor(State& s) {
   sc.start_factor = 1;
   if (sc.start_dt == 0.0f) return;
   const std::string option = "option --start-dt " + io::json_real(sc.start_dt);
-  if (sc.scheme != Scheme::second_order)
+  if (!is_second_order(sc.scheme))
     throw io::InputError(option + ": the start it sets is the second-order scheme's (give --scheme second-order)");
   if (s.ctime.steady)
     throw io::InputError(option + ": PROB.INP asks for a steady solve, which has no start in time");
@@ -172,7 +174,7 @@ void set_start_factor(State& s) {
 void begin_time_step(State& s) {
   s.ctime.istep = s.ctime.istep + 1;
   Cscheme& sc = s.cscheme;
-  if (sc.scheme == Scheme::second_order) {
+  if (is_second_order(sc.scheme)) {
     if (sc.output_steps == 0) sc.from_time_zero = s.ctime.time == 0.0f;
     // The start's first interior column holds the inlet value (column 1's):
     // under the second-order scheme it stands for the channel beyond the
@@ -191,7 +193,9 @@ void begin_time_step(State& s) {
       sc.steps = 0;
     }
     sc.substeps = sc.from_time_zero || sc.restarted
-                      ? start_substeps(sc.output_steps - sc.start_step + 1, sc.start_factor)
+                      ? start_substeps(sc.output_steps - sc.start_step + 1, sc.start_factor,
+                                       sc.scheme == Scheme::second_order_graded ? kGradedColumns.first_substeps
+                                                                                : kFirstSubsteps)
                       : 1;
     sc.substep = 1;
     sc.substep_iterations = 0;
@@ -211,7 +215,7 @@ void begin_time_step(State& s) {
 
 bool next_substep(State& s) {
   Cscheme& sc = s.cscheme;
-  if (sc.scheme != Scheme::second_order || sc.substep >= sc.substeps) return false;
+  if (!is_second_order(sc.scheme) || sc.substep >= sc.substeps) return false;
   sc.substep = sc.substep + 1;
   sc.substep_iterations = sc.substep_iterations + s.cterm.iter;
   s.ctime.time = sc.substep == sc.substeps ? sc.step_start + sc.step_dt
@@ -224,8 +228,45 @@ bool next_substep(State& s) {
 
 void end_time_step(State& s) {
   Cscheme& sc = s.cscheme;
-  if (sc.scheme == Scheme::second_order && sc.substeps > 1) s.ctime.dt = sc.step_dt;
+  if (is_second_order(sc.scheme) && sc.substeps > 1) s.ctime.dt = sc.step_dt;
 }
+
+namespace {
+
+// The change-based test of the graded columns (core/graded_columns.hpp):
+// the concentration's residual replaced by E / (change_share c_scale), E the
+// estimated iteration error of c after this outer iteration, so that the
+// step converges when E <= change_share convtol c_scale; below 2 before the
+// second iteration.  `before` holds c as the iteration found it.
+float change_based_residual(State& s) {
+  Cscheme& sc = s.cscheme;
+  const Field& c = s.cvar.c;
+  double largest = 0.0, c_scale = 0.0, signed_change = 0.0, previous_at = 0.0;
+  for (int j = 1; j <= s.cgrid.nj; ++j)
+    for (int i = 1; i <= s.cgrid.ni; ++i) c_scale = std::max(c_scale, std::fabs(static_cast<double>(c(i, j))));
+  for (int j = 2; j <= s.cgrid.jlast; ++j)
+    for (int i = 2; i <= s.cgrid.ilast; ++i) {
+      const double change = static_cast<double>(c(i, j)) - sc.iterate_before(i, j);
+      if (std::fabs(change) > largest) {
+        largest = std::fabs(change);
+        signed_change = change;
+        previous_at = sc.last_change(i, j);
+      }
+      sc.last_change(i, j) = static_cast<float>(change);
+    }
+  double estimate = largest;
+  const bool alternating = signed_change * previous_at < 0.0;
+  if (s.cterm.iter >= 2 && sc.largest_change > 0.0 && !alternating) {
+    const double rho = std::min(largest / sc.largest_change, 0.95);
+    estimate = std::max(largest, largest * rho / (1.0 - rho));
+  }
+  sc.largest_change = largest;
+  if (c_scale == 0.0) c_scale = 1.0;
+  const float measure = static_cast<float>(estimate / (kGradedColumns.change_share * c_scale));
+  return s.cterm.iter < 2 ? std::max(measure, 2.0f * s.cterm.convtol) : measure;
+}
+
+}  // namespace
 
 IterationOutcome outer_iteration(State& s) {
   s.cterm.iter = s.cterm.iter + 1;
@@ -233,14 +274,24 @@ IterationOutcome outer_iteration(State& s) {
   if (s.cvar.solve_v) calcv(s);
   if (s.cvar.solve_p) calcp(s);
   if (s.cvar.solve_t) calct(s);
+  const bool change_test = s.cvar.solve_c && s.cscheme.scheme == Scheme::second_order_graded;
+  if (change_test) {
+    if (s.cterm.iter == 1) s.cscheme.largest_change = 0.0;
+    for (int j = 2; j <= s.cgrid.jlast; ++j)
+      for (int i = 2; i <= s.cgrid.ilast; ++i) {
+        s.cscheme.iterate_before(i, j) = s.cvar.c(i, j);
+        if (s.cterm.iter == 1) s.cscheme.last_change(i, j) = 0.0f;
+      }
+  }
   if (s.cvar.solve_c) calcc(s);
   if (s.cprop.propupd) props(s);
   normalise_residuals(s.cterm);
+  if (change_test) s.cterm.res_c = change_based_residual(s);
   return test_iteration(s.cterm);
 }
 
 int step_outer_iterations(const State& s) {
-  return s.cterm.iter + (s.cscheme.scheme == Scheme::second_order ? s.cscheme.substep_iterations : 0);
+  return s.cterm.iter + (is_second_order(s.cscheme.scheme) ? s.cscheme.substep_iterations : 0);
 }
 
 bool run_finished(const State& s) { return s.ctime.steady || s.ctime.istep >= s.ctime.nsteps; }

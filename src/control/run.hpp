@@ -73,7 +73,10 @@ void end_time_step(State& s);
 // step k takes the sub-steps of that run's step (k - 1) / factor + 1: the
 // start's sub-steps then cover the same simulated time on every time step of
 // a refinement, each `factor` times smaller.
-int start_substeps(int step_of_run, int factor = 1);
+// `first` the sub-steps of the first step (64 on equal columns, more on
+// graded ones: core/graded_columns.hpp), halved at each step after, down to 1.
+inline constexpr int kFirstSubsteps = 64;
+int start_substeps(int step_of_run, int factor = 1, int first = kFirstSubsteps);
 
 // The start's reference step of --start-dt checked against the problem and
 // its factor set (s.cscheme.start_factor = start_dt / dt, a whole number;

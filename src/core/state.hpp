@@ -146,8 +146,12 @@ struct Ccoef {
 };
 
 // The discretisation of the concentration equation (core/scheme.hpp): the
-// standard scheme, or the second-order one with its extra time level.
-enum class Scheme { standard, second_order };
+// standard scheme, or the second-order one with its extra time level, on the
+// input's equal columns or on columns graded toward the inlet.
+enum class Scheme { standard, second_order, second_order_graded };
+
+// True for both forms of the second-order scheme.
+inline bool is_second_order(Scheme scheme) { return scheme != Scheme::standard; }
 struct Cscheme {
   Scheme scheme = Scheme::standard;
   int steps = 0;  // time steps (and sub-steps) begun since the run started (or was continued from a restart file)
@@ -166,6 +170,10 @@ struct Cscheme {
   Field c2old;    // c two time levels back (second-order scheme, from its second step on)
   Field deferred; // deferred-correction source of the convection (second-order scheme, current assembly)
   Field limited;  // 1 where the step's time derivative is limited (second-order scheme, current step)
+  // the change-based convergence test of the graded columns (core/graded_columns.hpp):
+  Field iterate_before;    // c before the current outer iteration's solve
+  Field last_change;       // c's change over the previous outer iteration
+  double largest_change = 0.0;  // the largest |change| of the previous outer iteration
 };
 
 // The physics of PHYSICS.INP (physics/physics.hpp), all off by default.

@@ -45,7 +45,7 @@ void wall_shear(State& s, const ChannelWall& wall) {
   const bool north = wall.side == WallSide::north;
   const int face = north ? j + 1 : j;       // the wall face's index in yv and radv
   Field& across = north ? cf.an : cf.as;    // the link through the wall face
-  if (s.cscheme.scheme == Scheme::second_order) {
+  if (is_second_order(s.cscheme.scheme)) {
     const int jn = north ? j - 1 : j + 1;   // the next row away from the wall
     const double s1 = north ? static_cast<double>(wall.position) - g.y(j) : g.y(j) - static_cast<double>(wall.position);
     const double s2 = north ? static_cast<double>(wall.position) - g.y(jn) : g.y(jn) - static_cast<double>(wall.position);

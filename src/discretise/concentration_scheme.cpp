@@ -7,22 +7,26 @@
 
 namespace questrand {
 
-const char* scheme_name(Scheme scheme) { return scheme == Scheme::second_order ? "second-order" : "standard"; }
+const char* scheme_name(Scheme scheme) {
+  switch (scheme) {
+    case Scheme::second_order: return "second-order";
+    case Scheme::second_order_graded: return "second-order-graded";
+    case Scheme::standard: break;
+  }
+  return "standard";
+}
 
 bool parse_scheme(const std::string& text, Scheme& scheme) {
-  if (text == "standard") {
-    scheme = Scheme::standard;
-    return true;
-  }
-  if (text == "second-order") {
-    scheme = Scheme::second_order;
-    return true;
-  }
+  for (const Scheme candidate : {Scheme::standard, Scheme::second_order, Scheme::second_order_graded})
+    if (text == scheme_name(candidate)) {
+      scheme = candidate;
+      return true;
+    }
   return false;
 }
 
 TimeWeights concentration_time_weights(const State& s) {
-  if (s.cscheme.scheme == Scheme::second_order && s.cscheme.steps >= 2) {
+  if (is_second_order(s.cscheme.scheme) && s.cscheme.steps >= 2) {
     const float w = s.cscheme.step_ratio;
     if (w == 1.0f) return {1.5f, 2.0f, 0.5f};
     // variable-step BDF2, w = dt_n / dt_(n-1)

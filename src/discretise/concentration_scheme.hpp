@@ -84,7 +84,7 @@ inline float design_cell_height(const State& s, int j) {
 // Height of the concentration control volume of row J under the run's scheme:
 // hy(J), or the design cell height.
 inline float concentration_cell_height(const State& s, int j) {
-  return s.cscheme.scheme == Scheme::second_order ? design_cell_height(s, j) : s.cgrid.hy(j);
+  return is_second_order(s.cscheme.scheme) ? design_cell_height(s, j) : s.cgrid.hy(j);
 }
 
 // Time-derivative weights of the concentration equation at the current step:

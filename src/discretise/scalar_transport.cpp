@@ -4,6 +4,7 @@
 #include "discretise/common.hpp"
 #include "discretise/concentration_scheme.hpp"
 #include "physics/physics.hpp"
+#include "core/graded_columns.hpp"
 #include "core/vectorise.hpp"
 
 namespace questrand {
@@ -65,6 +66,8 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j, float 
   const float h_design = design_cell_height(s, j);  // the rows' design cell heights, for the series faces
   const float h_north = design_cell_height(s, j + 1);
   const float h_south = design_cell_height(s, j - 1);
+  const bool graded = s.cscheme.scheme == Scheme::second_order_graded;
+  const float relax_deferred = kGradedColumns.deferred_relaxation;
   for (int i = 2; i <= g.ilast; ++i) {
     const T area_n = g.wx(i) * g.radv(j + 1);
     const T area_s = g.wx(i) * g.radv(j);
@@ -103,8 +106,11 @@ void assemble_row_second_order(State& s, const ScalarEquation& eq, int j, float 
 
     const float source = deferred.source(
         i, {static_cast<float>(fn), static_cast<float>(fs), static_cast<float>(fe), static_cast<float>(fw)});
-    s.cscheme.deferred(i, j) = source;
-    cf.su(i, j) = cf.su(i, j) + source;
+    // graded columns: relaxed toward the previous assembly's source (core/graded_columns.hpp)
+    const float applied = graded ? s.cscheme.deferred(i, j) + relax_deferred * (source - s.cscheme.deferred(i, j))
+                                 : source;
+    s.cscheme.deferred(i, j) = applied;
+    cf.su(i, j) = cf.su(i, j) + applied;
   }
 }
 
@@ -229,7 +235,7 @@ constexpr int kDeferredPasses = 3;
 namespace {
 
 void calc_scalar_baseline(State& s, const ScalarEquation& eq) {
-  const bool second_order = eq.second_order && s.cscheme.scheme == Scheme::second_order;
+  const bool second_order = eq.second_order && is_second_order(s.cscheme.scheme);
   // the bounds hold the inlet values and c_old alone, which the passes leave as they are
   float low = 0.0f, high = 0.0f;
   if (second_order) {

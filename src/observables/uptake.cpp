@@ -118,7 +118,7 @@ Uptake uptake_of(const State& s) {
   const int jm = pb.jmemb2;
   for (int i = 2; i <= g.ilast; ++i) {
     const float area_n = g.wx(i) * g.radv(jm + 1);
-    const float dn = s.cscheme.scheme == Scheme::second_order
+    const float dn = is_second_order(s.cscheme.scheme)
                          ? series_conductance(s, i, jm, area_n)
                          : 0.5f * (gam(i, jm + 1) + gam(i, jm)) * area_n / g.dyn(jm);
     // phi = c / K is continuous across the face (PHYSICS.INP partition; K = 1 without)
@@ -127,7 +127,7 @@ Uptake uptake_of(const State& s) {
   }
 
   // Inlet and outlet faces of the channel rows.
-  const bool second_order = s.cscheme.scheme == Scheme::second_order;
+  const bool second_order = is_second_order(s.cscheme.scheme);
   float low = 0.0f, high = 0.0f;
   if (second_order) concentration_bounds(s, low, high, true);
   double inflow = 0.0, outflow = 0.0, outlet_volume_flow = 0.0;
@@ -163,7 +163,7 @@ Uptake uptake_of(const State& s) {
   } else {
     // the last (sub-)step: under the second-order scheme the first steps of a
     // run from time zero are made of sub-steps, and the balance is the last one's
-    const double dt = s.cscheme.scheme == Scheme::second_order ? s.cscheme.last_dt : s.ctime.dt;
+    const double dt = is_second_order(s.cscheme.scheme) ? s.cscheme.last_dt : s.ctime.dt;
     double defect = (inflow - outflow) * dt - concentration_change(s);  // the scheme's cells and weights
     if (s.cphys.present) defect -= s.cphys.level_sink + s.cphys.level_reacted;  // what left into the sink or reacted
     const double scale = total != 0.0 ? total : inflow * dt;

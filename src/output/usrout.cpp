@@ -38,8 +38,15 @@ std::vector<std::string> listing_heading(const State& s) {
       "",
       FormattedLine().x(15).text("HALF-GAP ").t(40).text(":").e(s.cprob.halfgap, 11, 3, 1).str(),
       FormattedLine().x(15).text("LENGTH   ").t(40).text(":").e(s.cprob.chlength, 11, 3, 1).str()};
-  if (s.cscheme.scheme == Scheme::second_order)
-    lines.push_back(FormattedLine().x(15).text("CONCENTRATION SCHEME").t(40).text(":").text(" SECOND-ORDER").str());
+  if (is_second_order(s.cscheme.scheme))
+    lines.push_back(FormattedLine()
+                        .x(15)
+                        .text("CONCENTRATION SCHEME")
+                        .t(40)
+                        .text(":")
+                        .text(s.cscheme.scheme == Scheme::second_order_graded ? " SECOND-ORDER, GRADED COLUMNS"
+                                                                              : " SECOND-ORDER")
+                        .str());
   if (s.cphys.present) {
     // every PHYSICS.INP value the run uses, one a line, the first beside the label
     const std::vector<std::string> values = physics_values(s);

@@ -15,6 +15,7 @@
 #include "setup/grid.hpp"
 #include "setup/input_table.hpp"
 #include "setup/run_files.hpp"
+#include "core/graded_columns.hpp"
 #include "setup/text_helpers.hpp"
 
 namespace questrand {
@@ -132,7 +133,10 @@ void build_grid(State& s, const std::string& file, int rows_line, int geometry_l
 
   // Nodes: interior columns on [0, chlength], rows of the three layers, and
   // mirror nodes outside the inlet, the outlet, the symmetry plane and the top.
-  grid1(g.x, kMaxGrid, 0.0f, pb.chlength, 2, g.ni - 1);
+  if (s.cscheme.scheme == Scheme::second_order_graded)
+    graded_grid(g.x, pb.chlength, 2, g.ni - 1, kGradedColumns.width);
+  else
+    grid1(g.x, kMaxGrid, 0.0f, pb.chlength, 2, g.ni - 1);
   g.x(1) = -g.x(2);
   g.x(g.ni) = 2.0f * pb.chlength - g.x(g.ni - 1);
   pb.jflow1 = 2;

@@ -21,14 +21,15 @@ def _f32(value: float) -> float:
     return float(np.float32(value))
 
 
-def _observable_curve(problem, observable: str, uptake, monitor, upt_name: str):
+def _observable_curve(problem, observable: str, uptake, monitor, upt_name: str, scheme: str = "standard",
+                      program=None):
     """``("ok", times, values)`` of ``observable`` from a run's uptake and
     monitor tables (the gel's end profile from the uptake table's end field:
     depths and values), or ``("error", message)``."""
     if observable == PROFILE_OBSERVABLE:
         if uptake is None or "c" not in uptake.attrs:
             return ("error", "the run gave no end-of-run concentration field for the gel's profile")
-        return ("ok", *gel_profile(problem, uptake.attrs["c"]))
+        return ("ok", *gel_profile(problem, uptake.attrs["c"], scheme=scheme, program=program))
     if observable in UPTAKE_OBSERVABLES:
         table, name = uptake, upt_name
         if table is None:
@@ -83,7 +84,7 @@ def _model_run(program: str, problem: Problem, workdir: str, timeout, observable
         _, uptake, monitor, most_iterations = done
         curves = {}
         for name in wanted:
-            got = _observable_curve(problem, name, uptake, monitor, upt_name)
+            got = _observable_curve(problem, name, uptake, monitor, upt_name, scheme, program)
             if got[0] != "ok":
                 return got
             curves[name] = got[1:]

@@ -40,11 +40,13 @@ def _interp2(xc, yc, field, xf, yf):
     return np.array([np.interp(yf, yc, along[:, i]) for i in range(len(xf))]).T
 
 
-def interpolate_flow(coarse: Problem, flow: RestartFile, fine: Problem) -> RestartFile:
+def interpolate_flow(coarse: Problem, flow: RestartFile, fine: Problem, scheme: str = "standard",
+                     program=None) -> RestartFile:
     """The steady restart file of ``fine`` starting from the flow of
     ``coarse`` interpolated onto its grid (channel rows; every other value
-    and the inlet column as the program starts ``fine``)."""
-    gc, gf = Grid.of(coarse), Grid.of(fine)
+    and the inlet column as the program starts ``fine``); both grids those
+    of ``scheme``."""
+    gc, gf = Grid.of(coarse, scheme, program), Grid.of(fine, scheme, program)
     fields = starting_fields(fine)
     jc, jf = coarse.n_flow + 1, fine.n_flow + 1
 
@@ -189,7 +191,7 @@ def steady_flow(problem: Problem, cache_dir=None, program=None, *, timeout=None,
         coarse = coarser(fp)
         if coarse is not None:
             coarse_flow = steady_flow(coarse, cache_dir, program, timeout=timeout, scheme=scheme)
-            start = interpolate_flow(coarse, coarse_flow.restart(), fp)
+            start = interpolate_flow(coarse, coarse_flow.restart(), fp, scheme, program)
         work = work_dir(cache_dir, key)
         try:
             info = solve_steady_flow(fp, work / "run", program, start=start, timeout=timeout, scheme=scheme)
