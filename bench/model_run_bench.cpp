@@ -4,6 +4,7 @@
 //   ModelRun/in_memory   run_in_memory: the problem text in, each step's
 //                        uptake observables out (control/memory_run.hpp)
 //   ModelRun/in_memory_second_order   the same under the second-order scheme
+//   ModelRun/in_memory_second_order_graded   and on its graded columns
 //   ModelRun/process     what the toolkit does for one run: write PROB.INP
 //                        in a directory, start the program there (fork and
 //                        exec, output to /dev/null), wait for it, read the
@@ -99,6 +100,10 @@ BENCHMARK(BM_ModelRunInMemory<questrand::Scheme::standard>)
     ->UseRealTime();
 BENCHMARK(BM_ModelRunInMemory<questrand::Scheme::second_order>)
     ->Name("ModelRun/in_memory_second_order")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_ModelRunInMemory<questrand::Scheme::second_order_graded>)
+    ->Name("ModelRun/in_memory_second_order_graded")
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_ModelRunProcess)->Name("ModelRun/process")->Unit(benchmark::kMillisecond)->UseRealTime();

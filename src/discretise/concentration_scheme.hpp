@@ -65,8 +65,9 @@
 
 namespace questrand {
 
-// "standard" or "second-order": the name on the command line, in the
-// listing and in the summary.
+// "standard", "second-order" or "second-order-graded" (the second-order
+// scheme on columns graded toward the inlet, core/graded_columns.hpp): the
+// name on the command line, in the run record and in the summary.
 const char* scheme_name(Scheme scheme);
 
 // The scheme a command-line value names; false when it names none.

@@ -2,7 +2,7 @@
 """One run of a sweep: the job of the workflow's ``run_case`` rule.
 
     run_case.py --program PATH --problem TEXT [--inputs JSON] [--timeout S]
-                [--flow reuse|coupled --flow-cache DIR] [--scheme standard|second-order]
+                [--flow reuse|coupled --flow-cache DIR] [--scheme standard|second-order|second-order-graded]
                 [--start-dt SECONDS] RUNDIR
 
 Empties RUNDIR (a rerun starts clean: the program appends to monitor.dat),
@@ -11,7 +11,7 @@ its PHYSICS.INP and inlet table), runs the program there (console output in
 console.txt, standard error in stderr.txt) and writes RUNDIR/run.json:
 
     {"status": "ok" | "failed", "exit_status": N or null, "error": "...",
-     "wall_time": seconds, "program": PATH, "scheme": "standard" | "second-order",
+     "wall_time": seconds, "program": PATH, "scheme": "standard" | "second-order" | "second-order-graded",
      "start_dt": SECONDS (with --start-dt),
      "flow": "reuse" | "coupled" | "not solved",
      "files": {NAME: size in bytes, ...}}
@@ -47,6 +47,7 @@ import warnings
 from pathlib import Path
 
 from questrand.errors import QuestrandError, RunError
+from questrand.program import SCHEMES
 from questrand.runner import execute
 
 RECORD = "run.json"
@@ -76,7 +77,7 @@ def main(argv=None) -> int:
     parser.add_argument("--timeout", type=float, default=None)
     parser.add_argument("--flow", choices=("reuse", "coupled"), default="coupled")
     parser.add_argument("--flow-cache", default="flow-cache")
-    parser.add_argument("--scheme", choices=("standard", "second-order"), default="standard")
+    parser.add_argument("--scheme", choices=SCHEMES, default="standard")
     parser.add_argument("--start-dt", type=float, default=None,
                         help="the second-order start's time step (the program's --start-dt)")
     parser.add_argument("rundir")
