@@ -44,6 +44,26 @@ def test_names_grid_and_restart_layout_are_the_programs(program, runname):
     assert records[0]["bytes"] == 16 and {r["bytes"] for r in records[1:]} == {4 * problem.ni * problem.nj}
 
 
+def test_graded_columns_are_the_programs_in_a_run_and_when_read_back(program, tmp_path):
+    """A run under second-order-graded: the toolkit's grid of the run (from
+    its record) is the x of the program's field file, the columns shrink
+    toward the inlet (first cell a small fraction of L/n) and end equal;
+    the equal-column grid of the same problem is not it."""
+    from questrand import read_run, run
+
+    problem = BASE.replace(ni=22, n_flow=6, n_memb=2, n_gel=3, nsteps=2, prt_step=2, imon=11, jmon=3)
+    result = run(problem, tmp_path / "graded", program=program, scheme="second-order-graded")
+    x_file = np.unique(np.array([float(line.split()[0]) for line in result.file(".CON").read_text().splitlines()]))
+    back = read_run(tmp_path / "graded")
+    assert np.array_equal(np.float32(back.grid.x_interior), np.float32(x_file))
+    assert np.array_equal(np.float32(Grid.of(problem, "second-order-graded", program).x), np.float32(back.grid.x))
+    equal = problem.chlength / (problem.ni - 2)
+    spacing = np.diff(x_file)
+    assert x_file[0] < 0.05 * equal and np.all(np.diff(spacing) > -1e-5 * equal)  # printed to 9 digits
+    assert spacing[-1] == pytest.approx(spacing[-3], rel=1e-4) == pytest.approx(1.154 * equal, rel=1e-3)
+    assert not np.allclose(Grid.of(problem).x, back.grid.x)
+
+
 def test_step_stems_beyond_five_digits(program):
     problem = BASE.replace(ni=5, n_flow=1, n_memb=1, n_gel=1, nsteps=100001, prt_step=50000, imon=2, jmon=2)
     stems = [s["stem"] for s in describe(problem, program)["files"]["step_files"]]

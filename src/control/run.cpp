@@ -237,7 +237,8 @@ namespace {
 // the concentration's residual replaced by E / (change_share c_scale), E the
 // estimated iteration error of c after this outer iteration, so that the
 // step converges when E <= change_share convtol c_scale; below 2 before the
-// second iteration.  `before` holds c as the iteration found it.
+// second iteration.  s.cscheme.iterate_before holds c as the iteration
+// found it, s.cscheme.last_change the previous iteration's change.
 float change_based_residual(State& s) {
   Cscheme& sc = s.cscheme;
   const Field& c = s.cvar.c;

@@ -39,8 +39,8 @@
 //   at the cell of the largest change (an oscillating iteration's error is
 //   below its last change), and the step is converged when
 //     E <= change_share * convtol * c_scale
-//   c_scale the largest |c| of the inlet and the previous step (the range of
-//   the solution; 1 when that is 0).  The test takes the place of the
+//   c_scale the largest |c| of the field, mirror nodes included (the inlet's
+//   value in an uptake; 1 when the field is 0).  The test takes the place of the
 //   concentration's residual in the convergence test (it does not depend on
 //   the unit of c), and a step makes at least two outer iterations.
 // - The start (a run from time 0) splits its first step into
