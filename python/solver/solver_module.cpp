@@ -49,7 +49,7 @@ using FloatArray = py::array_t<float, py::array::c_style>;
 Scheme scheme_of(const std::string& name) {
   Scheme scheme = Scheme::standard;
   if (!questrand::parse_scheme(name, scheme))
-    throw py::value_error("scheme '" + name + "': expected standard, second-order or second-order-graded");
+    throw py::value_error("scheme '" + name + "': expected " + questrand::scheme_choices());
   return scheme;
 }
 

@@ -50,9 +50,9 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     std::string value;
     bool missing = false;
     if (option_value(k, "--scheme", value, missing)) {
-      if (missing) return usage_error("option --scheme needs a value: standard, second-order or second-order-graded");
+      if (missing) return usage_error(std::string("option --scheme needs a value: ") + scheme_choices());
       if (!parse_scheme(value, cl.scheme))
-        return usage_error("option --scheme: expected standard, second-order or second-order-graded, found '" + value + "'");
+        return usage_error(std::string("option --scheme: expected ") + scheme_choices() + ", found '" + value + "'");
       scheme_given = true;
       continue;
     }

@@ -276,14 +276,9 @@ IterationOutcome outer_iteration(State& s) {
   if (s.cvar.solve_p) calcp(s);
   if (s.cvar.solve_t) calct(s);
   const bool change_test = s.cvar.solve_c && s.cscheme.scheme == Scheme::second_order_graded;
-  if (change_test) {
-    if (s.cterm.iter == 1) s.cscheme.largest_change = 0.0;
+  if (change_test)  // what change_based_residual measures against (the previous step's values unused at iter 1)
     for (int j = 2; j <= s.cgrid.jlast; ++j)
-      for (int i = 2; i <= s.cgrid.ilast; ++i) {
-        s.cscheme.iterate_before(i, j) = s.cvar.c(i, j);
-        if (s.cterm.iter == 1) s.cscheme.last_change(i, j) = 0.0f;
-      }
-  }
+      for (int i = 2; i <= s.cgrid.ilast; ++i) s.cscheme.iterate_before(i, j) = s.cvar.c(i, j);
   if (s.cvar.solve_c) calcc(s);
   if (s.cprop.propupd) props(s);
   normalise_residuals(s.cterm);

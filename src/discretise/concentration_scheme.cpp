@@ -16,6 +16,8 @@ const char* scheme_name(Scheme scheme) {
   return "standard";
 }
 
+const char* scheme_choices() { return "standard, second-order or second-order-graded"; }
+
 bool parse_scheme(const std::string& text, Scheme& scheme) {
   for (const Scheme candidate : {Scheme::standard, Scheme::second_order, Scheme::second_order_graded})
     if (text == scheme_name(candidate)) {

@@ -70,6 +70,10 @@ namespace questrand {
 // name on the command line, in the run record and in the summary.
 const char* scheme_name(Scheme scheme);
 
+// The names of every scheme, for a message: "standard, second-order or
+// second-order-graded".
+const char* scheme_choices();
+
 // The scheme a command-line value names; false when it names none.
 bool parse_scheme(const std::string& text, Scheme& scheme);
 
